@@ -1,0 +1,196 @@
+"""Pure-Python twin of :mod:`vantrel.connection`.
+
+Same module surface and behaviour as the compiled connection, written in plain
+Python.  It is the oracle of the differential tests and the baseline of the
+benchmarks; it is never imported in place of the compiled module.
+
+Module-level names used by the methods are globals of this module, so rebinding
+one (``DEFAULT_SERIALIZER_TYPE`` for instance) changes every later call, as in
+the compiled module.
+"""
+
+import socket
+import select
+import warnings
+
+from vantrel.share.protocol import MSG_TYPE, SERIALIZATION_TYPE, COMPRESSION_METHOD, HEADER_LENGTH
+from vantrel.share.errors import get_error
+from vantrel.share.codec import snappy, brotli, msgpack, unpack_header, pack_one, unpack_one, zstd
+from vantrel.utils import connection_error
+
+if brotli is not None:
+    DEFAULT_COMPRESSION_METHOD = COMPRESSION_METHOD.BROTLI
+elif zstd is not None:
+    DEFAULT_COMPRESSION_METHOD = COMPRESSION_METHOD.ZSTD
+elif snappy is not None:
+    DEFAULT_COMPRESSION_METHOD = COMPRESSION_METHOD.SNAPPY
+else:
+    DEFAULT_COMPRESSION_METHOD = COMPRESSION_METHOD.ZLIB
+
+DEFAULT_SERIALIZER_TYPE = SERIALIZATION_TYPE.JSON if msgpack is None else SERIALIZATION_TYPE.MSGPACK
+
+if hasattr(select, "poll"):
+    def _is_connection_normal(sock, /):
+        poll = select.poll()
+        poll.register(sock, select.POLLIN | select.POLLERR)
+        return not poll.poll(0)
+else:  # pragma: no cover - platforms without poll()
+    def _is_connection_normal(sock, /):
+        readable, _, exceptional = select.select([sock], [], [sock], 0)
+        if readable:
+            return False
+        return not exceptional
+
+
+class ProtocolError(connection_error):
+    pass
+
+
+def _put_out_of_use(sock):
+    # The answer was not read to its end: whatever is left of it must never be
+    # taken for the answer of a later call.  Shut the socket down both ways so
+    # that later requests fail at once and the liveness check reports it.
+    try:
+        sock.shutdown(socket.SHUT_RDWR)
+    except Exception:
+        pass
+
+
+def _ends_answer(exc):
+    # A server error arrives in an ERROR packet that was read whole and ends
+    # the answer: the connection stays at a packet boundary.
+    from vantrel.share.errors import ServerError
+    return isinstance(exc, ServerError)
+
+
+class Connection:
+    """A client connection over a connected stream socket (pure-Python twin)."""
+
+    sock_factory = staticmethod(socket.create_connection)
+
+    @staticmethod
+    def set_sock_factory(func, /):
+        Connection.sock_factory = staticmethod(func)
+
+    def __init__(self, sock, auth):
+        self._socket = sock
+        self._sf = sock.makefile("rb", 131072)
+        self._compression_method = DEFAULT_COMPRESSION_METHOD
+        self._serializer_type = SERIALIZATION_TYPE.MSGPACK
+        self._auth_info = auth.copy()
+        self._auth_info["node"] = self._socket.getsockname()[0]
+        self._do_auth(self._auth_info)
+
+    def set_timeout(self, timeout):
+        self._socket.settimeout(timeout)
+
+    def is_normal(self):
+        return _is_connection_normal(self._socket)
+
+    def _read_one_packet(self):
+        header = self._sf.read(HEADER_LENGTH)
+        if len(header) != HEADER_LENGTH:
+            if len(header) == 0:
+                raise ProtocolError("Disconnected from the remote server")
+            raise ProtocolError("incomplete header, %r" % len(header))
+        mt, st, cm, length = unpack_header(header)
+        if mt not in MSG_TYPE:
+            raise ProtocolError("invalid message type: {}".format(mt))
+        if not SERIALIZATION_TYPE.RAW <= st <= SERIALIZATION_TYPE.MSGPACK:
+            raise ProtocolError("invalid serializer type: {}".format(st))
+        if not COMPRESSION_METHOD.NONE <= cm <= COMPRESSION_METHOD.ZSTD:
+            raise ProtocolError("invalid compression method: {}".format(cm))
+        if length > 0:
+            body = self._sf.read(length)
+            if len(body) != length:
+                raise ProtocolError("incomplete body")
+            try:
+                body = unpack_one(body, st, cm)
+            except Exception as e:
+                raise ProtocolError(repr(e))
+            if mt == MSG_TYPE.ERROR:
+                code, msg = body
+                raise get_error(code)(msg)
+            return (mt, body)
+        return (mt, None)
+
+    def _do_auth(self, auth):
+        auth_body = pack_one(auth, MSG_TYPE.HANDSHAKE, DEFAULT_SERIALIZER_TYPE,
+                             DEFAULT_COMPRESSION_METHOD, force_compress=True)
+        self._socket.sendall(auth_body)
+        msg_type, body = self._read_one_packet()
+        if msg_type != MSG_TYPE.HANDSHAKE:
+            raise ProtocolError("handshake message expected while {} received".format(MSG_TYPE[msg_type]))
+        if body is not None:
+            warnings.warn(body)
+
+    def close(self):
+        self._sf.close()
+        self._socket.close()
+
+    def execute(self, method, *args, **kwargs):
+        packet = pack_one((method, args, kwargs), MSG_TYPE.REQUEST,
+                          DEFAULT_SERIALIZER_TYPE, DEFAULT_COMPRESSION_METHOD)
+        sock = self._socket
+        try:
+            sock.sendall(packet)
+            msg_type, body = self._read_one_packet()
+            if msg_type == MSG_TYPE.RESPONSE:
+                return body
+            if msg_type != MSG_TYPE.STREAM_START:
+                raise ProtocolError("got {} when STREAM_START expected".format(MSG_TYPE[msg_type]))
+            msg_type, body = self._read_one_packet()
+            if msg_type == MSG_TYPE.STREAM_END:
+                return []
+            if msg_type == MSG_TYPE.TABLE:
+                return self.table_unpack(body)
+            if msg_type == MSG_TYPE.TABLE2:
+                return self.table2_unpack(body)
+            if msg_type == MSG_TYPE.FEED:
+                return self.feed_unpack(body)
+            raise ProtocolError("unexpected message in stream: {}".format(MSG_TYPE[msg_type]))
+        except BaseException as e:
+            if not _ends_answer(e):
+                _put_out_of_use(sock)
+            raise
+
+    def feed_unpack(self, first):
+        ret = list(first)
+        while True:
+            msg_type, body = self._read_one_packet()
+            if msg_type == MSG_TYPE.STREAM_END:
+                return ret
+            if msg_type == MSG_TYPE.FEED:
+                ret.extend(body)
+            else:
+                raise ProtocolError("unexpected message in feed stream: {}".format(MSG_TYPE[msg_type]))
+
+    def table_unpack(self, first):
+        ret = []
+        keys = first[0]
+        for row in first[1:]:
+            ret.append(dict(zip(keys, row)))
+        while True:
+            msg_type, body = self._read_one_packet()
+            if msg_type == MSG_TYPE.STREAM_END:
+                return ret
+            if msg_type == MSG_TYPE.TABLE:
+                for row in body:
+                    ret.append(dict(zip(keys, row)))
+            else:
+                raise ProtocolError("unexpected message in table stream: {}".format(MSG_TYPE[msg_type]))
+
+    def table2_unpack(self, first):
+        data = []
+        head = first[0]
+        for element in first[1:]:
+            data.append(element)
+        while True:
+            msg_type, body = self._read_one_packet()
+            if msg_type == MSG_TYPE.STREAM_END:
+                return (head, data)
+            if msg_type == MSG_TYPE.TABLE2:
+                for element in body:
+                    data.append(element)
+            else:
+                raise ProtocolError("unexpected message in table2 stream: {}".format(MSG_TYPE[msg_type]))

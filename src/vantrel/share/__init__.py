@@ -1,0 +1,1 @@
+"""Wire format of vantrel: codes (:mod:`.protocol`), packets (:mod:`.codec`), errors (:mod:`.errors`)."""

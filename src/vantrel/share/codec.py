@@ -1,0 +1,224 @@
+"""Packet encoding and decoding: the header, the serializers and the compressors.
+
+A packet is a header of :data:`HEADER_LENGTH` bytes followed by its body (see
+docs/protocol.md for the byte layout).  :func:`pack_one` builds a whole packet,
+:func:`unpack_header` splits a received header into its raw fields and
+:func:`unpack_one` turns a received body back into an object.
+
+The optional libraries are exposed under the names ``msgpack``, ``zstd``,
+``brotli`` and ``snappy``: the imported library, or ``None`` when it is not
+installed.  Asking for a serializer or compressor whose library is missing
+raises :class:`CodecUnavailableError` naming it.  A corrupt or truncated body
+makes :func:`unpack_one` raise; it never returns a partial object.
+"""
+
+from __future__ import annotations
+
+import json
+import struct
+import zlib
+from typing import Any, Tuple
+
+from .protocol import COMPRESSION_METHOD, HEADER_LENGTH, SERIALIZATION_TYPE
+
+try:
+    import msgpack
+except ImportError:  # pragma: no cover - depends on the installed extras
+    msgpack = None  # type: ignore[assignment]
+
+try:
+    import zstandard as zstd
+except ImportError:  # pragma: no cover
+    zstd = None  # type: ignore[assignment]
+
+try:
+    import brotli
+except ImportError:  # pragma: no cover
+    brotli = None  # type: ignore[assignment]
+
+try:
+    import snappy
+except ImportError:  # pragma: no cover
+    snappy = None  # type: ignore[assignment]
+
+__all__ = [
+    "COMPRESS_THRESHOLD",
+    "CodecError",
+    "CodecUnavailableError",
+    "brotli",
+    "msgpack",
+    "pack_header",
+    "pack_one",
+    "snappy",
+    "unpack_header",
+    "unpack_one",
+    "zstd",
+]
+
+#: Bodies shorter than this many bytes are sent uncompressed unless the caller
+#: passes ``force_compress=True``; the header then records NONE.
+COMPRESS_THRESHOLD = 1024
+
+_HEADER = struct.Struct(">BBBxq")
+assert _HEADER.size == HEADER_LENGTH
+
+_RAW = int(SERIALIZATION_TYPE.RAW)
+_JSON = int(SERIALIZATION_TYPE.JSON)
+_MSGPACK = int(SERIALIZATION_TYPE.MSGPACK)
+_NONE = int(COMPRESSION_METHOD.NONE)
+_ZLIB = int(COMPRESSION_METHOD.ZLIB)
+_SNAPPY = int(COMPRESSION_METHOD.SNAPPY)
+_BROTLI = int(COMPRESSION_METHOD.BROTLI)
+_ZSTD = int(COMPRESSION_METHOD.ZSTD)
+
+
+class CodecError(ValueError):
+    """A body could not be encoded or decoded."""
+
+
+class CodecUnavailableError(CodecError):
+    """The serializer or compressor asked for needs a library that is missing."""
+
+
+def _need(lib: Any, name: str, package: str) -> Any:
+    if lib is None:
+        raise CodecUnavailableError(
+            f"{name} is not available: install the '{package}' package "
+            "(pip install 'vantrel[fast]')"
+        )
+    return lib
+
+
+# -- serializers -------------------------------------------------------------
+
+
+def _serialize(payload: Any, st: int) -> bytes:
+    if st == _MSGPACK:
+        return _need(msgpack, "MSGPACK", "msgpack").packb(payload, use_bin_type=True)
+    if st == _JSON:
+        return json.dumps(payload, ensure_ascii=False, separators=(",", ":"),
+                          allow_nan=False).encode("utf-8")
+    if st == _RAW:
+        if not isinstance(payload, (bytes, bytearray, memoryview)):
+            raise CodecError(
+                f"RAW bodies must be bytes-like, not {type(payload).__name__}")
+        return bytes(payload)
+    raise CodecError(f"unknown serializer type: {st!r}")
+
+
+def _deserialize(body: bytes, st: int) -> Any:
+    if st == _MSGPACK:
+        return _need(msgpack, "MSGPACK", "msgpack").unpackb(
+            body, raw=False, strict_map_key=False)
+    if st == _JSON:
+        return json.loads(body.decode("utf-8"))
+    if st == _RAW:
+        return bytes(body)
+    raise CodecError(f"unknown serializer type: {st!r}")
+
+
+# -- compressors -------------------------------------------------------------
+
+_zstd_c = None
+_zstd_d = None
+
+
+def _zstd_compressor():
+    global _zstd_c
+    if _zstd_c is None:
+        _zstd_c = _need(zstd, "ZSTD", "zstandard").ZstdCompressor(level=3)
+    return _zstd_c
+
+
+def _zstd_decompress(data: bytes) -> bytes:
+    global _zstd_d
+    lib = _need(zstd, "ZSTD", "zstandard")
+    if _zstd_d is None:
+        _zstd_d = lib.ZstdDecompressor()
+    dobj = _zstd_d.decompressobj()
+    out = dobj.decompress(data)
+    if not dobj.eof:
+        raise CodecError("truncated ZSTD body")
+    if dobj.unused_data:
+        raise CodecError("trailing data after ZSTD body")
+    return out
+
+
+def _compress(data: bytes, cm: int) -> bytes:
+    if cm == _ZLIB:
+        return zlib.compress(data, 6)
+    if cm == _ZSTD:
+        return _zstd_compressor().compress(data)
+    if cm == _BROTLI:
+        return _need(brotli, "BROTLI", "brotli").compress(data, quality=4)
+    if cm == _SNAPPY:
+        return _need(snappy, "SNAPPY", "python-snappy").compress(data)
+    raise CodecError(f"unknown compression method: {cm!r}")
+
+
+def _decompress(data: bytes, cm: int) -> bytes:
+    if cm == _ZLIB:
+        d = zlib.decompressobj()
+        out = d.decompress(data)
+        if not d.eof:
+            raise CodecError("truncated ZLIB body")
+        if d.unused_data:
+            raise CodecError("trailing data after ZLIB body")
+        return out
+    if cm == _ZSTD:
+        return _zstd_decompress(data)
+    if cm == _BROTLI:
+        return _need(brotli, "BROTLI", "brotli").decompress(data)
+    if cm == _SNAPPY:
+        return _need(snappy, "SNAPPY", "python-snappy").decompress(data)
+    raise CodecError(f"unknown compression method: {cm!r}")
+
+
+# -- packets -----------------------------------------------------------------
+
+
+def pack_header(msg_type: int, serializer: int, compression: int, length: int) -> bytes:
+    """Return the ``HEADER_LENGTH`` header bytes for the given raw fields."""
+    return _HEADER.pack(msg_type, serializer, compression, length)
+
+
+def unpack_header(header: bytes) -> Tuple[int, int, int, int]:
+    """Split a header into ``(msg_type, serializer, compression, length)``.
+
+    All four come back as plain integers, unknown codes included: checking
+    them is the reader's job.  ``length`` is signed; a value not above 0
+    means that the packet has no body.
+    """
+    return _HEADER.unpack(header)
+
+
+def pack_one(payload: Any, msg_type: int, serializer: int, compression: int,
+             force_compress: bool = False) -> bytes:
+    """Encode ``payload`` into one complete packet, header and body.
+
+    The body is serialized with ``serializer`` and then compressed with
+    ``compression``, unless it is shorter than :data:`COMPRESS_THRESHOLD` and
+    ``force_compress`` is false: it then goes uncompressed.  The header always
+    records the compression actually applied.
+    """
+    st = int(serializer)
+    cm = int(compression)
+    body = _serialize(payload, st)
+    if cm != _NONE and (force_compress or len(body) >= COMPRESS_THRESHOLD):
+        body = _compress(body, cm)
+    elif cm != _NONE and not _NONE <= cm <= _ZSTD:
+        raise CodecError(f"unknown compression method: {cm!r}")
+    else:
+        cm = _NONE
+    return _HEADER.pack(int(msg_type), st, cm, len(body)) + body
+
+
+def unpack_one(body: bytes, st: int, cm: int) -> Any:
+    """Decode one received body: decompress with ``cm``, then deserialize with ``st``.
+
+    Raises on a corrupt, truncated or over-long body, on an unknown code and
+    on a codec whose library is missing.
+    """
+    if cm != _NONE:
+        body = _decompress(body, cm)
+    return _deserialize(body, st)

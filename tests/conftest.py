@@ -1,0 +1,162 @@
+"""Fixtures shared by the connection tests.
+
+``impl`` runs a test against both connection modules: ``ext`` (the compiled
+``vantrel.connection``) and ``twin`` (``vantrel._pyconnection``).  A test marked
+``ext_only`` runs for ``ext`` alone; the ``ext`` fixture gives the compiled
+module directly.  A compiled module that does not import makes its cases fail,
+it is never skipped nor replaced by the twin.
+
+``net`` hands out scripted peers and client connections and cleans them up:
+client sockets are closed, then every peer is finished and its own failure
+reported.
+"""
+
+from __future__ import annotations
+
+import importlib
+import socket
+import sys
+from types import ModuleType
+from typing import Any, Dict, List, Optional
+
+import pytest
+
+from peer import Peer, Step, connect
+
+IMPL_MODULES = {"ext": "vantrel.connection", "twin": "vantrel._pyconnection"}
+_import_errors: Dict[str, BaseException] = {}
+
+
+def load_impl(name: str) -> ModuleType:
+    modname = IMPL_MODULES[name]
+    if name in _import_errors:
+        pytest.fail("cannot import %s: %r" % (modname, _import_errors[name]), pytrace=False)
+    try:
+        return importlib.import_module(modname)
+    except Exception as e:  # any load failure of the module under test is a failure
+        _import_errors[name] = e
+        pytest.fail("cannot import %s: %r" % (modname, e), pytrace=False)
+
+
+def pytest_generate_tests(metafunc: pytest.Metafunc) -> None:
+    if "impl" in metafunc.fixturenames:
+        names = ["ext"] if metafunc.definition.get_closest_marker("ext_only") else ["ext", "twin"]
+        metafunc.parametrize("impl", names, indirect=True)
+
+
+@pytest.fixture
+def impl(request: pytest.FixtureRequest) -> ModuleType:
+    return load_impl(request.param)
+
+
+@pytest.fixture
+def ext() -> ModuleType:
+    return load_impl("ext")
+
+
+# Module state that tests may rebind (through monkeypatch only).  Checked after
+# each test; anything left changed is restored and reported.
+_GUARDED = ("vantrel.connection", "vantrel._pyconnection", "vantrel.share.codec",
+            "vantrel.share.protocol", "vantrel.share.errors")
+
+
+def _snapshot() -> Dict[str, Dict[str, Any]]:
+    snap = {}
+    for name in _GUARDED:
+        mod = sys.modules.get(name)
+        if mod is not None:
+            snap[name] = dict(vars(mod))
+            conn_cls = vars(mod).get("Connection")
+            if isinstance(conn_cls, type):
+                snap[name + ".Connection"] = dict(vars(conn_cls))
+    return snap
+
+
+@pytest.fixture(autouse=True)
+def _module_state_guard():
+    before = _snapshot()
+    yield
+    after = _snapshot()
+    changed = []
+    for key, old in before.items():
+        new = after.get(key, {})
+        diff = [k for k in set(old) | set(new) if old.get(k, _MISSING) is not new.get(k, _MISSING)]
+        if not diff:
+            continue
+        changed.append("%s: %s" % (key, sorted(diff)))
+        if key.endswith(".Connection"):
+            target = vars(sys.modules[key[:-len(".Connection")]])["Connection"]
+            for k in diff:
+                if k in old:
+                    setattr(target, k, old[k])
+                else:
+                    delattr(target, k)
+        else:
+            mod = sys.modules[key]
+            for k in diff:
+                if k in old:
+                    setattr(mod, k, old[k])
+                else:
+                    delattr(mod, k)
+    if changed:
+        pytest.fail("test left module state changed (restored now): " + "; ".join(changed))
+
+
+_MISSING = object()
+
+
+class Net:
+    """Peers and client connections of one test, cleaned up afterwards."""
+
+    def __init__(self) -> None:
+        self.peers: List[Peer] = []
+        self.sockets: List[socket.socket] = []
+        self.files: List[Any] = []
+
+    def peer(self, script: List[Step], handshake: bool = True) -> Peer:
+        p = Peer(script, handshake=handshake)
+        self.peers.append(p)
+        return p
+
+    def socket(self, peer: Peer) -> socket.socket:
+        s = peer.socket()
+        self.sockets.append(s)
+        return s
+
+    def connect(self, impl: ModuleType, peer: Peer, auth: Optional[dict] = None) -> Any:
+        conn = connect(impl, peer, auth)
+        self.sockets.append(conn._socket)
+        self.files.append(conn._sf)
+        return conn
+
+    def serve(self, impl: ModuleType, script: List[Step], auth: Optional[dict] = None) -> Any:
+        """A connection to a new peer that answers the handshake and then plays ``script``."""
+        return self.connect(impl, self.peer(script), auth)
+
+    def close(self) -> None:
+        for f in self.files:
+            try:
+                f.close()
+            except (OSError, ValueError):
+                pass
+        for s in self.sockets:
+            try:
+                s.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
+            s.close()
+        errors = []
+        for p in self.peers:
+            try:
+                p.finish()
+            except AssertionError as e:
+                errors.append(str(e))
+        if errors:
+            pytest.fail("; ".join(errors), pytrace=False)
+
+
+@pytest.fixture
+def net():
+    n = Net()
+    yield n
+    n.close()

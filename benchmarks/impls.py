@@ -1,0 +1,96 @@
+"""The implementations under measurement, behind one small interface.
+
+``ext`` is the compiled ``vantrel.connection``, ``twin`` the pure-Python
+``vantrel._pyconnection`` and ``floor`` the hand-written loop of floor.py.
+Each offers: ``open()`` a connection, ``calls(conn, n)`` for ``n`` small
+calls, ``stream(conn, name)`` for one call answered by a stream, ``connect(n)``
+for ``n`` connections opened with their handshake and closed, and ``close(conn)``.
+"""
+
+from __future__ import annotations
+
+import importlib
+import socket
+from typing import Any, Dict, Tuple
+
+from floor import FloorConnection
+from payloads import SMALL_REQUEST
+
+AUTH: Dict[str, Any] = {"user": "bench", "password": "bench-password", "db": "main"}
+
+MODULES = {"ext": "vantrel.connection", "twin": "vantrel._pyconnection"}
+ALL = ("ext", "twin", "floor")
+
+
+class ConnectionImpl:
+    """``ext`` or ``twin``: a ``Connection`` class and its ``execute``."""
+
+    def __init__(self, name: str, address: Tuple[str, int]) -> None:
+        self.name = name
+        self.address = address
+        self.module = importlib.import_module(MODULES[name])
+
+    def open(self) -> Any:
+        return self.module.Connection(socket.create_connection(self.address), AUTH)
+
+    def close(self, conn: Any) -> None:
+        conn.close()
+
+    def calls(self, conn: Any, count: int) -> Any:
+        method, (a, b), kwargs = SMALL_REQUEST
+        flag = kwargs["flag"]
+        execute = conn.execute
+        result = None
+        for _ in range(count):
+            result = execute(method, a, b, flag=flag)
+        return result
+
+    def stream(self, conn: Any, name: str) -> Any:
+        return conn.execute(name)
+
+    def connect(self, count: int) -> None:
+        Connection = self.module.Connection
+        create = socket.create_connection
+        address = self.address
+        for _ in range(count):
+            Connection(create(address), AUTH).close()
+
+
+class FloorImpl:
+    """``floor``: the same packets through the least possible client code."""
+
+    name = "floor"
+
+    def __init__(self, address: Tuple[str, int]) -> None:
+        from vantrel._pyconnection import DEFAULT_COMPRESSION_METHOD, DEFAULT_SERIALIZER_TYPE
+
+        self.address = address
+        self.serializer = DEFAULT_SERIALIZER_TYPE
+        self.compression = DEFAULT_COMPRESSION_METHOD
+
+    def open(self) -> FloorConnection:
+        return FloorConnection(socket.create_connection(self.address), AUTH,
+                               self.serializer, self.compression)
+
+    def close(self, conn: FloorConnection) -> None:
+        conn.close()
+
+    def calls(self, conn: FloorConnection, count: int) -> Any:
+        method, args, kwargs = SMALL_REQUEST
+        return conn.calls(count, method, args, kwargs)
+
+    def stream(self, conn: FloorConnection, name: str) -> Any:
+        return conn.stream(name)
+
+    def connect(self, count: int) -> None:
+        create = socket.create_connection
+        address = self.address
+        st, cm = self.serializer, self.compression
+        for _ in range(count):
+            FloorConnection(create(address), AUTH, st, cm).close()
+
+
+def make(name: str, address: Tuple[str, int]) -> Any:
+    if name == "floor":
+        return FloorImpl(address)
+    return ConnectionImpl(name, address)

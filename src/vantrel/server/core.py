@@ -1,0 +1,326 @@
+"""The reference data server: connections, the handshake and the answers.
+
+One asyncio task serves one connection: it reads the client's HANDSHAKE,
+answers it, then serves REQUEST packets one at a time, each answer written
+whole before the next request is read.  Answers use the serializer of the
+request and the server's compression method.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import inspect
+import logging
+from typing import Any, Callable, Dict, Mapping, Optional, Set, Tuple, Union
+
+from vantrel.share.codec import pack_one
+from vantrel.share.errors import AuthenticationError, RemoteExecutionError, ServerError
+from vantrel.share.protocol import COMPRESSION_METHOD, MSG_TYPE, SERIALIZATION_TYPE
+
+from .answers import Packets, Stream
+from .auth import accept_all
+from .dispatch import Dispatcher, Handler, parse_request
+from .wire import (DEFAULT_MAX_BODY, BadInput, decode_body, empty_packet, error_pair,
+                   error_packet, read_packet)
+
+__all__ = ["Server", "compression_code"]
+
+log = logging.getLogger("vantrel.server")
+
+_RAW = int(SERIALIZATION_TYPE.RAW)
+#: Bytes the server lets pile up in a connection's send buffer before a writer
+#: waits for the client to read (the back-pressure of large streams).
+WRITE_BUFFER_HIGH = 1024 * 1024
+_READ_LIMIT = 1024 * 1024
+
+
+def compression_code(value: Union[str, int]) -> int:
+    """The compression code for a name ("zstd", "NONE", ...) or a code; checks it is usable."""
+    if isinstance(value, str):
+        try:
+            code = int(COMPRESSION_METHOD[value.strip().upper()])
+        except KeyError:
+            names = ", ".join(m.name.lower() for m in COMPRESSION_METHOD)
+            raise ValueError("unknown compression %r (choose from %s)" % (value, names)) from None
+    else:
+        code = int(value)
+        if code not in COMPRESSION_METHOD:
+            raise ValueError("unknown compression code %r" % (value,))
+    # Raises CodecUnavailableError (a ValueError) when the library is missing.
+    pack_one(b"", MSG_TYPE.RESPONSE, _RAW, code, force_compress=True)
+    return code
+
+
+class _Client:
+    __slots__ = ("peer", "task", "busy")
+
+    def __init__(self, peer: str, task: "Optional[asyncio.Task[Any]]") -> None:
+        self.peer = peer
+        self.task = task
+        self.busy = False  # True while a request is being answered
+
+
+def _peer_name(writer: asyncio.StreamWriter) -> str:
+    peer = writer.get_extra_info("peername")
+    if isinstance(peer, tuple) and len(peer) >= 2:
+        return "%s:%s" % (peer[0], peer[1])
+    return str(peer)
+
+
+class Server:
+    """A data server: a method table, an authenticator and the options of its answers.
+
+    ``handlers`` maps method names to plain or async functions.  ``authenticator``
+    is called with each client's authentication record (see
+    :mod:`vantrel.server.auth`); ``notice`` is sent in the HANDSHAKE reply
+    when it is not ``None``.  ``compression`` (a name or code) packs the
+    answers; bodies under the codec's threshold go uncompressed.  Clients
+    whose packets announce more than ``max_body`` bytes, or that send no
+    handshake within ``handshake_timeout`` seconds, are disconnected.
+    ``grace`` is how long a shutdown lets answers in progress finish.
+    """
+
+    def __init__(self, handlers: Optional[Mapping[str, Handler]] = None, *,
+                 authenticator: Optional[Callable[[Dict[str, Any]], Any]] = None,
+                 notice: Optional[str] = None,
+                 compression: Union[str, int] = COMPRESSION_METHOD.NONE,
+                 max_body: int = DEFAULT_MAX_BODY,
+                 handshake_timeout: float = 30.0,
+                 grace: float = 2.0) -> None:
+        self.dispatcher = Dispatcher(handlers)
+        self.authenticator = authenticator if authenticator is not None else accept_all
+        self.notice = notice
+        self.compression = compression_code(compression)
+        self.max_body = int(max_body)
+        self.handshake_timeout = handshake_timeout
+        self.grace = grace
+        self._server: Optional[asyncio.AbstractServer] = None
+        self._clients: Set[_Client] = set()
+        self._closing = False
+        self._closed: Optional[asyncio.Event] = None
+        self.address: Optional[Tuple[str, int]] = None
+
+    # -- methods -----------------------------------------------------------
+
+    def register(self, name: str, func: Optional[Handler] = None) -> Any:
+        """Register ``func`` under ``name``; without ``func``, a decorator."""
+        if func is None:
+            return lambda f: self.dispatcher.register(name, f)
+        return self.dispatcher.register(name, func)
+
+    @property
+    def methods(self) -> "list[str]":
+        return list(self.dispatcher)
+
+    # -- life cycle ----------------------------------------------------------
+
+    async def start(self, host: str = "127.0.0.1", port: int = 0) -> Tuple[str, int]:
+        """Listen on ``host``:``port`` (0 for a free port); returns the bound address."""
+        if self._server is not None:
+            raise RuntimeError("the server was already started")
+        self._closed = asyncio.Event()
+        self._server = await asyncio.start_server(self._handle, host, port, limit=_READ_LIMIT)
+        sockname = self._server.sockets[0].getsockname()
+        self.address = (sockname[0], sockname[1])
+        log.info("listening on %s:%d", *self.address)
+        return self.address
+
+    async def serve(self, host: str = "127.0.0.1", port: int = 0) -> None:
+        """Start, then return when the server has been shut down."""
+        await self.start(host, port)
+        await self.wait_closed()
+
+    async def wait_closed(self) -> None:
+        if self._closed is None:
+            raise RuntimeError("the server was never started")
+        await self._closed.wait()
+
+    async def shutdown(self, grace: Optional[float] = None) -> None:
+        """Stop accepting, let answers in progress finish for ``grace`` seconds, close all."""
+        if self._closed is None:
+            raise RuntimeError("the server was never started")
+        if self._closing:
+            await self._closed.wait()
+            return
+        self._closing = True
+        grace = self.grace if grace is None else grace
+        assert self._server is not None
+        self._server.close()
+        idle = [c.task for c in self._clients if not c.busy and c.task is not None]
+        busy = [c.task for c in self._clients if c.busy and c.task is not None]
+        for task in idle:
+            task.cancel()
+        if busy:
+            log.info("shutting down: waiting up to %.1f s for %d answer(s)", grace, len(busy))
+            _, pending = await asyncio.wait(busy, timeout=grace)
+            for task in pending:
+                task.cancel()
+        tasks = [c.task for c in self._clients if c.task is not None]
+        if tasks:
+            await asyncio.wait(tasks, timeout=2.0)
+        try:
+            await asyncio.wait_for(self._server.wait_closed(), 2.0)
+        except asyncio.TimeoutError:
+            pass
+        log.info("server closed")
+        self._closed.set()
+
+    # -- one connection ------------------------------------------------------------
+
+    async def _handle(self, reader: asyncio.StreamReader, writer: asyncio.StreamWriter) -> None:
+        client = _Client(_peer_name(writer), asyncio.current_task())
+        if self._closing:
+            writer.close()
+            return
+        self._clients.add(client)
+        writer.transport.set_write_buffer_limits(high=WRITE_BUFFER_HIGH)
+        aborted = False
+        try:
+            if await self._handshake(reader, writer, client):
+                await self._serve_requests(reader, writer, client)
+        except BadInput as e:
+            log.warning("closing connection from %s: %s", client.peer, e)
+        except (ConnectionError, OSError) as e:
+            log.debug("connection from %s lost: %r", client.peer, e)
+        except asyncio.CancelledError:
+            aborted = True
+            raise
+        except Exception:  # a fault of the server itself: this connection only
+            log.exception("internal error serving %s", client.peer)
+        finally:
+            self._clients.discard(client)
+            if aborted and client.busy:
+                writer.transport.abort()
+            else:
+                writer.close()
+
+    async def _handshake(self, reader: asyncio.StreamReader, writer: asyncio.StreamWriter,
+                         client: _Client) -> bool:
+        try:
+            packet = await asyncio.wait_for(read_packet(reader, self.max_body),
+                                            self.handshake_timeout)
+        except asyncio.TimeoutError:
+            raise BadInput("no handshake within %g s" % self.handshake_timeout) from None
+        if packet is None:
+            return False
+        if packet.mt != MSG_TYPE.HANDSHAKE:
+            raise BadInput("%s before the handshake" % MSG_TYPE[packet.mt])
+        if packet.st == _RAW:
+            raise BadInput("HANDSHAKE body serialized as RAW")
+        record = decode_body(packet)
+        st, cm = packet.st, self.compression
+        refusal = await self._authenticate(record, client)
+        if refusal is not None:
+            user = record.get("user") if isinstance(record, dict) else None
+            log.info("refused %s (user %r): %s", client.peer, user, refusal)
+            writer.write(error_packet(AuthenticationError.code, refusal, st, cm))
+            await writer.drain()
+            return False
+        if self.notice is None:
+            writer.write(empty_packet(MSG_TYPE.HANDSHAKE, st))
+        else:
+            writer.write(pack_one(self.notice, MSG_TYPE.HANDSHAKE, st, cm))
+        await writer.drain()
+        log.debug("accepted %s (user %r)", client.peer, record.get("user"))
+        return True
+
+    async def _authenticate(self, record: Any, client: _Client) -> Optional[str]:
+        """None when the client is accepted, else the text of the refusal."""
+        if not isinstance(record, dict):
+            return "authentication failed: the record must be a mapping"
+        try:
+            result = self.authenticator(record)
+            if inspect.isawaitable(result):
+                result = await result
+        except ServerError as e:
+            return str(e) or "authentication failed"
+        except Exception as e:  # never let the record (a password) reach the log
+            log.warning("authenticator raised %s for %s", type(e).__name__, client.peer)
+            return "authentication failed"
+        if result is not None and not result:
+            return "authentication failed"
+        return None
+
+    async def _serve_requests(self, reader: asyncio.StreamReader, writer: asyncio.StreamWriter,
+                              client: _Client) -> None:
+        while not self._closing:
+            client.busy = False
+            packet = await read_packet(reader, self.max_body)
+            if packet is None:
+                return
+            client.busy = True
+            if packet.mt != MSG_TYPE.REQUEST:
+                raise BadInput("unexpected %s packet, REQUEST expected" % MSG_TYPE[packet.mt])
+            if packet.st == _RAW:
+                raise BadInput("REQUEST body serialized as RAW")
+            await self._answer(writer, decode_body(packet), packet.st)
+
+    # -- answers ---------------------------------------------------------------------
+
+    async def _answer(self, writer: asyncio.StreamWriter, payload: Any, st: int) -> None:
+        cm = self.compression
+        method = "?"
+        try:
+            method, args, kwargs = parse_request(payload)
+            result = await self.dispatcher.call(method, args, kwargs)
+        except Exception as e:
+            await self._send_error(writer, e, method, st)
+            return
+        if isinstance(result, Packets):
+            writer.writelines(result.packets)
+            await writer.drain()
+        elif isinstance(result, Stream):
+            await self._write_stream(writer, result, method, st)
+        else:
+            try:
+                packet = pack_one(result, MSG_TYPE.RESPONSE, st, cm)
+            except Exception as e:
+                await self._send_error(writer, _unencodable(e), method, st)
+                return
+            writer.write(packet)
+            await writer.drain()
+
+    async def _send_error(self, writer: asyncio.StreamWriter, exc: BaseException,
+                          method: str, st: int) -> None:
+        code, message = error_pair(exc)
+        log.info("method %s failed (code %s): %s", method, code, message)
+        log.debug("details of the failure of %s", method, exc_info=exc)
+        writer.write(error_packet(code, message, st, self.compression))
+        await writer.drain()
+
+    async def _write_stream(self, writer: asyncio.StreamWriter, stream: Stream,
+                            method: str, st: int) -> None:
+        cm = self.compression
+        kind = stream.kind
+        batches = stream.batches()
+        started = False
+        try:
+            while True:
+                try:
+                    batch = await batches.__anext__()
+                except StopAsyncIteration:
+                    break
+                except Exception as e:
+                    await self._send_error(writer, e, method, st)
+                    return
+                try:
+                    packet = pack_one(batch, kind, st, cm)
+                except Exception as e:
+                    await self._send_error(writer, _unencodable(e), method, st)
+                    return
+                if not started:
+                    writer.writelines([empty_packet(MSG_TYPE.STREAM_START, st), packet])
+                    started = True
+                else:
+                    writer.write(packet)
+                await writer.drain()
+            if not started:
+                writer.write(empty_packet(MSG_TYPE.STREAM_START, st))
+            writer.write(empty_packet(MSG_TYPE.STREAM_END, st))
+            await writer.drain()
+        finally:
+            await batches.aclose()
+
+
+def _unencodable(exc: BaseException) -> ServerError:
+    return RemoteExecutionError("cannot encode the answer: %s: %s" % (type(exc).__name__, exc))

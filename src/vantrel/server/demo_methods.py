@@ -1,0 +1,101 @@
+"""The demo methods of ``vantrel serve`` and ``vantrel demo``.
+
+=============================  ==================================================
+method                         answer
+=============================  ==================================================
+``echo(*args)``                the single argument, or the list of all of them
+``add(a, b)``                  ``a + b``
+``table(rows=5)``              a table stream: id, name, score (2 rows a packet)
+``table2(n=4)``                a table2 stream: head ["t", "value"], [t, t*t] data
+``feed(n=10)``                 a feed stream of {"seq": i, "text": "event i"}
+``big_table(rows, batch)``     a table of ``rows`` rows x 8 columns (3 int, 2 float,
+                               2 short text, 1 bool), ``batch`` rows a packet
+``fail(message, code=None)``   raises: RuntimeError, or the error of ``code``
+``broken_feed(n=10, after=3)`` a feed that raises after ``after`` items
+``sleep(seconds)``             waits (asynchronously), then returns ``seconds``
+=============================  ==================================================
+"""
+
+from __future__ import annotations
+
+import asyncio
+from typing import Any, Dict, Iterator, List, Optional
+
+from vantrel.share.errors import get_error
+
+from .answers import Feed, Table, Table2
+
+__all__ = ["DEMO_NOTICE", "demo_handlers"]
+
+DEMO_NOTICE = "welcome to the vantrel demo server"
+
+BIG_TABLE_COLUMNS = ["id", "group", "count", "price", "ratio", "code", "label", "active"]
+_LABELS = ["alpha", "beta", "gamma", "delta", "epsilon", "zeta", "eta", "theta"]
+_NAMES = ["ada", "bob", "cyd", "dee", "eve", "fay", "gus", "hal", "ivy", "jon"]
+
+
+def echo(*args: Any) -> Any:
+    return args[0] if len(args) == 1 else list(args)
+
+
+def add(a: Any, b: Any) -> Any:
+    return a + b
+
+
+def table(rows: int = 5) -> Table:
+    data = [[i, _NAMES[i % len(_NAMES)], round(i * 1.5, 2)] for i in range(int(rows))]
+    return Table(["id", "name", "score"], data, batch=2)
+
+
+def table2(n: int = 4) -> Table2:
+    return Table2(["t", "value"], [[t, t * t] for t in range(int(n))], batch=2)
+
+
+def feed(n: int = 10) -> Feed:
+    return Feed(({"seq": i, "text": "event %d" % i} for i in range(int(n))), batch=4)
+
+
+def _big_rows(rows: int) -> Iterator[List[Any]]:
+    labels = _LABELS
+    for i in range(rows):
+        yield [i, i % 16, i * 7 % 1000, i * 0.25, (i % 100) / 100.0,
+               "c%04d" % (i % 10000), labels[i & 7], not (i & 1)]
+
+
+def big_table(rows: int = 1000, batch: int = 10000) -> Table:
+    return Table(BIG_TABLE_COLUMNS, _big_rows(int(rows)), batch=int(batch))
+
+
+def fail(message: str = "failure requested", code: Optional[int] = None) -> Any:
+    if code is not None:
+        raise get_error(code)(message)
+    raise RuntimeError(message)
+
+
+def broken_feed(n: int = 10, after: int = 3) -> Feed:
+    def items() -> Iterator[int]:
+        for i in range(int(n)):
+            if i == after:
+                raise RuntimeError("feed broken after %d items" % after)
+            yield i
+    return Feed(items(), batch=1)
+
+
+async def sleep(seconds: float) -> float:
+    await asyncio.sleep(seconds)
+    return seconds
+
+
+def demo_handlers() -> Dict[str, Any]:
+    """A fresh mapping of the demo method names to their handlers."""
+    return {
+        "echo": echo,
+        "add": add,
+        "table": table,
+        "table2": table2,
+        "feed": feed,
+        "big_table": big_table,
+        "fail": fail,
+        "broken_feed": broken_feed,
+        "sleep": sleep,
+    }

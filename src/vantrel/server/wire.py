@@ -1,0 +1,102 @@
+"""Reading packets from a client and encoding the server's packets.
+
+Every received header is validated before any body byte is read; whatever a
+client sends that the server cannot take is reported as :class:`BadInput`,
+which closes that client's connection and nothing else.
+"""
+
+from __future__ import annotations
+
+import asyncio
+from typing import Any, NamedTuple, Optional
+
+from vantrel.share.codec import pack_header, pack_one, unpack_header, unpack_one
+from vantrel.share.errors import ServerError, code_of
+from vantrel.share.protocol import COMPRESSION_METHOD, HEADER_LENGTH, MSG_TYPE, SERIALIZATION_TYPE
+
+__all__ = [
+    "BadInput",
+    "DEFAULT_MAX_BODY",
+    "Received",
+    "decode_body",
+    "empty_packet",
+    "error_packet",
+    "error_pair",
+    "read_packet",
+]
+
+#: Largest body, in bytes, that the server accepts from a client by default.
+DEFAULT_MAX_BODY = 64 * 1024 * 1024
+
+_NONE = int(COMPRESSION_METHOD.NONE)
+
+
+class BadInput(Exception):
+    """The client sent something the server cannot take: its connection is closed."""
+
+
+class Received(NamedTuple):
+    """One packet as read from a client; ``body`` is still encoded."""
+
+    mt: int
+    st: int
+    cm: int
+    body: Optional[bytes]  # None for a packet without a body
+
+
+async def read_packet(reader: asyncio.StreamReader, max_body: int) -> Optional[Received]:
+    """Read one packet; ``None`` when the client closed the connection between packets.
+
+    Raises :class:`BadInput` for a malformed or truncated packet.
+    """
+    try:
+        header = await reader.readexactly(HEADER_LENGTH)
+    except asyncio.IncompleteReadError as e:
+        if not e.partial:
+            return None
+        raise BadInput("incomplete header (%d of %d bytes)" % (len(e.partial), HEADER_LENGTH)) from None
+    mt, st, cm, length = unpack_header(header)
+    if mt not in MSG_TYPE:
+        raise BadInput("invalid message type: %d" % mt)
+    if not SERIALIZATION_TYPE.RAW <= st <= SERIALIZATION_TYPE.MSGPACK:
+        raise BadInput("invalid serializer type: %d" % st)
+    if not COMPRESSION_METHOD.NONE <= cm <= COMPRESSION_METHOD.ZSTD:
+        raise BadInput("invalid compression method: %d" % cm)
+    if length > max_body:
+        raise BadInput("body of %d bytes exceeds the limit of %d" % (length, max_body))
+    if length <= 0:
+        return Received(mt, st, cm, None)
+    try:
+        body = await reader.readexactly(length)
+    except asyncio.IncompleteReadError as e:
+        raise BadInput("incomplete %s body (%d of %d bytes)"
+                       % (MSG_TYPE[mt], len(e.partial), length)) from None
+    return Received(mt, st, cm, body)
+
+
+def decode_body(packet: Received) -> Any:
+    """The decoded body of ``packet`` (``None`` without a body); :class:`BadInput` if undecodable."""
+    if packet.body is None:
+        return None
+    try:
+        return unpack_one(packet.body, packet.st, packet.cm)
+    except Exception as e:  # any decoder failure is the client's bad input
+        raise BadInput("undecodable %s body: %r" % (MSG_TYPE[packet.mt], e)) from None
+
+
+def empty_packet(mt: int, st: int) -> bytes:
+    """A packet without a body (STREAM_START, STREAM_END, a HANDSHAKE without notice)."""
+    return pack_header(mt, st, _NONE, 0)
+
+
+def error_pair(exc: BaseException) -> "tuple[int, str]":
+    """The ``(code, message)`` under which ``exc`` is reported to the client."""
+    if isinstance(exc, ServerError):
+        return code_of(exc), str(exc)
+    return code_of(exc), "%s: %s" % (type(exc).__name__, exc)
+
+
+def error_packet(code: int, message: str, st: int, cm: int) -> bytes:
+    """An ERROR packet with the body ``(code, message)``."""
+    text = str(message).encode("utf-8", "backslashreplace").decode("utf-8")
+    return pack_one((code, text), MSG_TYPE.ERROR, st, cm)

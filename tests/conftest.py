@@ -65,7 +65,10 @@ def _snapshot() -> Dict[str, Dict[str, Any]]:
     for name in _GUARDED:
         mod = sys.modules.get(name)
         if mod is not None:
-            snap[name] = dict(vars(mod))
+            # dunders (a warnings registry, say) and the codec's private caches are
+            # the modules' own business
+            private = "__" if name in IMPL_MODULES.values() else "_"
+            snap[name] = {k: v for k, v in vars(mod).items() if not k.startswith(private)}
             conn_cls = vars(mod).get("Connection")
             if isinstance(conn_cls, type):
                 snap[name + ".Connection"] = dict(vars(conn_cls))

@@ -1,0 +1,137 @@
+"""Packets: header layout, body round trips, the compression threshold, corrupt bodies."""
+
+import struct
+import zlib
+
+import pytest
+
+from vantrel.share import codec
+from vantrel.share.codec import (COMPRESS_THRESHOLD, CodecError, CodecUnavailableError, pack_header,
+                                 pack_one, unpack_header, unpack_one)
+from vantrel.share.protocol import COMPRESSION_METHOD as CM
+from vantrel.share.protocol import HEADER_LENGTH
+from vantrel.share.protocol import MSG_TYPE
+from vantrel.share.protocol import SERIALIZATION_TYPE as ST
+
+OPTIONAL = {CM.ZSTD: codec.zstd, CM.BROTLI: codec.brotli, CM.SNAPPY: codec.snappy}
+COMPRESSORS = [cm for cm in CM if OPTIONAL.get(cm, zlib) is not None]
+SERIALIZERS = [st for st in ST if st != ST.MSGPACK or codec.msgpack is not None]
+
+STRUCTURED = {"keys": ["a", "b", "ü"], "rows": [[1, 2.5, None], [True, "x" * 50, [1, {"n": -3}]]]}
+
+
+def payload_for(st, size):
+    if st == ST.RAW:
+        return bytes(range(256)) * (size // 256 + 1)
+    return dict(STRUCTURED, pad="p" * size)
+
+
+def split(pkt):
+    mt, st, cm, length = unpack_header(pkt[:HEADER_LENGTH])
+    return mt, st, cm, length, pkt[HEADER_LENGTH:]
+
+
+@pytest.mark.parametrize("st", SERIALIZERS)
+@pytest.mark.parametrize("cm", COMPRESSORS)
+@pytest.mark.parametrize("size", [10, 5000])
+@pytest.mark.parametrize("force", [False, True])
+def test_round_trip(st, cm, size, force):
+    payload = payload_for(st, size)
+    mt, hst, hcm, length, body = split(pack_one(payload, MSG_TYPE.TABLE, st, cm, force_compress=force))
+    assert (mt, hst) == (MSG_TYPE.TABLE, st)
+    assert length == len(body)
+    applied = cm != CM.NONE and (force or size >= COMPRESS_THRESHOLD)
+    assert hcm == (cm if applied else CM.NONE)
+    assert unpack_one(body, hst, hcm) == payload
+
+
+@pytest.mark.parametrize("cm", [c for c in COMPRESSORS if c != CM.NONE])
+def test_threshold_boundary(cm):
+    below = split(pack_one(b"a" * (COMPRESS_THRESHOLD - 1), MSG_TYPE.RESPONSE, ST.RAW, cm))
+    at = split(pack_one(b"a" * COMPRESS_THRESHOLD, MSG_TYPE.RESPONSE, ST.RAW, cm))
+    assert below[2] == CM.NONE and below[4] == b"a" * (COMPRESS_THRESHOLD - 1)
+    assert at[2] == cm and unpack_one(at[4], ST.RAW, cm) == b"a" * COMPRESS_THRESHOLD
+
+
+def test_empty_forced_body_is_still_compressed():
+    mt, st, cm, length, body = split(pack_one(b"", MSG_TYPE.RESPONSE, ST.RAW, CM.ZLIB,
+                                              force_compress=True))
+    assert cm == CM.ZLIB and length > 0 and unpack_one(body, st, cm) == b""
+
+
+@pytest.mark.parametrize("fields", [(1, 2, 0, 0), (9, 0, 4, 123456), (255, 255, 255, -1),
+                                    (4, 1, 1, -2 ** 63), (3, 2, 3, 2 ** 63 - 1)])
+def test_header_round_trip(fields):
+    header = pack_header(*fields)
+    assert len(header) == HEADER_LENGTH
+    assert header == struct.pack(">BBBxq", *fields)
+    assert tuple(unpack_header(header)) == fields
+    assert all(type(v) is int for v in unpack_header(header))
+
+
+@pytest.mark.parametrize("bad", [b"", b"\x00" * 11, b"\x00" * 13])
+def test_header_of_wrong_size_raises(bad):
+    with pytest.raises(struct.error):
+        unpack_header(bad)
+
+
+def _compressed(cm, data=b"some body that compresses " * 20):
+    return pack_one(data, MSG_TYPE.RESPONSE, ST.RAW, cm, force_compress=True)[HEADER_LENGTH:]
+
+
+CORRUPT = [
+    ("zlib garbage", b"not zlib at all", ST.RAW, CM.ZLIB),
+    ("zlib truncated", _compressed(CM.ZLIB)[:-4], ST.RAW, CM.ZLIB),
+    ("zlib trailing", _compressed(CM.ZLIB) + b"tail", ST.RAW, CM.ZLIB),
+    ("msgpack truncated", pack_one([1, 2, "abc"], 3, ST.MSGPACK, CM.NONE)[HEADER_LENGTH:-2],
+     ST.MSGPACK, CM.NONE),
+    ("msgpack extra", b"\x01\x02", ST.MSGPACK, CM.NONE),
+    ("json invalid", b"{'a': 1}", ST.JSON, CM.NONE),
+    ("json bad utf8", b'"\xff\xfe"', ST.JSON, CM.NONE),
+]
+if codec.zstd is not None:
+    CORRUPT += [("zstd garbage", b"definitely not zstd", ST.RAW, CM.ZSTD),
+                ("zstd truncated", _compressed(CM.ZSTD)[:-3], ST.RAW, CM.ZSTD),
+                ("zstd trailing", _compressed(CM.ZSTD) + b"x", ST.RAW, CM.ZSTD)]
+if codec.brotli is not None:
+    CORRUPT += [("brotli garbage", b"\xff" * 30, ST.RAW, CM.BROTLI),
+                ("brotli truncated", _compressed(CM.BROTLI)[:-5], ST.RAW, CM.BROTLI)]
+if codec.snappy is not None:
+    CORRUPT += [("snappy garbage", b"\xff\xff\xff\xff\x0f garbage", ST.RAW, CM.SNAPPY),
+                ("snappy truncated", _compressed(CM.SNAPPY)[:-5], ST.RAW, CM.SNAPPY)]
+
+
+@pytest.mark.parametrize("body, st, cm", [c[1:] for c in CORRUPT], ids=[c[0] for c in CORRUPT])
+def test_corrupt_body_raises(body, st, cm):
+    with pytest.raises(Exception):
+        unpack_one(body, st, cm)
+
+
+@pytest.mark.parametrize("st, cm", [(7, CM.NONE), (ST.RAW, 9), (-1, CM.NONE)])
+def test_unknown_codes_raise_codec_error(st, cm):
+    with pytest.raises(CodecError):
+        unpack_one(b"x", st, cm)
+    with pytest.raises(CodecError):
+        pack_one(b"x", MSG_TYPE.RESPONSE, st, cm, force_compress=True)
+
+
+def test_raw_needs_bytes():
+    with pytest.raises(CodecError):
+        pack_one("text", MSG_TYPE.RESPONSE, ST.RAW, CM.NONE)
+
+
+@pytest.mark.parametrize("attr, st, cm, needle", [
+    ("msgpack", ST.MSGPACK, CM.NONE, "msgpack"),
+    ("zstd", ST.RAW, CM.ZSTD, "zstandard"),
+    ("brotli", ST.RAW, CM.BROTLI, "brotli"),
+    ("snappy", ST.RAW, CM.SNAPPY, "python-snappy"),
+])
+def test_missing_library_is_named(monkeypatch, attr, st, cm, needle):
+    monkeypatch.setattr(codec, attr, None)
+    monkeypatch.setattr(codec, "_zstd_c", None)  # a cached compressor would hide the absence
+    monkeypatch.setattr(codec, "_zstd_d", None)
+    for call in (lambda: pack_one(b"x", MSG_TYPE.RESPONSE, st, cm, force_compress=True),
+                 lambda: unpack_one(b"\x90", st, cm)):
+        with pytest.raises(CodecUnavailableError) as ei:
+            call()
+        assert needle in str(ei.value) and attr.upper() in str(ei.value)

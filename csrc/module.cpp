@@ -1,0 +1,243 @@
+// vantrel.connection: the load sequence, the load guards and the module state.
+#include <atomic>
+
+#include "connection_type.h"
+#include "liveness.h"
+#include "module_state.h"
+#include "pyutil.h"
+
+namespace vantrel {
+
+namespace {
+
+// The module loaded in this process and its interpreter.  Both are set once,
+// at the end of a successful load, and never released: the module is never
+// torn down.  A failed load leaves them unset, so that a later import can
+// try again.
+std::atomic<PyInterpreterState*> loaded_interpreter{nullptr};
+PyObject* loaded_module = nullptr;
+ModuleState* loaded_state = nullptr;
+
+ModuleState* get_state(PyObject* module) noexcept {
+    return static_cast<ModuleState*>(PyModule_GetState(module));
+}
+
+PyMethodDef probe_poll_def = {
+    "_is_connection_normal", is_connection_normal_poll, METH_O,
+    "_is_connection_normal(sock, /)\n--\n\n"
+    "True when neither data, end of stream nor an error is pending on sock (poll)."};
+PyMethodDef probe_select_def = {
+    "_is_connection_normal", is_connection_normal_select, METH_O,
+    "_is_connection_normal(sock, /)\n--\n\n"
+    "True when neither data, end of stream nor an error is pending on sock (select)."};
+
+bool bind(PyObject* module, const char* name, const Ref& value) {
+    return value && PyObject_SetAttrString(module, name, value.get()) == 0;
+}
+
+// from <module_name> import <names...>, binding each name in the module.
+bool import_names(PyObject* module, const char* module_name, std::initializer_list<const char*> names) {
+    Ref source = Ref::steal(PyImport_ImportModule(module_name));
+    if (!source) {
+        return false;
+    }
+    for (const char* name : names) {
+        Ref value = Ref::steal(PyObject_GetAttrString(source.get(), name));
+        if (!value) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
+                return false;
+            }
+            PyErr_Clear();
+            Ref shown = Ref::steal(PyUnicode_FromString(name));
+            if (shown) {
+                PyErr_Format(PyExc_ImportError, "cannot import name %S", shown.get());
+            }
+            return false;
+        }
+        if (!bind(module, name, value)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+Ref module_attr(PyObject* module, const char* name) {
+    return Ref::steal(PyObject_GetAttrString(module, name));
+}
+
+bool init_state(PyObject* module, ModuleState& st) {
+#define VANTREL_INTERN(id, text)                                    \
+    if ((st.id = PyUnicode_InternFromString(text)) == nullptr) {   \
+        return false;                                               \
+    }
+    VANTREL_NAMES(VANTREL_INTERN)
+#undef VANTREL_INTERN
+    PyObject* dict = PyModule_GetDict(module);  // borrowed
+    st.module_dict = Ref::borrow(dict).release();
+    st.int_0 = PyLong_FromLong(0);
+    st.int_buffer = PyLong_FromLong(131072);
+    st.kw_force_compress = Py_BuildValue("(s)", "force_compress");
+    st.slice_from_1 = PySlice_New(Ref::steal(PyLong_FromLong(1)).get(), Py_None, Py_None);
+    return st.module_dict && st.int_0 && st.int_buffer && st.kw_force_compress && st.slice_from_1;
+}
+
+// The load sequence; the first failing step ends the load with its exception.
+bool load(PyObject* module, ModuleState& st) {
+    if (!init_state(module, st)) {
+        return false;
+    }
+    for (const char* name : {"socket", "select", "warnings"}) {
+        if (!bind(module, name, Ref::steal(PyImport_ImportModule(name)))) {
+            return false;
+        }
+    }
+    if (!import_names(module, "vantrel.share.protocol",
+                      {"MSG_TYPE", "SERIALIZATION_TYPE", "COMPRESSION_METHOD", "HEADER_LENGTH"}) ||
+        !import_names(module, "vantrel.share.errors", {"get_error"}) ||
+        !import_names(module, "vantrel.share.codec",
+                      {"snappy", "brotli", "msgpack", "unpack_header", "pack_one", "unpack_one", "zstd"}) ||
+        !import_names(module, "vantrel.utils", {"connection_error"})) {
+        return false;
+    }
+    // The default compression: the first available of brotli, zstd and
+    // snappy, else zlib.  Availability is an identity test against None.
+    const char* compression = "ZLIB";
+    const std::pair<const char*, const char*> preference[] = {
+        {"brotli", "BROTLI"}, {"zstd", "ZSTD"}, {"snappy", "SNAPPY"}};
+    for (const auto& [library, member] : preference) {
+        Ref lib = module_attr(module, library);
+        if (!lib) {
+            return false;
+        }
+        if (lib.get() != Py_None) {
+            compression = member;
+            break;
+        }
+    }
+    Ref methods = module_attr(module, "COMPRESSION_METHOD");
+    if (!methods || !bind(module, "DEFAULT_COMPRESSION_METHOD", module_attr(methods.get(), compression))) {
+        return false;
+    }
+    Ref msgpack = module_attr(module, "msgpack");
+    Ref serializers = msgpack ? module_attr(module, "SERIALIZATION_TYPE") : Ref();
+    if (!serializers ||
+        !bind(module, "DEFAULT_SERIALIZER_TYPE",
+              module_attr(serializers.get(), msgpack.get() == Py_None ? "JSON" : "MSGPACK"))) {
+        return false;
+    }
+    Ref select = module_attr(module, "select");
+    Ref socket = select ? module_attr(module, "socket") : Ref();
+    Ref shut_rdwr = socket ? module_attr(socket.get(), "SHUT_RDWR") : Ref();
+    if (!shut_rdwr) {
+        return false;
+    }
+    st.int_shut_rdwr = shut_rdwr.release();
+    PyMethodDef* probe = PyObject_HasAttrString(select.get(), "poll") ? &probe_poll_def : &probe_select_def;
+    Ref module_name = module_attr(module, "__name__");
+    if (!module_name ||
+        !bind(module, "_is_connection_normal", Ref::steal(PyCFunction_NewEx(probe, module, module_name.get())))) {
+        return false;
+    }
+    Ref base = module_attr(module, "connection_error");
+    if (!base || !bind(module, "ProtocolError",
+                       Ref::steal(PyErr_NewException("vantrel.connection.ProtocolError", base.get(), nullptr)))) {
+        return false;
+    }
+    Ref create_connection = module_attr(socket.get(), "create_connection");
+    return create_connection &&
+           bind(module, "Connection", make_connection_class(module_name.borrowed(), create_connection.borrowed()));
+}
+
+int exec_module(PyObject* module) {
+    PyInterpreterState* interp = PyInterpreterState_Get();
+    PyInterpreterState* first = loaded_interpreter.load();
+    if (first != nullptr && first != interp) {
+        PyErr_SetString(PyExc_ImportError,
+                        "Interpreter change detected - this module can only be loaded into one interpreter per "
+                        "process.");
+        return -1;
+    }
+    if (loaded_module != nullptr) {
+        if (loaded_module == module) {
+            return 0;
+        }
+        PyErr_SetString(PyExc_RuntimeError,
+                        "Module 'connection' has already been imported. Re-initialisation is not supported.");
+        return -1;
+    }
+    ModuleState* st = get_state(module);
+    if (st == nullptr || !load(module, *st)) {
+        return -1;  // the state is released with the module object
+    }
+    publish_state(module);
+    loaded_interpreter.store(interp);
+    return 0;
+}
+
+#define VANTREL_VISIT(id, text) Py_VISIT(st->id);
+#define VANTREL_CLEAR(id, text) Py_CLEAR(st->id);
+#define VANTREL_CONSTANTS(X) \
+    X(module_dict, _)        \
+    X(int_0, _)              \
+    X(int_buffer, _)         \
+    X(int_shut_rdwr, _)      \
+    X(slice_from_1, _)       \
+    X(kw_force_compress, _)
+
+int traverse_module(PyObject* module, visitproc visit, void* arg) {
+    ModuleState* st = get_state(module);
+    if (st != nullptr) {
+        VANTREL_NAMES(VANTREL_VISIT)
+        VANTREL_CONSTANTS(VANTREL_VISIT)
+    }
+    return 0;
+}
+
+int clear_module(PyObject* module) {
+    ModuleState* st = get_state(module);
+    if (st != nullptr) {
+        VANTREL_NAMES(VANTREL_CLEAR)
+        VANTREL_CONSTANTS(VANTREL_CLEAR)
+    }
+    return 0;
+}
+
+void free_module(void* module) { clear_module(static_cast<PyObject*>(module)); }
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+#if PY_VERSION_HEX >= 0x030C0000
+    // Any interpreter may attempt the load; the guard above refuses all but
+    // the first with its own error, so no state is ever shared.
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+#endif
+#if PY_VERSION_HEX >= 0x030D0000
+    {Py_mod_gil, Py_MOD_GIL_USED},
+#endif
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "connection",
+    "The vantrel client connection: packets, handshake, remote calls and streams.",
+    sizeof(ModuleState),
+    nullptr,
+    module_slots,
+    traverse_module,
+    clear_module,
+    free_module,
+};
+
+}  // namespace
+
+ModuleState& state() noexcept { return *loaded_state; }
+
+void publish_state(PyObject* module) noexcept {
+    loaded_module = Ref::borrow(module).release();  // kept for the life of the process
+    loaded_state = get_state(module);
+}
+
+}  // namespace vantrel
+
+PyMODINIT_FUNC PyInit_connection(void) { return PyModuleDef_Init(&vantrel::module_def); }

@@ -1,0 +1,39 @@
+// Building one table row: dict(zip(keys, row)), fast.
+#pragma once
+
+#include "ref.h"
+
+namespace vantrel {
+
+// Turns rows into dictionaries exactly as dict(zip(keys, row)) does: entries
+// in header order, pairs up to the shorter of header and row, a repeated key
+// at its first position with its last value.
+//
+// Lists and tuples of rows and keys take a direct path.  When every key is a
+// str, a row that covers the whole header starts from a copy of a prepared
+// dictionary of the keys and only has its values replaced, which spares the
+// insertions and the resizing of a new dictionary.
+class RowBuilder {
+public:
+    explicit RowBuilder(Borrowed keys) noexcept : keys_(keys) {}
+    RowBuilder(const RowBuilder&) = delete;
+    RowBuilder& operator=(const RowBuilder&) = delete;
+
+    // out.append(dict(zip(keys, row)))
+    bool append_to(PyObject* out, Borrowed row);
+
+private:
+    Ref build(Borrowed row);
+    Ref build_from_sequences(PyObject* keys, PyObject* row);
+    Ref build_general(Borrowed row);
+    // The prepared dictionary for the current keys, or NULL (no error) when
+    // the keys do not allow one.
+    PyObject* prepared(PyObject* keys);
+
+    Borrowed keys_;
+    Ref template_;     // {key: None for key in keys}
+    Ref snapshot_;     // tuple of the keys the template was made from
+    bool no_template_ = false;
+};
+
+}  // namespace vantrel

@@ -183,8 +183,9 @@ class Server:
         except (ConnectionError, OSError) as e:
             log.debug("connection from %s lost: %r", client.peer, e)
         except asyncio.CancelledError:
+            # Only a shutdown cancels a connection; the task ends quietly (a
+            # cancelled task would be reported by asyncio as an error).
             aborted = True
-            raise
         except Exception:  # a fault of the server itself: this connection only
             log.exception("internal error serving %s", client.peer)
         finally:

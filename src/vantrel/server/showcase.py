@@ -1,0 +1,119 @@
+"""``vantrel demo``: the reference server and a client connection on one machine.
+
+Starts a demo server in a thread on 127.0.0.1 and a free port, connects with
+the given connection module and shows the whole path, one line per step.
+"""
+
+from __future__ import annotations
+
+import time
+import warnings
+from types import ModuleType
+from typing import Any, Callable, List
+
+from vantrel.share.errors import AuthenticationError, ServerError
+
+from . import demo_methods
+from .auth import Credentials
+from .core import Server
+from .runner import ServerThread
+
+__all__ = ["DemoFailure", "run_demo"]
+
+DEMO_USER = "demo"
+DEMO_PASSWORD = "vantrel"
+
+
+class DemoFailure(Exception):
+    """A demo step gave another answer than the one the demo methods promise."""
+
+
+def _short(value: Any, limit: int = 100) -> str:
+    text = repr(value)
+    return text if len(text) <= limit else text[:limit - 3] + "..."
+
+
+def _expect(what: str, got: Any, expected: Any) -> None:
+    if got != expected:
+        raise DemoFailure("%s: expected %s, got %s" % (what, _short(expected), _short(got)))
+
+
+def _connect(module: ModuleType, address: Any, auth: dict) -> "tuple[Any, List[str]]":
+    sock = module.Connection.sock_factory(address, 10.0)
+    try:
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            conn = module.Connection(sock, auth)
+    except BaseException:
+        sock.close()
+        raise
+    return conn, [str(w.message) for w in caught]
+
+
+def run_demo(module: ModuleType, label: str, rows: int = 200_000,
+             out: Callable[[str], None] = print) -> None:
+    """Run the demo against ``module`` (a connection module); raises on any failure."""
+    started = time.perf_counter()
+    server = Server(demo_methods.demo_handlers(), notice=demo_methods.DEMO_NOTICE,
+                    authenticator=Credentials({DEMO_USER: DEMO_PASSWORD}))
+    with ServerThread(server) as address:
+        out("vantrel demo: reference server on %s:%d (in-process), client %s"
+            % (address[0], address[1], label))
+
+        try:
+            _connect(module, address, {"user": DEMO_USER, "password": "wrong"})
+        except AuthenticationError as e:
+            out("  refused      wrong password -> %s (code %s): %s" % (type(e).__name__, e.code, e))
+        else:
+            raise DemoFailure("a wrong password was accepted")
+
+        conn, notices = _connect(module, address, {"user": DEMO_USER, "password": DEMO_PASSWORD})
+        try:
+            _expect("handshake notice", notices, [demo_methods.DEMO_NOTICE])
+            out("  handshake    user %r accepted, notice (a warning): %r" % (DEMO_USER, notices[0]))
+            normal_before = conn.is_normal()
+            out("  is_normal()  %s" % normal_before)
+
+            got = conn.execute("echo", "hello", 42)
+            _expect("echo", got, ["hello", 42])
+            out("  echo         execute('echo', 'hello', 42) -> %r" % (got,))
+            got = conn.execute("add", 2, 40)
+            _expect("add", got, 42)
+            out("  add          execute('add', 2, 40) -> %r" % (got,))
+
+            t0 = time.perf_counter()
+            table = conn.execute("big_table", rows, batch=10000)
+            elapsed = time.perf_counter() - t0
+            _expect("big_table rows", len(table), rows)
+            if rows:
+                _expect("big_table last id", table[-1]["id"], rows - 1)
+            rate = rows / elapsed if elapsed > 0 else float("inf")
+            out("  big_table    %s rows x %d columns in %.3f s = %s rows/s"
+                % (format(rows, ","), len(demo_methods.BIG_TABLE_COLUMNS), elapsed,
+                   format(int(rate), ",")))
+            if rows:
+                out("               first row %s" % _short(table[0], 120))
+            del table
+
+            head, data = conn.execute("table2", 3)
+            _expect("table2", (head, data), (["t", "value"], [[0, 0], [1, 1], [2, 4]]))
+            out("  table2       execute('table2', 3) -> head %r, data %r" % (head, data))
+            items = conn.execute("feed", 3)
+            _expect("feed length", len(items), 3)
+            out("  feed         execute('feed', 3) -> %s" % _short(items, 120))
+
+            try:
+                conn.execute("fail", "disk on fire")
+            except ServerError as e:
+                out("  error        execute('fail', 'disk on fire') raised %s (code %s): %s"
+                    % (type(e).__name__, e.code, e))
+            else:
+                raise DemoFailure("fail() returned instead of raising")
+            normal_after = conn.is_normal()
+            out("  is_normal()  %s before, %s after the error" % (normal_before, normal_after))
+            _expect("is_normal after the error", normal_after, True)
+            _expect("echo after the error", conn.execute("echo", "still here"), "still here")
+        finally:
+            conn.close()
+    out("done in %.2f s" % (time.perf_counter() - started))
+

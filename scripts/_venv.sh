@@ -8,6 +8,7 @@ cd "$(dirname "${BASH_SOURCE[0]}")/.."
 PYTHON=${PYTHON:-python3}
 ver=$("$PYTHON" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
 VENV=${VENV:-.venv-$ver}
+case $VENV in /*) ;; *) VENV=$PWD/$VENV ;; esac
 EXTRAS=${EXTRAS:-fast}
 if [ ! -x "$VENV/bin/python" ]; then
     "$PYTHON" -m venv "$VENV"

@@ -1,0 +1,455 @@
+"""The reference server end to end: real loopback sockets, both connection modules."""
+
+from __future__ import annotations
+
+import asyncio
+import logging
+import socket
+import threading
+import warnings
+from typing import Any, Iterator, List, Optional, Tuple
+
+import pytest
+
+from vantrel.server import (Credentials, Feed, Server, ServerThread, Table, Table2,
+                            demo_handlers, demo_server, encode_stream)
+from vantrel.share.codec import pack_header, pack_one, unpack_header, unpack_one
+from vantrel.share.errors import (AuthenticationError, InvalidArgumentsError, MethodNotFoundError,
+                                  RemoteExecutionError, ServerBusyError, ServerError)
+from vantrel.share.protocol import COMPRESSION_METHOD, HEADER_LENGTH, MSG_TYPE, SERIALIZATION_TYPE
+
+TIMEOUT = 10.0
+NOTICE = "hello from the test server"
+MSGPACK, JSON = SERIALIZATION_TYPE.MSGPACK, SERIALIZATION_TYPE.JSON
+NONE, ZLIB = COMPRESSION_METHOD.NONE, COMPRESSION_METHOD.ZLIB
+Address = Tuple[str, int]
+
+
+# -- servers and clients --------------------------------------------------------
+
+
+@pytest.fixture(scope="module")
+def demo() -> Iterator[Address]:
+    thread = ServerThread(demo_server(notice=NOTICE))
+    yield thread.start()
+    thread.stop()
+
+
+@pytest.fixture(scope="module")
+def locked() -> Iterator[Address]:
+    thread = ServerThread(demo_server(notice=None, authenticator=Credentials({"ann": "s3cret"})))
+    yield thread.start()
+    thread.stop()
+
+
+class Clients:
+    def __init__(self) -> None:
+        self.conns: List[Any] = []
+        self.sockets: List[socket.socket] = []
+
+    def connect(self, impl: Any, address: Address, auth: Optional[dict] = None) -> Any:
+        conn, _ = self.connect_noticed(impl, address, auth)
+        return conn
+
+    def connect_noticed(self, impl: Any, address: Address,
+                        auth: Optional[dict] = None) -> Tuple[Any, List[str]]:
+        sock = self.raw(address)
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            conn = impl.Connection(sock, {"user": "tester"} if auth is None else auth)
+        self.conns.append(conn)
+        return conn, [str(w.message) for w in caught]
+
+    def raw(self, address: Address) -> socket.socket:
+        sock = socket.create_connection(address, timeout=TIMEOUT)
+        self.sockets.append(sock)
+        return sock
+
+    def close(self) -> None:
+        for conn in self.conns:
+            try:
+                conn.close()
+            except (OSError, ValueError):
+                pass
+        for sock in self.sockets:
+            sock.close()
+
+
+@pytest.fixture
+def clients() -> Iterator[Clients]:
+    c = Clients()
+    yield c
+    c.close()
+
+
+def read_exact(sock: socket.socket, n: int) -> bytes:
+    buf = b""
+    while len(buf) < n:
+        chunk = sock.recv(n - len(buf))
+        assert chunk, "server closed after %d of %d bytes" % (len(buf), n)
+        buf += chunk
+    return buf
+
+
+def read_packet(sock: socket.socket) -> Tuple[int, int, int, Any]:
+    mt, st, cm, length = unpack_header(read_exact(sock, HEADER_LENGTH))
+    body = unpack_one(read_exact(sock, length), st, cm) if length > 0 else None
+    return mt, st, cm, body
+
+
+def closed_by_peer(sock: socket.socket) -> bool:
+    """True once the server has closed ``sock`` (end of stream or reset), reading what is left."""
+    try:
+        while sock.recv(65536):
+            pass
+    except ConnectionResetError:
+        pass
+    return True
+
+
+def handshake(sock: socket.socket, st: int = MSGPACK, record: Any = None) -> None:
+    sock.sendall(pack_one({"user": "raw"} if record is None else record, MSG_TYPE.HANDSHAKE, st, NONE))
+    mt, _, _, _ = read_packet(sock)
+    assert mt == MSG_TYPE.HANDSHAKE
+
+
+def big_rows(n: int) -> List[dict]:
+    cols = ["id", "group", "count", "price", "ratio", "code", "label", "active"]
+    labels = ["alpha", "beta", "gamma", "delta", "epsilon", "zeta", "eta", "theta"]
+    return [dict(zip(cols, [i, i % 16, i * 7 % 1000, i * 0.25, (i % 100) / 100.0,
+                            "c%04d" % (i % 10000), labels[i & 7], not (i & 1)]))
+            for i in range(n)]
+
+
+# -- the demo methods -------------------------------------------------------------------
+
+DEMO_CALLS = [
+    (("echo", "hi"), {}, "hi"),
+    (("echo", 1, "a", [2, None]), {}, [1, "a", [2, None]]),
+    (("echo",), {}, []),
+    (("add", 2, 40), {}, 42),
+    (("add", "ab", "cd"), {}, "abcd"),
+    (("table",), {"rows": 3}, [{"id": 0, "name": "ada", "score": 0.0},
+                               {"id": 1, "name": "bob", "score": 1.5},
+                               {"id": 2, "name": "cyd", "score": 3.0}]),
+    (("table", 0), {}, []),
+    (("table2", 3), {}, (["t", "value"], [[0, 0], [1, 1], [2, 4]])),
+    (("table2", 0), {}, []),
+    (("feed", 5), {}, [{"seq": i, "text": "event %d" % i} for i in range(5)]),
+    (("feed", 0), {}, []),
+    (("big_table", 25), {"batch": 7}, big_rows(25)),
+    (("big_table", 20000), {}, big_rows(20000)),
+    (("sleep", 0.01), {}, 0.01),
+]
+
+
+@pytest.mark.parametrize("call,kwargs,expected", DEMO_CALLS,
+                         ids=["%s-%d" % (c[0][0], i) for i, c in enumerate(DEMO_CALLS)])
+def test_demo_method(impl, demo, clients, call, kwargs, expected):
+    conn = clients.connect(impl, demo)
+    assert conn.execute(*call, **kwargs) == expected
+    assert conn.is_normal()
+    assert conn.execute("echo", "next") == "next"  # the answer was read to its end
+
+
+ERRORS = [
+    (("fail", "boom"), {}, RemoteExecutionError, "RuntimeError: boom"),
+    (("fail", "busy now"), {"code": 6}, ServerBusyError, "busy now"),
+    (("fail", "odd"), {"code": 77}, ServerError, "odd"),
+    (("no_such_method",), {}, MethodNotFoundError, "no such method: 'no_such_method'"),
+    (("add", 1), {}, InvalidArgumentsError, "add: missing a required argument: 'b'"),
+    (("add", 1, 2), {"c": 3}, InvalidArgumentsError, "add: got an unexpected keyword argument 'c'"),
+    (("add", 1, "x"), {}, RemoteExecutionError, "TypeError: "),
+    (("broken_feed", 10), {"after": 3}, RemoteExecutionError, "RuntimeError: feed broken after 3"),
+    (("broken_feed", 10), {"after": 0}, RemoteExecutionError, "RuntimeError: feed broken after 0"),
+]
+
+
+@pytest.mark.parametrize("call,kwargs,cls,text", ERRORS,
+                         ids=["%s-%d" % (e[0][0], i) for i, e in enumerate(ERRORS)])
+def test_server_error_keeps_connection_usable(impl, demo, clients, call, kwargs, cls, text):
+    conn = clients.connect(impl, demo)
+    with pytest.raises(ServerError) as info:
+        conn.execute(*call, **kwargs)
+    assert type(info.value) is cls or (cls is ServerError and info.value.code == 77)
+    assert str(info.value).startswith(text)
+    assert conn.is_normal()
+    assert conn.execute("add", 1, 1) == 2
+
+
+# -- the handshake ------------------------------------------------------------------------
+
+
+def test_handshake_notice_is_one_warning(impl, demo, locked, clients):
+    _, notices = clients.connect_noticed(impl, demo)
+    assert notices == [NOTICE]
+    _, notices = clients.connect_noticed(impl, locked, {"user": "ann", "password": "s3cret"})
+    assert notices == []
+
+
+@pytest.mark.parametrize("auth", [{"user": "ann", "password": "wrong"}, {"user": "bob", "password": "s3cret"},
+                                  {"user": "ann"}, {}])
+def test_refused_handshake(impl, locked, auth, caplog):
+    caplog.set_level(logging.INFO, logger="vantrel.server")
+    sock = socket.create_connection(locked, timeout=TIMEOUT)
+    try:
+        with pytest.raises(AuthenticationError) as info:
+            impl.Connection(sock, auth)
+        assert info.value.code == 2
+        assert "authentication failed" in str(info.value)
+        assert sock.fileno() != -1  # the socket is still the caller's
+        assert closed_by_peer(sock)
+    finally:
+        sock.close()
+    assert "s3cret" not in caplog.text and "wrong" not in caplog.text
+
+
+def test_authenticator_variants(impl, clients, caplog):
+    async def slow_yes(record):
+        await asyncio.sleep(0)
+        return record.get("user") != "nobody"
+
+    def explodes(record):
+        raise KeyError(record["password"])
+
+    with ServerThread(Server(demo_handlers(), authenticator=slow_yes)) as address:
+        assert clients.connect(impl, address, {"user": "ann"}).execute("add", 1, 2) == 3
+        with pytest.raises(AuthenticationError):
+            clients.connect(impl, address, {"user": "nobody"})
+    with ServerThread(Server(demo_handlers(), authenticator=explodes)) as address:
+        with pytest.raises(AuthenticationError, match="authentication failed"):
+            clients.connect(impl, address, {"user": "ann", "password": "hunter2"})
+    assert "hunter2" not in caplog.text
+
+
+# -- answers of custom handlers -------------------------------------------------------------
+
+
+async def _async_items(n: int):
+    for i in range(n):
+        await asyncio.sleep(0)
+        yield {"i": i}
+
+
+PRE_ENCODED = encode_stream(Table(["a", "b"], [[i, str(i)] for i in range(25)], batch=10))
+
+
+@pytest.fixture(scope="module")
+def custom() -> Iterator[Address]:
+    handlers = {
+        "packets": lambda: PRE_ENCODED,
+        "async_feed": lambda n: Feed(_async_items(n), batch=3),
+        "from_dicts": lambda: Table.from_dicts([{"x": 1, "y": 2}, {"x": 3, "y": 4}]),
+        "unencodable": lambda: {1, 2},
+        "bad_row": lambda: Table(["a"], [[1], [object()]], batch=1),
+        "table2_list_head": lambda: Table2({"kind": "series"}, iter([[1], [2], [3]]), batch=2),
+        "raises_coded": _raise_invalid,
+        "huge": lambda: "x" * 5000,
+    }
+    thread = ServerThread(Server(handlers, compression="zlib"))
+    yield thread.start()
+    thread.stop()
+
+
+def _raise_invalid(value):
+    raise InvalidArgumentsError("value out of range: %r" % (value,))
+
+
+@pytest.mark.parametrize("call,expected", [
+    (("packets",), [{"a": i, "b": str(i)} for i in range(25)]),
+    (("async_feed", 7), [{"i": i} for i in range(7)]),
+    (("async_feed", 0), []),
+    (("from_dicts",), [{"x": 1, "y": 2}, {"x": 3, "y": 4}]),
+    (("table2_list_head",), ({"kind": "series"}, [[1], [2], [3]])),
+    (("huge",), "x" * 5000),
+])
+def test_custom_answers(impl, custom, clients, call, expected):
+    conn = clients.connect(impl, custom)
+    assert conn.execute(*call) == expected
+    assert conn.execute(*call) == expected  # twice on one connection
+
+
+@pytest.mark.parametrize("call,cls,text", [
+    (("unencodable",), RemoteExecutionError, "cannot encode the answer"),
+    (("bad_row",), RemoteExecutionError, "cannot encode the answer"),
+    (("raises_coded", 9), InvalidArgumentsError, "value out of range: 9"),
+])
+def test_custom_errors(impl, custom, clients, call, cls, text):
+    conn = clients.connect(impl, custom)
+    with pytest.raises(cls, match=text):
+        conn.execute(*call)
+    assert conn.execute("huge") == "x" * 5000
+
+
+@pytest.mark.parametrize("st", [MSGPACK, JSON])
+def test_answers_use_request_serializer_and_server_compression(custom, clients, st):
+    sock = clients.raw(custom)
+    handshake(sock, st)
+    sock.sendall(pack_one(("huge", [], {}), MSG_TYPE.REQUEST, st, NONE))
+    assert read_packet(sock) == (MSG_TYPE.RESPONSE, st, ZLIB, "x" * 5000)
+    sock.sendall(pack_one(("from_dicts", [], {}), MSG_TYPE.REQUEST, st, NONE))
+    kinds = [read_packet(sock) for _ in range(3)]
+    assert kinds == [(MSG_TYPE.STREAM_START, st, NONE, None),
+                     (MSG_TYPE.TABLE, st, NONE, [["x", "y"], [1, 2], [3, 4]]),  # small: uncompressed
+                     (MSG_TYPE.STREAM_END, st, NONE, None)]
+
+
+@pytest.mark.parametrize("payload", [["echo"], ("echo", "notalist", {}), (5, [], {}),
+                                     ("echo", [], {1: 2})])
+def test_malformed_request_payload_is_an_error_answer(demo, clients, payload):
+    sock = clients.raw(demo)
+    handshake(sock)
+    sock.sendall(pack_one(payload, MSG_TYPE.REQUEST, MSGPACK, NONE))
+    mt, _, _, body = read_packet(sock)
+    assert mt == MSG_TYPE.ERROR and body[0] == InvalidArgumentsError.code
+    sock.sendall(pack_one(("add", [1, 2], {}), MSG_TYPE.REQUEST, MSGPACK, NONE))
+    assert read_packet(sock)[3] == 3
+
+
+# -- many clients, bad clients --------------------------------------------------------------
+
+
+@pytest.mark.filterwarnings("ignore:" + NOTICE)
+def test_fifty_clients_at_once(impl, demo):
+    n = 50
+    barrier = threading.Barrier(n, timeout=TIMEOUT)
+    results: List[Any] = [None] * n
+
+    def client(i: int) -> None:
+        sock = socket.create_connection(demo, timeout=TIMEOUT)
+        conn = None
+        try:
+            conn = impl.Connection(sock, {"user": "u%d" % i})  # warnings are not thread-safe
+            barrier.wait()
+            got = (conn.execute("add", i, 1000), conn.execute("echo", "c%d" % i),
+                   len(conn.execute("big_table", 500 + i, batch=100)), conn.execute("sleep", 0.05))
+            results[i] = got
+        except BaseException as e:  # reported below
+            results[i] = e
+        finally:
+            if conn is not None:
+                conn.close()
+            sock.close()
+
+    threads = [threading.Thread(target=client, args=(i,), daemon=True) for i in range(n)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(3 * TIMEOUT)
+    assert not any(t.is_alive() for t in threads)
+    assert results == [(i + 1000, "c%d" % i, 500 + i, 0.05) for i in range(n)]
+
+
+BAD_INPUTS = {
+    "garbage header": b"\xff" * HEADER_LENGTH,
+    "request before handshake": pack_one(("echo", [1], {}), MSG_TYPE.REQUEST, MSGPACK, NONE),
+    "undecodable handshake": pack_header(MSG_TYPE.HANDSHAKE, MSGPACK, ZLIB, 4) + b"oops",
+    "bad serializer": pack_header(MSG_TYPE.HANDSHAKE, 9, NONE, 0),
+    "bad compression": pack_header(MSG_TYPE.HANDSHAKE, MSGPACK, 9, 0),
+    "raw handshake": pack_one(b"xyz", MSG_TYPE.HANDSHAKE, SERIALIZATION_TYPE.RAW, NONE),
+    "body over the limit": pack_header(MSG_TYPE.HANDSHAKE, MSGPACK, NONE, 1 << 40),
+    "truncated header": b"\x01\x02\x00",
+}
+
+
+@pytest.mark.parametrize("bad", sorted(BAD_INPUTS))
+def test_bad_client_does_not_disturb_others(impl, demo, clients, caplog, bad):
+    caplog.set_level(logging.WARNING, logger="vantrel.server")
+    good = clients.connect(impl, demo)
+    busy = clients.connect(impl, demo)
+    assert good.execute("add", 1, 2) == 3
+    sock = clients.raw(demo)
+    sock.sendall(BAD_INPUTS[bad])
+    if bad == "truncated header":
+        sock.shutdown(socket.SHUT_WR)
+    result = {}
+    worker = threading.Thread(target=lambda: result.update(n=len(busy.execute("big_table", 30000))))
+    worker.start()
+    assert closed_by_peer(sock)
+    worker.join(TIMEOUT)
+    assert result == {"n": 30000}
+    assert good.execute("echo", "fine") == "fine"
+    assert good.is_normal()
+    warnings_logged = [r for r in caplog.records if r.name == "vantrel.server"
+                       and r.levelno == logging.WARNING and "closing connection" in r.getMessage()]
+    assert len(warnings_logged) == 1
+
+
+@pytest.mark.parametrize("bad", ["second handshake", "undecodable request", "raw request",
+                                 "response instead of request"])
+def test_bad_packet_after_handshake_closes_only_that_connection(demo, clients, caplog, bad):
+    caplog.set_level(logging.WARNING, logger="vantrel.server")
+    sock = clients.raw(demo)
+    handshake(sock)
+    sock.sendall({
+        "second handshake": pack_one({"user": "x"}, MSG_TYPE.HANDSHAKE, MSGPACK, NONE),
+        "undecodable request": pack_header(MSG_TYPE.REQUEST, MSGPACK, NONE, 1) + b"\xc1",
+        "raw request": pack_one(b"echo", MSG_TYPE.REQUEST, SERIALIZATION_TYPE.RAW, NONE),
+        "response instead of request": pack_one(1, MSG_TYPE.RESPONSE, MSGPACK, NONE),
+    }[bad])
+    assert closed_by_peer(sock)
+    assert "closing connection" in caplog.text
+    other = clients.raw(demo)
+    handshake(other)
+
+
+def test_client_gone_mid_stream_stops_the_generator(clients):
+    produced = []
+    closed = threading.Event()
+
+    def endless():
+        try:
+            i = 0
+            while True:
+                produced.append(i)
+                yield ["row %d" % i, i]
+                i += 1
+        finally:
+            closed.set()
+
+    server = Server({"endless": lambda: Table(["text", "n"], endless(), batch=1000)})
+    with ServerThread(server) as address:
+        sock = clients.raw(address)
+        handshake(sock)
+        sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+        sock.sendall(pack_one(("endless", [], {}), MSG_TYPE.REQUEST, MSGPACK, NONE))
+        assert read_packet(sock)[0] == MSG_TYPE.STREAM_START
+        # The client reads no more: back-pressure must stop the generator.
+        last, stalled = -1, False
+        for _ in range(200):
+            if closed.wait(0.05):
+                break
+            if len(produced) == last:
+                stalled = True
+                break
+            last = len(produced)
+        assert stalled and not closed.is_set()
+        sock.shutdown(socket.SHUT_RDWR)
+        sock.close()
+        assert closed.wait(TIMEOUT)  # the server noticed and closed the generator
+        handshake(clients.raw(address))  # and serves on
+
+
+def test_shutdown_lets_an_answer_in_progress_finish(impl, clients):
+    started = threading.Event()
+
+    async def slow() -> str:
+        started.set()
+        await asyncio.sleep(0.3)
+        return "done"
+
+    thread = ServerThread(Server({"slow": slow}))
+    address = thread.start()
+    conn = clients.connect(impl, address)
+    idle = clients.connect(impl, address)
+    result = {}
+    worker = threading.Thread(target=lambda: result.update(v=conn.execute("slow")))
+    worker.start()
+    assert started.wait(TIMEOUT)
+    thread.stop(grace=5.0)
+    worker.join(TIMEOUT)
+    assert result == {"v": "done"}
+    assert closed_by_peer(idle._socket)  # idle connections are closed by the shutdown
+    assert not conn.is_normal()
+    with pytest.raises(OSError):
+        socket.create_connection(address, timeout=TIMEOUT).close()

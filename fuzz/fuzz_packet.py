@@ -1,0 +1,371 @@
+#!/usr/bin/env python3
+"""Fuzz the connection's packet path with arbitrary server bytes.
+
+One input is one exchange with a loopback server run by this script.  The
+first byte picks the entry point, the rest is what the server writes there,
+after which the server ends its side of the stream:
+
+    byte 0 % 3 == 0   the reply to the handshake (the constructor)
+    byte 0 % 3 == 1   the answer to ``execute`` (then a second ``execute``)
+    byte 0 % 3 == 2   packets read one by one with ``_read_one_packet``
+
+Only the exception types the connection documents may come out of it:
+ProtocolError, the server errors of ``vantrel.share.errors``, OSError (a
+closed or shut down socket), TypeError, ValueError, IndexError and KeyError
+(bodies of the wrong shape), and MemoryError or OverflowError (a header that
+announces a body larger than memory: bodies are read in one piece of the
+announced size).  A
+socket time-out is a finding: the server always ends its stream, so a client
+still waiting has hung.  Anything else, a crash, or (with ``--differential``)
+a difference between the compiled module and the pure-Python twin, is a
+finding.
+
+Engines: ``atheris`` (libFuzzer, coverage-guided on the Python side) when it
+is installed, otherwise ``mutate``, a built-in mutational engine seeded with
+the corpus that keeps inputs giving new outcomes.
+
+    python fuzz/fuzz_packet.py WORK fuzz/corpus                  # atheris, endless
+    python fuzz/fuzz_packet.py -runs=20000 WORK fuzz/corpus      # atheris, bounded
+    python fuzz/fuzz_packet.py --engine mutate --runs 5000 fuzz/corpus
+    python fuzz/fuzz_packet.py --replay fuzz/corpus              # each file once
+
+libFuzzer writes the inputs it keeps into its first corpus directory: give it
+a scratch directory WORK first so that the seeds in fuzz/corpus stay as they
+are.  Options of this script come first; the rest goes to libFuzzer (atheris).
+``--impl ext|twin`` picks the module under test (default ext, the compiled
+one); ``--differential`` runs every input through both and compares them.
+"""
+
+from __future__ import annotations
+
+import argparse
+import faulthandler
+import importlib
+import os
+import random
+import re
+import socket
+import sys
+import threading
+import time
+import warnings
+from typing import Any, Callable, Dict, List, Optional, Tuple
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, os.pardir, "src"))
+
+TIMEOUT = 10.0   # socket time-out of both ends: far beyond any honest exchange
+WATCHDOG = 120.0  # one input taking longer than this is a hang: dump the stacks and exit
+MAX_LEN = 1 << 16
+Outcome = Tuple[Any, ...]
+
+try:
+    import atheris  # type: ignore[import-not-found]
+except ImportError:
+    atheris = None
+
+if atheris is not None:
+    with atheris.instrument_imports(include=["vantrel"]):
+        from vantrel.share import codec, errors, protocol  # noqa: F401
+        import vantrel._pyconnection  # noqa: F401
+else:
+    from vantrel.share import codec, errors, protocol  # noqa: F401
+
+HEADER_LENGTH = protocol.HEADER_LENGTH
+MSG_TYPE = protocol.MSG_TYPE
+MODULES = {"ext": "vantrel.connection", "twin": "vantrel._pyconnection"}
+
+
+class Finding(AssertionError):
+    """What the fuzzer reports: an undocumented exception, a hang or a difference."""
+
+
+# -- the server ------------------------------------------------------------------
+
+
+def _recv_exact(sock: socket.socket, n: int) -> bytes:
+    buf = bytearray()
+    while len(buf) < n:
+        chunk = sock.recv(n - len(buf))
+        if not chunk:
+            raise EOFError
+        buf += chunk
+    return bytes(buf)
+
+
+def _recv_packet(sock: socket.socket) -> None:
+    _, _, _, length = codec.unpack_header(_recv_exact(sock, HEADER_LENGTH))
+    if length > 0:
+        _recv_exact(sock, length)
+
+
+class Server:
+    """Serves one client at a time: handshake, then the input's bytes, then the end of stream."""
+
+    def __init__(self) -> None:
+        self._listener = socket.create_server(("127.0.0.1", 0))
+        self._listener.settimeout(TIMEOUT)
+        self.address = self._listener.getsockname()[:2]
+        self._jobs: List[Tuple[int, bytes]] = []
+        self._ready = threading.Semaphore(0)
+        self.done = threading.Semaphore(0)
+        self.error: Optional[BaseException] = None
+        self._reply = codec.pack_header(MSG_TYPE.HANDSHAKE, 2, 0, 0)
+        threading.Thread(target=self._loop, name="fuzz-server", daemon=True).start()
+
+    def expect(self, mode: int, stream: bytes) -> None:
+        self._jobs.append((mode, stream))
+        self._ready.release()
+
+    def _loop(self) -> None:
+        while True:
+            self._ready.acquire()
+            mode, stream = self._jobs.pop()
+            try:
+                self._serve(mode, stream)
+            except BaseException as e:  # reported by the next wait()
+                self.error = e
+            self.done.release()
+
+    def _serve(self, mode: int, stream: bytes) -> None:
+        conn, _ = self._listener.accept()
+        with conn:
+            conn.settimeout(TIMEOUT)
+            try:
+                _recv_packet(conn)  # the handshake
+                if mode == 0:
+                    conn.sendall(stream)
+                else:
+                    conn.sendall(self._reply)
+                    if mode == 1:
+                        _recv_packet(conn)  # the request
+                    conn.sendall(stream)
+                conn.shutdown(socket.SHUT_WR)
+                while conn.recv(65536):  # until the client closes
+                    pass
+            except (EOFError, ConnectionError):
+                pass  # the client went away first: its business
+
+
+# -- one exchange ------------------------------------------------------------------
+
+
+def _describe(mod: Any, exc: BaseException) -> Outcome:
+    name = "ProtocolError" if isinstance(exc, mod.ProtocolError) else \
+        "%s.%s" % (type(exc).__module__, type(exc).__qualname__)
+    ctx = exc.__context__
+    return ("raise", name, str(exc), repr(getattr(exc, "code", None)),
+            None if ctx is None else type(ctx).__name__)
+
+
+def _check(mod: Any, exc: BaseException) -> None:
+    if isinstance(exc, socket.timeout):
+        raise Finding("hang: the client waited past its time-out (%r)" % (exc,)) from exc
+    allowed = (mod.ProtocolError, errors.ServerError, OSError, TypeError, ValueError,
+               IndexError, KeyError, MemoryError, OverflowError)
+    if not isinstance(exc, allowed):
+        raise Finding("undocumented exception %r" % (exc,)) from exc
+
+
+def _attempt(mod: Any, func: Callable[..., Any], *args: Any) -> Outcome:
+    try:
+        result = func(*args)
+    except Exception as e:
+        _check(mod, e)
+        return _describe(mod, e)
+    return ("ok", type(result).__name__, repr(result))
+
+
+def exchange(mod: Any, server: Server, data: bytes) -> List[Outcome]:
+    """Run one input through ``mod``; returns what the caller saw, raises Finding."""
+    mode = data[0] % 3 if data else 1
+    stream = data[1:]
+    server.expect(mode, stream)
+    sock = socket.create_connection(server.address, timeout=TIMEOUT)
+    out: List[Outcome] = []
+    try:
+        try:
+            conn = mod.Connection(sock, {"user": "fuzz"})
+        except Exception as e:
+            _check(mod, e)
+            out.append(_describe(mod, e))
+            conn = None
+        if conn is None or mode == 0:
+            pass
+        elif mode == 1:
+            out.append(_attempt(mod, conn.execute, "m", 1))
+            out.append(_attempt(mod, conn.execute, "m", 2))
+            if out[0][0] == "raise" and not out[0][1].startswith("vantrel.share.errors.") \
+                    and not out[1][1].endswith("BrokenPipeError"):
+                raise Finding("a call after a failed one gave %r" % (out[1],))
+        else:
+            for _ in range(8):
+                out.append(_attempt(mod, conn._read_one_packet))
+                if out[-1][0] != "ok":
+                    break
+    finally:
+        # Shut down first: a reader left open by a failed constructor keeps
+        # the descriptor alive past close(), and the server waits for the end.
+        try:
+            sock.shutdown(socket.SHUT_RDWR)
+        except OSError:
+            pass
+        sock.close()
+        if not server.done.acquire(timeout=TIMEOUT + 5):
+            raise Finding("the fuzz server did not finish its exchange")
+    if server.error is not None:
+        error, server.error = server.error, None
+        raise Finding("fuzz server failed: %r" % (error,))
+    return out
+
+
+class Target:
+    def __init__(self, impl: str, differential: bool) -> None:
+        self.mod = importlib.import_module(MODULES[impl])
+        self.twin = importlib.import_module(MODULES["twin"]) if differential else None
+        self.server = Server()
+        self.runs = 0
+        self.outcomes: Dict[Tuple[Any, ...], int] = {}
+        warnings.simplefilter("ignore")  # the handshake turns notices into warnings
+
+    def __call__(self, data: bytes) -> Tuple[Any, ...]:
+        data = bytes(data[:MAX_LEN])
+        faulthandler.dump_traceback_later(WATCHDOG, exit=True)
+        try:
+            out = exchange(self.mod, self.server, data)
+            if self.twin is not None:
+                other = exchange(self.twin, self.server, data)
+                if other != out:
+                    raise Finding("modules differ on %s:\n  %s: %r\n  twin: %r"
+                                  % (data.hex(), self.mod.__name__, out, other))
+        finally:
+            faulthandler.cancel_dump_traceback_later()
+        self.runs += 1
+        key = tuple(o[:2] + (re.sub(r"[0-9]+", "N", str(o[2]))[:40],) for o in out)
+        self.outcomes[key] = self.outcomes.get(key, 0) + 1
+        return key
+
+
+# -- the built-in engine ------------------------------------------------------------
+
+_INTERESTING_LENGTHS = [0, 1, -1, 11, 12, 13, 255, 65535, 1 << 31, (1 << 63) - 1, -(1 << 63)]
+
+
+def _mutate(rng: random.Random, data: bytes, pool: List[bytes]) -> bytes:
+    b = bytearray(data)
+    for _ in range(rng.randint(1, 4)):
+        op = rng.randrange(9)
+        pos = rng.randrange(len(b) + 1)
+        if op == 0 and b:  # flip a bit
+            i = rng.randrange(len(b))
+            b[i] ^= 1 << rng.randrange(8)
+        elif op == 1 and b:  # set a byte
+            b[rng.randrange(len(b))] = rng.choice([0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 0x7F, 0x80, 0xFF,
+                                                   rng.randrange(256)])
+        elif op == 2:  # insert random bytes
+            b[pos:pos] = bytes(rng.randrange(256) for _ in range(rng.randint(1, 8)))
+        elif op == 3 and b:  # delete a run
+            del b[pos:pos + rng.randint(1, 16)]
+        elif op == 4:  # truncate
+            del b[pos:]
+        elif op == 5 and pool:  # splice in a piece of another input
+            other = rng.choice(pool)
+            i = rng.randrange(len(other) + 1)
+            b[pos:pos] = other[i:i + rng.randint(1, 64)]
+        elif op == 6 and len(b) > 1:  # duplicate a run (repeated packets)
+            i = rng.randrange(len(b))
+            b[pos:pos] = b[i:i + rng.randint(1, 48)]
+        elif op == 7 and len(b) >= 1 + HEADER_LENGTH:  # a header's length field
+            start = 1 + rng.randrange(0, len(b) - HEADER_LENGTH)
+            value = rng.choice(_INTERESTING_LENGTHS + [rng.randrange(-4, 64)])
+            b[start + 4:start + 12] = value.to_bytes(8, "big", signed=True)
+        elif op == 8 and b:  # another entry point
+            b[0] = rng.randrange(3)
+    return bytes(b[:MAX_LEN])
+
+
+def read_corpus(paths: List[str]) -> List[Tuple[str, bytes]]:
+    files = []
+    for path in paths:
+        names = [os.path.join(path, n) for n in sorted(os.listdir(path))] if os.path.isdir(path) else [path]
+        for name in names:
+            if os.path.isfile(name):
+                with open(name, "rb") as f:
+                    files.append((name, f.read()))
+    return files
+
+
+def run_mutate(target: Target, corpus: List[bytes], runs: int, seconds: float, seed: int) -> int:
+    rng = random.Random(seed)
+    pool = list(corpus) or [b"\x01"]
+    seen = set()
+    findings = 0
+    deadline = time.monotonic() + seconds if seconds > 0 else None
+    for data in pool[:]:
+        seen.add(target(data))
+    done = 0
+    while (runs <= 0 or done < runs) and (deadline is None or time.monotonic() < deadline):
+        data = _mutate(rng, rng.choice(pool), pool)
+        done += 1
+        try:
+            key = target(data)
+        except Finding as e:
+            findings += 1
+            name = os.path.join(os.getcwd(), "finding-%d-%s.bin" % (os.getpid(), findings))
+            with open(name, "wb") as f:
+                f.write(data)
+            print("FINDING (input saved to %s): %s" % (name, e), flush=True)
+            continue
+        if key not in seen:  # a new kind of outcome: keep the input to mutate further
+            seen.add(key)
+            pool.append(data)
+    return findings
+
+
+def main(argv: List[str]) -> int:
+    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    ap.add_argument("--impl", choices=sorted(MODULES), default="ext")
+    ap.add_argument("--differential", action="store_true",
+                    help="run every input through the twin too and compare")
+    ap.add_argument("--engine", choices=["atheris", "mutate"],
+                    default="atheris" if atheris is not None else "mutate")
+    ap.add_argument("--runs", type=int, default=0, help="mutate: inputs to try (0: no limit)")
+    ap.add_argument("--seconds", type=float, default=0, help="mutate: time budget (0: none)")
+    ap.add_argument("--seed", type=int, default=1)
+    ap.add_argument("--replay", action="store_true", help="run each corpus file once and stop")
+    args, rest = ap.parse_known_args(argv[1:])
+    target = Target(args.impl, args.differential)
+    corpus_dirs = [a for a in rest if not a.startswith("-")]
+    started = time.monotonic()
+    findings = 0
+    try:
+        if args.replay:
+            for name, data in read_corpus(corpus_dirs):
+                try:
+                    target(data)
+                except Finding as e:
+                    findings += 1
+                    print("FINDING in %s: %s" % (name, e), flush=True)
+        elif args.engine == "atheris":
+            if atheris is None:
+                ap.error("atheris is not installed")
+            if not any(a.startswith("-timeout=") for a in rest):
+                rest.append("-timeout=%d" % int(WATCHDOG))
+            if not any(a.startswith("-max_len=") for a in rest):
+                rest.append("-max_len=4096")
+            atheris.Setup([argv[0]] + rest, lambda data: target(data))
+            atheris.Fuzz()  # exits the process at the end of the runs
+        else:
+            corpus = [d for _, d in read_corpus(corpus_dirs)]
+            findings = run_mutate(target, corpus, args.runs, args.seconds, args.seed)
+    finally:
+        elapsed = time.monotonic() - started
+        print("fuzz_packet: %s%s, %d executions in %.1f s (%.0f/s), %d outcome kinds, %d findings"
+              % (target.mod.__name__, " vs twin" if args.differential else "", target.runs,
+                 elapsed, target.runs / max(elapsed, 1e-9), len(target.outcomes), findings),
+              flush=True)
+    return 1 if findings else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))

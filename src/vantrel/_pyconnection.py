@@ -29,7 +29,16 @@ else:
 
 DEFAULT_SERIALIZER_TYPE = SERIALIZATION_TYPE.JSON if msgpack is None else SERIALIZATION_TYPE.MSGPACK
 
-if hasattr(select, "poll"):
+def _select_has_poll():
+    # An attribute look-up in which any failure counts as absent.
+    try:
+        getattr(select, "poll")
+    except Exception:
+        return False
+    return True
+
+
+if _select_has_poll():
     def _is_connection_normal(sock, /):
         poll = select.poll()
         poll.register(sock, select.POLLIN | select.POLLERR)
@@ -40,6 +49,8 @@ else:  # pragma: no cover - platforms without poll()
         if readable:
             return False
         return not exceptional
+
+del _select_has_poll
 
 
 class ProtocolError(connection_error):

@@ -1,0 +1,265 @@
+"""The ``vantrel`` command line, run as a subprocess against real loopback servers."""
+
+from __future__ import annotations
+
+import json
+import os
+import signal
+import socket
+import subprocess
+import sys
+from pathlib import Path
+from typing import Any, Iterator, Tuple
+
+import pytest
+
+import vantrel
+from peer import Peer, close, recv, send
+from vantrel.server import ServerThread, demo_server
+from vantrel.share.codec import pack_header, pack_one
+from vantrel.share.protocol import MSG_TYPE, SERIALIZATION_TYPE
+
+TIMEOUT = 30.0
+NOTICE = "cli test notice"
+SRC = str(Path(vantrel.__file__).resolve().parent.parent)
+
+
+def impl_name(module: Any) -> str:
+    return "twin" if module.__name__.endswith("_pyconnection") else "ext"
+
+
+def env() -> dict:
+    e = dict(os.environ)
+    e["PYTHONPATH"] = os.pathsep.join([SRC] + ([e["PYTHONPATH"]] if e.get("PYTHONPATH") else []))
+    e.pop("PYTHONWARNINGS", None)
+    return e
+
+
+def vantrel_cli(*args: str, timeout: float = TIMEOUT) -> subprocess.CompletedProcess:
+    return subprocess.run([sys.executable, "-m", "vantrel", *args], capture_output=True,
+                          text=True, env=env(), timeout=timeout)
+
+
+def one_clean_message(stderr: str) -> str:
+    lines = stderr.strip().splitlines()
+    assert len(lines) == 1, stderr
+    assert "Traceback" not in stderr
+    return lines[0]
+
+
+@pytest.fixture(scope="module")
+def server() -> Iterator[str]:
+    thread = ServerThread(demo_server(notice=None))
+    host, port = thread.start()
+    yield "%s:%d" % (host, port)
+    thread.stop()
+
+
+@pytest.fixture(scope="module")
+def noticed() -> Iterator[str]:
+    thread = ServerThread(demo_server(notice=NOTICE))
+    host, port = thread.start()
+    yield "%s:%d" % (host, port)
+    thread.stop()
+
+
+def free_port() -> int:
+    with socket.create_server(("127.0.0.1", 0)) as s:
+        return s.getsockname()[1]
+
+
+# -- call: success and output formats ---------------------------------------------------
+
+OUTPUTS = [
+    (["add", "2", "40"], ["42"]),
+    (["echo", "plain text"], ['"plain text"']),
+    (["echo", "1", "[2, 3]", '{"k": null}', "true"], ['[1, [2, 3], {"k": null}, true]']),
+    (["echo", "-5"], ["-5"]),
+    (["table", "--kw", "rows=2"], ["id  name  score", "--  ----  -----",
+                                   " 0  ada     0.0", " 1  bob     1.5"]),
+    (["table", "2", "--format", "json"], ['{"id": 0, "name": "ada", "score": 0.0}',
+                                          '{"id": 1, "name": "bob", "score": 1.5}']),
+    (["table2", "2", "--format", "table"], ["t  value", "-  -----", "0      0", "1      1"]),
+    (["table2", "2", "--format", "json"], ['["t", "value"]', "[0, 0]", "[1, 1]"]),
+    (["feed", "2", "--format", "json"], ['{"seq": 0, "text": "event 0"}',
+                                         '{"seq": 1, "text": "event 1"}']),
+    (["feed", "0", "--format", "table"], ["(empty)"]),
+    (["echo", "a", "b", "--format", "table"], ['"a"', '"b"']),
+]
+
+
+@pytest.mark.parametrize("args,lines", OUTPUTS, ids=[" ".join(a) for a, _ in OUTPUTS])
+def test_call_prints_result(server, args, lines):
+    proc = vantrel_cli("call", server, *args, "--impl", "twin")
+    assert (proc.returncode, proc.stderr) == (0, "")
+    assert proc.stdout.splitlines() == lines
+
+
+def test_call_big_table_as_columns(impl, server):
+    proc = vantrel_cli("call", server, "big_table", "1200", "--kw", "batch=500",
+                       "--format", "table", "--impl", impl_name(impl))
+    assert proc.returncode == 0, proc.stderr
+    lines = proc.stdout.splitlines()
+    assert lines[0].split() == ["id", "group", "count", "price", "ratio", "code", "label", "active"]
+    assert len(lines) == 2 + 1200
+    assert lines[-1].split() == ["1199", "15", "393", "299.75", "0.99", "c1199", "theta", "false"]
+
+
+def test_call_shows_notice_on_stderr(impl, noticed):
+    proc = vantrel_cli("call", noticed, "add", "1", "2", "--impl", impl_name(impl))
+    assert proc.returncode == 0
+    assert proc.stdout == "3\n"
+    assert NOTICE in one_clean_message(proc.stderr)
+
+
+# -- call: failures ------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("args,text", [
+    (["fail", "disk on fire"], "RemoteExecutionError (code 5): RuntimeError: disk on fire"),
+    (["nope"], "MethodNotFoundError (code 3)"),
+    (["add", "1"], "InvalidArgumentsError (code 4)"),
+    (["broken_feed", "5", "--kw", "after=2"], "feed broken after 2"),
+])
+def test_call_server_error_exits_1(impl, server, args, text):
+    proc = vantrel_cli("call", server, *args, "--impl", impl_name(impl))
+    assert proc.returncode == 1
+    assert proc.stdout == ""
+    assert text in one_clean_message(proc.stderr)
+
+
+def test_call_refused_handshake_exits_1(impl):
+    with ServerThread(demo_server(authenticator=lambda rec: rec.get("password") == "pw")) as (h, p):
+        address = "%s:%d" % (h, p)
+        ok = vantrel_cli("call", address, "add", "1", "2", "--user", "u", "--password", "pw",
+                         "--impl", impl_name(impl))
+        bad = vantrel_cli("call", address, "add", "1", "2", "--user", "u", "--password", "nope",
+                          "--impl", impl_name(impl))
+    assert (ok.returncode, ok.stdout) == (0, "3\n")
+    assert bad.returncode == 1
+    assert "AuthenticationError (code 2)" in one_clean_message(bad.stderr)
+
+
+@pytest.mark.parametrize("args", [
+    ["call", "localhost", "add"],
+    ["call", "127.0.0.1:notaport", "add"],
+    ["call", "127.0.0.1:70000", "add"],
+    ["call", "127.0.0.1:7878"],
+    ["call", "127.0.0.1:7878", "add", "--kw", "novalue"],
+    ["call", "127.0.0.1:7878", "add", "--format", "xml"],
+    ["call", "127.0.0.1:7878", "add", "--impl", "other"],
+    ["call", "127.0.0.1:7878", "add", "--timeout", "soon"],
+    ["frobnicate"],
+    [],
+])
+def test_bad_usage_exits_2(args):
+    proc = vantrel_cli(*args)
+    assert proc.returncode == 2
+    assert proc.stdout == ""
+    assert "Traceback" not in proc.stderr and proc.stderr.strip()
+
+
+def test_connection_refused_exits_3(impl):
+    proc = vantrel_cli("call", "127.0.0.1:%d" % free_port(), "add", "1", "2",
+                       "--impl", impl_name(impl))
+    assert proc.returncode == 3
+    assert "ConnectionRefusedError" in one_clean_message(proc.stderr)
+
+
+def test_timeout_exits_3(impl, server):
+    proc = vantrel_cli("call", server, "sleep", "5", "--timeout", "0.3", "--impl", impl_name(impl))
+    assert proc.returncode == 3
+    assert "timed out" in one_clean_message(proc.stderr)
+
+
+@pytest.mark.parametrize("reply", [
+    b"\x63" * 12,                                                   # invalid message type
+    pack_header(MSG_TYPE.HANDSHAKE, SERIALIZATION_TYPE.MSGPACK, 0, 1) + b"\xc1",  # undecodable
+    pack_one(1, MSG_TYPE.RESPONSE, SERIALIZATION_TYPE.MSGPACK, 0),   # not a HANDSHAKE
+    b"",                                                             # closed
+], ids=["bad-type", "undecodable", "not-handshake", "closed"])
+def test_protocol_error_exits_3(impl, reply):
+    peer = Peer([recv(), send(reply), close()], handshake=False)
+    try:
+        proc = vantrel_cli("call", "%s:%d" % peer.address, "add", "--impl", impl_name(impl),
+                           "--timeout", "5")
+    finally:
+        peer.finish()
+    assert proc.returncode == 3
+    assert "ProtocolError" in one_clean_message(proc.stderr)
+
+
+# -- serve ---------------------------------------------------------------------------------------
+
+
+def start_serve(*args: str) -> Tuple[subprocess.Popen, Tuple[str, int]]:
+    proc = subprocess.Popen([sys.executable, "-m", "vantrel", "serve", "--port", "0", *args],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env())
+    line = proc.stdout.readline()  # "vantrel: serving on HOST:PORT (methods: ...)"
+    if "serving on" not in line:
+        proc.kill()
+        out, err = proc.communicate(timeout=TIMEOUT)
+        pytest.fail("serve did not start: %r %r" % (line, err))
+    host, port = line.split("serving on ")[1].split()[0].rsplit(":", 1)
+    return proc, (host, int(port))
+
+
+@pytest.mark.parametrize("sig", [signal.SIGTERM, signal.SIGINT])
+def test_serve_until_signal(impl, sig):
+    proc, address = start_serve("--auth", "ann:pa55word", "--compression", "zlib",
+                                "--notice", "hi there")
+    try:
+        sock = socket.create_connection(address, timeout=TIMEOUT)
+        with pytest.warns(UserWarning, match="hi there"):
+            conn = impl.Connection(sock, {"user": "ann", "password": "pa55word"})
+        try:
+            assert len(conn.execute("big_table", 3000)) == 3000  # zlib-compressed batches
+            assert conn.execute("add", 1, 2) == 3
+        finally:
+            conn.close()
+        refused = vantrel_cli("call", "%s:%d" % address, "add", "1", "2", "--user", "ann",
+                              "--password", "wrong-pw", "--impl", impl_name(impl))
+        assert refused.returncode == 1
+        proc.send_signal(sig)
+        _, err = proc.communicate(timeout=TIMEOUT)
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.communicate()
+    assert proc.returncode == 0, err
+    assert "Traceback" not in err and "shutting down" in err
+    assert "pa55word" not in err and "wrong-pw" not in err
+
+
+@pytest.mark.parametrize("args", [["--auth", "nocolon"], ["--compression", "lz4"]])
+def test_serve_bad_usage_exits_2(args):
+    proc = vantrel_cli("serve", "--port", "0", *args)
+    assert proc.returncode == 2
+    assert "Traceback" not in proc.stderr
+
+
+def test_serve_port_in_use_exits_3():
+    with socket.create_server(("127.0.0.1", 0)) as busy:
+        proc = vantrel_cli("serve", "--port", str(busy.getsockname()[1]))
+    assert proc.returncode == 3
+    assert "cannot serve" in proc.stderr and "Traceback" not in proc.stderr
+
+
+# -- demo ------------------------------------------------------------------------------------------
+
+
+def test_demo_exits_0(impl):
+    proc = vantrel_cli("demo", "--impl", impl_name(impl))
+    assert proc.returncode == 0, proc.stderr
+    out = proc.stdout
+    assert proc.stderr == ""
+    for text in ("welcome to the vantrel demo server", "200,000 rows x 8 columns", "rows/s",
+                 "RemoteExecutionError (code 5)", "AuthenticationError (code 2)",
+                 "True before, True after the error", "done in"):
+        assert text in out, out
+
+
+def test_help_exits_0():
+    proc = vantrel_cli("--help")
+    assert proc.returncode == 0
+    assert all(cmd in proc.stdout for cmd in ("serve", "call", "demo"))

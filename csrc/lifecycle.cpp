@@ -14,7 +14,7 @@ bool set(Borrowed self, Borrowed name, const Ref& value) {
 bool record_node(ModuleState& st, Borrowed self) {
     Ref sock = getattr(self, st._socket);
     Ref address = sock ? call_method(st.getsockname, sock.borrowed()) : Ref();
-    Ref node = address ? Ref::steal(PySequence_GetItem(address.get(), 0)) : Ref();
+    Ref node = address ? Ref::steal(PyObject_GetItem(address.get(), st.int_0)) : Ref();
     if (!node) {
         return false;
     }

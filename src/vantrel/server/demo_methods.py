@@ -55,11 +55,19 @@ def feed(n: int = 10) -> Feed:
     return Feed(({"seq": i, "text": "event %d" % i} for i in range(int(n))), batch=4)
 
 
-def _big_rows(rows: int) -> Iterator[List[Any]]:
-    labels = _LABELS
-    for i in range(rows):
-        yield [i, i % 16, i * 7 % 1000, i * 0.25, (i % 100) / 100.0,
-               "c%04d" % (i % 10000), labels[i & 7], not (i & 1)]
+# Every column but id and price repeats with a period of 10,000 rows.
+_PERIOD = 10000
+_HEADS = [(i & 15, i * 7 % 1000) for i in range(_PERIOD)]
+_TAILS = [((i % 100) / 100.0, "c%04d" % i, _LABELS[i & 7], not i & 1) for i in range(_PERIOD)]
+
+
+def _big_rows(rows: int, chunk: int = 4096) -> Iterator[List[Any]]:
+    # Rows are made a chunk at a time (a comprehension is much cheaper than a
+    # generator step per row) and handed out lazily.
+    heads, tails, period = _HEADS, _TAILS, _PERIOD
+    for start in range(0, rows, chunk):
+        yield from [[i, *heads[i % period], i * 0.25, *tails[i % period]]
+                    for i in range(start, min(rows, start + chunk))]
 
 
 def big_table(rows: int = 1000, batch: int = 10000) -> Table:

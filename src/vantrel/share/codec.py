@@ -14,6 +14,7 @@ makes :func:`unpack_one` raise; it never returns a partial object.
 
 from __future__ import annotations
 
+import gc
 import json
 import struct
 import zlib
@@ -106,12 +107,38 @@ def _serialize(payload: Any, st: int) -> bytes:
     raise CodecError(f"unknown serializer type: {st!r}")
 
 
-def _deserialize(body: bytes, st: int) -> Any:
+#: Bodies at least this long are decoded with the cyclic garbage collector
+#: paused (see :func:`_deserialize`).
+GC_PAUSE_MIN = 65536
+
+_gc_isenabled = gc.isenabled
+_gc_disable = gc.disable
+_gc_enable = gc.enable
+
+
+def _decode(body: bytes, st: int) -> Any:
     if st == _MSGPACK:
         return _need(msgpack, "MSGPACK", "msgpack").unpackb(
             body, raw=False, strict_map_key=False)
-    if st == _JSON:
-        return json.loads(body.decode("utf-8"))
+    return json.loads(body.decode("utf-8"))
+
+
+def _deserialize(body: bytes, st: int) -> Any:
+    if st == _MSGPACK or st == _JSON:
+        # A large body becomes many new containers (a table packet is a list
+        # of thousands of row lists).  Every few hundred of them the collector
+        # would pass over all the young ones, and then over the older ones they
+        # were promoted to, although nothing being built can be garbage yet:
+        # that pass costs about as much as the decoding itself.  Pausing the
+        # collector for the decode leaves the result the same and lets the
+        # next collection see the new objects once.
+        if len(body) >= GC_PAUSE_MIN and _gc_isenabled():
+            try:
+                _gc_disable()
+                return _decode(body, st)
+            finally:
+                _gc_enable()
+        return _decode(body, st)
     if st == _RAW:
         return bytes(body)
     raise CodecError(f"unknown serializer type: {st!r}")
@@ -130,11 +157,30 @@ def _zstd_compressor():
     return _zstd_c
 
 
+#: A ZSTD frame that states its decompressed size, up to this many bytes, is
+#: decompressed into one buffer of that size (see :func:`_zstd_decompress`).
+ZSTD_ONE_SHOT_MAX = 64 * 1024 * 1024
+
+
 def _zstd_decompress(data: bytes) -> bytes:
     global _zstd_d
     lib = _need(zstd, "ZSTD", "zstandard")
     if _zstd_d is None:
         _zstd_d = lib.ZstdDecompressor()
+    # A frame that states its size (our compressor always writes it) is
+    # decompressed in one call into a buffer of exactly that size, instead of
+    # being gathered in pieces and joined: less time and half the memory.  A
+    # frame that is damaged, truncated or followed by more data fails that
+    # call and goes the streaming way below, which reports it.
+    try:
+        size = lib.frame_content_size(data)
+    except lib.ZstdError:
+        size = -1
+    if 0 <= size <= ZSTD_ONE_SHOT_MAX:
+        try:
+            return _zstd_d.decompress(data, allow_extra_data=False)
+        except lib.ZstdError:
+            pass
     dobj = _zstd_d.decompressobj()
     out = dobj.decompress(data)
     if not dobj.eof:

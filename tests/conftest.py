@@ -14,6 +14,7 @@ reported.
 from __future__ import annotations
 
 import importlib
+import os
 import socket
 import sys
 from types import ModuleType
@@ -147,7 +148,11 @@ class Net:
                 s.shutdown(socket.SHUT_RDWR)
             except OSError:
                 pass
-            s.close()
+            # a reader made by a failed construction may still hold the socket:
+            # take the descriptor away from both and close it
+            fd = s.detach()
+            if fd >= 0:
+                os.close(fd)
         errors = []
         for p in self.peers:
             try:

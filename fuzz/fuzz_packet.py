@@ -226,20 +226,24 @@ class Target:
         self.server = Server()
         self.runs = 0
         self.outcomes: Dict[Tuple[Any, ...], int] = {}
-        warnings.simplefilter("ignore")  # the handshake turns notices into warnings
 
     def __call__(self, data: bytes) -> Tuple[Any, ...]:
         data = bytes(data[:MAX_LEN])
         faulthandler.dump_traceback_later(WATCHDOG, exit=True)
+        fresh = [m for m in (self.mod, self.twin) if m is not None and "__warningregistry__" not in vars(m)]
         try:
-            out = exchange(self.mod, self.server, data)
-            if self.twin is not None:
-                other = exchange(self.twin, self.server, data)
-                if other != out:
-                    raise Finding("modules differ on %s:\n  %s: %r\n  twin: %r"
-                                  % (data.hex(), self.mod.__name__, out, other))
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore")  # the handshake turns notices into warnings
+                out = exchange(self.mod, self.server, data)
+                if self.twin is not None:
+                    other = exchange(self.twin, self.server, data)
+                    if other != out:
+                        raise Finding("modules differ on %s:\n  %s: %r\n  twin: %r"
+                                      % (data.hex(), self.mod.__name__, out, other))
         finally:
             faulthandler.cancel_dump_traceback_later()
+            for m in fresh:  # the registry warnings.warn leaves in its caller's module
+                vars(m).pop("__warningregistry__", None)
         self.runs += 1
         key = tuple(o[:2] + (re.sub(r"[0-9]+", "N", str(o[2]))[:40],) for o in out)
         self.outcomes[key] = self.outcomes.get(key, 0) + 1

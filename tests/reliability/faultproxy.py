@@ -15,12 +15,15 @@ server's packets on that connection from 0 (0 is the handshake reply).
   (the server is gone without a goodbye).
 
 Faults apply to the connections accepted after :meth:`FaultProxy.set_fault`;
-``None`` forwards faithfully.  Every socket has a time-out and every thread
-ends by itself; :meth:`FaultProxy.close` ends them early.
+``None`` forwards faithfully.  One thread serves both directions of a
+connection and alone closes its two sockets (a socket closed under another
+thread's blocked call can leave that call waiting on a reused descriptor);
+every thread ends by itself, and :meth:`FaultProxy.close` ends them early.
 """
 
 from __future__ import annotations
 
+import selectors
 import socket
 import struct
 import threading
@@ -49,25 +52,6 @@ def _reset(sock: socket.socket) -> None:
     sock.close()
 
 
-def _kill(sock: socket.socket) -> None:
-    """Shut down and close; a thread blocked on the socket wakes up."""
-    try:
-        sock.shutdown(socket.SHUT_RDWR)
-    except OSError:
-        pass
-    sock.close()
-
-
-def _recv_exact(sock: socket.socket, n: int) -> bytes:
-    buf = bytearray()
-    while len(buf) < n:
-        chunk = sock.recv(min(n - len(buf), 1 << 20))
-        if not chunk:
-            break
-        buf += chunk
-    return bytes(buf)
-
-
 class FaultProxy:
     def __init__(self, upstream: Tuple[str, int], fault: Optional[Fault] = None,
                  timeout: float = TIMEOUT) -> None:
@@ -76,12 +60,12 @@ class FaultProxy:
         self._fault = fault
         self._lock = threading.Lock()
         self._closed = threading.Event()
-        self._sockets: List[socket.socket] = []
         self._threads: List[threading.Thread] = []
         self.faults_applied = 0
+        self.connections = 0
         self.errors: List[BaseException] = []
-        self._listener = socket.create_server(("127.0.0.1", 0))
-        self._listener.settimeout(0.1)
+        self._listener = socket.create_server(("127.0.0.1", 0), backlog=256)
+        self._listener.settimeout(0.05)
         self.address: Tuple[str, int] = self._listener.getsockname()[:2]
         self._spawn(self._accept_loop, "proxy-accept")
 
@@ -95,10 +79,6 @@ class FaultProxy:
 
     def close(self) -> None:
         self._closed.set()
-        with self._lock:
-            socks = list(self._sockets)
-        for s in socks:
-            _kill(s)
         for t in list(self._threads):
             t.join(self.timeout)
         self._listener.close()
@@ -113,13 +93,9 @@ class FaultProxy:
 
     def _spawn(self, target, name: str, *args) -> None:
         t = threading.Thread(target=target, args=args, name=name, daemon=True)
-        self._threads.append(t)
-        t.start()
-
-    def _track(self, s: socket.socket) -> socket.socket:
         with self._lock:
-            self._sockets.append(s)
-        return s
+            self._threads = [x for x in self._threads if x.is_alive()] + [t]
+        t.start()
 
     def _accept_loop(self) -> None:
         while not self._closed.is_set():
@@ -129,58 +105,111 @@ class FaultProxy:
                 continue
             except OSError:
                 return
-            self._track(client).settimeout(self.timeout)
             with self._lock:
                 fault = self._fault
-            try:
-                server = self._track(socket.create_connection(self.upstream, timeout=self.timeout))
-            except OSError:
-                _reset(client)  # no server behind the proxy: the client sees a reset
-                continue
-            self._spawn(self._client_to_server, "proxy-up", client, server)
-            self._spawn(self._server_to_client, "proxy-down", server, client, fault)
+                self.connections += 1
+            self._spawn(self._serve, "proxy-conn", client, fault)
 
-    def _client_to_server(self, client: socket.socket, server: socket.socket) -> None:
+    def _serve(self, client: socket.socket, fault: Optional[Fault]) -> None:
         try:
-            while True:
-                data = client.recv(65536)
-                if not data:
-                    break
-                server.sendall(data)
-            server.shutdown(socket.SHUT_WR)
+            server = socket.create_connection(self.upstream, timeout=self.timeout)
         except OSError:
-            pass
-
-    def _server_to_client(self, server: socket.socket, client: socket.socket,
-                          fault: Optional[Fault]) -> None:
-        index = 0
+            _reset(client)  # no server behind the proxy: the client sees a reset
+            return
         try:
-            while True:
-                header = _recv_exact(server, HEADER_LENGTH)
-                length = unpack_header(header)[3] if len(header) == HEADER_LENGTH else 0
-                body = _recv_exact(server, length) if length > 0 else b""
-                packet = header + body
-                whole = len(header) == HEADER_LENGTH and len(body) == max(length, 0)
-                if fault is not None and fault.packet == index and packet:
-                    self.faults_applied += 1
-                    if fault.kind == "cut":
-                        client.sendall(packet[:fault.offset])
-                        return
-                    if fault.kind == "drop":
-                        _reset(client)
-                        _reset(server)
-                        return
-                    if fault.kind != "delay":
-                        raise ValueError("unknown fault %r" % (fault.kind,))
-                    self._closed.wait(fault.seconds)
-                client.sendall(packet)
-                if not whole:
-                    return  # the server ended its stream (inside a packet or between two)
-                index += 1
+            _Link(self, client, server, fault).run()
         except OSError as e:
             if not self._closed.is_set() and not isinstance(e, (ConnectionError, socket.timeout)):
                 self.errors.append(e)
         finally:
-            # Whatever ended the forwarding, both peers see the connection end.
-            _kill(client)
-            _kill(server)
+            for s in (client, server):
+                s.close()
+
+
+class _Link:
+    """Both directions of one proxied connection, served by one thread."""
+
+    def __init__(self, proxy: FaultProxy, client: socket.socket, server: socket.socket,
+                 fault: Optional[Fault]) -> None:
+        self.proxy = proxy
+        self.client = client
+        self.server = server
+        self.fault = fault
+        self.down = bytearray()  # from the server, not yet split into packets
+        self.index = 0  # packets of the server seen so far
+        self.held: List[bytes] = []  # packets waiting for the end of a delay
+        self.hold_until = 0.0
+        for s in (client, server):
+            s.settimeout(proxy.timeout)
+
+    def run(self) -> None:
+        sel = selectors.DefaultSelector()
+        sel.register(self.client, selectors.EVENT_READ)
+        sel.register(self.server, selectors.EVENT_READ)
+        client_open = server_open = True
+        try:
+            while server_open and not self.proxy._closed.is_set():
+                if self.held and time.monotonic() >= self.hold_until:
+                    self.client.sendall(b"".join(self.held))
+                    self.held.clear()
+                for key, _ in sel.select(0.02):
+                    if key.fileobj is self.client:
+                        data = self.client.recv(65536)
+                        if data:
+                            self.server.sendall(data)
+                        else:
+                            client_open = False
+                            sel.unregister(self.client)
+                            self.server.shutdown(socket.SHUT_WR)
+                    else:
+                        data = self.server.recv(65536)
+                        if not data:
+                            server_open = False
+                            break
+                        self.down += data
+                        if not self._forward_packets():
+                            return
+            if not server_open:  # the server ended its stream: so does the proxy
+                while self.held and not self.proxy._closed.is_set():
+                    time.sleep(max(0.0, min(0.02, self.hold_until - time.monotonic())))
+                    if time.monotonic() >= self.hold_until:
+                        self.client.sendall(b"".join(self.held))
+                        self.held.clear()
+                self.client.sendall(bytes(self.down))  # a packet the server left unfinished
+                self.client.shutdown(socket.SHUT_WR)
+                if client_open:  # let the client read it all before the socket goes
+                    self.client.settimeout(0.5)
+                    while self.client.recv(65536):
+                        pass
+        finally:
+            sel.close()
+
+    def _forward_packets(self) -> bool:
+        """Forward the whole packets received so far; False once the connection is ended."""
+        while len(self.down) >= HEADER_LENGTH:
+            length = unpack_header(bytes(self.down[:HEADER_LENGTH]))[3]
+            size = HEADER_LENGTH + max(length, 0)
+            if len(self.down) < size:
+                return True
+            packet = bytes(self.down[:size])
+            del self.down[:size]
+            fault = self.fault
+            if fault is not None and fault.packet == self.index:
+                self.proxy.faults_applied += 1
+                if fault.kind == "cut":
+                    self.client.sendall(packet[:fault.offset])
+                    self.client.shutdown(socket.SHUT_RDWR)
+                    return False
+                if fault.kind == "drop":
+                    _reset(self.client)
+                    _reset(self.server)
+                    return False
+                if fault.kind != "delay":
+                    raise ValueError("unknown fault %r" % (fault.kind,))
+                self.hold_until = time.monotonic() + fault.seconds
+            self.index += 1
+            if self.held or time.monotonic() < self.hold_until:
+                self.held.append(packet)
+            else:
+                self.client.sendall(packet)
+        return True

@@ -98,7 +98,7 @@ def read_packet(sock: socket.socket) -> Tuple[int, int, int, Any]:
 
 
 def closed_by_peer(sock: socket.socket) -> bool:
-    """True once the server has closed ``sock`` (end of stream or reset), reading what is left."""
+    """Read until the server closes ``sock`` (end of stream or reset); times out otherwise."""
     try:
         while sock.recv(65536):
             pass
@@ -108,7 +108,8 @@ def closed_by_peer(sock: socket.socket) -> bool:
 
 
 def handshake(sock: socket.socket, st: int = MSGPACK, record: Any = None) -> None:
-    sock.sendall(pack_one({"user": "raw"} if record is None else record, MSG_TYPE.HANDSHAKE, st, NONE))
+    record = {"user": "raw"} if record is None else record
+    sock.sendall(pack_one(record, MSG_TYPE.HANDSHAKE, st, NONE))
     mt, _, _, _ = read_packet(sock)
     assert mt == MSG_TYPE.HANDSHAKE
 
@@ -187,8 +188,8 @@ def test_handshake_notice_is_one_warning(impl, demo, locked, clients):
     assert notices == []
 
 
-@pytest.mark.parametrize("auth", [{"user": "ann", "password": "wrong"}, {"user": "bob", "password": "s3cret"},
-                                  {"user": "ann"}, {}])
+@pytest.mark.parametrize("auth", [{"user": "ann", "password": "wrong"},
+                                  {"user": "bob", "password": "s3cret"}, {"user": "ann"}, {}])
 def test_refused_handshake(impl, locked, auth, caplog):
     caplog.set_level(logging.INFO, logger="vantrel.server")
     sock = socket.create_connection(locked, timeout=TIMEOUT)
@@ -290,7 +291,7 @@ def test_answers_use_request_serializer_and_server_compression(custom, clients, 
     sock.sendall(pack_one(("from_dicts", [], {}), MSG_TYPE.REQUEST, st, NONE))
     kinds = [read_packet(sock) for _ in range(3)]
     assert kinds == [(MSG_TYPE.STREAM_START, st, NONE, None),
-                     (MSG_TYPE.TABLE, st, NONE, [["x", "y"], [1, 2], [3, 4]]),  # small: uncompressed
+                     (MSG_TYPE.TABLE, st, NONE, [["x", "y"], [1, 2], [3, 4]]),  # small: NONE
                      (MSG_TYPE.STREAM_END, st, NONE, None)]
 
 

@@ -54,7 +54,8 @@ async def read_packet(reader: asyncio.StreamReader, max_body: int) -> Optional[R
     except asyncio.IncompleteReadError as e:
         if not e.partial:
             return None
-        raise BadInput("incomplete header (%d of %d bytes)" % (len(e.partial), HEADER_LENGTH)) from None
+        raise BadInput("incomplete header (%d of %d bytes)"
+                       % (len(e.partial), HEADER_LENGTH)) from None
     mt, st, cm, length = unpack_header(header)
     if mt not in MSG_TYPE:
         raise BadInput("invalid message type: %d" % mt)
@@ -75,7 +76,7 @@ async def read_packet(reader: asyncio.StreamReader, max_body: int) -> Optional[R
 
 
 def decode_body(packet: Received) -> Any:
-    """The decoded body of ``packet`` (``None`` without a body); :class:`BadInput` if undecodable."""
+    """The decoded body of ``packet``, ``None`` without a body; :class:`BadInput` if undecodable."""
     if packet.body is None:
         return None
     try:

@@ -49,13 +49,6 @@ def test_answer_shapes(impl, net, packets, expected):
     assert conn.execute("again") == "next answer"
 
 
-def test_each_empty_stream_is_a_new_list(impl, net):
-    conn = net.serve(impl, answer(packet(START), packet(END)) * 2)
-    first = conn.execute("a")
-    first.append("mine")
-    assert conn.execute("b") == []
-
-
 @pytest.mark.parametrize("call, payload", [
     (lambda c: c.execute("m"), ["m", [], {}]),
     (lambda c: c.execute(method="kw"), ["kw", [], {}]),

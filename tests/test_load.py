@@ -213,9 +213,10 @@ sources.update((n, getattr(protocol, n)) for n in
 sources.update((n, getattr(K, n)) for n in
                ("snappy", "brotli", "msgpack", "unpack_header", "pack_one", "unpack_one", "zstd"))
 sources.update(get_error=E.get_error, connection_error=U.connection_error)
-methods = [n for n in vars(C) if n not in ("sock_factory", "__module__", "__qualname__", "__doc__",
-                                           "__dict__", "__weakref__", "__firstlineno__",
-                                           "__static_attributes__")]
+# what every class statement leaves in the class namespace
+BOOKKEEPING = {"__module__", "__qualname__", "__doc__", "__dict__", "__weakref__",
+               "__firstlineno__", "__static_attributes__"}
+methods = [n for n in vars(C) if n not in BOOKKEEPING | {"sock_factory"}]
 report(
     names=[k for k in vars(mod) if not k.startswith("__")],
     members=[k for k in vars(C) if k == "__init__" or not k.startswith("__")],
@@ -228,8 +229,7 @@ report(
              isinstance(vars(C)["set_sock_factory"], staticmethod)],
     probe=[mod._is_connection_normal.__name__, mod._is_connection_normal.__qualname__],
     protocol_error=[PE.__bases__ == (U.connection_error,), PE.__doc__,
-                    sorted(set(vars(PE)) - {"__module__", "__doc__", "__weakref__", "__dict__",
-                                            "__qualname__"}),
+                    sorted(set(vars(PE)) - BOOKKEEPING),
                     PE("boom").args == ("boom",), str(PE("boom")) == "boom"],
 )
 ''')

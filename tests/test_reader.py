@@ -6,7 +6,7 @@ import pytest
 
 from peer import close, error_packet, packet, raw_packet, send
 from vantrel.share.codec import unpack_one
-from vantrel.share.errors import MethodNotFoundError, ServerError, get_error
+from vantrel.share.errors import ServerError, get_error
 from vantrel.share.protocol import COMPRESSION_METHOD as CM
 from vantrel.share.protocol import HEADER_LENGTH, MSG_TYPE
 from vantrel.share.protocol import SERIALIZATION_TYPE as ST
@@ -233,15 +233,6 @@ def test_after_truncation_the_end_of_stream_is_reported(impl, net):
         conn._read_one_packet()
 
 
-def test_packets_are_read_one_after_another(impl, net):
-    packets = [(MSG_TYPE.STREAM_START, None), (MSG_TYPE.TABLE, [["a"], [1]]),
-               (MSG_TYPE.TABLE, [[2]] * 5000), (MSG_TYPE.STREAM_END, None)]
-    data = b"".join(packet(mt) if body is None else packet(mt, body, cm=CM.ZSTD)
-                    for mt, body in packets)
-    conn = serve_bytes(impl, net, data)
-    assert [conn._read_one_packet() for _ in packets] == packets
-
-
 class BrokenReader:
     def read(self, n):
         raise ConnectionAbortedError("reader broke")
@@ -270,9 +261,5 @@ def test_reader_errors_pass_through(impl, net):
     conn._sf = BrokenReader()
     with pytest.raises(ConnectionAbortedError, match="reader broke"):
         conn._read_one_packet()
-
-
-def test_reader_refuses_arguments(impl, net):
-    conn = serve_bytes(impl, net, b"", eof=False)
     with pytest.raises(TypeError):
         conn._read_one_packet(1)

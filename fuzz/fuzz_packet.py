@@ -154,8 +154,16 @@ def _describe(mod: Any, exc: BaseException) -> Outcome:
     name = "ProtocolError" if isinstance(exc, mod.ProtocolError) else \
         "%s.%s" % (type(exc).__module__, type(exc).__qualname__)
     ctx = exc.__context__
-    return ("raise", name, str(exc), repr(getattr(exc, "code", None)),
+    return ("raise", name, _text(exc), repr(getattr(exc, "code", None)),
             None if ctx is None else type(ctx).__name__)
+
+
+def _text(exc: BaseException) -> str:
+    # The codec's shared zstd decompressor words its error for a corrupt body
+    # after the bodies it saw before, so that text is not compared.
+    if type(exc.__context__).__name__ == "ZstdError":
+        return "ZstdError(...)"
+    return str(exc)
 
 
 def _check(mod: Any, exc: BaseException) -> None:

@@ -37,7 +37,12 @@ def describe(mod: ModuleType, exc: BaseException) -> Outcome:
     else:
         name = "%s.%s" % (type(exc).__module__, type(exc).__qualname__)
     context = exc.__context__
-    return ("raise", name, str(exc), repr(getattr(exc, "code", None)),
+    text = str(exc)
+    if type(context).__name__ == "ZstdError":
+        # The codec's shared zstd decompressor words its error for a corrupt
+        # body after the bodies it saw before: that text is not compared.
+        text = "ZstdError(...)"
+    return ("raise", name, text, repr(getattr(exc, "code", None)),
             None if context is None else type(context).__name__)
 
 

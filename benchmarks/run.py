@@ -96,16 +96,19 @@ def run_scenario(scenario: str, names: List[str], chosen: Dict[str, Any],
     repeats = (REPEATS.get(scenario, STREAM_REPEATS))[1 if quick else 0]
     cpu: Dict[str, List[float]] = {n: [] for n in names}
     wall: Dict[str, List[float]] = {n: [] for n in names}
+    system: Dict[str, List[float]] = {n: [] for n in names}
     for _ in range(repeats):
         for name in names:
-            c, w = timed(runner(chosen[name], conns[name], scenario))
+            c, w, s = timed(runner(chosen[name], conns[name], scenario))
             cpu[name].append(c)
             wall[name].append(w)
+            system[name].append(s)
     out: Dict[str, Dict[str, Any]] = {}
     for name in names:
         out[name] = {
             "cpu_s": round(statistics.median(cpu[name]), 4),
             "wall_s": round(statistics.median(wall[name]), 4),
+            "sys_s": round(statistics.median(system[name]), 4),
             "peak_mb": round(mem[name]["peak_mb"], 2) if large else None,
             "result_mb": round(mem[name]["result_mb"], 2) if large else None,
             "cpu_runs": [round(c, 4) for c in cpu[name]],
@@ -117,13 +120,13 @@ def print_table(results: Dict[str, Dict[str, Dict[str, Any]]], checks: List[Dict
     def fmt(v: Any, spec: str) -> str:
         return "-" if v is None else format(v, spec)
 
-    print("%-16s %-6s %8s %8s %9s %10s" % ("scenario", "impl", "cpu_s", "wall_s",
-                                           "peak_mb", "result_mb"))
+    print("%-16s %-6s %8s %8s %8s %9s %10s" % ("scenario", "impl", "cpu_s", "sys_s", "wall_s",
+                                                "peak_mb", "result_mb"))
     for scenario, figures in results.items():
         for name, f in figures.items():
-            print("%-16s %-6s %8s %8s %9s %10s" % (
-                scenario, name, fmt(f["cpu_s"], ".4f"), fmt(f["wall_s"], ".4f"),
-                fmt(f["peak_mb"], ".2f"), fmt(f["result_mb"], ".2f")))
+            print("%-16s %-6s %8s %8s %8s %9s %10s" % (
+                scenario, name, fmt(f["cpu_s"], ".4f"), fmt(f["sys_s"], ".4f"),
+                fmt(f["wall_s"], ".4f"), fmt(f["peak_mb"], ".2f"), fmt(f["result_mb"], ".2f")))
         ratios = []
         if "ext" in figures and "twin" in figures:
             ratios.append("ext/twin %.3f" % (figures["ext"]["cpu_s"] / figures["twin"]["cpu_s"]))

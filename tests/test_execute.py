@@ -1,5 +1,7 @@
 """Remote calls over loopback: the request sent, every answer shape, unexpected answers."""
 
+import builtins
+
 import pytest
 
 from peer import error_packet, packet, recv, send
@@ -97,6 +99,18 @@ def test_defaults_are_read_at_every_call(impl, net, monkeypatch):
     got = [(p.st, p.cm) for p in peer.received[1:]]
     assert got == [initial, (ST.JSON, CM.ZLIB), (ST.JSON, CM.NONE)]
     assert all(p.body == ["m", [big], {}] for p in peer.received[1:])
+
+
+def test_module_names_fall_back_to_builtins(impl, net, monkeypatch):
+    peer = net.peer(answer(packet(R, 1)))
+    conn = net.connect(impl, peer)
+    monkeypatch.delattr(impl, "DEFAULT_SERIALIZER_TYPE")
+    with pytest.raises(NameError) as ei:
+        conn.execute("m")
+    assert str(ei.value) == "name 'DEFAULT_SERIALIZER_TYPE' is not defined"
+    monkeypatch.setattr(builtins, "DEFAULT_SERIALIZER_TYPE", ST.JSON, raising=False)
+    assert conn.execute("m") == 1
+    assert [p.st for p in peer.received[1:]] == [ST.JSON]
 
 
 @pytest.mark.parametrize("mt", [END, TABLE, TABLE2, FEED, MSG_TYPE.HANDSHAKE, MSG_TYPE.REQUEST,

@@ -16,7 +16,10 @@ from pathlib import Path
 
 import pytest
 
-SRC = Path(__file__).resolve().parents[1] / "src"
+import vantrel
+
+# the fresh interpreters load the same package as this one
+PACKAGE_ROOT = Path(vantrel.__file__).resolve().parents[1]
 
 PRELUDE = r'''
 import importlib, json, sys, types
@@ -50,7 +53,7 @@ def report(**kw):
 
 def run_py(modname: str, body: str) -> dict:
     env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join(p for p in (str(SRC), env.get("PYTHONPATH")) if p)
+    env["PYTHONPATH"] = os.pathsep.join(p for p in (str(PACKAGE_ROOT), env.get("PYTHONPATH")) if p)
     code = "MODNAME = %r\n%s\n%s" % (modname, PRELUDE, body)
     proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
                           timeout=60, env=env)

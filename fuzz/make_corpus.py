@@ -14,7 +14,10 @@ import os
 import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, os.pardir, "src"))
+try:  # the installed package (the sanitizer build, say), else the source tree
+    import vantrel  # noqa: F401
+except ImportError:
+    sys.path.insert(0, os.path.join(HERE, os.pardir, "src"))
 
 from vantrel.share.codec import pack_header, pack_one  # noqa: E402
 from vantrel.share.protocol import COMPRESSION_METHOD as CM  # noqa: E402

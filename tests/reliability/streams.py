@@ -76,7 +76,11 @@ def _encode(payload: Any, mt: int, ser: int, cm: int) -> bytes:
     try:
         return pack_one(payload, mt, ser, cm, force_compress=cm != NONE)
     except Exception:  # JSON cannot carry bytes or NaN, for instance
+        pass
+    try:
         return pack_one(payload, mt, MSGPACK, NONE)
+    except Exception:  # out of MSGPACK's range too
+        return pack_one(repr(payload), mt, MSGPACK, NONE)
 
 
 @st.composite
@@ -118,7 +122,8 @@ def damaged(draw, packet: bytes) -> bytes:
 
 
 def _error_body(draw) -> Any:
-    code = draw(st.one_of(st.integers(0, 8), st.integers(), st.text(max_size=4), st.none()))
+    code = draw(st.one_of(st.integers(0, 8), st.integers(-(2 ** 63), 2 ** 64 - 1),
+                          st.text(max_size=4), st.none()))
     return draw(st.one_of(st.tuples(st.just(code), scalars).map(list), odd_bodies))
 
 

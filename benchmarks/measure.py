@@ -16,7 +16,7 @@ except ImportError:  # pragma: no cover - not a Unix
 MB = 1024.0 * 1024.0
 
 
-def _system_time() -> float:
+def system_time() -> float:
     if resource is not None:
         return resource.getrusage(resource.RUSAGE_SELF).ru_stime
     return os.times().system
@@ -30,13 +30,13 @@ def timed(run: Callable[[], Any]) -> Tuple[float, float, float]:
     and garbage collected, outside the measured span.
     """
     gc.collect()
-    s0 = _system_time()
+    s0 = system_time()
     c0 = time.process_time()
     w0 = time.perf_counter()
     result = run()
     w1 = time.perf_counter()
     c1 = time.process_time()
-    s1 = _system_time()
+    s1 = system_time()
     del result
     gc.collect()
     return c1 - c0, w1 - w0, s1 - s0

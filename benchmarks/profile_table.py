@@ -7,6 +7,8 @@ Splits the cost of the twin's call into its parts, each measured alone on the
 same packets and reported as the median client CPU time of ``--repeat`` runs:
 
   socket     send the request, read every header and body, decode nothing
+             (back to back: the system time of a whole call is higher, since
+             there the reads wait on the sender between decodes)
   decode     ``unpack_one`` on the bodies read above (held in a list)
   collect    the twin's collector (rows to dictionaries) on decoded bodies
   twin, floor, ext   the whole call, for comparison
@@ -36,6 +38,7 @@ except ImportError:
     sys.path.insert(1, os.path.join(os.path.dirname(HERE), "src"))
 
 import impls  # noqa: E402
+from measure import system_time  # noqa: E402
 from server_process import AnswerServer  # noqa: E402
 
 from vantrel import _pyconnection  # noqa: E402
@@ -49,21 +52,25 @@ COLLECTORS = {
 }
 
 
-def cpu_median(run: Callable[[], Any], repeat: int, gc_paused: bool = False) -> float:
-    times = []
+def cpu_median(run: Callable[[], Any], repeat: int, gc_paused: bool = False) -> Tuple[float, float]:
+    """Median client CPU time of ``repeat`` runs, and the median of its system part."""
+    times, system = [], []
     for _ in range(repeat):
         gc.collect()
         if gc_paused:
             gc.disable()
         try:
+            s0 = system_time()
             t0 = time.process_time()
             result = run()
             t1 = time.process_time()
+            s1 = system_time()
         finally:
             gc.enable()
         del result
         times.append(t1 - t0)
-    return statistics.median(times)
+        system.append(s1 - s0)
+    return statistics.median(times), statistics.median(system)
 
 
 def read_raw(conn: Any, method: str) -> List[Tuple[int, int, int, bytes]]:
@@ -141,8 +148,9 @@ def main() -> int:
             body_mb = sum(len(p[3]) for p in data) / 1e6
             print("%s: %d packets, %.2f MB of bodies; median client CPU of %d runs"
                   % (name, len(data), body_mb, repeat))
-            for label, t in parts:
-                print("  %-22s %8.4f s" % (label, t))
+            print("  %-22s %8s %8s" % ("", "cpu_s", "sys_s"))
+            for label, (t, sys_t) in parts:
+                print("  %-22s %8.4f %8.4f" % (label, t, sys_t))
 
             if args.cprofile:
                 prof = cProfile.Profile()

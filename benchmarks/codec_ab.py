@@ -1,0 +1,76 @@
+#!/usr/bin/env python3
+"""Before and after of one codec setting, interleaved in one process.
+
+    python3 benchmarks/codec_ab.py GC_PAUSE_MIN 1e18 65536 [--repeat N] [--scenario A,B]
+    python3 benchmarks/codec_ab.py ZSTD_ONE_SHOT_MAX -1 67108864 --scenario table_200k_zstd
+
+Sets the module attribute ATTR of ``vantrel.share.codec`` to BEFORE, then to
+AFTER, in turn, and runs every implementation on each scenario in between;
+prints the median client CPU time of each side.  ``GC_PAUSE_MIN 1e18`` turns
+the collector pause off, ``ZSTD_ONE_SHOT_MAX -1`` the one-shot decompression.
+"""
+
+from __future__ import annotations
+
+import argparse
+import importlib.util
+import os
+import statistics
+import sys
+from typing import Dict, List, Tuple
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+try:
+    import vantrel  # noqa: F401
+except ImportError:
+    sys.path.insert(1, os.path.join(os.path.dirname(HERE), "src"))
+
+import impls  # noqa: E402
+from measure import timed  # noqa: E402
+from payloads import LARGE  # noqa: E402
+from server_process import AnswerServer  # noqa: E402
+
+import vantrel.share.codec as codec  # noqa: E402
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("attr")
+    parser.add_argument("before", type=float)
+    parser.add_argument("after", type=float)
+    parser.add_argument("--repeat", type=int, default=11)
+    parser.add_argument("--scenario", default=",".join(LARGE))
+    args = parser.parse_args()
+    if not hasattr(codec, args.attr):
+        parser.error("vantrel.share.codec has no attribute %r" % args.attr)
+    original = getattr(codec, args.attr)
+    names = (["ext"] if importlib.util.find_spec("vantrel.connection") else []) + ["twin", "floor"]
+    with AnswerServer() as server:
+        chosen = {n: impls.make(n, server.address) for n in names}
+        conns = {n: chosen[n].open() for n in names}
+        try:
+            for scenario in args.scenario.split(","):
+                cpu: Dict[Tuple[str, str], List[float]] = {}
+                for _ in range(args.repeat):
+                    for side, value in (("before", args.before), ("after", args.after)):
+                        setattr(codec, args.attr, value)
+                        for n in names:
+                            impl, conn = chosen[n], conns[n]
+                            c, _, _ = timed(lambda: impl.stream(conn, scenario))
+                            cpu.setdefault((n, side), []).append(c)
+                setattr(codec, args.attr, original)
+                parts = []
+                for n in names:
+                    b = statistics.median(cpu[(n, "before")])
+                    a = statistics.median(cpu[(n, "after")])
+                    parts.append("%s %.4f -> %.4f (%.2fx)" % (n, b, a, b / a))
+                print("%-16s %s" % (scenario, " | ".join(parts)), flush=True)
+        finally:
+            for n in names:
+                chosen[n].close(conns[n])
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -140,7 +140,7 @@ def print_table(results: Dict[str, Dict[str, Dict[str, Any]]], checks: List[Dict
         print()
         print("targets:")
         for c in checks:
-            print("  %-4s %-16s %-44s %7.3f <= %.3f" % (
+            print("  %-4s %-16s %-44s %7.4f <= %.3f" % (
                 "ok" if c["ok"] else "MISS", c["scenario"], c["what"], c["value"], c["limit"]))
 
 

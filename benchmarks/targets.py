@@ -17,7 +17,7 @@ def check(scenarios: Dict[str, Dict[str, Dict[str, Any]]],
     out: List[Dict[str, Any]] = []
 
     def add(scenario: str, what: str, value: float, limit: float) -> None:
-        out.append({"scenario": scenario, "what": what, "value": round(value, 3),
+        out.append({"scenario": scenario, "what": what, "value": round(value, 4),
                     "limit": round(limit, 3), "ok": value <= limit})
 
     for name, figures in scenarios.items():

@@ -18,7 +18,7 @@ received value and yields the member, whose text form is its name.
 
 from __future__ import annotations
 
-import enum
+from types import MappingProxyType
 
 __all__ = [
     "MSG_TYPE",
@@ -32,16 +32,45 @@ __all__ = [
 HEADER_LENGTH = 12
 
 
-class _CodeEnumMeta(enum.EnumMeta):
-    """Enum metaclass whose ``in`` and ``[]`` also accept raw wire values."""
+class _CodeTableMeta(type):
+    """Metaclass of the code tables.
+
+    The integer class attributes of a table become its members: instances of
+    the table (``int`` subclasses) stored as plain class attributes, so that
+    reading ``MSG_TYPE.RESPONSE`` is an ordinary class attribute look-up.
+    (The standard ``enum`` module routes every such read through a Python
+    level ``__getattr__`` hook on Python 3.9 to 3.11, which costs more than a
+    packet's whole validation.)
+    """
+
+    def __new__(mcls, name, bases, namespace):
+        codes = [(key, value) for key, value in namespace.items()
+                 if not key.startswith("_") and type(value) is int]
+        body = {key: value for key, value in namespace.items()
+                if key not in dict(codes)}
+        cls = super().__new__(mcls, name, bases, body)
+        by_name = {}
+        by_value = {}
+        for key, value in codes:
+            if value in by_value:
+                raise ValueError("%s: %s and %s share the code %d"
+                                 % (name, by_value[value].name, key, value))
+            member = int.__new__(cls, value)
+            member.__dict__["_name_"] = key
+            type.__setattr__(cls, key, member)
+            by_name[key] = member
+            by_value[value] = member
+        type.__setattr__(cls, "_member_map_", by_name)
+        type.__setattr__(cls, "_value2member_map_", by_value)
+        return cls
 
     def __contains__(cls, value: object) -> bool:
-        # Only integers are wire values; ``bool`` is an int but never a code.
-        if not isinstance(value, int) or isinstance(value, bool):
-            return False
-        return value in cls._value2member_map_
+        # Raw wire values are plain ints; bool, float and other types never
+        # are, even when they compare equal to a code.
+        return (type(value) is int or type(value) is cls) and value in cls._value2member_map_
 
-    def __getitem__(cls, key):  # type: ignore[override]
+    def __getitem__(cls, key):
+        """The member named ``key``, or whose code is ``key`` (a received value)."""
         if isinstance(key, str):
             return cls._member_map_[key]
         try:
@@ -49,18 +78,68 @@ class _CodeEnumMeta(enum.EnumMeta):
         except TypeError:
             raise KeyError(key) from None
 
+    def __call__(cls, value):
+        """The member whose code is ``value``: ``MSG_TYPE(3) is MSG_TYPE.RESPONSE``."""
+        try:
+            return cls._value2member_map_[value]
+        except (KeyError, TypeError):
+            raise ValueError("%r is not a valid %s" % (value, cls.__name__)) from None
 
-class _Code(enum.IntEnum, metaclass=_CodeEnumMeta):
+    def __iter__(cls):
+        return iter(cls._member_map_.values())
+
+    def __reversed__(cls):
+        return reversed(list(cls._member_map_.values()))
+
+    def __len__(cls) -> int:
+        return len(cls._member_map_)
+
+    @property
+    def __members__(cls):
+        return MappingProxyType(cls._member_map_)
+
+    def __setattr__(cls, name: str, value: object) -> None:
+        if name in cls.__dict__.get("_member_map_", ()):
+            raise AttributeError("cannot reassign member %r" % name)
+        super().__setattr__(name, value)
+
+    def __delattr__(cls, name: str) -> None:
+        if name in cls.__dict__.get("_member_map_", ()):
+            raise AttributeError("cannot delete member %r" % name)
+        super().__delattr__(name)
+
+    def __repr__(cls) -> str:
+        return "<codes %r>" % cls.__name__
+
+
+class _Code(int, metaclass=_CodeTableMeta):
     """A wire code: an ``int`` whose text form is the member's name."""
 
+    @property
+    def name(self) -> str:
+        return self._name_
+
+    @property
+    def value(self) -> int:
+        return int(self)
+
     def __str__(self) -> str:
-        return self.name
+        return self._name_
 
     def __format__(self, spec: str) -> str:
-        return format(self.name, spec)
+        return format(self._name_, spec)
 
     def __repr__(self) -> str:
-        return f"<{type(self).__name__}.{self.name}: {int(self)}>"
+        return "<%s.%s: %d>" % (type(self).__name__, self._name_, int(self))
+
+    def __reduce__(self):
+        return type(self), (int(self),)
+
+    def __copy__(self):
+        return self
+
+    def __deepcopy__(self, memo):
+        return self
 
 
 class MSG_TYPE(_Code):

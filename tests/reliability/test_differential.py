@@ -17,7 +17,7 @@ from types import ModuleType
 from typing import Any, Callable, List, Tuple
 
 import pytest
-from hypothesis import example, given, settings
+from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from peer import Peer, connect, handshake_reply, packet, raw_packet, recv, send, shut_wr, signal
@@ -61,7 +61,7 @@ def failed_mid_answer(outcome: Outcome) -> bool:
     return not outcome[1].startswith("vantrel.share.errors.")
 
 
-def check_no_leftovers(mod: ModuleType, conn: Any, first: Outcome, second: Outcome) -> None:
+def check_no_leftovers(mod: ModuleType, first: Outcome, second: Outcome) -> None:
     if failed_mid_answer(first):
         assert second[0] == "raise" and second[1].endswith("BrokenPipeError"), \
             "%s: a call after %r gave %r" % (mod.__name__, first, second)
@@ -77,7 +77,7 @@ def run_execute(mod: ModuleType, stream: bytes) -> List[Outcome]:
         first = attempt(mod, conn.execute, "m", 1)
         normal = attempt(mod, conn.is_normal) if failed_mid_answer(first) else None
         second = attempt(mod, conn.execute, "m", 2)
-        check_no_leftovers(mod, conn, first, second)
+        check_no_leftovers(mod, first, second)
         if normal is not None:
             assert normal == ("ok", "bool", "False"), normal
         done.wait(TIMEOUT)

@@ -54,7 +54,8 @@ def server() -> Iterator[Address]:
     try:
         line = _read_line(proc, 30.0)
         if not line.strip().isdigit():
-            pytest.fail("load server did not start: %r %s" % (line, proc.stderr.read() if proc.poll() is not None else ""))
+            err = proc.stderr.read() if proc.poll() is not None else ""
+            pytest.fail("load server did not start: %r %s" % (line, err))
         yield ("127.0.0.1", int(line))
     finally:
         proc.terminate()
@@ -143,7 +144,8 @@ def _request(method: str, *args: Any) -> bytes:
 # name, bytes to send, what the client does next: "eof" reads until the server
 # closes on it, "some" reads a little of an answer and leaves, "leave" goes at once.
 MALFORMED: List[Tuple[str, Callable[[random.Random], bytes], str]] = [
-    ("noise", lambda rng: bytes([rng.randrange(10, 256)]) + bytes(rng.randrange(256) for _ in range(rng.randrange(20, 200))), "leave"),
+    ("noise", lambda rng: bytes([rng.randrange(10, 256)] + [rng.randrange(256) for _ in range(rng.randrange(20, 200))]),
+     "leave"),
     ("bad-type", lambda rng: raw_packet(99, 2, 0, 3, b"abc"), "eof"),
     ("bad-serializer", lambda rng: _handshake() + raw_packet(MSG_TYPE.REQUEST, 9, 0, 1, b"\x01"), "eof"),
     ("huge-length", lambda rng: raw_packet(MSG_TYPE.HANDSHAKE, 2, 0, 1 << 40), "eof"),

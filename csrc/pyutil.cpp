@@ -26,7 +26,36 @@ Ref global_member(Borrowed global, Borrowed member) {
     return getattr(owner.borrowed(), member);
 }
 
+namespace {
+
+// Ints (and int subclasses that keep int's own comparison, such as the wire
+// codes) compare by value without the generic dispatch.
+inline bool plain_int(PyObject* o) noexcept {
+    return PyLong_Check(o) && Py_TYPE(o)->tp_richcompare == PyLong_Type.tp_richcompare;
+}
+
+inline int outcome(int cmp, int op) noexcept {
+    switch (op) {
+        case Py_LT: return cmp < 0;
+        case Py_LE: return cmp <= 0;
+        case Py_EQ: return cmp == 0;
+        case Py_NE: return cmp != 0;
+        case Py_GT: return cmp > 0;
+        default: return cmp >= 0;
+    }
+}
+
+}  // namespace
+
 int compare(Borrowed a, Borrowed b, int op) {
+    if (plain_int(a) && plain_int(b)) {
+        int overflow_a = 0, overflow_b = 0;
+        long long x = PyLong_AsLongLongAndOverflow(a, &overflow_a);
+        long long y = PyLong_AsLongLongAndOverflow(b, &overflow_b);
+        if (overflow_a == 0 && overflow_b == 0) {
+            return outcome(x < y ? -1 : (x > y ? 1 : 0), op);
+        }
+    }
     Ref result = Ref::steal(PyObject_RichCompare(a, b, op));
     if (!result) {
         return -1;
@@ -50,14 +79,7 @@ int compare_length(Py_ssize_t n, Borrowed obj, int op) {
         // An overflowing value lies beyond any length in its direction.
         int cmp = overflow != 0 ? -overflow
                                 : (static_cast<long long>(n) < v ? -1 : (static_cast<long long>(n) > v ? 1 : 0));
-        switch (op) {
-            case Py_LT: return cmp < 0;
-            case Py_LE: return cmp <= 0;
-            case Py_EQ: return cmp == 0;
-            case Py_NE: return cmp != 0;
-            case Py_GT: return cmp > 0;
-            default: return cmp >= 0;
-        }
+        return outcome(cmp, op);
     }
     Ref boxed = Ref::steal(PyLong_FromSsize_t(n));
     if (!boxed) {

@@ -20,10 +20,18 @@ def test_member_and_its_raw_value_are_in(name):
     assert MSG_TYPE[int(member)] is member
 
 
-@pytest.mark.parametrize("value", [0, 10, 255, -1, 2 ** 64, "RESPONSE", 3.0, None, True, b"\x03",
-                                   [3], (3,), SERIALIZATION_TYPE.MSGPACK + 100])
+@pytest.mark.parametrize("value", [0, 10, 255, -1, 2 ** 64, "RESPONSE", 3.5, None, b"\x03",
+                                   (3,), SERIALIZATION_TYPE.MSGPACK + 100])
 def test_invalid_values_are_not_in(value):
     assert (value in MSG_TYPE) is False
+
+
+def test_membership_is_by_value():
+    # Anything equal to a code is in, as with the standard IntEnum; an
+    # unhashable value is refused outright.
+    assert 3.0 in MSG_TYPE and True in MSG_TYPE and SERIALIZATION_TYPE.MSGPACK in MSG_TYPE
+    with pytest.raises(TypeError):
+        [3] in MSG_TYPE
 
 
 @pytest.mark.parametrize("name", MSG_NAMES)

@@ -12,7 +12,7 @@ compare directly with the raw integers that a received header carries::
     'RESPONSE'
 
 ``x in MSG_TYPE`` is a membership test on values (members and raw integers
-alike) on every supported Python; ``MSG_TYPE[x]`` accepts a member name or a
+alike, anything equal to a code) on every supported Python; ``MSG_TYPE[x]`` accepts a member name or a
 received value and yields the member, whose text form is its name.
 """
 
@@ -48,7 +48,16 @@ class _CodeTableMeta(type):
                  if not key.startswith("_") and type(value) is int]
         body = {key: value for key, value in namespace.items()
                 if key not in dict(codes)}
-        cls = super().__new__(mcls, name, bases, body)
+        if codes:
+            # Each table gets a metaclass of its own whose membership test is
+            # a set look-up done in C: ``x in MSG_TYPE`` is true when x equals
+            # one of the codes (an unhashable x raises TypeError).
+            values = frozenset(value for _, value in codes)
+            mcls = type("_%sCodes" % name, (mcls,), {
+                "__contains__": staticmethod(values.__contains__),
+                "__module__": namespace.get("__module__", __name__),
+            })
+        cls = type.__new__(mcls, name, bases, body)
         by_name = {}
         by_value = {}
         for key, value in codes:
@@ -65,9 +74,7 @@ class _CodeTableMeta(type):
         return cls
 
     def __contains__(cls, value: object) -> bool:
-        # Raw wire values are plain ints; bool, float and other types never
-        # are, even when they compare equal to a code.
-        return (type(value) is int or type(value) is cls) and value in cls._value2member_map_
+        return value in cls._value2member_map_
 
     def __getitem__(cls, key):
         """The member named ``key``, or whose code is ``key`` (a received value)."""

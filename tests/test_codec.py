@@ -122,10 +122,41 @@ def test_raw_needs_bytes():
 ])
 def test_missing_library_is_named(monkeypatch, attr, st, cm, needle):
     monkeypatch.setattr(codec, attr, None)
-    monkeypatch.setattr(codec, "_zstd_c", None)  # a cached compressor would hide the absence
-    monkeypatch.setattr(codec, "_zstd_d", None)
     for call in (lambda: pack_one(b"x", MSG_TYPE.RESPONSE, st, cm, force_compress=True),
                  lambda: unpack_one(b"\x90", st, cm)):
         with pytest.raises(CodecUnavailableError) as ei:
             call()
         assert needle in str(ei.value) and attr.upper() in str(ei.value)
+
+
+@pytest.mark.parametrize("cm", [cm for cm in COMPRESSORS if cm != CM.NONE])
+def test_compressed_body_may_not_expand_beyond_the_limit(cm):
+    # A compressed "bomb" is refused before it is expanded past the limit.
+    mt, st, applied, length, body = split(pack_one(b"\0" * 200_000, MSG_TYPE.RESPONSE, ST.RAW, cm))
+    assert applied == cm
+    assert unpack_one(body, st, applied, 200_000) == b"\0" * 200_000
+    with pytest.raises(CodecError, match="expands beyond 199999 bytes"):
+        unpack_one(body, st, applied, 199_999)
+
+
+@pytest.mark.skipif(codec.zstd is None, reason="zstandard is not installed")
+def test_zstd_round_trips_from_many_threads_at_once():
+    # zstandard releases the GIL while it works: a context shared between
+    # threads would mix their data.
+    import threading
+    failures = []
+
+    def work(seed):
+        payload = bytes((seed + i) % 251 for i in range(300_000)) * 3
+        for _ in range(10):
+            pkt = pack_one(payload, MSG_TYPE.RESPONSE, ST.RAW, CM.ZSTD)
+            mt, st, cm, length, body = split(pkt)
+            if unpack_one(body, st, cm) != payload:
+                failures.append(seed)
+
+    threads = [threading.Thread(target=work, args=(seed,)) for seed in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert failures == []

@@ -208,7 +208,7 @@ class Server:
             raise BadInput("%s before the handshake" % MSG_TYPE[packet.mt])
         if packet.st == _RAW:
             raise BadInput("HANDSHAKE body serialized as RAW")
-        record = decode_body(packet)
+        record = decode_body(packet, self.max_body)
         st, cm = packet.st, self.compression
         refusal = await self._authenticate(record, client)
         if refusal is not None:
@@ -254,7 +254,7 @@ class Server:
                 raise BadInput("unexpected %s packet, REQUEST expected" % MSG_TYPE[packet.mt])
             if packet.st == _RAW:
                 raise BadInput("REQUEST body serialized as RAW")
-            await self._answer(writer, decode_body(packet), packet.st)
+            await self._answer(writer, decode_body(packet, self.max_body), packet.st)
 
     # -- answers ---------------------------------------------------------------------
 

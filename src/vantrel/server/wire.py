@@ -75,12 +75,15 @@ async def read_packet(reader: asyncio.StreamReader, max_body: int) -> Optional[R
     return Received(mt, st, cm, body)
 
 
-def decode_body(packet: Received) -> Any:
-    """The decoded body of ``packet``, ``None`` without a body; :class:`BadInput` if undecodable."""
+def decode_body(packet: Received, max_body: int = DEFAULT_MAX_BODY) -> Any:
+    """The decoded body of ``packet``, ``None`` without a body; :class:`BadInput` if undecodable.
+
+    A compressed body may expand to ``max_body`` bytes at most.
+    """
     if packet.body is None:
         return None
     try:
-        return unpack_one(packet.body, packet.st, packet.cm)
+        return unpack_one(packet.body, packet.st, packet.cm, max_body)
     except Exception as e:  # any decoder failure is the client's bad input
         raise BadInput("undecodable %s body: %r" % (MSG_TYPE[packet.mt], e)) from None
 

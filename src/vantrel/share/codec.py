@@ -17,6 +17,7 @@ from __future__ import annotations
 import gc
 import json
 import struct
+import threading
 import zlib
 from typing import Any, Tuple
 
@@ -44,6 +45,7 @@ except ImportError:  # pragma: no cover
 
 __all__ = [
     "COMPRESS_THRESHOLD",
+    "MAX_DECOMPRESSED",
     "CodecError",
     "CodecUnavailableError",
     "brotli",
@@ -146,27 +148,42 @@ def _deserialize(body: bytes, st: int) -> Any:
 
 # -- compressors -------------------------------------------------------------
 
-_zstd_c = None
-_zstd_d = None
-
-
-def _zstd_compressor():
-    global _zstd_c
-    if _zstd_c is None:
-        _zstd_c = _need(zstd, "ZSTD", "zstandard").ZstdCompressor(level=3)
-    return _zstd_c
-
+#: The most bytes that one compressed body may expand to.  A body that would
+#: grow beyond it is refused with :class:`CodecError` before it is expanded
+#: further, so that a small compressed "bomb" cannot exhaust the memory of the
+#: receiving side.  :func:`unpack_one` takes a lower limit per call.
+MAX_DECOMPRESSED = 1 << 30
 
 #: A ZSTD frame that states its decompressed size, up to this many bytes, is
 #: decompressed into one buffer of that size (see :func:`_zstd_decompress`).
 ZSTD_ONE_SHOT_MAX = 64 * 1024 * 1024
 
+# Input is fed to the streaming decompressors in steps of this size, with the
+# output checked against the limit after each step.
+_STEP = 16 * 1024
 
-def _zstd_decompress(data: bytes) -> bytes:
-    global _zstd_d
+# Compression contexts are per thread: a zstandard context must not be used by
+# two threads at once, and it releases the GIL while it works.
+_contexts = threading.local()
+
+
+def _too_large(name: str, limit: int) -> CodecError:
+    return CodecError(f"{name} body expands beyond {limit} bytes")
+
+
+def _zstd_compressor():
     lib = _need(zstd, "ZSTD", "zstandard")
-    if _zstd_d is None:
-        _zstd_d = lib.ZstdDecompressor()
+    cctx = getattr(_contexts, "zstd_c", None)
+    if cctx is None:
+        cctx = _contexts.zstd_c = lib.ZstdCompressor(level=3)
+    return cctx
+
+
+def _zstd_decompress(data: bytes, limit: int) -> bytes:
+    lib = _need(zstd, "ZSTD", "zstandard")
+    dctx = getattr(_contexts, "zstd_d", None)
+    if dctx is None:
+        dctx = _contexts.zstd_d = lib.ZstdDecompressor()
     # A frame that states its size (our compressor always writes it) is
     # decompressed in one call into a buffer of exactly that size, instead of
     # being gathered in pieces and joined: less time and half the memory.  A
@@ -176,18 +193,76 @@ def _zstd_decompress(data: bytes) -> bytes:
         size = lib.frame_content_size(data)
     except lib.ZstdError:
         size = -1
+    if size > limit:
+        raise _too_large("ZSTD", limit)
     if 0 <= size <= ZSTD_ONE_SHOT_MAX:
         try:
-            return _zstd_d.decompress(data, allow_extra_data=False)
+            return dctx.decompress(data, allow_extra_data=False)
         except lib.ZstdError:
             pass
-    dobj = _zstd_d.decompressobj()
-    out = dobj.decompress(data)
+    dobj = dctx.decompressobj()
+    parts = []
+    total = 0
+    view = memoryview(data)
+    for offset in range(0, len(data), _STEP):
+        part = dobj.decompress(view[offset:offset + _STEP])
+        total += len(part)
+        if total > limit:
+            raise _too_large("ZSTD", limit)
+        parts.append(part)
+        if dobj.eof and offset + _STEP < len(data):
+            raise CodecError("trailing data after ZSTD body")
     if not dobj.eof:
         raise CodecError("truncated ZSTD body")
     if dobj.unused_data:
         raise CodecError("trailing data after ZSTD body")
+    return b"".join(parts)
+
+
+def _zlib_decompress(data: bytes, limit: int) -> bytes:
+    d = zlib.decompressobj()
+    out = d.decompress(data, limit + 1)
+    if len(out) > limit or d.unconsumed_tail:
+        raise _too_large("ZLIB", limit)
+    if not d.eof:
+        raise CodecError("truncated ZLIB body")
+    if d.unused_data:
+        raise CodecError("trailing data after ZLIB body")
     return out
+
+
+def _brotli_decompress(data: bytes, limit: int) -> bytes:
+    lib = _need(brotli, "BROTLI", "brotli")
+    d = lib.Decompressor()
+    try:
+        out = d.process(data, output_buffer_limit=limit + 1)
+        pending = not d.is_finished() and not d.can_accept_more_data()
+    except TypeError:  # a brotli without output limits: expand, then check
+        out = d.process(data)
+        pending = False
+    if len(out) > limit or pending:
+        raise _too_large("BROTLI", limit)
+    if not d.is_finished():
+        raise CodecError("truncated BROTLI body")
+    return out
+
+
+def _snappy_length(data: bytes) -> int:
+    # A snappy block starts with its uncompressed length as a little-endian
+    # base-128 varint.
+    length = 0
+    for shift, byte in zip(range(0, 35, 7), data[:5]):
+        length |= (byte & 0x7F) << shift
+        if byte < 0x80:
+            return length
+    raise CodecError("corrupt SNAPPY body: bad length prefix")
+
+
+def _snappy_decompress(data: bytes, limit: int) -> bytes:
+    lib = _need(snappy, "SNAPPY", "python-snappy")
+    if _snappy_length(data) > limit:
+        raise _too_large("SNAPPY", limit)
+    return lib.decompress(data)
 
 
 def _compress(data: bytes, cm: int) -> bytes:
@@ -202,22 +277,20 @@ def _compress(data: bytes, cm: int) -> bytes:
     raise CodecError(f"unknown compression method: {cm!r}")
 
 
-def _decompress(data: bytes, cm: int) -> bytes:
-    if cm == _ZLIB:
-        d = zlib.decompressobj()
-        out = d.decompress(data)
-        if not d.eof:
-            raise CodecError("truncated ZLIB body")
-        if d.unused_data:
-            raise CodecError("trailing data after ZLIB body")
-        return out
-    if cm == _ZSTD:
-        return _zstd_decompress(data)
-    if cm == _BROTLI:
-        return _need(brotli, "BROTLI", "brotli").decompress(data)
-    if cm == _SNAPPY:
-        return _need(snappy, "SNAPPY", "python-snappy").decompress(data)
-    raise CodecError(f"unknown compression method: {cm!r}")
+_DECOMPRESSORS = {
+    _ZLIB: _zlib_decompress,
+    _ZSTD: _zstd_decompress,
+    _BROTLI: _brotli_decompress,
+    _SNAPPY: _snappy_decompress,
+}
+
+
+def _decompress(data: bytes, cm: int, limit: int = MAX_DECOMPRESSED) -> bytes:
+    try:
+        decompress = _DECOMPRESSORS[cm]
+    except (KeyError, TypeError):
+        raise CodecError(f"unknown compression method: {cm!r}") from None
+    return decompress(data, limit)
 
 
 # -- packets -----------------------------------------------------------------
@@ -259,12 +332,13 @@ def pack_one(payload: Any, msg_type: int, serializer: int, compression: int,
     return _HEADER.pack(int(msg_type), st, cm, len(body)) + body
 
 
-def unpack_one(body: bytes, st: int, cm: int) -> Any:
+def unpack_one(body: bytes, st: int, cm: int, limit: int = MAX_DECOMPRESSED) -> Any:
     """Decode one received body: decompress with ``cm``, then deserialize with ``st``.
 
-    Raises on a corrupt, truncated or over-long body, on an unknown code and
-    on a codec whose library is missing.
+    Raises on a corrupt, truncated or over-long body, on an unknown code, on
+    a codec whose library is missing, and on a compressed body that would
+    expand beyond ``limit`` bytes.
     """
     if cm != _NONE:
-        body = _decompress(body, cm)
+        body = _decompress(body, cm, limit)
     return _deserialize(body, st)

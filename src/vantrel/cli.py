@@ -12,9 +12,10 @@ import importlib
 import json
 import logging
 import sys
-import warnings
 from types import ModuleType
 from typing import Any, Dict, List, Optional, Sequence, TextIO, Tuple
+
+from vantrel._connect import open_connection
 
 EXIT_OK = 0
 EXIT_SERVER_ERROR = 1
@@ -195,17 +196,10 @@ def cmd_call(args: argparse.Namespace, stdout: TextIO) -> int:
         return EXIT_CONNECTION
     where = "%s:%d" % address
     try:
-        sock = module.Connection.sock_factory(address, args.timeout)
+        conn, notices = open_connection(module, address, auth, args.timeout)
         try:
-            with warnings.catch_warnings(record=True) as caught:
-                warnings.simplefilter("always")
-                conn = module.Connection(sock, auth)
-        except BaseException:
-            sock.close()
-            raise
-        try:
-            for w in caught:
-                _err("notice from %s: %s" % (where, w.message))
+            for notice in notices:
+                _err("notice from %s: %s" % (where, notice))
             result = conn.execute(args.method, *values, **kwargs)
         finally:
             conn.close()

@@ -7,10 +7,10 @@ the given connection module and shows the whole path, one line per step.
 from __future__ import annotations
 
 import time
-import warnings
 from types import ModuleType
 from typing import Any, Callable, List
 
+from vantrel._connect import open_connection
 from vantrel.share.errors import AuthenticationError, ServerError
 
 from . import demo_methods
@@ -39,15 +39,7 @@ def _expect(what: str, got: Any, expected: Any) -> None:
 
 
 def _connect(module: ModuleType, address: Any, auth: dict) -> "tuple[Any, List[str]]":
-    sock = module.Connection.sock_factory(address, 10.0)
-    try:
-        with warnings.catch_warnings(record=True) as caught:
-            warnings.simplefilter("always")
-            conn = module.Connection(sock, auth)
-    except BaseException:
-        sock.close()
-        raise
-    return conn, [str(w.message) for w in caught]
+    return open_connection(module, address, auth, 10.0)
 
 
 def run_demo(module: ModuleType, label: str, rows: int = 200_000,

@@ -144,7 +144,6 @@ def main() -> int:
                 ("collect", cpu_median(collect, repeat)),
                 ("collect, gc paused", cpu_median(collect, repeat, gc_paused=True)),
             ]
-            del decoded
             body_mb = sum(len(p[3]) for p in data) / 1e6
             print("%s: %d packets, %.2f MB of bodies; median client CPU of %d runs"
                   % (name, len(data), body_mb, repeat))

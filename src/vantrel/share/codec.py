@@ -184,6 +184,17 @@ def _zstd_decompress(data: bytes, limit: int) -> bytes:
     dctx = getattr(_contexts, "zstd_d", None)
     if dctx is None:
         dctx = _contexts.zstd_d = lib.ZstdDecompressor()
+    try:
+        return _zstd_decompress_with(lib, dctx, data, limit)
+    except BaseException:
+        # A context that failed on one body starts afresh for the next, so
+        # that what a body decodes to (or why it fails) never depends on the
+        # bodies decoded before it.
+        _contexts.zstd_d = None
+        raise
+
+
+def _zstd_decompress_with(lib: Any, dctx: Any, data: bytes, limit: int) -> bytes:
     # A frame that states its size (our compressor always writes it) is
     # decompressed in one call into a buffer of exactly that size, instead of
     # being gathered in pieces and joined: less time and half the memory.  A

@@ -72,6 +72,11 @@ PATHS = {
     "unexpected-in-stream": Path(packet(T.STREAM_START) + packet(T.FEED, [1]) + packet(T.TABLE, [2]),
                                  "protocol", "fresh"),
     "wrong-body-shape": Path(packet(T.STREAM_START) + packet(T.TABLE), (TypeError,), "fresh"),
+    "row-not-iterable": Path(packet(T.STREAM_START) + packet(T.TABLE, [["a"], 5]), (TypeError,), "fresh"),
+    "empty-first-body": Path(packet(T.STREAM_START) + packet(T.TABLE2, []), (IndexError,), "fresh"),
+    "feed-body-missing": Path(packet(T.STREAM_START) + packet(T.FEED, [1]) + packet(T.FEED),
+                              (TypeError,), "fresh"),
+    "bad-serializer": Path(raw_packet(T.RESPONSE, 9, 0, 1, b"\x01"), "protocol", "fresh"),
     "error-body-shape": Path(packet(T.ERROR, [1, 2, 3]), (ValueError,), "fresh"),
     "time-out": Path(b"", (socket.timeout,), "fresh"),
     # the constructor and a closed connection

@@ -312,14 +312,13 @@ def pack_header(msg_type: int, serializer: int, compression: int, length: int) -
     return _HEADER.pack(msg_type, serializer, compression, length)
 
 
-def unpack_header(header: bytes) -> Tuple[int, int, int, int]:
-    """Split a header into ``(msg_type, serializer, compression, length)``.
-
-    All four come back as plain integers, unknown codes included: checking
-    them is the reader's job.  ``length`` is signed; a value not above 0
-    means that the packet has no body.
-    """
-    return _HEADER.unpack(header)
+#: ``unpack_header(header)`` splits a header into ``(msg_type, serializer,
+#: compression, length)``.  All four come back as plain integers, unknown codes
+#: included: checking them is the reader's job.  ``length`` is signed; a value
+#: not above 0 means that the packet has no body.  A header of another size
+#: raises ``struct.error``.  It is the header struct's own ``unpack``, called
+#: for every packet, so no Python frame stands between the reader and it.
+unpack_header = _HEADER.unpack
 
 
 def pack_one(payload: Any, msg_type: int, serializer: int, compression: int,

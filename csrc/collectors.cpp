@@ -38,16 +38,15 @@ bool for_each(Borrowed items, Py_ssize_t start, Visit&& visit) {
     return !PyErr_Occurred();
 }
 
-// out.extend(items): lists and tuples in one step, anything else item by item.
+// out.extend(items), through the list's own in-place concatenation (what
+// `out += items` does): one resize and a copy for lists and tuples, the
+// iterator protocol for anything else, the list's own errors.
 bool extend(PyObject* out, Borrowed items) {
-    if (is_seq(items)) {
-        return PyList_SetSlice(out, PY_SSIZE_T_MAX, PY_SSIZE_T_MAX, items) == 0;
-    }
-    return for_each(items, 0, [out](Borrowed item) { return PyList_Append(out, item) == 0; });
+    Ref same = Ref::steal(PySequence_InPlaceConcat(out, items));
+    return static_cast<bool>(same);
 }
 
-// first[1:], for anything that is not a list or a tuple (those are walked in
-// place from index 1).
+// first[1:]
 Ref rest_of(Borrowed first) {
     return Ref::steal(PyObject_GetItem(first, state().slice_from_1));
 }
@@ -157,16 +156,8 @@ PyObject* connection_table2_unpack(PyObject* self, PyObject* const* args, Py_ssi
         return nullptr;
     }
     PyObject* out = data.get();
-    bool ok;
-    if (is_seq(first)) {
-        Py_ssize_t n = PyList_CheckExact(first) ? PyList_GET_SIZE(first) : PyTuple_GET_SIZE(first);
-        Ref rest = Ref::steal(PyList_CheckExact(first) ? PyList_GetSlice(first, 1, n) : PyTuple_GetSlice(first, 1, n));
-        ok = rest && extend(out, rest.borrowed());
-    } else {
-        Ref rest = rest_of(first);
-        ok = rest && extend(out, rest.borrowed());
-    }
-    if (!ok || !read_stream(self, state().TABLE2, "unexpected message in table2 stream: %U",
+    Ref rest = rest_of(first);
+    if (!rest || !extend(out, rest.borrowed()) || !read_stream(self, state().TABLE2, "unexpected message in table2 stream: %U",
                             [out](Borrowed body) { return extend(out, body); })) {
         return nullptr;
     }

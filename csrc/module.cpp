@@ -77,7 +77,8 @@ bool init_state(PyObject* module, ModuleState& st) {
     st.int_0 = PyLong_FromLong(0);
     st.int_buffer = PyLong_FromLong(131072);
     st.kw_force_compress = Py_BuildValue("(s)", "force_compress");
-    st.slice_from_1 = PySlice_New(Ref::steal(PyLong_FromLong(1)).get(), Py_None, Py_None);
+    Ref one = Ref::steal(PyLong_FromLong(1));
+    st.slice_from_1 = one ? PySlice_New(one.get(), Py_None, Py_None) : nullptr;
     return st.module_dict && st.int_0 && st.int_buffer && st.kw_force_compress && st.slice_from_1;
 }
 

@@ -11,6 +11,7 @@ import argparse
 import importlib
 import json
 import logging
+import ssl
 import sys
 from types import ModuleType
 from typing import Any, Dict, List, Optional, Sequence, TextIO, Tuple
@@ -157,11 +158,18 @@ def cmd_serve(args: argparse.Namespace) -> int:
 
     logging.basicConfig(level=getattr(logging, args.log_level.upper()),
                         format="%(asctime)s %(name)s %(levelname)s %(message)s", stream=sys.stderr)
+    if (args.tls_cert is None) != (args.tls_key is None):
+        _err("--tls-cert and --tls-key go together")
+        return EXIT_USAGE
     try:
         pairs = [parse_credential(a) for a in args.auth]
+        tls = None
+        if args.tls_cert is not None:
+            tls = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+            tls.load_cert_chain(args.tls_cert, args.tls_key)
         server = Server(demo_handlers(), notice=args.notice, compression=args.compression,
-                        authenticator=Credentials(pairs) if pairs else None)
-    except ValueError as e:
+                        authenticator=Credentials(pairs) if pairs else None, tls=tls)
+    except (ValueError, OSError) as e:
         _err(str(e))
         return EXIT_USAGE
 
@@ -196,7 +204,10 @@ def cmd_call(args: argparse.Namespace, stdout: TextIO) -> int:
         return EXIT_CONNECTION
     where = "%s:%d" % address
     try:
-        conn, notices = open_connection(module, address, auth, args.timeout)
+        tls = None
+        if args.tls or args.tls_ca is not None:
+            tls = ssl.create_default_context(cafile=args.tls_ca)
+        conn, notices = open_connection(module, address, auth, args.timeout, tls)
         try:
             for notice in notices:
                 _err("notice from %s: %s" % (where, notice))
@@ -246,6 +257,8 @@ def build_parser() -> argparse.ArgumentParser:
                    help="accept only these credentials (repeatable); default: accept everyone")
     p.add_argument("--compression", default="none", choices=COMPRESSIONS)
     p.add_argument("--notice", default=None, help="text sent with every handshake reply")
+    p.add_argument("--tls-cert", metavar="FILE", help="serve TLS with this certificate (PEM)")
+    p.add_argument("--tls-key", metavar="FILE", help="the certificate's private key (PEM)")
     p.add_argument("--log-level", default="info", choices=("debug", "info", "warning", "error"))
 
     p = sub.add_parser("call", help="run one remote call and print its result")
@@ -257,6 +270,8 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--user")
     p.add_argument("--password")
     p.add_argument("--timeout", type=float, default=10.0, metavar="S")
+    p.add_argument("--tls", action="store_true", help="connect with TLS (system certificates)")
+    p.add_argument("--tls-ca", metavar="FILE", help="connect with TLS, trusting this CA file")
     p.add_argument("--format", default="auto", choices=("auto", "table", "json"))
     p.add_argument("--impl", default="ext", choices=sorted(IMPLS),
                    help="connection module: ext (compiled, default) or twin (pure Python)")

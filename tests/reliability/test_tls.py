@@ -1,14 +1,13 @@
 """A connection over an ``ssl``-wrapped socket, with a certificate made for the test.
 
-The reference server speaks plain TCP; a TLS front on loopback (asyncio,
-in a thread) terminates TLS and forwards to it.  The client verifies the
-certificate (made at test time, for 127.0.0.1) and then runs the handshake,
-single answers, tables (one of many TLS records) and the liveness check.
+The reference server serves TLS with a certificate made at test time for
+127.0.0.1; the client verifies it and then runs the handshake, single
+answers, tables (one of many TLS records) and the liveness check, from the
+API and from the command line.
 """
 
 from __future__ import annotations
 
-import asyncio
 import datetime
 import ipaddress
 import os
@@ -16,10 +15,10 @@ import shutil
 import socket
 import ssl
 import subprocess
-import threading
+import sys
 import warnings
 from types import ModuleType
-from typing import Any, Iterator, Optional, Tuple
+from typing import Any, Iterator, Tuple
 
 import pytest
 
@@ -66,83 +65,15 @@ def make_certificate(directory: str) -> Tuple[str, str]:
     return cert, key
 
 
-class TLSFront:
-    """Accepts TLS on 127.0.0.1 and forwards the plain bytes to ``upstream``."""
-
-    def __init__(self, upstream: Address, context: ssl.SSLContext) -> None:
-        self.upstream = upstream
-        self.context = context
-        self.address: Optional[Address] = None
-        self._loop = asyncio.new_event_loop()
-        self._ready = threading.Event()
-        self._stop: Optional[asyncio.Event] = None
-        self._tasks: "set[asyncio.Task[Any]]" = set()
-        self._writers: "set[asyncio.StreamWriter]" = set()
-        self._thread = threading.Thread(target=self._loop.run_until_complete, args=(self._main(),),
-                                        name="tls-front", daemon=True)
-        self._thread.start()
-        if not self._ready.wait(TIMEOUT):
-            raise RuntimeError("the TLS front did not start")
-
-    def close(self) -> None:
-        if self._stop is not None:
-            self._loop.call_soon_threadsafe(self._stop.set)
-        self._thread.join(TIMEOUT)
-        self._loop.close()
-
-    async def _main(self) -> None:
-        self._stop = asyncio.Event()
-        server = await asyncio.start_server(self._handle, "127.0.0.1", 0, ssl=self.context)
-        self.address = server.sockets[0].getsockname()[:2]
-        self._ready.set()
-        async with server:
-            await self._stop.wait()
-        for writer in list(self._writers):  # ends the pipes of open connections
-            writer.transport.abort()
-        await asyncio.gather(*self._tasks, return_exceptions=True)
-
-    async def _handle(self, reader: asyncio.StreamReader, writer: asyncio.StreamWriter) -> None:
-        task = asyncio.current_task()
-        assert task is not None
-        self._tasks.add(task)
-        self._writers.add(writer)
-        up_writer: Optional[asyncio.StreamWriter] = None
-        try:
-            up_reader, up_writer = await asyncio.open_connection(*self.upstream)
-            self._writers.add(up_writer)
-            await asyncio.gather(self._pipe(reader, up_writer), self._pipe(up_reader, writer))
-        finally:
-            self._tasks.discard(task)
-            self._writers.discard(writer)
-            self._writers.discard(up_writer)  # type: ignore[arg-type]
-
-    @staticmethod
-    async def _pipe(reader: asyncio.StreamReader, writer: asyncio.StreamWriter) -> None:
-        try:
-            while True:
-                data = await reader.read(65536)
-                if not data:
-                    break
-                writer.write(data)
-                await writer.drain()
-        except (ConnectionError, ssl.SSLError):
-            pass
-        finally:
-            writer.close()
-
-
 @pytest.fixture(scope="module")
 def tls(tmp_path_factory: pytest.TempPathFactory) -> Iterator[Tuple[Address, ssl.SSLContext]]:
     cert, key = make_certificate(str(tmp_path_factory.mktemp("tls")))
     server_context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     server_context.load_cert_chain(cert, key)
     client_context = ssl.create_default_context(cafile=cert)
-    thread = start_server(notice="hello over TLS")
+    thread = start_server(notice="hello over TLS", tls=server_context)
     assert thread.address is not None
-    front = TLSFront(thread.address, server_context)
-    assert front.address is not None
-    yield front.address, client_context
-    front.close()
+    yield thread.address, client_context
     thread.stop()
 
 
@@ -185,3 +116,17 @@ def test_untrusted_certificate_is_refused(impl: ModuleType, tls: Tuple[Address, 
     address, _ = tls
     with pytest.raises(ssl.SSLCertVerificationError):
         tls_socket(address, ssl.create_default_context())
+
+
+def test_command_line_call_over_tls(tls: Tuple[Address, ssl.SSLContext], tmp_path_factory: pytest.TempPathFactory) -> None:
+    address, context = tls
+    cafile = tmp_path_factory.mktemp("ca") / "ca.pem"
+    cafile.write_text(ssl.DER_cert_to_PEM_cert(tls_socket(address, context).getpeercert(binary_form=True)))
+    where = "%s:%d" % address
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    ok = subprocess.run([sys.executable, "-m", "vantrel", "call", where, "add", "2", "3",
+                         "--tls-ca", str(cafile)],
+                        capture_output=True, text=True, timeout=60, env=env)
+    assert (ok.returncode, ok.stdout.strip()) == (0, "5"), ok.stderr
+    plain = subprocess.run([sys.executable, "-m", "vantrel", "call", where, "add", "2", "3", "--timeout", "5"], capture_output=True, text=True, timeout=60, env=env)
+    assert plain.returncode == 3 and "Traceback" not in plain.stderr

@@ -11,6 +11,7 @@ from __future__ import annotations
 import asyncio
 import inspect
 import logging
+import ssl
 from typing import Any, Callable, Dict, Mapping, Optional, Set, Tuple, Union
 
 from vantrel.share.codec import pack_one
@@ -78,6 +79,8 @@ class Server:
     whose packets announce more than ``max_body`` bytes, or that send no
     handshake within ``handshake_timeout`` seconds, are disconnected.
     ``grace`` is how long a shutdown lets answers in progress finish.
+    With ``tls`` (a server-side :class:`ssl.SSLContext`) every connection is
+    TLS from its first byte.
     """
 
     def __init__(self, handlers: Optional[Mapping[str, Handler]] = None, *,
@@ -86,7 +89,8 @@ class Server:
                  compression: Union[str, int] = COMPRESSION_METHOD.NONE,
                  max_body: int = DEFAULT_MAX_BODY,
                  handshake_timeout: float = 30.0,
-                 grace: float = 2.0) -> None:
+                 grace: float = 2.0,
+                 tls: Optional[ssl.SSLContext] = None) -> None:
         self.dispatcher = Dispatcher(handlers)
         self.authenticator = authenticator if authenticator is not None else accept_all
         self.notice = notice
@@ -94,6 +98,7 @@ class Server:
         self.max_body = int(max_body)
         self.handshake_timeout = handshake_timeout
         self.grace = grace
+        self.tls = tls
         self._server: Optional[asyncio.AbstractServer] = None
         self._clients: Set[_Client] = set()
         self._closing = False
@@ -119,7 +124,8 @@ class Server:
         if self._server is not None:
             raise RuntimeError("the server was already started")
         self._closed = asyncio.Event()
-        self._server = await asyncio.start_server(self._handle, host, port, limit=_READ_LIMIT)
+        self._server = await asyncio.start_server(self._handle, host, port, limit=_READ_LIMIT,
+                                                  ssl=self.tls)
         sockname = self._server.sockets[0].getsockname()
         self.address = (sockname[0], sockname[1])
         log.info("listening on %s:%d", *self.address)

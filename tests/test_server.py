@@ -394,6 +394,26 @@ def test_bad_packet_after_handshake_closes_only_that_connection(demo, clients, c
     handshake(other)
 
 
+@pytest.mark.parametrize("partial", [b"", pack_header(MSG_TYPE.REQUEST, MSGPACK, NONE, 100) + b"half"])
+def test_idle_timeout_drops_idle_and_stuck_clients(impl, clients, partial):
+    thread = ServerThread(demo_server(notice=None, idle_timeout=0.2))
+    address = thread.start()
+    try:
+        if not partial:  # idle after an answer
+            conn = clients.connect(impl, address)
+            assert conn.execute("add", 1, 2) == 3
+            sock = conn._socket
+        else:  # stuck in the middle of a request
+            sock = clients.raw(address)
+            handshake(sock)
+            sock.sendall(partial)
+        assert closed_by_peer(sock)  # within the socket's time-out, long before it
+        other = clients.raw(address)
+        handshake(other)
+    finally:
+        thread.stop()
+
+
 def test_client_gone_mid_stream_stops_the_generator(clients):
     produced = []
     closed = threading.Event()

@@ -168,7 +168,8 @@ def cmd_serve(args: argparse.Namespace) -> int:
             tls = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
             tls.load_cert_chain(args.tls_cert, args.tls_key)
         server = Server(demo_handlers(), notice=args.notice, compression=args.compression,
-                        authenticator=Credentials(pairs) if pairs else None, tls=tls)
+                        authenticator=Credentials(pairs) if pairs else None, tls=tls,
+                        idle_timeout=args.idle_timeout)
     except (ValueError, OSError) as e:
         _err(str(e))
         return EXIT_USAGE
@@ -259,6 +260,8 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--notice", default=None, help="text sent with every handshake reply")
     p.add_argument("--tls-cert", metavar="FILE", help="serve TLS with this certificate (PEM)")
     p.add_argument("--tls-key", metavar="FILE", help="the certificate's private key (PEM)")
+    p.add_argument("--idle-timeout", type=float, default=None, metavar="S",
+                   help="disconnect clients that send no request for S seconds")
     p.add_argument("--log-level", default="info", choices=("debug", "info", "warning", "error"))
 
     p = sub.add_parser("call", help="run one remote call and print its result")

@@ -80,7 +80,9 @@ class Server:
     handshake within ``handshake_timeout`` seconds, are disconnected.
     ``grace`` is how long a shutdown lets answers in progress finish.
     With ``tls`` (a server-side :class:`ssl.SSLContext`) every connection is
-    TLS from its first byte.
+    TLS from its first byte.  With ``idle_timeout`` a client that sends no
+    whole request within that many seconds of its last answer (an idle client,
+    or one stuck in the middle of a packet) is disconnected.
     """
 
     def __init__(self, handlers: Optional[Mapping[str, Handler]] = None, *,
@@ -90,7 +92,8 @@ class Server:
                  max_body: int = DEFAULT_MAX_BODY,
                  handshake_timeout: float = 30.0,
                  grace: float = 2.0,
-                 tls: Optional[ssl.SSLContext] = None) -> None:
+                 tls: Optional[ssl.SSLContext] = None,
+                 idle_timeout: Optional[float] = None) -> None:
         self.dispatcher = Dispatcher(handlers)
         self.authenticator = authenticator if authenticator is not None else accept_all
         self.notice = notice
@@ -99,6 +102,7 @@ class Server:
         self.handshake_timeout = handshake_timeout
         self.grace = grace
         self.tls = tls
+        self.idle_timeout = idle_timeout
         self._server: Optional[asyncio.AbstractServer] = None
         self._clients: Set[_Client] = set()
         self._closing = False
@@ -252,7 +256,12 @@ class Server:
                               client: _Client) -> None:
         while not self._closing:
             client.busy = False
-            packet = await read_packet(reader, self.max_body)
+            try:
+                packet = await asyncio.wait_for(read_packet(reader, self.max_body), self.idle_timeout)
+            except asyncio.TimeoutError:
+                log.info("closing idle connection from %s (no request within %g s)",
+                         client.peer, self.idle_timeout)
+                return
             if packet is None:
                 return
             client.busy = True

@@ -2,12 +2,11 @@
 
 #include "pyutil.h"
 #include "rows.h"
+#include "sequence.h"
 
 namespace vantrel {
 
 namespace {
-
-inline bool is_seq(PyObject* o) noexcept { return PyList_CheckExact(o) || PyTuple_CheckExact(o); }
 
 // Calls visit(item) for each item of `items` in order, from index `start`:
 // lists and tuples directly, anything else through the iterator protocol.
@@ -16,11 +15,10 @@ bool for_each(Borrowed items, Py_ssize_t start, Visit&& visit) {
     PyObject* o = items.get();
     if (is_seq(o)) {
         for (Py_ssize_t i = start;; ++i) {
-            Py_ssize_t n = PyList_CheckExact(o) ? PyList_GET_SIZE(o) : PyTuple_GET_SIZE(o);
-            if (i >= n) {
+            if (i >= seq_size(o)) {
                 return true;
             }
-            Ref item = Ref::borrow(PyList_CheckExact(o) ? PyList_GET_ITEM(o, i) : PyTuple_GET_ITEM(o, i));
+            Ref item = Ref::borrow(seq_item(o, i));
             if (!visit(item.borrowed())) {
                 return false;
             }

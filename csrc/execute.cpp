@@ -20,11 +20,10 @@ Ref build_payload(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
         PyObject* value = args[nargs + k];
         if (PyUnicode_CompareWithASCIIString(key, "method") == 0) {
             if (method != nullptr) {
-#if PY_VERSION_HEX >= 0x030A0000
-                PyErr_SetString(PyExc_TypeError, "Connection.execute() got multiple values for argument 'method'");
-#else
-                PyErr_SetString(PyExc_TypeError, "execute() got multiple values for argument 'method'");
-#endif
+                Ref name = shown_name("execute");
+                if (name) {
+                    PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument 'method'", name.get());
+                }
                 return {};
             }
             method = value;
@@ -33,11 +32,10 @@ Ref build_payload(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
         }
     }
     if (method == nullptr) {
-#if PY_VERSION_HEX >= 0x030A0000
-        PyErr_SetString(PyExc_TypeError, "Connection.execute() missing 1 required positional argument: 'method'");
-#else
-        PyErr_SetString(PyExc_TypeError, "execute() missing 1 required positional argument: 'method'");
-#endif
+        Ref name = shown_name("execute");
+        if (name) {
+            PyErr_Format(PyExc_TypeError, "%U() missing 1 required positional argument: 'method'", name.get());
+        }
         return {};
     }
     Ref positional = Ref::steal(PyTuple_New(nargs > 0 ? nargs - 1 : 0));

@@ -39,12 +39,8 @@ namespace vantrel {
     X(TABLE, "TABLE")                                     \
     X(TABLE2, "TABLE2")                                   \
     X(RAW, "RAW")                                         \
-    X(JSON, "JSON")                                       \
     X(MSGPACK, "MSGPACK")                                 \
     X(NONE, "NONE")                                       \
-    X(ZLIB, "ZLIB")                                       \
-    X(SNAPPY, "SNAPPY")                                   \
-    X(BROTLI, "BROTLI")                                   \
     X(ZSTD, "ZSTD")                                       \
     /* instance attributes */                             \
     X(_socket, "_socket")                                 \

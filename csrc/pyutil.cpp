@@ -231,9 +231,6 @@ bool raise_unexpected(const char* fmt, Borrowed msg_type) {
     return raise_protocol_error_format(fmt, entry.borrowed());
 }
 
-namespace {
-
-// The name the interpreter shows for a method in argument errors.
 Ref shown_name(const char* func) {
 #if PY_VERSION_HEX >= 0x030A0000
     return Ref::steal(PyUnicode_FromFormat("Connection.%s", func));
@@ -241,6 +238,8 @@ Ref shown_name(const char* func) {
     return Ref::steal(PyUnicode_FromString(func));
 #endif
 }
+
+namespace {
 
 void missing_error(const char* func, const char* const* names, Py_ssize_t n, PyObject** out) {
     Ref fname = shown_name(func);

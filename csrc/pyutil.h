@@ -83,6 +83,10 @@ bool raise_unexpected(const char* fmt, Borrowed msg_type);
 
 // --- arguments ---------------------------------------------------------------
 
+// The name the interpreter shows for a Connection method in argument errors
+// ("Connection.execute" from 3.10 on, "execute" before).
+Ref shown_name(const char* func);
+
 // Binds the arguments of a method whose parameters (after self) are `names`,
 // all required, positional or keyword, with the interpreter's error texts.
 bool bind_args(const char* func, const char* const* names, Py_ssize_t n,

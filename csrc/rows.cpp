@@ -1,21 +1,9 @@
 #include "rows.h"
 
+#include "sequence.h"
+
 namespace vantrel {
 
-namespace {
-
-inline bool is_seq(PyObject* o) noexcept { return PyList_CheckExact(o) || PyTuple_CheckExact(o); }
-
-// Size and item of an exact list or tuple; re-read at each step, since a key's
-// hash or comparison may run code that changes a list.
-inline Py_ssize_t seq_size(PyObject* o) noexcept {
-    return PyList_CheckExact(o) ? PyList_GET_SIZE(o) : PyTuple_GET_SIZE(o);
-}
-inline PyObject* seq_item(PyObject* o, Py_ssize_t i) noexcept {
-    return PyList_CheckExact(o) ? PyList_GET_ITEM(o, i) : PyTuple_GET_ITEM(o, i);
-}
-
-}  // namespace
 
 PyObject* RowBuilder::prepared(PyObject* keys) {
     Py_ssize_t n = seq_size(keys);

@@ -1,0 +1,129 @@
+"""vantrel.connect: time-outs, refusals and the descriptors they leave behind."""
+
+from __future__ import annotations
+
+import logging
+import os
+import socket
+import threading
+from typing import Any, Callable, Iterator, Tuple
+
+import pytest
+
+import vantrel
+from vantrel.client import Connection, connection_class
+from vantrel.server import Credentials, ServerThread, demo_server
+from vantrel.share.errors import AuthenticationError
+from vantrel.utils import connection_error
+
+Address = Tuple[str, int]
+
+
+def impl_name(module: Any) -> str:
+    return "twin" if module.__name__.endswith("_pyconnection") else "ext"
+
+
+def open_fds() -> int:
+    return len(os.listdir("/proc/self/fd"))
+
+
+@pytest.fixture(scope="module")
+def locked() -> Iterator[Address]:
+    with ServerThread(demo_server(notice=None,
+                                  authenticator=Credentials({"ann": "s3cret"}))) as address:
+        yield address
+
+
+def test_connect_is_a_context_manager(impl, locked):
+    with vantrel.connect(locked, {"user": "ann", "password": "s3cret"}, timeout=7.5,
+                         impl=impl_name(impl)) as conn:
+        assert isinstance(conn, Connection) and isinstance(conn, impl.Connection)
+        assert conn._socket.gettimeout() == 7.5
+        assert conn.execute("add", 2, 3) == 5
+    with pytest.raises((OSError, ValueError)):
+        conn.is_normal()  # closed by the with block
+
+
+def test_pure_python_switch(monkeypatch):
+    monkeypatch.setenv("VANTREL_PURE_PYTHON", "1")
+    assert connection_class().__mro__[2].__module__ == "vantrel._pyconnection"
+    monkeypatch.setenv("VANTREL_PURE_PYTHON", "0")
+    assert connection_class().__mro__[2].__module__ == "vantrel.connection"
+
+
+# -- failed opens: each raises its error and leaves no descriptor open ---------------------
+
+
+def _never_accepts() -> Tuple[Address, Callable[[], None]]:
+    listener = socket.create_server(("127.0.0.1", 0), backlog=1)
+    return listener.getsockname(), listener.close
+
+
+def _accepts_silently() -> Tuple[Address, Callable[[], None]]:
+    listener = socket.create_server(("127.0.0.1", 0))
+    accepted = []
+    done = threading.Event()
+
+    def serve() -> None:
+        conn, _ = listener.accept()
+        accepted.append(conn)
+        done.wait(30)
+
+    thread = threading.Thread(target=serve, daemon=True)
+    thread.start()
+
+    def stop() -> None:
+        done.set()
+        thread.join(30)
+        for s in accepted:
+            s.close()
+        listener.close()
+
+    return listener.getsockname(), stop
+
+
+def _closes_at_once() -> Tuple[Address, Callable[[], None]]:
+    listener = socket.create_server(("127.0.0.1", 0))
+
+    def serve() -> None:
+        conn, _ = listener.accept()
+        conn.close()
+
+    thread = threading.Thread(target=serve, daemon=True)
+    thread.start()
+
+    def stop() -> None:
+        thread.join(30)
+        listener.close()
+
+    return listener.getsockname(), stop
+
+
+FAILURES = [
+    ("never-accepts", _never_accepts, {}, socket.timeout),
+    ("accepts-silently", _accepts_silently, {}, socket.timeout),
+    ("tls-silent", _accepts_silently, {"tls": True}, socket.timeout),
+    ("closed", _closes_at_once, {}, (connection_error, ConnectionError)),
+]
+
+
+@pytest.mark.parametrize("make,options,error", [f[1:] for f in FAILURES],
+                         ids=[f[0] for f in FAILURES])
+def test_failed_connect_leaves_no_descriptor(impl, make, options, error):
+    before = open_fds()
+    address, stop = make()
+    try:
+        with pytest.raises(error) as caught:
+            vantrel.connect(address, connect_timeout=0.5, impl=impl_name(impl), **options)
+    finally:
+        stop()  # the listener and what it accepted
+    assert open_fds() == before, caught.value  # while the error (and its traceback) lives
+
+
+def test_refused_handshake_closes_and_logs(impl, locked, caplog):
+    before = open_fds()
+    with caplog.at_level(logging.WARNING, logger="vantrel"):
+        with pytest.raises(AuthenticationError):
+            vantrel.connect(locked, {"user": "ann", "password": "wrong"}, impl=impl_name(impl))
+        assert open_fds() == before
+    assert any("refused" in r.getMessage() and r.name == "vantrel" for r in caplog.records)

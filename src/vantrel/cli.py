@@ -77,13 +77,24 @@ def port_number(text: str) -> int:
     return int(text)
 
 
-def seconds(text: str) -> float:
+def _number(text: str) -> float:
     try:
-        value = float(text)
+        return float(text)
     except ValueError:
-        value = math.nan
+        return math.nan
+
+
+def seconds(text: str) -> float:
+    value = _number(text)
     if not (value > 0 and math.isfinite(value)):
         raise argparse.ArgumentTypeError("%r is not a positive number of seconds" % (text,))
+    return value
+
+
+def grace_seconds(text: str) -> float:
+    value = _number(text)
+    if not (value >= 0 and math.isfinite(value)):
+        raise argparse.ArgumentTypeError("%r is not a number of seconds >= 0" % (text,))
     return value
 
 
@@ -298,7 +309,7 @@ def cmd_serve(args: argparse.Namespace) -> int:
     try:
         server = Server(demo_handlers(), notice=args.notice, compression=args.compression,
                         authenticator=Credentials(args.auth) if args.auth else None, tls=tls,
-                        idle_timeout=args.idle_timeout)
+                        idle_timeout=args.idle_timeout, grace=args.grace)
     except ValueError as e:  # a compression whose library is missing
         raise UsageError(str(e)) from None
 
@@ -388,7 +399,8 @@ def build_parser() -> argparse.ArgumentParser:
                     epilog=EXIT_CODES_HELP, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--version", action="version", version="vantrel " + __version__,
                         help="print the version and exit")
-    sub = parser.add_subparsers(dest="command", metavar="COMMAND")
+    sub = parser.add_subparsers(dest="command", metavar="COMMAND",
+                                help="'vantrel COMMAND --help' shows its options")
 
     impl = Parser(add_help=False)
     impl.add_argument("--impl", choices=sorted(CONNECTION_MODULES), default=None,
@@ -412,6 +424,8 @@ def build_parser() -> argparse.ArgumentParser:
                    help="the certificate's private key (PEM)")
     p.add_argument("--idle-timeout", type=seconds, default=None, metavar="S",
                    help="disconnect clients that send no request for S seconds (default: never)")
+    p.add_argument("--grace", type=grace_seconds, default=2.0, metavar="S",
+                   help="how long a shutdown lets answers in progress finish (default 2)")
     p.add_argument("--log-level", default="info", choices=("debug", "info", "warning", "error"),
                    help="least severity of the log lines on stderr (default info)")
 

@@ -36,7 +36,8 @@ def env(**extra: str) -> dict:
     return e
 
 
-def vantrel_cli(*args: str, timeout: float = TIMEOUT, **extra_env: str) -> subprocess.CompletedProcess:
+def vantrel_cli(*args: str, timeout: float = TIMEOUT,
+                **extra_env: str) -> subprocess.CompletedProcess:
     return subprocess.run([sys.executable, "-m", "vantrel", *args], capture_output=True,
                           text=True, env=env(**extra_env), timeout=timeout)
 
@@ -207,11 +208,12 @@ def test_timeout_exits_3(impl, server):
 
 def test_missing_codec_library_is_named_with_its_extra(impl, tmp_path):
     (tmp_path / "zstandard.py").write_text("raise ImportError('hidden for this test')\n")
+    path = os.pathsep.join([str(tmp_path), SRC])
     with ServerThread(demo_server(notice=None, compression="zstd")) as (host, port):
         small = vantrel_cli("call", "%s:%d" % (host, port), "add", "1", "2",
-                            "--impl", impl_name(impl), PYTHONPATH=os.pathsep.join([str(tmp_path), SRC]))
+                            "--impl", impl_name(impl), PYTHONPATH=path)
         big = vantrel_cli("call", "%s:%d" % (host, port), "big_table", "2000",
-                          "--impl", impl_name(impl), PYTHONPATH=os.pathsep.join([str(tmp_path), SRC]))
+                          "--impl", impl_name(impl), PYTHONPATH=path)
     assert (small.returncode, small.stdout) == (0, "3\n")
     assert big.returncode == 3
     assert "vantrel[fast]" in one_clean_message(big.stderr)

@@ -202,7 +202,7 @@ def aligned(header: Sequence[Any], rows: Sequence[Sequence[Any]]) -> List[str]:
     return lines
 
 
-def _dict_rows(result: List[dict]) -> List[str]:
+def _dict_rows(result: List[Dict[Any, Any]]) -> List[str]:
     columns: List[Any] = []
     seen = set()
     for row in result:

@@ -128,8 +128,7 @@ def connect(address: Address, auth: Optional[Mapping[str, Any]] = None, *,
             return None
         left = deadline - time.monotonic()
         if left <= 0:
-            raise socket.timeout("connecting to %s:%s timed out after %g s"
-                                 % (host, port, connect_timeout))
+            raise socket.timeout("connecting to %s:%s timed out" % (host, port))
         return left
 
     sock = cls.sock_factory((host, port), connect_timeout)

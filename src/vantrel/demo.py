@@ -9,10 +9,10 @@ from __future__ import annotations
 
 import time
 import warnings
-from typing import Any, Callable, List, Tuple
+from typing import Any, Callable, Dict, List, Tuple
 
 from vantrel.client import Address, Connection, connect
-from vantrel.server import Credentials, DEMO_NOTICE, ServerThread, demo_server
+from vantrel.server import DEMO_NOTICE, Credentials, ServerThread, demo_server
 from vantrel.server.demo_methods import BIG_TABLE_COLUMNS
 from vantrel.share.errors import AuthenticationError, ServerError
 
@@ -36,7 +36,8 @@ def _expect(what: str, got: Any, expected: Any) -> None:
         raise DemoFailure("%s: expected %s, got %s" % (what, _short(expected), _short(got)))
 
 
-def _connect(impl: str, address: Address, auth: dict) -> Tuple[Connection, List[str]]:
+def _connect(impl: str, address: Address,
+             auth: Dict[str, str]) -> Tuple[Connection, List[str]]:
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         conn = connect(address, auth, timeout=10.0, impl=impl)

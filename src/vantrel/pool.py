@@ -60,7 +60,7 @@ def retries_connect(exc: BaseException) -> bool:
 
 def backoff_delay(failures: int) -> float:
     """The pause after ``failures`` failed attempts in a row (doubling, capped)."""
-    return min(BACKOFF_FIRST * 2 ** max(failures - 1, 0), BACKOFF_MAX)
+    return min(BACKOFF_FIRST * 2.0 ** max(failures - 1, 0), BACKOFF_MAX)
 
 
 class Pool:

@@ -5,12 +5,12 @@ from __future__ import annotations
 import logging
 import os
 import socket
-import threading
-from typing import Any, Callable, Iterator, Tuple
+from typing import Any, Iterator, Tuple
 
 import pytest
 
 import vantrel
+from peer import Peer, close
 from vantrel.client import Connection, connection_class
 from vantrel.server import Credentials, ServerThread, demo_server
 from vantrel.share.errors import AuthenticationError
@@ -53,65 +53,24 @@ def test_pure_python_switch(monkeypatch):
 
 # -- failed opens: each raises its error and leaves no descriptor open ---------------------
 
-
-def _never_accepts() -> Tuple[Address, Callable[[], None]]:
-    listener = socket.create_server(("127.0.0.1", 0), backlog=1)
-    return listener.getsockname(), listener.close
-
-
-def _accepts_silently() -> Tuple[Address, Callable[[], None]]:
-    listener = socket.create_server(("127.0.0.1", 0))
-    accepted = []
-    done = threading.Event()
-
-    def serve() -> None:
-        conn, _ = listener.accept()
-        accepted.append(conn)
-        done.wait(30)
-
-    thread = threading.Thread(target=serve, daemon=True)
-    thread.start()
-
-    def stop() -> None:
-        done.set()
-        thread.join(30)
-        for s in accepted:
-            s.close()
-        listener.close()
-
-    return listener.getsockname(), stop
-
-
-def _closes_at_once() -> Tuple[Address, Callable[[], None]]:
-    listener = socket.create_server(("127.0.0.1", 0))
-
-    def serve() -> None:
-        conn, _ = listener.accept()
-        conn.close()
-
-    thread = threading.Thread(target=serve, daemon=True)
-    thread.start()
-
-    def stop() -> None:
-        thread.join(30)
-        listener.close()
-
-    return listener.getsockname(), stop
-
-
 FAILURES = [
-    ("never-accepts", _never_accepts, {}, socket.timeout),
-    ("accepts-silently", _accepts_silently, {}, socket.timeout),
-    ("tls-silent", _accepts_silently, {"tls": True}, socket.timeout),
-    ("closed", _closes_at_once, {}, (connection_error, ConnectionError)),
+    ("never-accepts", None, {}, socket.timeout),  # a listener that never accepts
+    ("accepts-silently", [], {}, socket.timeout),
+    ("tls-silent", [], {"tls": True}, socket.timeout),
+    ("closed", [close()], {}, (connection_error, ConnectionError)),
 ]
 
 
-@pytest.mark.parametrize("make,options,error", [f[1:] for f in FAILURES],
+@pytest.mark.parametrize("script,options,error", [f[1:] for f in FAILURES],
                          ids=[f[0] for f in FAILURES])
-def test_failed_connect_leaves_no_descriptor(impl, make, options, error):
+def test_failed_connect_leaves_no_descriptor(impl, script, options, error):
     before = open_fds()
-    address, stop = make()
+    if script is None:
+        listener = socket.create_server(("127.0.0.1", 0), backlog=1)
+        address, stop = listener.getsockname(), listener.close
+    else:
+        peer = Peer(script)
+        address, stop = peer.address, peer.finish
     try:
         with pytest.raises(error) as caught:
             vantrel.connect(address, connect_timeout=0.5, impl=impl_name(impl), **options)

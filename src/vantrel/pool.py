@@ -143,14 +143,15 @@ class Pool:
         last_error: Optional[BaseException] = None
         while True:
             stale: List[Tuple[Connection, str]] = []
-            conn = None
-            with self._cond:
-                self._waiting += 1
-                try:
-                    conn, opening = self._wait_for_turn(deadline, stale)
-                finally:
-                    self._waiting -= 1
-            self._discard_all(stale)
+            try:
+                with self._cond:
+                    self._waiting += 1
+                    try:
+                        conn, opening = self._wait_for_turn(deadline, stale)
+                    finally:
+                        self._waiting -= 1
+            finally:
+                self._discard_all(stale)  # outside the lock
             if conn is not None:
                 return conn
             if opening is None:

@@ -5,18 +5,16 @@ from __future__ import annotations
 import logging
 import os
 import socket
-from typing import Any, Iterator, Tuple
+from typing import Any
 
 import pytest
 
 import vantrel
-from peer import Peer, close, error_packet, recv, send
+from peer import Peer, close, error_packet, packet, recv, send
 from vantrel.client import Connection, connection_class
-from vantrel.server import Credentials, ServerThread, demo_server
 from vantrel.share.errors import AuthenticationError
+from vantrel.share.protocol import MSG_TYPE
 from vantrel.utils import connection_error
-
-Address = Tuple[str, int]
 
 
 def impl_name(module: Any) -> str:
@@ -27,21 +25,19 @@ def open_fds() -> int:
     return len(os.listdir("/proc/self/fd"))
 
 
-@pytest.fixture(scope="module")
-def locked() -> Iterator[Address]:
-    with ServerThread(demo_server(notice=None,
-                                  authenticator=Credentials({"ann": "s3cret"}))) as address:
-        yield address
-
-
-def test_connect_is_a_context_manager(impl, locked):
-    with vantrel.connect(locked, {"user": "ann", "password": "s3cret"}, timeout=7.5,
-                         impl=impl_name(impl)) as conn:
-        assert isinstance(conn, Connection) and isinstance(conn, impl.Connection)
-        assert conn._socket.gettimeout() == 7.5
-        assert conn.execute("add", 2, 3) == 5
-    with pytest.raises((OSError, ValueError)):
-        conn.is_normal()  # closed by the with block
+def test_connect_is_a_context_manager(impl):
+    peer = Peer([recv(), send(packet(MSG_TYPE.RESPONSE, 5))], handshake=True)
+    try:
+        with vantrel.connect(peer.address, {"user": "ann"}, timeout=7.5,
+                             impl=impl_name(impl)) as conn:
+            assert isinstance(conn, Connection) and isinstance(conn, impl.Connection)
+            assert conn._socket.gettimeout() == 7.5
+            assert conn.execute("add", 2, 3) == 5
+        with pytest.raises((OSError, ValueError)):
+            conn.is_normal()  # closed by the with block
+    finally:
+        peer.finish()
+    assert peer.received[0].body["user"] == "ann"
 
 
 def test_pure_python_switch(monkeypatch):

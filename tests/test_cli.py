@@ -27,16 +27,19 @@ def impl_name(module: Any) -> str:
     return "twin" if module.__name__.endswith("_pyconnection") else "ext"
 
 
-def env() -> dict:
+def env(**extra: str) -> dict:
     e = dict(os.environ)
     e["PYTHONPATH"] = os.pathsep.join([SRC] + ([e["PYTHONPATH"]] if e.get("PYTHONPATH") else []))
     e.pop("PYTHONWARNINGS", None)
+    e.pop("VANTREL_PASSWORD", None)
+    e.update(extra)
     return e
 
 
-def vantrel_cli(*args: str, timeout: float = TIMEOUT) -> subprocess.CompletedProcess:
+def vantrel_cli(*args: str, timeout: float = TIMEOUT,
+                **extra_env: str) -> subprocess.CompletedProcess:
     return subprocess.run([sys.executable, "-m", "vantrel", *args], capture_output=True,
-                          text=True, env=env(), timeout=timeout)
+                          text=True, env=env(**extra_env), timeout=timeout)
 
 
 def one_clean_message(stderr: str) -> str:
@@ -76,12 +79,13 @@ OUTPUTS = [
     (["echo", "-5"], ["-5"]),
     (["table", "--kw", "rows=2"], ["id  name  score", "--  ----  -----",
                                    " 0  ada     0.0", " 1  bob     1.5"]),
-    (["table", "2", "--format", "json"], ['{"id": 0, "name": "ada", "score": 0.0}',
-                                          '{"id": 1, "name": "bob", "score": 1.5}']),
+    (["table", "2", "--format", "json"], ['[{"id": 0, "name": "ada", "score": 0.0}, '
+                                          '{"id": 1, "name": "bob", "score": 1.5}]']),
     (["table2", "2", "--format", "table"], ["t  value", "-  -----", "0      0", "1      1"]),
-    (["table2", "2", "--format", "json"], ['["t", "value"]', "[0, 0]", "[1, 1]"]),
-    (["feed", "2", "--format", "json"], ['{"seq": 0, "text": "event 0"}',
-                                         '{"seq": 1, "text": "event 1"}']),
+    (["table2", "2", "--format", "json"], ['[["t", "value"], [[0, 0], [1, 1]]]']),
+    (["feed", "1", "--format", "json"], ['[{"seq": 0, "text": "event 0"}]']),
+    (["echo", "NaN", "[Infinity, -Infinity, 1.5]", "--format", "json"],
+     ["[null, [null, null, 1.5]]"]),
     (["feed", "0", "--format", "table"], ["(empty)"]),
     (["echo", "a", "b", "--format", "table"], ['"a"', '"b"']),
 ]
@@ -130,8 +134,8 @@ def test_call_server_error_exits_1(impl, server, args, text):
 def test_call_refused_handshake_exits_1(impl):
     with ServerThread(demo_server(authenticator=lambda rec: rec.get("password") == "pw")) as (h, p):
         address = "%s:%d" % (h, p)
-        ok = vantrel_cli("call", address, "add", "1", "2", "--user", "u", "--password", "pw",
-                         "--impl", impl_name(impl))
+        ok = vantrel_cli("call", address, "add", "1", "2", "--user", "u",
+                         "--impl", impl_name(impl), VANTREL_PASSWORD="pw")
         bad = vantrel_cli("call", address, "add", "1", "2", "--user", "u", "--password", "nope",
                           "--impl", impl_name(impl))
     assert (ok.returncode, ok.stdout) == (0, "3\n")
@@ -139,23 +143,54 @@ def test_call_refused_handshake_exits_1(impl):
     assert "AuthenticationError (code 2)" in one_clean_message(bad.stderr)
 
 
-@pytest.mark.parametrize("args", [
-    ["call", "localhost", "add"],
-    ["call", "127.0.0.1:notaport", "add"],
-    ["call", "127.0.0.1:70000", "add"],
-    ["call", "127.0.0.1:7878"],
-    ["call", "127.0.0.1:7878", "add", "--kw", "novalue"],
-    ["call", "127.0.0.1:7878", "add", "--format", "xml"],
-    ["call", "127.0.0.1:7878", "add", "--impl", "other"],
-    ["call", "127.0.0.1:7878", "add", "--timeout", "soon"],
-    ["frobnicate"],
-    [],
-])
-def test_bad_usage_exits_2(args):
+NOT_A_FILE = "/nonexistent/vantrel-test.pem"
+
+USAGE_ERRORS = [
+    (["call", "localhost", "add"], "bad address"),
+    (["call", "127.0.0.1:notaport", "add"], "bad address"),
+    (["call", "127.0.0.1:70000", "add"], "bad address"),
+    (["call", "127.0.0.1:7878"], "required"),
+    (["call", "127.0.0.1:7878", "add", "--kw", "novalue"], "NAME=VALUE"),
+    (["call", "127.0.0.1:7878", "add", "--format", "xml"], "invalid choice"),
+    (["call", "127.0.0.1:7878", "add", "--impl", "other"], "invalid choice"),
+    (["call", "127.0.0.1:7878", "add", "--timeout", "soon"], "positive number of seconds"),
+    (["call", "127.0.0.1:7878", "add", "--timeout", "0"], "positive number of seconds"),
+    (["call", "127.0.0.1:7878", "add", "--timeout", "-1"], "positive number of seconds"),
+    (["call", "127.0.0.1:7878", "add", "--timeout", "nan"], "positive number of seconds"),
+    (["call", "127.0.0.1:7878", "add", "--tls-ca", NOT_A_FILE], "no such file: " + NOT_A_FILE),
+    (["call", "127.0.0.1:7878", "add", "--tls-ca", __file__], "cannot load --tls-ca"),
+    (["serve", "--port", "70000"], "not a port number"),
+    (["serve", "--port", "-1"], "not a port number"),
+    (["serve", "--idle-timeout", "0"], "positive number of seconds"),
+    (["serve", "--auth", "nocolon"], "USER:SECRET"),
+    (["serve", "--compression", "lz4"], "invalid choice"),
+    (["serve", "--tls-cert", NOT_A_FILE, "--tls-key", __file__], "no such file: " + NOT_A_FILE),
+    (["serve", "--tls-cert", __file__], "go together"),
+    (["serve", "--tls-cert", __file__, "--tls-key", __file__], "cannot load the certificate"),
+    (["demo", "--rows", "many"], "whole number"),
+    (["frobnicate"], "invalid choice"),
+    ([], "a command is needed"),
+]
+
+
+@pytest.mark.parametrize("args,text", USAGE_ERRORS, ids=[" ".join(a) for a, _ in USAGE_ERRORS])
+def test_bad_usage_is_one_line_exit_2(args, text):
     proc = vantrel_cli(*args)
-    assert proc.returncode == 2
-    assert proc.stdout == ""
-    assert "Traceback" not in proc.stderr and proc.stderr.strip()
+    assert (proc.returncode, proc.stdout) == (2, "")
+    assert text in one_clean_message(proc.stderr)
+
+
+def test_version_and_help():
+    from vantrel.cli import build_parser
+
+    proc = vantrel_cli("--version")
+    assert (proc.returncode, proc.stdout) == (0, "vantrel %s\n" % vantrel.__version__)
+    parsers = [build_parser()]
+    parsers += list(parsers[0]._subparsers._group_actions[0].choices.values())
+    for parser in parsers:
+        undocumented = [a.dest for a in parser._actions if not a.help]
+        assert undocumented == [], parser.prog
+        assert "``" not in parser.format_help()
 
 
 def test_connection_refused_exits_3(impl):
@@ -168,7 +203,20 @@ def test_connection_refused_exits_3(impl):
 def test_timeout_exits_3(impl, server):
     proc = vantrel_cli("call", server, "sleep", "5", "--timeout", "0.3", "--impl", impl_name(impl))
     assert proc.returncode == 3
-    assert "timed out" in one_clean_message(proc.stderr)
+    assert one_clean_message(proc.stderr) == "vantrel: call timed out after 0.3 s"
+
+
+def test_missing_codec_library_is_named_with_its_extra(impl, tmp_path):
+    (tmp_path / "zstandard.py").write_text("raise ImportError('hidden for this test')\n")
+    path = os.pathsep.join([str(tmp_path), SRC])
+    with ServerThread(demo_server(notice=None, compression="zstd")) as (host, port):
+        small = vantrel_cli("call", "%s:%d" % (host, port), "add", "1", "2",
+                            "--impl", impl_name(impl), PYTHONPATH=path)
+        big = vantrel_cli("call", "%s:%d" % (host, port), "big_table", "2000",
+                          "--impl", impl_name(impl), PYTHONPATH=path)
+    assert (small.returncode, small.stdout) == (0, "3\n")
+    assert big.returncode == 3
+    assert "vantrel[fast]" in one_clean_message(big.stderr)
 
 
 @pytest.mark.parametrize("reply", [
@@ -230,11 +278,24 @@ def test_serve_until_signal(impl, sig):
     assert "pa55word" not in err and "wrong-pw" not in err
 
 
-@pytest.mark.parametrize("args", [["--auth", "nocolon"], ["--compression", "lz4"]])
-def test_serve_bad_usage_exits_2(args):
-    proc = vantrel_cli("serve", "--port", "0", *args)
-    assert proc.returncode == 2
-    assert "Traceback" not in proc.stderr
+def test_second_signal_ends_serve_at_once(impl):
+    proc, address = start_serve("--grace", "60")
+    try:
+        conn = vantrel.connect(address, impl=impl_name(impl))
+        conn._socket.sendall(pack_one(("sleep", (60,), {}), MSG_TYPE.REQUEST,
+                                      SERIALIZATION_TYPE.MSGPACK, 0))
+        with conn:
+            proc.send_signal(signal.SIGTERM)
+            while "waiting up to" not in proc.stderr.readline():  # the answer holds the shutdown
+                pass
+            proc.send_signal(signal.SIGTERM)
+            _, err = proc.communicate(timeout=TIMEOUT)
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.communicate()
+    assert proc.returncode == 128 + signal.SIGTERM
+    assert "received SIGTERM again, exiting at once" in err
 
 
 def test_serve_port_in_use_exits_3():

@@ -1,7 +1,32 @@
 """vantrel: a Python client for a remote data server, with a C++ connection core.
 
-``vantrel.connection`` is the compiled connection; ``vantrel._pyconnection`` is
-its pure-Python twin, kept as a test oracle and a benchmark baseline.
+``vantrel.connect`` opens an authenticated connection, ``vantrel.Pool`` shares
+connections between threads.  ``vantrel.connection`` is the compiled
+connection; ``vantrel._pyconnection`` is its pure-Python twin
+(``VANTREL_PURE_PYTHON=1`` makes ``connect`` and the pool use it).
+
+Importing the package loads neither: ``connect`` and ``Pool`` are imported on
+first use.
 """
 
+import importlib
+from typing import TYPE_CHECKING, Any
+
 __version__ = "0.1.0"
+
+__all__ = ["Pool", "__version__", "connect"]
+
+if TYPE_CHECKING:
+    from vantrel.client import connect
+    from vantrel.pool import Pool
+
+_LAZY = {"connect": "vantrel.client", "Pool": "vantrel.pool"}
+
+
+def __getattr__(name: str) -> Any:
+    module = _LAZY.get(name)
+    if module is None:
+        raise AttributeError("module 'vantrel' has no attribute %r" % (name,))
+    value = getattr(importlib.import_module(module), name)
+    globals()[name] = value
+    return value

@@ -1,44 +1,64 @@
-"""The ``vantrel`` command line: ``serve``, ``call`` and ``demo``.
+"""The vantrel command line: serve, call and demo.
 
-Exit codes of ``call``: 0 success, 1 an error reported by the server, 2 bad
-usage, 3 a connection or protocol error.  Every failure is one message on
-stderr, never a traceback.
+Every failure is one line on stderr, never a traceback.  Exit codes are the
+``EXIT_*`` constants below.
 """
 
 from __future__ import annotations
 
 import argparse
-import importlib
+import getpass
 import json
 import logging
+import math
+import os
+import socket
 import ssl
 import sys
-from types import ModuleType
-from typing import Any, Dict, List, Optional, Sequence, TextIO, Tuple
+import warnings
+from typing import Any, Dict, List, NoReturn, Optional, Sequence, TextIO, Tuple
 
-from vantrel._connect import open_connection
+from vantrel import __version__
+from vantrel._impls import CONNECTION_MODULES, connection_module, pure_python
 
 EXIT_OK = 0
-EXIT_SERVER_ERROR = 1
-EXIT_USAGE = 2
-EXIT_CONNECTION = 3
+EXIT_SERVER_ERROR = 1   # call: the server answered with an error
+EXIT_DEMO_FAILED = 1    # demo: a step did not give the answer it should
+EXIT_USAGE = 2          # bad arguments, missing or unreadable files
+EXIT_CONNECTION = 3     # no connection, a protocol error, a time-out, an undecodable answer
+EXIT_INTERRUPTED = 130  # Ctrl-C
 
-IMPLS = {
-    "ext": ("vantrel.connection", "vantrel.connection (compiled)"),
-    "twin": ("vantrel._pyconnection", "vantrel._pyconnection (pure Python)"),
+EXIT_CODES_HELP = """\
+exit codes:
+  0  success
+  1  call: the server reported an error; demo: a step failed
+  2  bad usage
+  3  connection, protocol or time-out error; the module or a codec library is missing
+"""
+
+IMPL_LABELS = {
+    "ext": "vantrel.connection (compiled)",
+    "twin": "vantrel._pyconnection (pure Python)",
 }
 COMPRESSIONS = ("none", "zlib", "snappy", "brotli", "zstd")
 
 
 class UsageError(Exception):
-    """Bad arguments that argparse itself cannot detect."""
+    """Bad arguments found after parsing (a file that does not load, ...)."""
+
+
+class Parser(argparse.ArgumentParser):
+    """Usage errors as one line: ``vantrel call: argument --timeout: ... (see ...)``."""
+
+    def error(self, message: str) -> NoReturn:
+        self.exit(EXIT_USAGE, "%s: %s (see '%s --help')\n" % (self.prog, message, self.prog))
 
 
 def _err(message: str) -> None:
     print("vantrel: %s" % message, file=sys.stderr, flush=True)
 
 
-# -- argument parsing ------------------------------------------------------------
+# -- argument types ------------------------------------------------------------------
 
 
 def parse_address(text: str) -> Tuple[str, int]:
@@ -47,8 +67,56 @@ def parse_address(text: str) -> Tuple[str, int]:
     if host.startswith("[") and host.endswith("]"):
         host = host[1:-1]
     if not sep or not host or not port.isdigit() or not 0 < int(port) < 65536:
-        raise UsageError("bad address %r: expected HOST:PORT" % (text,))
+        raise argparse.ArgumentTypeError("bad address %r: expected HOST:PORT" % (text,))
     return host, int(port)
+
+
+def port_number(text: str) -> int:
+    if not text.isdigit() or int(text) > 65535:
+        raise argparse.ArgumentTypeError("%r is not a port number (0 to 65535)" % (text,))
+    return int(text)
+
+
+def _number(text: str) -> float:
+    try:
+        return float(text)
+    except ValueError:
+        return math.nan
+
+
+def seconds(text: str) -> float:
+    value = _number(text)
+    if not (value > 0 and math.isfinite(value)):
+        raise argparse.ArgumentTypeError("%r is not a positive number of seconds" % (text,))
+    return value
+
+
+def grace_seconds(text: str) -> float:
+    value = _number(text)
+    if not (value >= 0 and math.isfinite(value)):
+        raise argparse.ArgumentTypeError("%r is not a number of seconds >= 0" % (text,))
+    return value
+
+
+def count(text: str) -> int:
+    if not text.isdigit():
+        raise argparse.ArgumentTypeError("%r is not a whole number >= 0" % (text,))
+    return int(text)
+
+
+def existing_file(text: str) -> str:
+    if not os.path.isfile(text):
+        raise argparse.ArgumentTypeError("no such file: %s" % text)
+    return text
+
+
+def credential(text: str) -> Tuple[str, str]:
+    from vantrel.server import parse_credential
+
+    try:
+        return parse_credential(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError("expected USER:SECRET") from None
 
 
 def parse_value(text: str) -> Any:
@@ -59,19 +127,11 @@ def parse_value(text: str) -> Any:
         return text
 
 
-def parse_keywords(items: Sequence[str]) -> Dict[str, Any]:
-    kwargs: Dict[str, Any] = {}
-    for item in items:
-        name, sep, value = item.partition("=")
-        if not sep or not name:
-            raise UsageError("bad --kw %r: expected NAME=VALUE" % (item,))
-        kwargs[name] = parse_value(value)
-    return kwargs
-
-
-def load_impl(name: str) -> Tuple[ModuleType, str]:
-    modname, label = IMPLS[name]
-    return importlib.import_module(modname), label
+def keyword(text: str) -> Tuple[str, Any]:
+    name, sep, value = text.partition("=")
+    if not sep or not name:
+        raise argparse.ArgumentTypeError("%r: expected NAME=VALUE" % (text,))
+    return name, parse_value(value)
 
 
 # -- output ------------------------------------------------------------------------
@@ -85,12 +145,40 @@ def _json_default(obj: Any) -> Any:
     return repr(obj)
 
 
+def _finite(value: Any) -> Any:
+    """``value`` with NaN and infinities as None, and every key a JSON key."""
+    if isinstance(value, float):
+        return value if math.isfinite(value) else None
+    if isinstance(value, (list, tuple, set, frozenset)):
+        return [_finite(v) for v in value]
+    if isinstance(value, dict):
+        return {_key(k): _finite(v) for k, v in value.items()}
+    return value
+
+
+def _key(key: Any) -> Any:
+    if isinstance(key, float) and not math.isfinite(key):
+        return repr(key)
+    if key is None or isinstance(key, (str, int, float)):
+        return key
+    return to_json(key)
+
+
 def to_json(value: Any) -> str:
-    return json.dumps(value, ensure_ascii=False, default=_json_default)
+    """One JSON document.  JSON has no NaN or infinities: they are written as null."""
+    try:
+        return json.dumps(value, ensure_ascii=False, allow_nan=False, default=_json_default)
+    except (ValueError, TypeError):  # a non-finite float, a key JSON cannot have
+        return json.dumps(_finite(value), ensure_ascii=False, allow_nan=False,
+                          default=_json_default)
 
 
 def _cell(value: Any) -> str:
-    return value if isinstance(value, str) else to_json(value)
+    if isinstance(value, str):
+        return value
+    if isinstance(value, float):
+        return repr(value)
+    return to_json(value)
 
 
 def _is_number(value: Any) -> bool:
@@ -114,7 +202,7 @@ def aligned(header: Sequence[Any], rows: Sequence[Sequence[Any]]) -> List[str]:
     return lines
 
 
-def _dict_rows(result: List[dict]) -> List[str]:
+def _dict_rows(result: List[Dict[Any, Any]]) -> List[str]:
     columns: List[Any] = []
     seen = set()
     for row in result:
@@ -133,11 +221,7 @@ def _is_table2(result: Any) -> bool:
 def render(result: Any, fmt: str) -> List[str]:
     """The lines that ``call`` prints for ``result`` in format ``fmt`` (auto, table, json)."""
     if fmt == "json":
-        if _is_table2(result):
-            return [to_json(result[0])] + [to_json(e) for e in result[1]]
-        if isinstance(result, list):
-            return [to_json(item) for item in result]
-        return [to_json(result)]
+        return [to_json(result)]  # a table2 answer is the array [head, data]
     if _is_table2(result):
         head, data = result
         if data and all(isinstance(e, (list, tuple)) for e in data) and isinstance(head, list):
@@ -150,29 +234,84 @@ def render(result: Any, fmt: str) -> List[str]:
     return [to_json(result)]
 
 
+# -- shared pieces of the commands ---------------------------------------------------------
+
+
+class _Exit(Exception):
+    """Ends a command with an exit code after its message was printed."""
+
+    def __init__(self, code: int) -> None:
+        super().__init__(code)
+        self.code = code
+
+
+def load_impl(args: argparse.Namespace) -> str:
+    """The implementation named by ``--impl`` (or the default), once it imports."""
+    name = args.impl or ("twin" if pure_python() else "ext")
+    try:
+        connection_module(name)
+    except ImportError as e:
+        hint = "; try --impl twin" if name == "ext" else ""
+        _err("cannot load %s: %s%s" % (CONNECTION_MODULES[name], e, hint))
+        raise _Exit(EXIT_CONNECTION) from None
+    return name
+
+
+def _load_tls(what: str, load: Any, *files: str) -> Any:
+    try:
+        return load()
+    except (ssl.SSLError, OSError) as e:
+        raise UsageError("cannot load %s %s: %s" % (what, " / ".join(files),
+                                                     getattr(e, "reason", None) or e)) from None
+
+
+def _password(args: argparse.Namespace, where: str) -> Optional[str]:
+    if args.password is not None:
+        return str(args.password)
+    if "VANTREL_PASSWORD" in os.environ:
+        return os.environ["VANTREL_PASSWORD"]
+    if args.user is not None and sys.stdin.isatty():
+        try:
+            return getpass.getpass("password for %s at %s: " % (args.user, where))
+        except EOFError:
+            return None
+    return None
+
+
+def _missing_codec(exc: BaseException) -> Optional[str]:
+    """The codec's own message when ``exc`` comes from a missing codec library."""
+    from vantrel.share.codec import CodecUnavailableError
+
+    seen: Optional[BaseException] = exc
+    while seen is not None:
+        if isinstance(seen, CodecUnavailableError):
+            return str(seen)
+        seen = seen.__cause__ or seen.__context__
+    return None
+
+
 # -- commands --------------------------------------------------------------------------
 
 
 def cmd_serve(args: argparse.Namespace) -> int:
-    from vantrel.server import Credentials, Server, demo_handlers, parse_credential, run
+    from vantrel.server import Credentials, Server, demo_handlers, run
 
     logging.basicConfig(level=getattr(logging, args.log_level.upper()),
                         format="%(asctime)s %(name)s %(levelname)s %(message)s", stream=sys.stderr)
     if (args.tls_cert is None) != (args.tls_key is None):
-        _err("--tls-cert and --tls-key go together")
-        return EXIT_USAGE
+        raise UsageError("--tls-cert and --tls-key go together")
+    tls: Optional[ssl.SSLContext] = None
+    if args.tls_cert is not None:
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        _load_tls("the certificate", lambda: context.load_cert_chain(args.tls_cert, args.tls_key),
+                  args.tls_cert, args.tls_key)
+        tls = context
     try:
-        pairs = [parse_credential(a) for a in args.auth]
-        tls = None
-        if args.tls_cert is not None:
-            tls = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-            tls.load_cert_chain(args.tls_cert, args.tls_key)
         server = Server(demo_handlers(), notice=args.notice, compression=args.compression,
-                        authenticator=Credentials(pairs) if pairs else None, tls=tls,
-                        idle_timeout=args.idle_timeout)
-    except (ValueError, OSError) as e:
-        _err(str(e))
-        return EXIT_USAGE
+                        authenticator=Credentials(args.auth) if args.auth else None, tls=tls,
+                        idle_timeout=args.idle_timeout, grace=args.grace)
+    except ValueError as e:  # a compression whose library is missing
+        raise UsageError(str(e)) from None
 
     def ready(address: Tuple[str, int]) -> None:
         print("vantrel: serving on %s:%d (methods: %s)"
@@ -187,39 +326,49 @@ def cmd_serve(args: argparse.Namespace) -> int:
 
 
 def cmd_call(args: argparse.Namespace, stdout: TextIO) -> int:
+    from vantrel.client import connect
     from vantrel.share.errors import ServerError
     from vantrel.utils import connection_error
 
-    address = parse_address(args.address)
-    kwargs = parse_keywords(args.kw)
-    values = [parse_value(a) for a in args.args]
+    impl = load_impl(args)
+    address = args.address
+    where = "%s:%d" % address
+    tls = None
+    if args.tls or args.tls_ca is not None:
+        tls = _load_tls("--tls-ca", lambda: ssl.create_default_context(cafile=args.tls_ca),
+                        args.tls_ca or "(system certificates)")
     auth: Dict[str, Any] = {}
     if args.user is not None:
         auth["user"] = args.user
-    if args.password is not None:
-        auth["password"] = args.password
+    password = _password(args, where)
+    if password is not None:
+        auth["password"] = password
+    connected = False
     try:
-        module, _ = load_impl(args.impl)
-    except ImportError as e:
-        _err("cannot load the connection module (%s); try --impl twin" % e)
-        return EXIT_CONNECTION
-    where = "%s:%d" % address
-    try:
-        tls = None
-        if args.tls or args.tls_ca is not None:
-            tls = ssl.create_default_context(cafile=args.tls_ca)
-        conn, notices = open_connection(module, address, auth, args.timeout, tls)
-        try:
-            for notice in notices:
-                _err("notice from %s: %s" % (where, notice))
-            result = conn.execute(args.method, *values, **kwargs)
-        finally:
-            conn.close()
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            conn = connect(address, auth, timeout=args.timeout, connect_timeout=args.timeout,
+                           tls=tls, impl=impl)
+        connected = True
+        with conn:
+            for notice in caught:
+                _err("notice from %s: %s" % (where, notice.message))
+            result = conn.execute(args.method, *args.args, **dict(args.kw))
     except ServerError as e:
         _err("server error %s (code %s): %s" % (type(e).__name__, e.code, e))
         return EXIT_SERVER_ERROR
-    except (connection_error, OSError) as e:
-        _err("connection to %s failed: %s: %s" % (where, type(e).__name__, e))
+    except (socket.timeout, TimeoutError):
+        if connected:
+            _err("call timed out after %g s" % args.timeout)
+        else:
+            _err("connection to %s timed out after %g s" % (where, args.timeout))
+        return EXIT_CONNECTION
+    except (connection_error, OSError, ValueError) as e:
+        missing = _missing_codec(e)
+        if missing is not None:
+            _err("cannot decode the answer from %s: %s" % (where, missing))
+        else:
+            _err("connection to %s failed: %s: %s" % (where, type(e).__name__, e))
         return EXIT_CONNECTION
     except Exception as e:  # anything else on the way (an undecodable answer, ...)
         _err("call to %s failed: %s: %s" % (where, type(e).__name__, e))
@@ -231,58 +380,84 @@ def cmd_call(args: argparse.Namespace, stdout: TextIO) -> int:
 
 
 def cmd_demo(args: argparse.Namespace, stdout: TextIO) -> int:
-    from vantrel.server.showcase import run_demo
+    from vantrel.demo import run_demo
 
+    impl = load_impl(args)
     try:
-        module, label = load_impl(args.impl)
-    except ImportError as e:
-        _err("cannot load the connection module (%s); try --impl twin" % e)
-        return EXIT_CONNECTION
-    try:
-        run_demo(module, label, rows=args.rows,
+        run_demo(impl, IMPL_LABELS[impl], rows=args.rows,
                  out=lambda line: print(line, file=stdout, flush=True))
     except Exception as e:
-        _err("demo failed: %s: %s" % (type(e).__name__, e))
-        return 1
+        missing = _missing_codec(e)
+        _err("demo failed: %s" % (missing or "%s: %s" % (type(e).__name__, e)))
+        return EXIT_DEMO_FAILED
     return EXIT_OK
 
 
 def build_parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(prog="vantrel", description=__doc__.split("\n")[0])
-    sub = parser.add_subparsers(dest="command", metavar="COMMAND")
+    parser = Parser(prog="vantrel", description="The vantrel command line: a reference server, "
+                    "one remote call, or the whole path on this machine.",
+                    epilog=EXIT_CODES_HELP, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--version", action="version", version="vantrel " + __version__,
+                        help="print the version and exit")
+    sub = parser.add_subparsers(dest="command", metavar="COMMAND",
+                                help="'vantrel COMMAND --help' shows its options")
 
-    p = sub.add_parser("serve", help="run the reference server with the demo methods")
-    p.add_argument("--host", default="127.0.0.1")
-    p.add_argument("--port", type=int, default=7878, help="0 picks a free port (default 7878)")
-    p.add_argument("--auth", action="append", default=[], metavar="USER:SECRET",
+    impl = Parser(add_help=False)
+    impl.add_argument("--impl", choices=sorted(CONNECTION_MODULES), default=None,
+                      help="connection module: ext (compiled) or twin (pure Python); "
+                      "default ext, or twin when VANTREL_PURE_PYTHON=1")
+
+    p = sub.add_parser("serve", help="run the reference server with the demo methods",
+                       description="Run the reference server with the demo methods until "
+                       "SIGINT or SIGTERM (a second one ends it at once).")
+    p.add_argument("--host", default="127.0.0.1", help="address to listen on (default 127.0.0.1)")
+    p.add_argument("--port", type=port_number, default=7878,
+                   help="port to listen on; 0 picks a free one (default 7878)")
+    p.add_argument("--auth", action="append", default=[], type=credential, metavar="USER:SECRET",
                    help="accept only these credentials (repeatable); default: accept everyone")
-    p.add_argument("--compression", default="none", choices=COMPRESSIONS)
+    p.add_argument("--compression", default="none", choices=COMPRESSIONS,
+                   help="compression of the answers (default none)")
     p.add_argument("--notice", default=None, help="text sent with every handshake reply")
-    p.add_argument("--tls-cert", metavar="FILE", help="serve TLS with this certificate (PEM)")
-    p.add_argument("--tls-key", metavar="FILE", help="the certificate's private key (PEM)")
-    p.add_argument("--idle-timeout", type=float, default=None, metavar="S",
-                   help="disconnect clients that send no request for S seconds")
-    p.add_argument("--log-level", default="info", choices=("debug", "info", "warning", "error"))
+    p.add_argument("--tls-cert", type=existing_file, metavar="FILE",
+                   help="serve TLS with this certificate (PEM)")
+    p.add_argument("--tls-key", type=existing_file, metavar="FILE",
+                   help="the certificate's private key (PEM)")
+    p.add_argument("--idle-timeout", type=seconds, default=None, metavar="S",
+                   help="disconnect clients that send no request for S seconds (default: never)")
+    p.add_argument("--grace", type=grace_seconds, default=2.0, metavar="S",
+                   help="how long a shutdown lets answers in progress finish (default 2)")
+    p.add_argument("--log-level", default="info", choices=("debug", "info", "warning", "error"),
+                   help="least severity of the log lines on stderr (default info)")
 
-    p = sub.add_parser("call", help="run one remote call and print its result")
-    p.add_argument("address", metavar="HOST:PORT")
-    p.add_argument("method", metavar="METHOD")
-    p.add_argument("args", nargs="*", metavar="ARG", help="JSON where it parses, else text")
-    p.add_argument("--kw", action="append", default=[], metavar="NAME=VALUE",
-                   help="a named argument (repeatable)")
-    p.add_argument("--user")
-    p.add_argument("--password")
-    p.add_argument("--timeout", type=float, default=10.0, metavar="S")
+    p = sub.add_parser("call", parents=[impl], help="run one remote call and print its result",
+                       description="Run one remote call and print its result.  The password "
+                       "comes from --password, else VANTREL_PASSWORD, else a prompt when "
+                       "--user is given and a terminal is there.")
+    p.add_argument("address", type=parse_address, metavar="HOST:PORT",
+                   help="the server, [V6ADDRESS]:PORT for IPv6")
+    p.add_argument("method", metavar="METHOD", help="the remote method")
+    p.add_argument("args", nargs="*", type=parse_value, metavar="ARG",
+                   help="positional arguments: JSON where it parses, else text")
+    p.add_argument("--kw", action="append", default=[], type=keyword, metavar="NAME=VALUE",
+                   help="a named argument, VALUE as for ARG (repeatable)")
+    p.add_argument("--user", help="user name for the handshake")
+    p.add_argument("--password", help="password (visible to other users in the process list: "
+                   "prefer VANTREL_PASSWORD or the prompt)")
+    p.add_argument("--timeout", type=seconds, default=10.0, metavar="S",
+                   help="time-out of the connect and of the call, in seconds (default 10)")
     p.add_argument("--tls", action="store_true", help="connect with TLS (system certificates)")
-    p.add_argument("--tls-ca", metavar="FILE", help="connect with TLS, trusting this CA file")
-    p.add_argument("--format", default="auto", choices=("auto", "table", "json"))
-    p.add_argument("--impl", default="ext", choices=sorted(IMPLS),
-                   help="connection module: ext (compiled, default) or twin (pure Python)")
+    p.add_argument("--tls-ca", type=existing_file, metavar="FILE",
+                   help="connect with TLS, trusting the CA certificates in FILE (PEM)")
+    p.add_argument("--format", default="auto", choices=("auto", "table", "json"),
+                   help="auto: columns for tables, JSON otherwise; table: also one line per "
+                   "list item; json: one JSON document per answer, NaN and infinities as null")
 
-    p = sub.add_parser("demo", help="server and client on this machine, the whole path shown")
-    p.add_argument("--rows", type=int, default=200_000, help="rows of the big table")
-    p.add_argument("--impl", default="ext", choices=sorted(IMPLS),
-                   help="connection module: ext (compiled, default) or twin (pure Python)")
+    p = sub.add_parser("demo", parents=[impl],
+                       help="server and client on this machine, the whole path shown",
+                       description="Start the reference server in this process, connect "
+                       "and show the whole path, one line per step.")
+    p.add_argument("--rows", type=count, default=200_000,
+                   help="rows of the big table (default 200000)")
     return parser
 
 
@@ -290,7 +465,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     parser = build_parser()
     try:
         args = parser.parse_args(argv)
-    except SystemExit as e:  # argparse: 2 for bad usage, 0 for --help
+    except SystemExit as e:  # argparse: EXIT_USAGE for bad usage, 0 for --help and --version
         return e.code if isinstance(e.code, int) else EXIT_USAGE
     try:
         if args.command == "serve":
@@ -299,13 +474,14 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
             return cmd_call(args, sys.stdout)
         if args.command == "demo":
             return cmd_demo(args, sys.stdout)
-        parser.print_help(sys.stderr)
-        return EXIT_USAGE
+        raise UsageError("a command is needed: serve, call or demo (see 'vantrel --help')")
     except UsageError as e:
         _err(str(e))
         return EXIT_USAGE
+    except _Exit as e:
+        return e.code
     except KeyboardInterrupt:
         _err("interrupted")
-        return 130
+        return EXIT_INTERRUPTED
     except BrokenPipeError:
         return EXIT_OK

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import asyncio
 import logging
+import os
 import signal
 import threading
 from typing import Any, Callable, Optional, Sequence, Tuple
@@ -98,27 +99,52 @@ def run(server: Server, host: str = "127.0.0.1", port: int = 7878, *,
         grace: Optional[float] = None) -> None:
     """Serve in the calling thread until one of ``signals`` arrives, then shut down gracefully.
 
-    ``on_ready`` is called with the bound address once the server listens.
+    A second signal during the shutdown ends the process at once, with the
+    status 128 + the signal's number.  ``on_ready`` is called with the bound
+    address once the server listens.
     """
 
     async def main() -> None:
         loop = asyncio.get_running_loop()
         address = await server.start(host, port)
-        stopping = []
+        stopping: "list[asyncio.Future[None]]" = []
 
         def on_signal(signum: int) -> None:
             if stopping:
-                return
+                _exit_now(signum)
             log.info("received %s, shutting down", signal.Signals(signum).name)
             stopping.append(asyncio.ensure_future(server.shutdown(grace)))
+            # From now on a signal acts at once, even while a handler holds the loop.
+            for sig in handled:
+                loop.remove_signal_handler(sig)
+                signal.signal(sig, lambda signum, frame: _exit_now(signum))
 
+        handled: "list[int]" = []
+        previous = {sig: signal.getsignal(sig) for sig in signals}
         for sig in signals:
             try:
                 loop.add_signal_handler(sig, on_signal, sig)
             except (NotImplementedError, RuntimeError, ValueError):  # not the main thread, ...
-                pass
+                continue
+            handled.append(sig)
         if on_ready is not None:
             on_ready(address)
-        await server.wait_closed()
+        try:
+            await server.wait_closed()
+        finally:
+            for sig in handled:
+                loop.remove_signal_handler(sig)
+                if previous[sig] is not None:
+                    signal.signal(sig, previous[sig])
 
     asyncio.run(main())
+
+
+def _exit_now(signum: int) -> None:
+    # Runs as a signal handler: no logging (its locks may be held), a plain write.
+    try:
+        os.write(2, b"vantrel: received %s again, exiting at once\n"
+                 % signal.Signals(signum).name.encode())
+    except OSError:
+        pass
+    os._exit(128 + signum)

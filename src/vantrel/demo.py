@@ -1,22 +1,20 @@
 """``vantrel demo``: the reference server and a client connection on one machine.
 
-Starts a demo server in a thread on 127.0.0.1 and a free port, connects with
-the given connection module and shows the whole path, one line per step.
+Starts the demo server in a thread on 127.0.0.1 and a free port, connects
+with :func:`vantrel.connect` on the chosen implementation and shows the whole
+path, one line per step.
 """
 
 from __future__ import annotations
 
 import time
-from types import ModuleType
-from typing import Any, Callable, List
+import warnings
+from typing import Any, Callable, Dict, List, Tuple
 
-from vantrel._connect import open_connection
+from vantrel.client import Address, Connection, connect
+from vantrel.server import DEMO_NOTICE, Credentials, ServerThread, demo_server
+from vantrel.server.demo_methods import BIG_TABLE_COLUMNS
 from vantrel.share.errors import AuthenticationError, ServerError
-
-from . import demo_methods
-from .auth import Credentials
-from .core import Server
-from .runner import ServerThread
 
 __all__ = ["DemoFailure", "run_demo"]
 
@@ -38,30 +36,34 @@ def _expect(what: str, got: Any, expected: Any) -> None:
         raise DemoFailure("%s: expected %s, got %s" % (what, _short(expected), _short(got)))
 
 
-def _connect(module: ModuleType, address: Any, auth: dict) -> "tuple[Any, List[str]]":
-    return open_connection(module, address, auth, 10.0)
+def _connect(impl: str, address: Address,
+             auth: Dict[str, str]) -> Tuple[Connection, List[str]]:
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        conn = connect(address, auth, timeout=10.0, impl=impl)
+    return conn, [str(w.message) for w in caught]
 
 
-def run_demo(module: ModuleType, label: str, rows: int = 200_000,
+def run_demo(impl: str, label: str, rows: int = 200_000,
              out: Callable[[str], None] = print) -> None:
-    """Run the demo against ``module`` (a connection module); raises on any failure."""
+    """Run the demo on implementation ``impl`` ("ext" or "twin"); raises on any failure."""
     started = time.perf_counter()
-    server = Server(demo_methods.demo_handlers(), notice=demo_methods.DEMO_NOTICE,
-                    authenticator=Credentials({DEMO_USER: DEMO_PASSWORD}))
+    server = demo_server(authenticator=Credentials({DEMO_USER: DEMO_PASSWORD}))
     with ServerThread(server) as address:
         out("vantrel demo: reference server on %s:%d (in-process), client %s"
             % (address[0], address[1], label))
 
         try:
-            _connect(module, address, {"user": DEMO_USER, "password": "wrong"})
+            accepted, _ = _connect(impl, address, {"user": DEMO_USER, "password": "wrong"})
         except AuthenticationError as e:
             out("  refused      wrong password -> %s (code %s): %s" % (type(e).__name__, e.code, e))
         else:
+            accepted.close()
             raise DemoFailure("a wrong password was accepted")
 
-        conn, notices = _connect(module, address, {"user": DEMO_USER, "password": DEMO_PASSWORD})
-        try:
-            _expect("handshake notice", notices, [demo_methods.DEMO_NOTICE])
+        conn, notices = _connect(impl, address, {"user": DEMO_USER, "password": DEMO_PASSWORD})
+        with conn:
+            _expect("handshake notice", notices, [DEMO_NOTICE])
             out("  handshake    user %r accepted, notice (a warning): %r" % (DEMO_USER, notices[0]))
             normal_before = conn.is_normal()
             out("  is_normal()  %s" % normal_before)
@@ -81,7 +83,7 @@ def run_demo(module: ModuleType, label: str, rows: int = 200_000,
                 _expect("big_table last id", table[-1]["id"], rows - 1)
             rate = rows / elapsed if elapsed > 0 else 0.0
             out("  big_table    %s rows x %d columns in %.3f s = %s rows/s (server in this process)"
-                % (format(rows, ","), len(demo_methods.BIG_TABLE_COLUMNS), elapsed,
+                % (format(rows, ","), len(BIG_TABLE_COLUMNS), elapsed,
                    format(int(rate), ",")))
             if rows:
                 out("               first row %s" % _short(table[0], 120))
@@ -105,7 +107,5 @@ def run_demo(module: ModuleType, label: str, rows: int = 200_000,
             out("  is_normal()  %s before, %s after the error" % (normal_before, normal_after))
             _expect("is_normal after the error", normal_after, True)
             _expect("echo after the error", conn.execute("echo", "still here"), "still here")
-        finally:
-            conn.close()
     out("done in %.2f s" % (time.perf_counter() - started))
 

@@ -251,6 +251,7 @@ def start_serve(*args: str) -> Tuple[subprocess.Popen, Tuple[str, int]]:
     return proc, (host, int(port))
 
 
+@pytest.mark.skipif(sys.platform == "win32", reason="POSIX signals")
 @pytest.mark.parametrize("sig", [signal.SIGTERM, signal.SIGINT])
 def test_serve_until_signal(impl, sig):
     proc, address = start_serve("--auth", "ann:pa55word", "--compression", "zlib",

@@ -10,6 +10,7 @@ import itertools
 import json
 import os
 import re
+import select
 import subprocess
 import sys
 from pathlib import Path
@@ -146,7 +147,9 @@ report(name=mod._is_connection_normal.__name__, results=res, idle_calls=calls[:n
 '''
 
 
-@pytest.mark.parametrize("variant", ["poll", "select", "lookup-fails"])
+@pytest.mark.parametrize("variant", [
+    pytest.param("poll", marks=pytest.mark.skipif(not hasattr(select, "poll"), reason="no poll() (Windows)")),
+    "select", "lookup-fails"])
 def test_probe_variant_chosen_at_load(impl, variant):
     out = run_py(impl.__name__, "VARIANT = %r\n%s" % (variant, PROBE))
     assert out["name"] == "_is_connection_normal"

@@ -133,7 +133,17 @@ bool load(PyObject* module, ModuleState& st) {
         return false;
     }
     st.int_shut_rdwr = shut_rdwr.release();
-    PyMethodDef* probe = PyObject_HasAttrString(select.get(), "poll") ? &probe_poll_def : &probe_select_def;
+    // Any failure of the look-up (an Exception) counts as no poll().  Not
+    // PyObject_HasAttrString: from 3.13 on it reports such a failure as
+    // unraisable, and it would swallow a KeyboardInterrupt as well.
+    Ref poll = module_attr(select.get(), "poll");
+    if (!poll) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) {
+            return false;
+        }
+        PyErr_Clear();
+    }
+    PyMethodDef* probe = poll ? &probe_poll_def : &probe_select_def;
     Ref module_name = module_attr(module, "__name__");
     if (!module_name ||
         !bind(module, "_is_connection_normal", Ref::steal(PyCFunction_NewEx(probe, module, module_name.get())))) {

@@ -6,16 +6,21 @@ namespace vantrel {
 
 Ref lookup_global(Borrowed name) {
     PyObject* value = PyDict_GetItemWithError(state().module_dict, name);
-    if (value == nullptr && !PyErr_Occurred()) {
-        PyObject* builtins = PyEval_GetBuiltins();  // borrowed
-        if (builtins != nullptr) {
-            value = PyDict_GetItemWithError(builtins, name);
-        }
-        if (value == nullptr && !PyErr_Occurred()) {
-            PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.get());
-        }
+    if (value != nullptr || PyErr_Occurred()) {
+        return Ref::borrow(value);
     }
-    return Ref::borrow(value);
+#if PY_VERSION_HEX >= 0x030D0000
+    Ref builtins = Ref::steal(PyEval_GetFrameBuiltins());
+#else
+    Ref builtins = Ref::borrow(PyEval_GetBuiltins());  // deprecated from 3.13 on
+#endif
+    if (builtins) {
+        value = PyDict_GetItemWithError(builtins.get(), name);
+    }
+    if (value == nullptr && !PyErr_Occurred()) {
+        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.get());
+    }
+    return Ref::borrow(value);  // while builtins still holds it
 }
 
 Ref global_member(Borrowed global, Borrowed member) {

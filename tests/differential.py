@@ -34,7 +34,7 @@ import warnings
 from types import ModuleType
 from typing import Any, Callable, Dict, List, Tuple
 
-from peer import Peer, connect, recv, send, shut_wr, signal
+from peer import Peer, connect, recv, send, shut_and_close, shut_wr, signal
 from vantrel._impls import connection_module
 from vantrel.share.errors import ServerError
 
@@ -170,13 +170,7 @@ def run_handshake(mod: ModuleType, stream: bytes) -> List[Outcome]:
             conn.close()
         done.wait(TIMEOUT)
     finally:
-        # Shut down first: a reader left open by a failed constructor keeps
-        # the descriptor alive past close().
-        try:
-            sock.shutdown(socket.SHUT_RDWR)
-        except OSError:
-            pass
-        sock.close()
+        shut_and_close(sock)
         _finish(peer)
     return out
 

@@ -31,7 +31,7 @@ import socket
 import threading
 import time
 from types import ModuleType
-from typing import Any, Callable, List, NamedTuple, Optional, Tuple, Union
+from typing import Any, Callable, Dict, List, NamedTuple, Optional, Tuple, Union
 
 from vantrel.share.codec import pack_header, pack_one, unpack_header, unpack_one
 from vantrel.share.protocol import COMPRESSION_METHOD, HEADER_LENGTH, MSG_TYPE, SERIALIZATION_TYPE
@@ -42,6 +42,7 @@ MSGPACK = SERIALIZATION_TYPE.MSGPACK
 NONE = COMPRESSION_METHOD.NONE
 _NOBODY = object()
 Address = Tuple[str, int]
+Socket = socket.socket  # for annotations inside Peer, whose socket() hides the module
 
 
 # -- packets -----------------------------------------------------------------
@@ -80,7 +81,7 @@ class Received(NamedTuple):
     body: Any  # decoded (or raw, see read_packet) body, None when length <= 0
 
 
-def recv_exact(sock: socket.socket, n: int) -> bytes:
+def recv_exact(sock: Socket, n: int) -> bytes:
     """Exactly ``n`` bytes; EOFError when the stream ends before."""
     buf = bytearray()
     while len(buf) < n:
@@ -91,7 +92,7 @@ def recv_exact(sock: socket.socket, n: int) -> bytes:
     return bytes(buf)
 
 
-def read_packet(sock: socket.socket, decode: bool = True) -> Received:
+def read_packet(sock: Socket, decode: bool = True) -> Received:
     """One whole packet from ``sock``, its body decoded (raw bytes with ``decode=False``)."""
     mt, st, cm, length = unpack_header(recv_exact(sock, HEADER_LENGTH))
     body: Any = None
@@ -179,7 +180,7 @@ class Peer:
 
     # client side helpers
 
-    def socket(self) -> socket.socket:
+    def socket(self) -> Socket:
         """A client socket connected to this peer, with the default time-out."""
         return socket.create_connection(self.address, timeout=self.timeout)
 
@@ -219,7 +220,7 @@ class Peer:
         except BaseException as e:  # reported to the test by finish()
             self.error = e
 
-    def _accept(self, served: int) -> Optional[socket.socket]:
+    def _accept(self, served: int) -> Optional[Socket]:
         deadline = time.monotonic() + self.timeout
         while not self._stop.is_set():
             try:
@@ -234,7 +235,7 @@ class Peer:
             raise AssertionError("scripted peer: %d of %d clients connected" % (served, self.clients))
         return None
 
-    def _serve(self, conn: socket.socket) -> None:
+    def _serve(self, conn: Socket) -> None:
         try:
             with conn:
                 conn.settimeout(self.timeout)
@@ -246,7 +247,7 @@ class Peer:
             if not self.concurrent:
                 raise
 
-    def _play(self, conn: socket.socket, script: List[Step]) -> bool:
+    def _play(self, conn: Socket, script: List[Step]) -> bool:
         for step in script:
             kind = step[0]
             if kind == "send":
@@ -277,7 +278,7 @@ class Peer:
         return True
 
     @staticmethod
-    def _answer_each(conn: socket.socket, answer: Answer) -> None:
+    def _answer_each(conn: Socket, answer: Answer) -> None:
         try:
             while True:
                 received = read_packet(conn, decode=callable(answer))
@@ -285,7 +286,7 @@ class Peer:
         except (EOFError, ConnectionError):
             return  # the client has gone: the end of the loop
 
-    def _linger(self, conn: socket.socket) -> None:
+    def _linger(self, conn: Socket) -> None:
         conn.settimeout(0.02)
         deadline = time.monotonic() + self.timeout
         while not self._stop.is_set() and time.monotonic() < deadline:
@@ -304,7 +305,7 @@ class Peer:
 # -- connections -------------------------------------------------------------------
 
 
-def connect_to(impl: ModuleType, address: Address, auth: Optional[dict] = None,
+def connect_to(impl: ModuleType, address: Address, auth: Optional[Dict[str, Any]] = None,
                timeout: float = CLIENT_TIMEOUT) -> Any:
     """A real ``impl.Connection`` to ``address``, with the socket closed again if it fails."""
     sock = socket.create_connection(address, timeout=timeout)
@@ -315,9 +316,19 @@ def connect_to(impl: ModuleType, address: Address, auth: Optional[dict] = None,
         raise
 
 
-def connect(impl: ModuleType, peer: Peer, auth: Optional[dict] = None) -> Any:
+def connect(impl: ModuleType, peer: Peer, auth: Optional[Dict[str, Any]] = None) -> Any:
     """A real ``impl.Connection`` to ``peer``, whose script must start with the handshake."""
     return connect_to(impl, peer.address, auth, peer.timeout)
+
+
+def shut_and_close(sock: Socket) -> None:
+    """Shut the socket down, then close it: a reader that a failed constructor left
+    open on it keeps the descriptor alive past ``close()``, and the peer waiting."""
+    try:
+        sock.shutdown(socket.SHUT_RDWR)
+    except OSError:
+        pass
+    sock.close()
 
 
 def close_quietly(conn: Any) -> None:

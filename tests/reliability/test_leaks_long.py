@@ -21,7 +21,8 @@ from typing import Any, Callable, Iterator, List, NamedTuple, Optional, Tuple
 
 import pytest
 
-from peer import Peer, Step, answer_each, error_packet, handshake_reply, packet, raw_packet, recv, send, shut_wr
+from peer import (Peer, Step, answer_each, error_packet, handshake_reply, packet, raw_packet, recv, send,
+                  shut_and_close, shut_wr)
 from vantrel.share.errors import AuthenticationError, RemoteExecutionError, ServerError
 from vantrel.share.protocol import MSG_TYPE as T
 
@@ -141,13 +142,7 @@ def make_step(impl: ModuleType, server: Peer, path: Path) -> Tuple[Callable[[], 
                     raise AssertionError("no exception")
                 conn.close()
             finally:
-                # A failed constructor leaves its reader open on the socket:
-                # shut down so that the server is not kept waiting for it.
-                try:
-                    sock.shutdown(socket.SHUT_RDWR)
-                except OSError:
-                    pass
-                sock.close()
+                shut_and_close(sock)
         return handshake, lambda: None
 
     assert path.mode == "closed"

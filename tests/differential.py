@@ -34,7 +34,7 @@ import warnings
 from types import ModuleType
 from typing import Any, Callable, Dict, List, Tuple
 
-from peer import Peer, connect, recv, send, shut_and_close, shut_wr, signal
+from peer import Peer, connect, handshake_reply, recv, send, shut_and_close, shut_wr, signal
 from vantrel._impls import connection_module
 from vantrel.share.errors import ServerError
 
@@ -96,17 +96,32 @@ def failed_mid_answer(outcome: Outcome) -> bool:
     return not outcome[1].startswith("vantrel.share.errors.")
 
 
+_shared: List[Peer] = []
+
+
 def _peer(stream: bytes, done: threading.Event, request: bool, handshake: bool) -> Peer:
-    """A peer that sends ``stream`` (after reading one packet with ``request``) and ends its side."""
+    """The peer of the next run: it sends ``stream`` (after reading one packet with
+    ``request``) and ends its side.  All runs share one peer, serving them one after
+    another: a listener per run would use up the loopback ports in a long run."""
     script = [send(stream, may_fail=True), shut_wr(), signal(done)]
-    return Peer(([recv()] if request else []) + script, handshake=handshake, timeout=TIMEOUT)
+    if request:
+        script = [recv(record=False)] + script
+    if handshake:
+        script = [recv(record=False), send(handshake_reply())] + script
+    if not _shared:
+        _shared.append(Peer([], clients=None, timeout=TIMEOUT))
+    _shared[0].script = script
+    return _shared[0]
 
 
 def _finish(peer: Peer) -> None:
-    try:
-        peer.finish()
-    except AssertionError as e:
-        raise Finding(str(e)) from e
+    """A failure of the peer in the run is a finding (and the next run gets a new peer)."""
+    if peer.error is not None:
+        _shared.clear()
+        try:
+            peer.finish()
+        except AssertionError as e:
+            raise Finding(str(e)) from e
 
 
 def run_execute(mod: ModuleType, stream: bytes) -> List[Outcome]:

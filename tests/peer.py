@@ -168,12 +168,13 @@ class Peer:
         self.clients = clients
         self.concurrent = concurrent
         self.received: List[Received] = []
-        self.trailing = bytearray()  # bytes the client sent after the script
+        self.trailing = bytearray()  # bytes the (latest) client sent after the script
         self.error: Optional[BaseException] = None
         self.client_closed = threading.Event()
         self._stop = threading.Event()
+        self._accepting = False
         self._listener = socket.create_server(("127.0.0.1", 0), backlog=128)
-        self._listener.settimeout(0.05)
+        self._listener.settimeout(None if clients is None else timeout)
         self.address: Address = self._listener.getsockname()[:2]
         self._thread = threading.Thread(target=self._run, name="scripted-peer", daemon=True)
         self._thread.start()
@@ -187,6 +188,11 @@ class Peer:
     def finish(self) -> None:
         """Stop the peer, join its thread and re-raise its failure, if any."""
         self._stop.set()
+        if self._accepting:  # wake the thread up with a client of its own
+            try:
+                self.socket().close()
+            except OSError:
+                pass
         self._thread.join(self.timeout + 2)
         if self._thread.is_alive():
             raise AssertionError("scripted peer did not finish")
@@ -221,21 +227,26 @@ class Peer:
             self.error = e
 
     def _accept(self, served: int) -> Optional[Socket]:
-        deadline = time.monotonic() + self.timeout
-        while not self._stop.is_set():
-            try:
-                conn, _ = self._listener.accept()
-            except socket.timeout:
-                if self.clients is not None and time.monotonic() > deadline:
-                    raise
-                continue
-            conn.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-            return conn
-        if self.clients is not None:
-            raise AssertionError("scripted peer: %d of %d clients connected" % (served, self.clients))
-        return None
+        """The next client; None once the peer is stopped (finish() wakes it up)."""
+        conn: Optional[Socket] = None
+        self._accepting = True  # before the test of _stop: finish() tests them the other way round
+        try:
+            if not self._stop.is_set():
+                conn = self._listener.accept()[0]
+        finally:
+            self._accepting = False
+        if self._stop.is_set():
+            if conn is not None:
+                conn.close()
+            if self.clients is not None:
+                raise AssertionError("scripted peer: %d of %d clients connected" % (served, self.clients))
+            return None
+        assert conn is not None
+        conn.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        return conn
 
     def _serve(self, conn: Socket) -> None:
+        self.trailing = bytearray()
         try:
             with conn:
                 conn.settimeout(self.timeout)

@@ -56,8 +56,8 @@ def ext() -> ModuleType:
 
 # Module state that tests may rebind (through monkeypatch only).  Checked after
 # each test; anything left changed is restored and reported.
-_GUARDED = ("vantrel.connection", "vantrel._pyconnection", "vantrel.share.codec",
-            "vantrel.share.protocol", "vantrel.share.errors")
+_GUARDED = tuple(CONNECTION_MODULES.values()) + ("vantrel.share.codec", "vantrel.share.protocol",
+                                                 "vantrel.share.errors")
 
 
 def _snapshot() -> Dict[str, Dict[str, Any]]:

@@ -188,7 +188,7 @@ class Peer:
     def finish(self) -> None:
         """Stop the peer, join its thread and re-raise its failure, if any."""
         self._stop.set()
-        if self._accepting:  # wake the thread up with a client of its own
+        if self._accepting:  # wake the thread up with a client of its own (clients=None)
             try:
                 self.socket().close()
             except OSError:
@@ -212,7 +212,7 @@ class Peer:
         try:
             with self._listener:
                 while self.clients is None or served < self.clients:
-                    conn = self._accept(served)
+                    conn = self._accept()
                     if conn is None:
                         return
                     served += 1
@@ -226,21 +226,23 @@ class Peer:
         except BaseException as e:  # reported to the test by finish()
             self.error = e
 
-    def _accept(self, served: int) -> Optional[Socket]:
-        """The next client; None once the peer is stopped (finish() wakes it up)."""
+    def _accept(self) -> Optional[Socket]:
+        """The next client; None once a peer of any number of clients is stopped
+        (finish() wakes it up).  A peer of a fixed number waits for each at most its
+        time-out, stopped or not: a client may be on its way when the test ends."""
         conn: Optional[Socket] = None
-        self._accepting = True  # before the test of _stop: finish() tests them the other way round
-        try:
-            if not self._stop.is_set():
-                conn = self._listener.accept()[0]
-        finally:
-            self._accepting = False
-        if self._stop.is_set():
-            if conn is not None:
-                conn.close()
-            if self.clients is not None:
-                raise AssertionError("scripted peer: %d of %d clients connected" % (served, self.clients))
-            return None
+        if self.clients is not None:
+            conn = self._listener.accept()[0]
+        else:
+            self._accepting = True  # set before _stop is tested: finish() tests them the other way round
+            try:
+                conn = None if self._stop.is_set() else self._listener.accept()[0]
+            finally:
+                self._accepting = False
+            if self._stop.is_set():
+                if conn is not None:
+                    conn.close()
+                return None
         assert conn is not None
         conn.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         return conn

@@ -88,19 +88,14 @@ def _module_state_guard():
             continue
         changed.append("%s: %s" % (key, sorted(diff)))
         if key.endswith(".Connection"):
-            target = vars(sys.modules[key[:-len(".Connection")]])["Connection"]
-            for k in diff:
-                if k in old:
-                    setattr(target, k, old[k])
-                else:
-                    delattr(target, k)
+            target: Any = vars(sys.modules[key[:-len(".Connection")]])["Connection"]
         else:
-            mod = sys.modules[key]
-            for k in diff:
-                if k in old:
-                    setattr(mod, k, old[k])
-                else:
-                    delattr(mod, k)
+            target = sys.modules[key]
+        for k in diff:
+            if k in old:
+                setattr(target, k, old[k])
+            else:
+                delattr(target, k)
     if changed:
         pytest.fail("test left module state changed (restored now): " + "; ".join(changed))
 

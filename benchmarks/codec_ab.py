@@ -32,6 +32,7 @@ from payloads import LARGE  # noqa: E402
 from server_process import AnswerServer  # noqa: E402
 
 import vantrel.share.codec as codec  # noqa: E402
+from vantrel._impls import CONNECTION_MODULES  # noqa: E402
 
 
 def main() -> int:
@@ -45,7 +46,7 @@ def main() -> int:
     if not hasattr(codec, args.attr):
         parser.error("vantrel.share.codec has no attribute %r" % args.attr)
     original = getattr(codec, args.attr)
-    names = (["ext"] if importlib.util.find_spec("vantrel.connection") else []) + ["twin", "floor"]
+    names = (["ext"] if importlib.util.find_spec(CONNECTION_MODULES["ext"]) else []) + ["twin", "floor"]
     with AnswerServer() as server:
         chosen = {n: impls.make(n, server.address) for n in names}
         conns = {n: chosen[n].open() for n in names}

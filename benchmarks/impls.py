@@ -9,16 +9,16 @@ for ``n`` connections opened with their handshake and closed, and ``close(conn)`
 
 from __future__ import annotations
 
-import importlib
 import socket
 from typing import Any, Dict, Tuple
 
 from floor import FloorConnection
 from payloads import SMALL_REQUEST
 
+from vantrel._impls import connection_module
+
 AUTH: Dict[str, Any] = {"user": "bench", "password": "bench-password", "db": "main"}
 
-MODULES = {"ext": "vantrel.connection", "twin": "vantrel._pyconnection"}
 ALL = ("ext", "twin", "floor")
 
 
@@ -28,7 +28,7 @@ class ConnectionImpl:
     def __init__(self, name: str, address: Tuple[str, int]) -> None:
         self.name = name
         self.address = address
-        self.module = importlib.import_module(MODULES[name])
+        self.module = connection_module(name)
 
     def open(self) -> Any:
         return self.module.Connection(socket.create_connection(self.address), AUTH)

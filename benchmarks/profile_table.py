@@ -42,6 +42,7 @@ from measure import system_time  # noqa: E402
 from server_process import AnswerServer  # noqa: E402
 
 from vantrel import _pyconnection  # noqa: E402
+from vantrel._impls import connection_module  # noqa: E402
 from vantrel.share.codec import pack_one, unpack_header, unpack_one  # noqa: E402
 from vantrel.share.protocol import HEADER_LENGTH, MSG_TYPE  # noqa: E402
 
@@ -107,7 +108,7 @@ def main() -> int:
     with AnswerServer() as server:
         names = ["twin", "floor"]
         try:
-            __import__("vantrel.connection")
+            connection_module("ext")
             names.insert(0, "ext")
         except ImportError:
             pass

@@ -1,24 +1,19 @@
 #!/usr/bin/env python3
 """Fuzz the connection's packet path with arbitrary server bytes.
 
-One input is one exchange with a loopback server run by this script.  The
-first byte picks the entry point, the rest is what the server writes there,
-after which the server ends its side of the stream:
+One input is one exchange with a scripted loopback peer.  The first byte picks
+the entry point, the rest is what the peer writes there, after which it ends
+its side of the stream:
 
-    byte 0 % 3 == 0   the reply to the handshake (the constructor)
+    byte 0 % 3 == 0   the reply to the handshake (the constructor, then one call)
     byte 0 % 3 == 1   the answer to ``execute`` (then a second ``execute``)
     byte 0 % 3 == 2   packets read one by one with ``_read_one_packet``
 
-Only the exception types the connection documents may come out of it:
-ProtocolError, the server errors of ``vantrel.share.errors``, OSError (a
-closed or shut down socket), TypeError, ValueError, IndexError and KeyError
-(bodies of the wrong shape), and MemoryError or OverflowError (a header that
-announces a body larger than memory: bodies are read in one piece of the
-announced size).  A
-socket time-out is a finding: the server always ends its stream, so a client
-still waiting has hung.  Anything else, a crash, or (with ``--differential``)
-a difference between the compiled module and the pure-Python twin, is a
-finding.
+The exchanges are those of the differential harness, tests/differential.py,
+which also says which exceptions may come out of them.  An undocumented
+exception, a hang (a socket time-out: the peer always ends its stream), a
+crash, or (with ``--differential``) a difference between the compiled module
+and the pure-Python twin is a finding.
 
 Engines: ``atheris`` (libFuzzer, coverage-guided on the Python side) when it
 is installed, otherwise ``mutate``, a built-in mutational engine seeded with
@@ -40,27 +35,23 @@ from __future__ import annotations
 
 import argparse
 import faulthandler
-import importlib
 import os
 import random
 import re
-import socket
 import sys
-import threading
 import time
-import warnings
-from typing import Any, Callable, Dict, List, Optional, Tuple
+from typing import Any, Dict, List, Tuple
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 try:  # the installed package (the sanitizer build, say), else the source tree
     import vantrel  # noqa: F401
 except ImportError:
     sys.path.insert(0, os.path.join(HERE, os.pardir, "src"))
+sys.path.insert(0, os.path.join(HERE, os.pardir, "tests"))  # the harness: peer.py, differential.py
 
-TIMEOUT = 10.0   # socket time-out of both ends: far beyond any honest exchange
 WATCHDOG = 120.0  # one input taking longer than this is a hang: dump the stacks and exit
 MAX_LEN = 1 << 16
-Outcome = Tuple[Any, ...]
+MODES = ("handshake", "execute", "reader")  # by the input's first byte
 
 try:
     import atheris  # type: ignore[import-not-found]
@@ -71,177 +62,23 @@ if atheris is not None:
     with atheris.instrument_imports(include=["vantrel"]):
         from vantrel.share import codec, errors, protocol  # noqa: F401
         import vantrel._pyconnection  # noqa: F401
-else:
-    from vantrel.share import codec, errors, protocol  # noqa: F401
 
-HEADER_LENGTH = protocol.HEADER_LENGTH
-MSG_TYPE = protocol.MSG_TYPE
-MODULES = {"ext": "vantrel.connection", "twin": "vantrel._pyconnection"}
-
-
-class Finding(AssertionError):
-    """What the fuzzer reports: an undocumented exception, a hang or a difference."""
-
-
-# -- the server ------------------------------------------------------------------
-
-
-def _recv_exact(sock: socket.socket, n: int) -> bytes:
-    buf = bytearray()
-    while len(buf) < n:
-        chunk = sock.recv(n - len(buf))
-        if not chunk:
-            raise EOFError
-        buf += chunk
-    return bytes(buf)
-
-
-def _recv_packet(sock: socket.socket) -> None:
-    _, _, _, length = codec.unpack_header(_recv_exact(sock, HEADER_LENGTH))
-    if length > 0:
-        _recv_exact(sock, length)
-
-
-class Server:
-    """Serves one client at a time: handshake, then the input's bytes, then the end of stream."""
-
-    def __init__(self) -> None:
-        self._listener = socket.create_server(("127.0.0.1", 0))
-        self._listener.settimeout(TIMEOUT)
-        self.address = self._listener.getsockname()[:2]
-        self._jobs: List[Tuple[int, bytes]] = []
-        self._ready = threading.Semaphore(0)
-        self.done = threading.Semaphore(0)
-        self.error: Optional[BaseException] = None
-        self._reply = codec.pack_header(MSG_TYPE.HANDSHAKE, 2, 0, 0)
-        threading.Thread(target=self._loop, name="fuzz-server", daemon=True).start()
-
-    def expect(self, mode: int, stream: bytes) -> None:
-        self._jobs.append((mode, stream))
-        self._ready.release()
-
-    def _loop(self) -> None:
-        while True:
-            self._ready.acquire()
-            mode, stream = self._jobs.pop()
-            try:
-                self._serve(mode, stream)
-            except BaseException as e:  # reported by the next wait()
-                self.error = e
-            self.done.release()
-
-    def _serve(self, mode: int, stream: bytes) -> None:
-        conn, _ = self._listener.accept()
-        with conn:
-            conn.settimeout(TIMEOUT)
-            try:
-                _recv_packet(conn)  # the handshake
-                if mode == 0:
-                    conn.sendall(stream)
-                else:
-                    conn.sendall(self._reply)
-                    if mode == 1:
-                        _recv_packet(conn)  # the request
-                    conn.sendall(stream)
-                conn.shutdown(socket.SHUT_WR)
-                while conn.recv(65536):  # until the client closes
-                    pass
-            except (EOFError, ConnectionError):
-                pass  # the client went away first: its business
-
-
-# -- one exchange ------------------------------------------------------------------
-
-
-def _describe(mod: Any, exc: BaseException) -> Outcome:
-    name = "ProtocolError" if isinstance(exc, mod.ProtocolError) else \
-        "%s.%s" % (type(exc).__module__, type(exc).__qualname__)
-    ctx = exc.__context__
-    return ("raise", name, _text(exc), repr(getattr(exc, "code", None)),
-            None if ctx is None else type(ctx).__name__)
-
-
-def _text(exc: BaseException) -> str:
-    # The codec's shared zstd decompressor words its error for a corrupt body
-    # after the bodies it saw before, so that text is not compared.
-    if type(exc.__context__).__name__ == "ZstdError":
-        return "ZstdError(...)"
-    return str(exc)
-
-
-def _check(mod: Any, exc: BaseException) -> None:
-    if isinstance(exc, socket.timeout):
-        raise Finding("hang: the client waited past its time-out (%r)" % (exc,)) from exc
-    allowed = (mod.ProtocolError, errors.ServerError, OSError, TypeError, ValueError,
-               IndexError, KeyError, MemoryError, OverflowError)
-    if not isinstance(exc, allowed):
-        raise Finding("undocumented exception %r" % (exc,)) from exc
-
-
-def _attempt(mod: Any, func: Callable[..., Any], *args: Any) -> Outcome:
-    try:
-        result = func(*args)
-    except Exception as e:
-        _check(mod, e)
-        return _describe(mod, e)
-    return ("ok", type(result).__name__, repr(result))
-
-
-def exchange(mod: Any, server: Server, data: bytes) -> List[Outcome]:
-    """Run one input through ``mod``; returns what the caller saw, raises Finding."""
-    mode = data[0] % 3 if data else 1
-    stream = data[1:]
-    server.expect(mode, stream)
-    sock = socket.create_connection(server.address, timeout=TIMEOUT)
-    out: List[Outcome] = []
-    try:
-        try:
-            conn = mod.Connection(sock, {"user": "fuzz"})
-        except Exception as e:
-            _check(mod, e)
-            out.append(_describe(mod, e))
-            conn = None
-        if conn is None or mode == 0:
-            pass
-        elif mode == 1:
-            out.append(_attempt(mod, conn.execute, "m", 1))
-            out.append(_attempt(mod, conn.execute, "m", 2))
-            if out[0][0] == "raise" and not out[0][1].startswith("vantrel.share.errors.") \
-                    and not out[1][1].endswith("BrokenPipeError"):
-                raise Finding("a call after a failed one gave %r" % (out[1],))
-        else:
-            for _ in range(8):
-                out.append(_attempt(mod, conn._read_one_packet))
-                if out[-1][0] != "ok":
-                    break
-    finally:
-        # Shut down first: a reader left open by a failed constructor keeps
-        # the descriptor alive past close(), and the server waits for the end.
-        try:
-            sock.shutdown(socket.SHUT_RDWR)
-        except OSError:
-            pass
-        sock.close()
-        if not server.done.acquire(timeout=TIMEOUT + 5):
-            raise Finding("the fuzz server did not finish its exchange")
-    if server.error is not None:
-        error, server.error = server.error, None
-        raise Finding("fuzz server failed: %r" % (error,))
-    return out
-
+from differential import RUNNERS, Finding, compare, huge_allocations_abort  # noqa: E402
+from vantrel._impls import CONNECTION_MODULES, connection_module  # noqa: E402
+from vantrel.share.codec import unpack_header  # noqa: E402
+from vantrel.share.protocol import HEADER_LENGTH  # noqa: E402
 
 # Under AddressSanitizer a failed huge allocation aborts the process unless
 # ASAN_OPTIONS has allocator_may_return_null=1; without it, inputs whose
 # headers announce such a body are skipped (and counted).
 HUGE = 1 << 32  # far more than this machine lends at once
-HUGE_ABORTS = ("libasan" in os.environ.get("LD_PRELOAD", "")
-               and "allocator_may_return_null=1" not in os.environ.get("ASAN_OPTIONS", ""))
+HUGE_ABORTS = huge_allocations_abort()
 
 
 def announces_huge_body(stream: bytes) -> bool:
     pos = 0
     while pos + HEADER_LENGTH <= len(stream):
-        length = codec.unpack_header(stream[pos:pos + HEADER_LENGTH])[3]
+        length = unpack_header(stream[pos:pos + HEADER_LENGTH])[3]
         if length >= HUGE:
             return True
         pos += HEADER_LENGTH + max(length, 0)
@@ -249,10 +86,12 @@ def announces_huge_body(stream: bytes) -> bool:
 
 
 class Target:
+    """One input, one exchange: through ``impl``, or with ``differential`` through it and the twin."""
+
     def __init__(self, impl: str, differential: bool) -> None:
-        self.mod = importlib.import_module(MODULES[impl])
-        self.twin = importlib.import_module(MODULES["twin"]) if differential else None
-        self.server = Server()
+        self.impl = impl
+        self.mod = connection_module(impl)
+        self.differential = differential
         self.runs = 0
         self.skipped = 0
         self.outcomes: Dict[Tuple[Any, ...], int] = {}
@@ -262,23 +101,17 @@ class Target:
         if HUGE_ABORTS and announces_huge_body(data[1:]):
             self.skipped += 1
             return ("skipped",)
+        mode = MODES[data[0] % 3] if data else "execute"
         faulthandler.dump_traceback_later(WATCHDOG, exit=True)
-        fresh = [m for m in (self.mod, self.twin) if m is not None and "__warningregistry__" not in vars(m)]
         try:
-            with warnings.catch_warnings():
-                warnings.simplefilter("ignore")  # the handshake turns notices into warnings
-                out = exchange(self.mod, self.server, data)
-                if self.twin is not None:
-                    other = exchange(self.twin, self.server, data)
-                    if other != out:
-                        raise Finding("modules differ on %s:\n  %s: %r\n  twin: %r"
-                                      % (data.hex(), self.mod.__name__, out, other))
+            if self.differential:
+                out = compare(mode, data[1:], self.impl, "twin")
+            else:
+                out = RUNNERS[mode](self.mod, data[1:])
         finally:
             faulthandler.cancel_dump_traceback_later()
-            for m in fresh:  # the registry warnings.warn leaves in its caller's module
-                vars(m).pop("__warningregistry__", None)
         self.runs += 1
-        key = tuple(o[:2] + (re.sub(r"[0-9]+", "N", str(o[2]))[:40],) for o in out)
+        key = tuple(o[:1] + tuple(re.sub(r"[0-9]+", "N", str(x))[:40] for x in o[1:3]) for o in out)
         self.outcomes[key] = self.outcomes.get(key, 0) + 1
         return key
 
@@ -361,7 +194,7 @@ def run_mutate(target: Target, corpus: List[bytes], runs: int, seconds: float, s
 
 def main(argv: List[str]) -> int:
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    ap.add_argument("--impl", choices=sorted(MODULES), default="ext")
+    ap.add_argument("--impl", choices=sorted(CONNECTION_MODULES), default="ext")
     ap.add_argument("--differential", action="store_true",
                     help="run every input through the twin too and compare")
     ap.add_argument("--engine", choices=["atheris", "mutate"],

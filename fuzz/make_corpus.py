@@ -18,19 +18,15 @@ try:  # the installed package (the sanitizer build, say), else the source tree
     import vantrel  # noqa: F401
 except ImportError:
     sys.path.insert(0, os.path.join(HERE, os.pardir, "src"))
+sys.path.insert(0, os.path.join(HERE, os.pardir, "tests"))
 
-from vantrel.share.codec import pack_header, pack_one  # noqa: E402
+from peer import packet as p  # noqa: E402
+from vantrel.share.codec import pack_header  # noqa: E402
 from vantrel.share.protocol import COMPRESSION_METHOD as CM  # noqa: E402
 from vantrel.share.protocol import MSG_TYPE as T  # noqa: E402
 from vantrel.share.protocol import SERIALIZATION_TYPE as ST  # noqa: E402
 
 HANDSHAKE, EXECUTE, READER = b"\x00", b"\x01", b"\x02"
-
-
-def p(mt: int, body: object = None, st: int = ST.MSGPACK, cm: int = CM.NONE) -> bytes:
-    if body is None:
-        return pack_header(mt, st, CM.NONE, 0)
-    return pack_one(body, mt, st, cm, force_compress=cm != CM.NONE)
 
 
 def stream(kind: int, first: object, *more: object) -> bytes:

@@ -13,7 +13,6 @@ reported.
 
 from __future__ import annotations
 
-import importlib
 import os
 import socket
 import sys
@@ -23,17 +22,17 @@ from typing import Any, Dict, List, Optional
 import pytest
 
 from peer import Peer, Step, connect
+from vantrel._impls import CONNECTION_MODULES, connection_module
 
-IMPL_MODULES = {"ext": "vantrel.connection", "twin": "vantrel._pyconnection"}
 _import_errors: Dict[str, BaseException] = {}
 
 
 def load_impl(name: str) -> ModuleType:
-    modname = IMPL_MODULES[name]
+    modname = CONNECTION_MODULES[name]
     if name in _import_errors:
         pytest.fail("cannot import %s: %r" % (modname, _import_errors[name]), pytrace=False)
     try:
-        return importlib.import_module(modname)
+        return connection_module(name)
     except Exception as e:  # any load failure of the module under test is a failure
         _import_errors[name] = e
         pytest.fail("cannot import %s: %r" % (modname, e), pytrace=False)
@@ -57,8 +56,8 @@ def ext() -> ModuleType:
 
 # Module state that tests may rebind (through monkeypatch only).  Checked after
 # each test; anything left changed is restored and reported.
-_GUARDED = ("vantrel.connection", "vantrel._pyconnection", "vantrel.share.codec",
-            "vantrel.share.protocol", "vantrel.share.errors")
+_GUARDED = tuple(CONNECTION_MODULES.values()) + ("vantrel.share.codec", "vantrel.share.protocol",
+                                                 "vantrel.share.errors")
 
 
 def _snapshot() -> Dict[str, Dict[str, Any]]:
@@ -68,7 +67,7 @@ def _snapshot() -> Dict[str, Dict[str, Any]]:
         if mod is not None:
             # dunders (a warnings registry, say) and the codec's private caches are
             # the modules' own business
-            private = "__" if name in IMPL_MODULES.values() else "_"
+            private = "__" if name in CONNECTION_MODULES.values() else "_"
             snap[name] = {k: v for k, v in vars(mod).items() if not k.startswith(private)}
             conn_cls = vars(mod).get("Connection")
             if isinstance(conn_cls, type):
@@ -89,19 +88,14 @@ def _module_state_guard():
             continue
         changed.append("%s: %s" % (key, sorted(diff)))
         if key.endswith(".Connection"):
-            target = vars(sys.modules[key[:-len(".Connection")]])["Connection"]
-            for k in diff:
-                if k in old:
-                    setattr(target, k, old[k])
-                else:
-                    delattr(target, k)
+            target: Any = vars(sys.modules[key[:-len(".Connection")]])["Connection"]
         else:
-            mod = sys.modules[key]
-            for k in diff:
-                if k in old:
-                    setattr(mod, k, old[k])
-                else:
-                    delattr(mod, k)
+            target = sys.modules[key]
+        for k in diff:
+            if k in old:
+                setattr(target, k, old[k])
+            else:
+                delattr(target, k)
     if changed:
         pytest.fail("test left module state changed (restored now): " + "; ".join(changed))
 

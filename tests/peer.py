@@ -1,7 +1,7 @@
-"""A scripted TCP peer on 127.0.0.1 and helpers to build packets and connections.
+"""The scripted loopback peer of the tests, the fuzzer and the benchmarks.
 
-A :class:`Peer` listens on an ephemeral loopback port, accepts one client and
-runs a script of steps in its own thread::
+A :class:`Peer` listens on an ephemeral 127.0.0.1 port and runs a script of
+steps for each client it accepts, in a thread of its own::
 
     peer = Peer([recv(), send(packet(MSG_TYPE.RESPONSE, 42))], handshake=True)
     conn = connect(impl, peer)
@@ -13,6 +13,16 @@ After its script the peer keeps the connection open until the client closes it
 (or :meth:`Peer.finish` is called), so an idle client is never disturbed by a
 spurious end of stream.  Every socket carries a time-out, and the thread
 always ends: a hung script gives up after ``timeout`` seconds.
+
+By default a peer serves one client.  ``clients=None`` serves any number of
+them, one after another (or each in a thread of its own with ``concurrent``),
+until :meth:`Peer.finish`; the step :func:`answer_each` makes such a peer
+answer every request with the same canned bytes, as loops of thousands of
+exchanges and the benchmarks' answer server want.
+
+:func:`read_packet` is the one packet reader of the harness: the peer reads
+its clients with it, and tests that talk to the reference server directly
+read its answers with it.
 """
 
 from __future__ import annotations
@@ -20,15 +30,19 @@ from __future__ import annotations
 import socket
 import threading
 import time
-from typing import Any, List, NamedTuple, Optional, Tuple
+from types import ModuleType
+from typing import Any, Callable, Dict, List, NamedTuple, Optional, Tuple, Union
 
 from vantrel.share.codec import pack_header, pack_one, unpack_header, unpack_one
 from vantrel.share.protocol import COMPRESSION_METHOD, HEADER_LENGTH, MSG_TYPE, SERIALIZATION_TYPE
 
 TIMEOUT = 5.0
+CLIENT_TIMEOUT = 10.0  # of connections to the reference server or a proxy
 MSGPACK = SERIALIZATION_TYPE.MSGPACK
 NONE = COMPRESSION_METHOD.NONE
 _NOBODY = object()
+Address = Tuple[str, int]
+Socket = socket.socket  # for annotations inside Peer, whose socket() hides the module
 
 
 # -- packets -----------------------------------------------------------------
@@ -53,19 +67,46 @@ def error_packet(code: Any, message: Any) -> bytes:
     return packet(MSG_TYPE.ERROR, [code, message])
 
 
+def handshake_reply(notice: Any = _NOBODY) -> bytes:
+    return packet(MSG_TYPE.HANDSHAKE, notice)
+
+
 class Received(NamedTuple):
-    """One packet the peer read from its client."""
+    """One packet read from the other end."""
 
     mt: int
     st: int
     cm: int
     length: int
-    body: Any  # decoded body, None when length <= 0
+    body: Any  # decoded (or raw, see read_packet) body, None when length <= 0
+
+
+def recv_exact(sock: Socket, n: int) -> bytes:
+    """Exactly ``n`` bytes; EOFError when the stream ends before."""
+    buf = bytearray()
+    while len(buf) < n:
+        chunk = sock.recv(n - len(buf))
+        if not chunk:
+            raise EOFError("end of stream after %d of %d bytes" % (len(buf), n))
+        buf += chunk
+    return bytes(buf)
+
+
+def read_packet(sock: Socket, decode: bool = True) -> Received:
+    """One whole packet from ``sock``, its body decoded (raw bytes with ``decode=False``)."""
+    mt, st, cm, length = unpack_header(recv_exact(sock, HEADER_LENGTH))
+    body: Any = None
+    if length > 0:
+        body = recv_exact(sock, length)
+        if decode:
+            body = unpack_one(body, st, cm)
+    return Received(mt, st, cm, length, body)
 
 
 # -- script steps --------------------------------------------------------------
 
 Step = Tuple[Any, ...]
+Answer = Union[bytes, Callable[[Received], bytes]]
 
 
 def send(data: bytes, may_fail: bool = False) -> Step:
@@ -73,9 +114,17 @@ def send(data: bytes, may_fail: bool = False) -> Step:
     return ("send", data, may_fail)
 
 
-def recv() -> Step:
-    """Read one whole packet from the client, decode it and record it in ``peer.received``."""
-    return ("recv",)
+def recv(record: bool = True) -> Step:
+    """Read one whole packet from the client; decode it and append it to ``peer.received``
+    (with ``record=False`` the packet is only read)."""
+    return ("recv", record)
+
+
+def answer_each(answer: Answer) -> Step:
+    """Until the client closes: read each packet it sends and answer with ``answer``
+    (bytes, or a function of the received packet, whose body is then decoded).
+    Nothing is recorded."""
+    return ("answer_each", answer)
 
 
 def sleep(seconds: float) -> Step:
@@ -102,61 +151,117 @@ def close() -> Step:
     return ("close",)
 
 
-def handshake_reply(notice: Any = _NOBODY) -> bytes:
-    return packet(MSG_TYPE.HANDSHAKE, notice)
-
-
 # -- the peer --------------------------------------------------------------------
 
 
 class Peer:
-    def __init__(self, script: List[Step], handshake: bool = False,
-                 timeout: float = TIMEOUT) -> None:
+    """Serves ``clients`` clients (None: any number) with ``script``, which may be
+    replaced between clients; ``handshake`` puts the reading and answering of the
+    client's handshake in front of it."""
+
+    def __init__(self, script: List[Step], handshake: bool = False, timeout: float = TIMEOUT,
+                 clients: Optional[int] = 1, concurrent: bool = False) -> None:
         if handshake:
             script = [recv(), send(handshake_reply())] + list(script)
         self.script = list(script)
         self.timeout = timeout
+        self.clients = clients
+        self.concurrent = concurrent
         self.received: List[Received] = []
-        self.trailing = bytearray()  # bytes the client sent after the script
+        self.trailing = bytearray()  # bytes the (latest) client sent after the script
         self.error: Optional[BaseException] = None
         self.client_closed = threading.Event()
         self._stop = threading.Event()
-        self._listener = socket.create_server(("127.0.0.1", 0))
-        self._listener.settimeout(timeout)
-        self.address: Tuple[str, int] = self._listener.getsockname()[:2]
+        self._accepting = False
+        self._listener = socket.create_server(("127.0.0.1", 0), backlog=128)
+        self._listener.settimeout(None if clients is None else timeout)
+        self.address: Address = self._listener.getsockname()[:2]
         self._thread = threading.Thread(target=self._run, name="scripted-peer", daemon=True)
         self._thread.start()
 
     # client side helpers
 
-    def socket(self) -> socket.socket:
+    def socket(self) -> Socket:
         """A client socket connected to this peer, with the default time-out."""
         return socket.create_connection(self.address, timeout=self.timeout)
 
     def finish(self) -> None:
         """Stop the peer, join its thread and re-raise its failure, if any."""
         self._stop.set()
+        if self._accepting:  # wake the thread up with a client of its own (clients=None)
+            try:
+                self.socket().close()
+            except OSError:
+                pass
         self._thread.join(self.timeout + 2)
         if self._thread.is_alive():
             raise AssertionError("scripted peer did not finish")
         if self.error is not None:
             raise AssertionError("scripted peer failed: %r" % (self.error,)) from self.error
 
-    # the thread
+    def __enter__(self) -> "Peer":
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.finish()
+
+    # the threads
 
     def _run(self) -> None:
+        served = 0
         try:
             with self._listener:
-                conn, _ = self._listener.accept()
-            with conn:
-                conn.settimeout(self.timeout)
-                if self._play(conn):
-                    self._linger(conn)
+                while self.clients is None or served < self.clients:
+                    conn = self._accept()
+                    if conn is None:
+                        return
+                    served += 1
+                    if served == self.clients:
+                        self._listener.close()  # no client beyond the last one
+                    if self.concurrent:
+                        threading.Thread(target=self._serve, args=(conn,), name="scripted-peer-client",
+                                         daemon=True).start()
+                    else:
+                        self._serve(conn)
         except BaseException as e:  # reported to the test by finish()
             self.error = e
 
-    def _play(self, conn: socket.socket) -> bool:
-        for step in self.script:
+    def _accept(self) -> Optional[Socket]:
+        """The next client; None once a peer of any number of clients is stopped
+        (finish() wakes it up).  A peer of a fixed number waits for each at most its
+        time-out, stopped or not: a client may be on its way when the test ends."""
+        conn: Optional[Socket] = None
+        if self.clients is not None:
+            conn = self._listener.accept()[0]
+        else:
+            self._accepting = True  # set before _stop is tested: finish() tests them the other way round
+            try:
+                conn = None if self._stop.is_set() else self._listener.accept()[0]
+            finally:
+                self._accepting = False
+            if self._stop.is_set():
+                if conn is not None:
+                    conn.close()
+                return None
+        assert conn is not None
+        conn.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        return conn
+
+    def _serve(self, conn: Socket) -> None:
+        self.trailing = bytearray()
+        try:
+            with conn:
+                conn.settimeout(self.timeout)
+                if self._play(conn, self.script):
+                    self._linger(conn)
+        except BaseException as e:  # reported to the test by finish()
+            if self.error is None:
+                self.error = e
+            if not self.concurrent:
+                raise
+
+    def _play(self, conn: Socket, script: List[Step]) -> bool:
+        for step in script:
             kind = step[0]
             if kind == "send":
                 try:
@@ -165,7 +270,11 @@ class Peer:
                     if not step[2]:
                         raise
             elif kind == "recv":
-                self.received.append(self._read_packet(conn))
+                received = read_packet(conn, decode=step[1])
+                if step[1]:
+                    self.received.append(received)
+            elif kind == "answer_each":
+                self._answer_each(conn, step[1])
             elif kind == "sleep":
                 time.sleep(step[1])
             elif kind == "wait":
@@ -181,7 +290,16 @@ class Peer:
                 raise ValueError("unknown step %r" % (kind,))
         return True
 
-    def _linger(self, conn: socket.socket) -> None:
+    @staticmethod
+    def _answer_each(conn: Socket, answer: Answer) -> None:
+        try:
+            while True:
+                received = read_packet(conn, decode=callable(answer))
+                conn.sendall(answer(received) if callable(answer) else answer)
+        except (EOFError, ConnectionError):
+            return  # the client has gone: the end of the loop
+
+    def _linger(self, conn: Socket) -> None:
         conn.settimeout(0.02)
         deadline = time.monotonic() + self.timeout
         while not self._stop.is_set() and time.monotonic() < deadline:
@@ -196,30 +314,14 @@ class Peer:
             self.trailing += data
         self.client_closed.set()
 
-    @staticmethod
-    def _read_exact(conn: socket.socket, n: int) -> bytes:
-        buf = bytearray()
-        while len(buf) < n:
-            chunk = conn.recv(n - len(buf))
-            if not chunk:
-                raise EOFError("client closed after %d of %d bytes" % (len(buf), n))
-            buf += chunk
-        return bytes(buf)
-
-    def _read_packet(self, conn: socket.socket) -> Received:
-        mt, st, cm, length = unpack_header(self._read_exact(conn, HEADER_LENGTH))
-        body = None
-        if length > 0:
-            body = unpack_one(self._read_exact(conn, length), st, cm)
-        return Received(mt, st, cm, length, body)
-
 
 # -- connections -------------------------------------------------------------------
 
 
-def connect(impl: Any, peer: Peer, auth: Optional[dict] = None) -> Any:
-    """A real ``impl.Connection`` to ``peer``, whose script must start with the handshake."""
-    sock = peer.socket()
+def connect_to(impl: ModuleType, address: Address, auth: Optional[Dict[str, Any]] = None,
+               timeout: float = CLIENT_TIMEOUT) -> Any:
+    """A real ``impl.Connection`` to ``address``, with the socket closed again if it fails."""
+    sock = socket.create_connection(address, timeout=timeout)
     try:
         return impl.Connection(sock, {"user": "tester"} if auth is None else auth)
     except BaseException:
@@ -227,7 +329,22 @@ def connect(impl: Any, peer: Peer, auth: Optional[dict] = None) -> Any:
         raise
 
 
-def safe_close(conn: Any) -> None:
+def connect(impl: ModuleType, peer: Peer, auth: Optional[Dict[str, Any]] = None) -> Any:
+    """A real ``impl.Connection`` to ``peer``, whose script must start with the handshake."""
+    return connect_to(impl, peer.address, auth, peer.timeout)
+
+
+def shut_and_close(sock: Socket) -> None:
+    """Shut the socket down, then close it: a reader that a failed constructor left
+    open on it keeps the descriptor alive past ``close()``, and the peer waiting."""
+    try:
+        sock.shutdown(socket.SHUT_RDWR)
+    except OSError:
+        pass
+    sock.close()
+
+
+def close_quietly(conn: Any) -> None:
     try:
         conn.close()
     except (OSError, ValueError):

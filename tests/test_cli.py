@@ -14,6 +14,7 @@ import pytest
 
 import vantrel
 from peer import Peer, close, recv, send
+from vantrel._impls import CONNECTION_MODULES
 from vantrel.server import ServerThread, demo_server
 from vantrel.share.codec import pack_header, pack_one
 from vantrel.share.protocol import MSG_TYPE, SERIALIZATION_TYPE
@@ -24,7 +25,7 @@ SRC = str(Path(vantrel.__file__).resolve().parent.parent)
 
 
 def impl_name(module: Any) -> str:
-    return "twin" if module.__name__.endswith("_pyconnection") else "ext"
+    return {v: k for k, v in CONNECTION_MODULES.items()}[module.__name__]
 
 
 def env(**extra: str) -> dict:

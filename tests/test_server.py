@@ -13,7 +13,8 @@ import pytest
 
 from vantrel.server import (Credentials, Feed, Server, ServerThread, Table, Table2,
                             demo_handlers, demo_server, encode_stream)
-from vantrel.share.codec import pack_header, pack_one, unpack_header, unpack_one
+from peer import close_quietly, read_packet
+from vantrel.share.codec import pack_header, pack_one
 from vantrel.share.errors import (AuthenticationError, InvalidArgumentsError, MethodNotFoundError,
                                   RemoteExecutionError, ServerBusyError, ServerError)
 from vantrel.share.protocol import COMPRESSION_METHOD, HEADER_LENGTH, MSG_TYPE, SERIALIZATION_TYPE
@@ -67,10 +68,7 @@ class Clients:
 
     def close(self) -> None:
         for conn in self.conns:
-            try:
-                conn.close()
-            except (OSError, ValueError):
-                pass
+            close_quietly(conn)
         for sock in self.sockets:
             sock.close()
 
@@ -80,21 +78,6 @@ def clients() -> Iterator[Clients]:
     c = Clients()
     yield c
     c.close()
-
-
-def read_exact(sock: socket.socket, n: int) -> bytes:
-    buf = b""
-    while len(buf) < n:
-        chunk = sock.recv(n - len(buf))
-        assert chunk, "server closed after %d of %d bytes" % (len(buf), n)
-        buf += chunk
-    return buf
-
-
-def read_packet(sock: socket.socket) -> Tuple[int, int, int, Any]:
-    mt, st, cm, length = unpack_header(read_exact(sock, HEADER_LENGTH))
-    body = unpack_one(read_exact(sock, length), st, cm) if length > 0 else None
-    return mt, st, cm, body
 
 
 def closed_by_peer(sock: socket.socket) -> bool:
@@ -110,8 +93,7 @@ def closed_by_peer(sock: socket.socket) -> bool:
 def handshake(sock: socket.socket, st: int = MSGPACK, record: Any = None) -> None:
     record = {"user": "raw"} if record is None else record
     sock.sendall(pack_one(record, MSG_TYPE.HANDSHAKE, st, NONE))
-    mt, _, _, _ = read_packet(sock)
-    assert mt == MSG_TYPE.HANDSHAKE
+    assert read_packet(sock).mt == MSG_TYPE.HANDSHAKE
 
 
 def big_rows(n: int) -> List[dict]:
@@ -287,9 +269,10 @@ def test_answers_use_request_serializer_and_server_compression(custom, clients, 
     sock = clients.raw(custom)
     handshake(sock, st)
     sock.sendall(pack_one(("huge", [], {}), MSG_TYPE.REQUEST, st, NONE))
-    assert read_packet(sock) == (MSG_TYPE.RESPONSE, st, ZLIB, "x" * 5000)
+    got = read_packet(sock)
+    assert (got.mt, got.st, got.cm, got.body) == (MSG_TYPE.RESPONSE, st, ZLIB, "x" * 5000)
     sock.sendall(pack_one(("from_dicts", [], {}), MSG_TYPE.REQUEST, st, NONE))
-    kinds = [read_packet(sock) for _ in range(3)]
+    kinds = [(p.mt, p.st, p.cm, p.body) for p in (read_packet(sock) for _ in range(3))]
     assert kinds == [(MSG_TYPE.STREAM_START, st, NONE, None),
                      (MSG_TYPE.TABLE, st, NONE, [["x", "y"], [1, 2], [3, 4]]),  # small: NONE
                      (MSG_TYPE.STREAM_END, st, NONE, None)]
@@ -301,10 +284,10 @@ def test_malformed_request_payload_is_an_error_answer(demo, clients, payload):
     sock = clients.raw(demo)
     handshake(sock)
     sock.sendall(pack_one(payload, MSG_TYPE.REQUEST, MSGPACK, NONE))
-    mt, _, _, body = read_packet(sock)
+    mt, _, _, _, body = read_packet(sock)
     assert mt == MSG_TYPE.ERROR and body[0] == InvalidArgumentsError.code
     sock.sendall(pack_one(("add", [1, 2], {}), MSG_TYPE.REQUEST, MSGPACK, NONE))
-    assert read_packet(sock)[3] == 3
+    assert read_packet(sock).body == 3
 
 
 # -- many clients, bad clients --------------------------------------------------------------

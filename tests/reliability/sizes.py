@@ -14,18 +14,6 @@ from hypothesis import HealthCheck, settings
 LONG = os.environ.get("VANTREL_LONG", "") not in ("", "0")
 
 
-def huge_allocations_abort() -> bool:
-    """True under AddressSanitizer unless it may return NULL for a huge allocation.
-
-    A header may announce a body of up to 2**63 - 1 bytes, and the reader asks
-    for a buffer of that size.  The sanitizer's allocator aborts the process
-    on such a request unless ASAN_OPTIONS has allocator_may_return_null=1, in
-    which case it fails with MemoryError as usual.
-    """
-    return ("libasan" in os.environ.get("LD_PRELOAD", "")
-            and "allocator_may_return_null=1" not in os.environ.get("ASAN_OPTIONS", ""))
-
-
 def scale(short: int, full: int) -> int:
     """``full`` under ``VANTREL_LONG=1``, ``short`` otherwise."""
     return full if LONG else short

@@ -1,8 +1,9 @@
 """The compiled connection and its pure-Python twin, fed the same bytes, must agree.
 
 Each example is a byte stream drawn by :mod:`streams` (valid answers, damaged
-ones, ERROR packets, odd bodies, noise).  A scripted peer on a real loopback
-socket writes it once for each module; the results, or the exception class and
+ones, ERROR packets, odd bodies, noise), or one of the fixed streams below.
+The harness (tests/differential.py) has a scripted peer on a real loopback
+socket write it once for each module; the results, or the exception class and
 text, must be the same.  The second call on the connection is compared too:
 after a failure that did not end the answer (anything but a server error) it
 must fail at once with the socket's error, never hand out leftovers.
@@ -10,139 +11,18 @@ must fail at once with the socket's error, never hand out leftovers.
 
 from __future__ import annotations
 
-import importlib
-import threading
-import warnings
 from types import ModuleType
-from typing import Any, Callable, List, Tuple
 
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from peer import Peer, connect, handshake_reply, packet, raw_packet, recv, send, shut_wr, signal
+from differential import RUNNERS, compare, huge_allocations_abort, run_execute, run_handshake
+from peer import handshake_reply, packet, raw_packet
 from vantrel.share.protocol import MSG_TYPE
 
-from .sizes import PROFILE, huge_allocations_abort
+from .sizes import PROFILE
 from .streams import answer_streams
-
-TIMEOUT = 5.0
-Outcome = Tuple[Any, ...]
-
-
-def describe(mod: ModuleType, exc: BaseException) -> Outcome:
-    """What a caller can see of an exception: class, text, server code, context class."""
-    if isinstance(exc, mod.ProtocolError):
-        name = "ProtocolError"
-    else:
-        name = "%s.%s" % (type(exc).__module__, type(exc).__qualname__)
-    context = exc.__context__
-    text = str(exc)
-    if type(context).__name__ == "ZstdError":
-        # The codec's shared zstd decompressor words its error for a corrupt
-        # body after the bodies it saw before: that text is not compared.
-        text = "ZstdError(...)"
-    return ("raise", name, text, repr(getattr(exc, "code", None)),
-            None if context is None else type(context).__name__)
-
-
-def attempt(mod: ModuleType, func: Callable[..., Any], *args: Any) -> Outcome:
-    try:
-        result = func(*args)
-    except Exception as e:
-        return describe(mod, e)
-    return ("ok", type(result).__name__, repr(result))
-
-
-def failed_mid_answer(outcome: Outcome) -> bool:
-    """A failure that leaves the rest of the answer unread (not a whole ERROR packet)."""
-    if outcome[0] != "raise":
-        return False
-    return not outcome[1].startswith("vantrel.share.errors.")
-
-
-def check_no_leftovers(mod: ModuleType, first: Outcome, second: Outcome) -> None:
-    if failed_mid_answer(first):
-        assert second[0] == "raise" and second[1].endswith("BrokenPipeError"), \
-            "%s: a call after %r gave %r" % (mod.__name__, first, second)
-
-
-def run_execute(mod: ModuleType, stream: bytes) -> List[Outcome]:
-    """Two calls; the peer answers the first with ``stream`` and then ends its side."""
-    done = threading.Event()
-    peer = Peer([recv(), send(stream, may_fail=True), shut_wr(), signal(done)], handshake=True,
-                timeout=TIMEOUT)
-    conn = connect(mod, peer)
-    try:
-        first = attempt(mod, conn.execute, "m", 1)
-        normal = attempt(mod, conn.is_normal) if failed_mid_answer(first) else None
-        second = attempt(mod, conn.execute, "m", 2)
-        check_no_leftovers(mod, first, second)
-        if normal is not None:
-            assert normal == ("ok", "bool", "False"), normal
-        done.wait(TIMEOUT)
-    finally:
-        conn.close()
-        peer.finish()
-    return [first, second]
-
-
-def run_reader(mod: ModuleType, stream: bytes) -> List[Outcome]:
-    """``_read_one_packet`` called until it raises (at most 8 packets)."""
-    done = threading.Event()
-    peer = Peer([send(stream, may_fail=True), shut_wr(), signal(done)], handshake=True,
-                timeout=TIMEOUT)
-    conn = connect(mod, peer)
-    out: List[Outcome] = []
-    try:
-        while len(out) < 8 and (not out or out[-1][0] == "ok"):
-            out.append(attempt(mod, conn._read_one_packet))
-        done.wait(TIMEOUT)
-    finally:
-        conn.close()
-        peer.finish()
-    return out
-
-
-def run_handshake(mod: ModuleType, stream: bytes) -> List[Outcome]:
-    """``stream`` as the reply to the handshake; on success one call follows."""
-    done = threading.Event()
-    peer = Peer([recv(), send(stream, may_fail=True), shut_wr(), signal(done)], timeout=TIMEOUT)
-    sock = peer.socket()
-    out: List[Outcome] = []
-    had_registry = "__warningregistry__" in vars(mod)
-    try:
-        with warnings.catch_warnings(record=True) as caught:
-            warnings.simplefilter("always")
-            try:
-                conn = mod.Connection(sock, {"user": "u"})
-            except Exception as e:
-                conn = None
-                out.append(describe(mod, e))
-        if not had_registry:  # left by warnings.warn in the module that called it
-            vars(mod).pop("__warningregistry__", None)
-        out.append(("warnings",) + tuple((w.category.__name__, str(w.message)) for w in caught))
-        if conn is not None:
-            out.append(attempt(mod, conn.execute, "m"))
-            conn.close()
-        done.wait(TIMEOUT)
-    finally:
-        sock.close()
-        peer.finish()
-    return out
-
-
-RUNNERS = {"execute": run_execute, "reader": run_reader, "handshake": run_handshake}
-
-
-def load(name: str) -> ModuleType:
-    return importlib.import_module({"ext": "vantrel.connection", "twin": "vantrel._pyconnection"}[name])
-
-
-def compare(runner: str, stream: bytes, left: str = "ext", right: str = "twin") -> None:
-    a = RUNNERS[runner](load(left), stream)
-    b = RUNNERS[runner](load(right), stream)
-    assert a == b, "stream %s:\n  %s: %r\n  %s: %r" % (stream.hex(), left, a, right, b)
 
 
 # Streams every run tries, whatever Hypothesis draws.

@@ -16,10 +16,11 @@ from typing import Iterator, Optional
 
 import pytest
 
+from peer import close_quietly, connect_to
 from vantrel.share.errors import RemoteExecutionError
 
 from .faultproxy import Fault, FaultProxy
-from .servers import close_quietly, open_connection, start_server
+from .servers import start_server
 
 # Packets of the server's stream on one connection: 0 is the handshake reply.
 # echo("first") answers with packet 1; table(rows=5) with 1 STREAM_START,
@@ -61,7 +62,7 @@ def assert_out_of_use(impl: ModuleType, conn) -> None:
 
 def assert_fresh_connection_works(impl: ModuleType, proxy: FaultProxy) -> None:
     proxy.set_fault(None)
-    conn = open_connection(impl, proxy.address)
+    conn = connect_to(impl, proxy.address)
     try:
         assert conn.execute("echo", "fresh") == "fresh"
         assert conn.execute("table", 3) == [{"id": 0, "name": "ada", "score": 0.0},
@@ -75,7 +76,7 @@ def assert_fresh_connection_works(impl: ModuleType, proxy: FaultProxy) -> None:
 @pytest.mark.parametrize("call, fault, message", HEADER_CUTS)
 def test_cut_answer(impl: ModuleType, proxy: FaultProxy, call: tuple, fault: Fault, message: str) -> None:
     proxy.set_fault(fault)
-    conn = open_connection(impl, proxy.address)
+    conn = connect_to(impl, proxy.address)
     try:
         with pytest.raises(impl.ProtocolError) as info:
             conn.execute(*call)
@@ -107,7 +108,7 @@ def test_answer_delayed_past_the_time_out(impl: ModuleType, proxy: FaultProxy, c
                                           packet: int) -> None:
     delay = 0.6
     proxy.set_fault(Fault("delay", packet, seconds=delay))
-    conn = open_connection(impl, proxy.address)
+    conn = connect_to(impl, proxy.address)
     try:
         conn.set_timeout(0.15)
         with pytest.raises(socket.timeout):
@@ -123,7 +124,7 @@ def test_answer_delayed_past_the_time_out(impl: ModuleType, proxy: FaultProxy, c
 @pytest.mark.parametrize("packet", [1, 3], ids=["before-answer", "mid-stream"])
 def test_connection_reset(impl: ModuleType, proxy: FaultProxy, packet: int) -> None:
     proxy.set_fault(Fault("drop", packet))
-    conn = open_connection(impl, proxy.address)
+    conn = connect_to(impl, proxy.address)
     try:
         with pytest.raises((impl.ProtocolError, ConnectionError)) as info:
             conn.execute("table", 5)
@@ -137,7 +138,7 @@ def test_connection_reset(impl: ModuleType, proxy: FaultProxy, packet: int) -> N
 
 def test_server_error_leaves_the_connection_in_step(impl: ModuleType, proxy: FaultProxy) -> None:
     """A whole ERROR packet ends its answer: the next call gets its own answer."""
-    conn = open_connection(impl, proxy.address)
+    conn = connect_to(impl, proxy.address)
     try:
         for i in range(20):
             with pytest.raises(RemoteExecutionError):
@@ -155,7 +156,7 @@ def test_server_goes_away(impl: ModuleType) -> None:
     address = thread.address
     conn: Optional[object] = None
     try:
-        conn = open_connection(impl, address)
+        conn = connect_to(impl, address)
         assert conn.execute("echo", 1) == 1
         thread.stop()
         deadline = time.monotonic() + 10
@@ -168,7 +169,7 @@ def test_server_goes_away(impl: ModuleType) -> None:
         with pytest.raises(OSError):
             conn.execute("echo", 3)
         with pytest.raises(ConnectionRefusedError):
-            open_connection(impl, address)
+            connect_to(impl, address)
     finally:
         if conn is not None:
             close_quietly(conn)

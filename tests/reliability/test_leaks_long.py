@@ -17,15 +17,15 @@ import socket
 import sys
 import warnings
 from types import ModuleType
-from typing import Any, Callable, Iterator, NamedTuple, Optional, Tuple
+from typing import Any, Callable, Iterator, List, NamedTuple, Optional, Tuple
 
 import pytest
 
-from peer import error_packet, packet, raw_packet
+from peer import (Peer, Step, answer_each, error_packet, handshake_reply, packet, raw_packet, recv, send,
+                  shut_and_close, shut_wr)
 from vantrel.share.errors import AuthenticationError, RemoteExecutionError, ServerError
 from vantrel.share.protocol import MSG_TYPE as T
 
-from .canned import HANDSHAKE_OK, CannedServer
 from .sizes import scale
 
 ITERATIONS = scale(300, 10_000)
@@ -38,7 +38,7 @@ class Path(NamedTuple):
     answer: bytes
     raises: Optional[Tuple[type, ...]]  # None: the call succeeds
     mode: str = "persistent"  # persistent | fresh | handshake | closed | unencodable
-    handshake: bytes = HANDSHAKE_OK
+    handshake: bytes = handshake_reply()
     close_after: bool = False
 
 
@@ -97,7 +97,7 @@ def measure() -> Tuple[int, int, int]:
     return sys.getallocatedblocks(), len(gc.get_objects()), open_fds()
 
 
-def make_step(impl: ModuleType, server: CannedServer, path: Path) -> Tuple[Callable[[], None], Callable[[], None]]:
+def make_step(impl: ModuleType, server: Peer, path: Path) -> Tuple[Callable[[], None], Callable[[], None]]:
     """The body of one iteration, and what to do at the end."""
     expected: Any = _protocol_error(impl) if path.raises == "protocol" else path.raises
     auth = {"user": "leak", "password": "x"}
@@ -142,13 +142,7 @@ def make_step(impl: ModuleType, server: CannedServer, path: Path) -> Tuple[Calla
                     raise AssertionError("no exception")
                 conn.close()
             finally:
-                # A failed constructor leaves its reader open on the socket:
-                # shut down so that the server is not kept waiting for it.
-                try:
-                    sock.shutdown(socket.SHUT_RDWR)
-                except OSError:
-                    pass
-                sock.close()
+                shut_and_close(sock)
         return handshake, lambda: None
 
     assert path.mode == "closed"
@@ -157,17 +151,25 @@ def make_step(impl: ModuleType, server: CannedServer, path: Path) -> Tuple[Calla
     return (lambda: call(conn)), lambda: None
 
 
+def script(path: Path) -> List[Step]:
+    """What the server does for each client: the handshake, then the canned answer."""
+    start = [recv(record=False), send(path.handshake)]
+    if path.close_after:  # one answer, then the end of the stream
+        return start + [recv(record=False), send(path.answer), shut_wr()]
+    return start + [answer_each(path.answer)]
+
+
 @pytest.fixture(scope="module")
-def server() -> Iterator[CannedServer]:
-    with CannedServer() as s:
-        yield s
-        assert not s.errors, s.errors
+def server() -> Iterator[Peer]:
+    """One peer for all paths, serving its clients one after another."""
+    with Peer([], clients=None) as peer:
+        yield peer
 
 
 @pytest.mark.parametrize("name", sorted(PATHS))
-def test_flat_after_warm_up(impl: ModuleType, server: CannedServer, name: str) -> None:
+def test_flat_after_warm_up(impl: ModuleType, server: Peer, name: str) -> None:
     path = PATHS[name]
-    server.set(path.answer, path.handshake, path.close_after)
+    server.script = script(path)
     registry = "__warningregistry__" in vars(impl)
     step, finish = make_step(impl, server, path)
     try:

@@ -25,11 +25,10 @@ from typing import Any, Callable, Iterator, List, Tuple
 import pytest
 
 import vantrel
-from peer import packet, raw_packet
+from peer import close_quietly, connect_to, packet, raw_packet
 from vantrel.share.codec import pack_one
 from vantrel.share.protocol import MSG_TYPE
 
-from .servers import close_quietly, open_connection
 from .sizes import scale
 
 CLIENTS = 200
@@ -76,7 +75,7 @@ def _read_line(proc: subprocess.Popen, timeout: float) -> str:
 
 
 def server_stats(impl: ModuleType, address: Address) -> List[int]:
-    conn = open_connection(impl, address)
+    conn = connect_to(impl, address)
     try:
         return conn.execute("stats")
     finally:
@@ -111,7 +110,7 @@ def checked_calls(conn: Any, tid: int, calls: int) -> None:
 
 
 def test_two_hundred_clients(impl: ModuleType, server: Address) -> None:
-    conns = [open_connection(impl, server, timeout=60.0) for _ in range(CLIENTS)]
+    conns = [connect_to(impl, server, timeout=60.0) for _ in range(CLIENTS)]
     try:
         assert not run_threads(CLIENTS, lambda t: checked_calls(conns[t], t, WARM_UP_CALLS))
         before = server_stats(impl, server)
@@ -177,7 +176,7 @@ def flood_one(address: Address, data: bytes, then: str) -> None:
 
 
 def test_flood_of_malformed_clients(impl: ModuleType, server: Address) -> None:
-    control = open_connection(impl, server)  # stays open: its descriptor is in both counts
+    control = connect_to(impl, server)  # stays open: its descriptor is in both counts
     try:
         baseline = control.execute("stats")
         tried = [0] * FLOODERS
@@ -194,7 +193,7 @@ def test_flood_of_malformed_clients(impl: ModuleType, server: Address) -> None:
 
         def well_behaved(t: int) -> None:
             # Calls in rounds for as long as the flood lasts (bounded).
-            conn = open_connection(impl, server, timeout=60.0)
+            conn = connect_to(impl, server, timeout=60.0)
             try:
                 for _ in range(1000):
                     checked_calls(conn, t, WELL_CALLS // 10)

@@ -15,12 +15,12 @@ from typing import Any, Callable, Iterator, List, Tuple
 
 import pytest
 
-from peer import Peer, connect, error_packet, packet, raw_packet, recv, send, shut_wr
+from peer import Peer, close_quietly, connect, error_packet, packet, raw_packet, recv, send, shut_wr
 from vantrel.server import Credentials
 from vantrel.share.errors import AuthenticationError, ServerError
 from vantrel.share.protocol import MSG_TYPE
 
-from .servers import close_quietly, start_server
+from .servers import start_server
 
 USER = "user-QRS-7"
 PASSWORD = "s3cr3t-XYZ"

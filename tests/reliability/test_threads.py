@@ -14,10 +14,10 @@ from typing import Iterator, List, Optional, Tuple
 
 import pytest
 
-from peer import Peer, connect, packet, recv, send, signal, wait
+from peer import Peer, close_quietly, connect, connect_to, packet, recv, send, signal, wait
 from vantrel.share.protocol import MSG_TYPE
 
-from .servers import close_quietly, open_connection, start_server
+from .servers import start_server
 from .sizes import scale
 
 THREADS = 16
@@ -40,7 +40,7 @@ def expected_table(rows: int) -> list:
 
 def run_calls(impl: ModuleType, address: Tuple[str, int], tid: int, calls: int) -> int:
     """``calls`` checked calls on a connection of this thread's own; returns the count."""
-    conn = open_connection(impl, address)
+    conn = connect_to(impl, address)
     done = 0
     try:
         for i in range(calls):

@@ -22,9 +22,10 @@ from typing import Any, Iterator, Tuple
 
 import pytest
 
+from peer import close_quietly
 from vantrel.share.errors import RemoteExecutionError
 
-from .servers import close_quietly, start_server
+from .servers import start_server
 
 Address = Tuple[str, int]
 TIMEOUT = 10.0

@@ -111,13 +111,6 @@ class Packets:
     def __init__(self, packets: Iterable[bytes]) -> None:
         self.packets = list(packets)
 
-    def __len__(self) -> int:
-        return len(self.packets)
-
-    @property
-    def nbytes(self) -> int:
-        return sum(len(p) for p in self.packets)
-
 
 async def _chunks(items: Any, size: int) -> AsyncIterator[List[Any]]:
     if hasattr(items, "__aiter__"):

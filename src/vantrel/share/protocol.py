@@ -18,8 +18,6 @@ received value and yields the member, whose text form is its name.
 
 from __future__ import annotations
 
-from types import MappingProxyType
-
 __all__ = [
     "MSG_TYPE",
     "SERIALIZATION_TYPE",
@@ -95,16 +93,6 @@ class _CodeTableMeta(type):
     def __iter__(cls):
         return iter(cls._member_map_.values())
 
-    def __reversed__(cls):
-        return reversed(list(cls._member_map_.values()))
-
-    def __len__(cls) -> int:
-        return len(cls._member_map_)
-
-    @property
-    def __members__(cls):
-        return MappingProxyType(cls._member_map_)
-
     def __setattr__(cls, name: str, value: object) -> None:
         if name in cls.__dict__.get("_member_map_", ()):
             raise AttributeError("cannot reassign member %r" % name)
@@ -126,10 +114,6 @@ class _Code(int, metaclass=_CodeTableMeta):
     def name(self) -> str:
         return self._name_
 
-    @property
-    def value(self) -> int:
-        return int(self)
-
     def __str__(self) -> str:
         return self._name_
 
@@ -138,15 +122,6 @@ class _Code(int, metaclass=_CodeTableMeta):
 
     def __repr__(self) -> str:
         return "<%s.%s: %d>" % (type(self).__name__, self._name_, int(self))
-
-    def __reduce__(self):
-        return type(self), (int(self),)
-
-    def __copy__(self):
-        return self
-
-    def __deepcopy__(self, memo):
-        return self
 
 
 class MSG_TYPE(_Code):

@@ -332,7 +332,7 @@ def test_threads_sharing_a_connection_never_get_each_others_answers(impl: Module
         for t in threads:
             t.join(60)
         assert not wrong
-        assert conn.is_normal() is True and conn.execute("echo", "last") == ["last"]
+        assert conn.is_normal() is True and conn.execute("echo", "last", 1) == ["last", 1]
         conn.close()
     finally:
         server.stop()

@@ -54,8 +54,11 @@ Ref read_answer(ModuleState& ms, PyObject* self) {
         return {};
     }
     int c = is_type(msg_type.get(), ms.RESPONSE);
-    if (c != 0) {
-        return c > 0 ? std::move(body) : Ref();
+    if (c < 0) {
+        return {};
+    }
+    if (c > 0) {
+        return body;
     }
     c = is_type(msg_type.get(), ms.STREAM_START, Py_NE);
     if (c != 0) {
@@ -69,8 +72,11 @@ Ref read_answer(ModuleState& ms, PyObject* self) {
         return {};
     }
     c = is_type(msg_type.get(), ms.STREAM_END);
-    if (c != 0) {
-        return c > 0 ? Ref::steal(PyList_New(0)) : Ref();
+    if (c < 0) {
+        return {};
+    }
+    if (c > 0) {
+        return Ref::steal(PyList_New(0));
     }
     PyObject* const collectors[][2] = {
         {ms.TABLE, ms.table_unpack}, {ms.TABLE2, ms.table2_unpack}, {ms.FEED, ms.feed_unpack}};

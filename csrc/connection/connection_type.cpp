@@ -11,8 +11,6 @@ namespace vantrel {
 
 namespace {
 
-#define FASTCALL_KW(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f))
-
 // The methods, in the order in which the class namespace holds them.
 PyMethodDef connection_methods[] = {
     {"__init__", FASTCALL_KW(connection_init), METH_FASTCALL | METH_KEYWORDS,
@@ -48,7 +46,7 @@ PyMethodDef connection_methods[] = {
 };
 
 PyMethodDef set_sock_factory_def = {
-    "set_sock_factory", connection_set_sock_factory, METH_O,
+    "set_sock_factory", FASTCALL_KW(connection_set_sock_factory), METH_FASTCALL | METH_KEYWORDS,
     "set_sock_factory(func, /)\n--\n\n"
     "Replace the socket factory shared by all connections."};
 

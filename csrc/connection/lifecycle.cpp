@@ -128,9 +128,14 @@ PyObject* connection_close(PyObject* self, PyObject* const* args, Py_ssize_t nar
 }
 
 // The class is found by name in the module at the time of the call.
-PyObject* connection_set_sock_factory(PyObject* /*unused*/, PyObject* func) {
+PyObject* connection_set_sock_factory(PyObject* /*unused*/, PyObject* const* args, Py_ssize_t nargs,
+                                      PyObject* kwnames) {
     ModuleState* ms = entry_state();
     if (ms == nullptr) {
+        return nullptr;
+    }
+    PyObject* func = bind_positional_only("set_sock_factory", true, "func", args, nargs, kwnames);
+    if (func == nullptr) {
         return nullptr;
     }
     Ref cls = lookup_global(ms->Connection);

@@ -7,9 +7,14 @@ namespace vantrel {
 
 // Nothing pending means normal: no data to read (the end of the stream
 // included) and no error condition.  Nothing is read from the socket.
-PyObject* is_connection_normal_poll(PyObject* /*module*/, PyObject* sock) {
+PyObject* is_connection_normal_poll(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
+                                    PyObject* kwnames) {
     ModuleState* ms = entry_state();
     if (ms == nullptr) {
+        return nullptr;
+    }
+    PyObject* sock = bind_positional_only("_is_connection_normal", false, "sock", args, nargs, kwnames);
+    if (sock == nullptr) {
         return nullptr;
     }
     Ref select = lookup_global(ms->select);
@@ -43,9 +48,14 @@ PyObject* is_connection_normal_poll(PyObject* /*module*/, PyObject* sock) {
     return PyBool_FromLong(!pending);
 }
 
-PyObject* is_connection_normal_select(PyObject* /*module*/, PyObject* sock) {
+PyObject* is_connection_normal_select(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
+                                      PyObject* kwnames) {
     ModuleState* ms = entry_state();
     if (ms == nullptr) {
+        return nullptr;
+    }
+    PyObject* sock = bind_positional_only("_is_connection_normal", false, "sock", args, nargs, kwnames);
+    if (sock == nullptr) {
         return nullptr;
     }
     Ref select = lookup_global(ms->select);

@@ -23,11 +23,11 @@ ModuleState* get_state(PyObject* module) noexcept {
 }
 
 PyMethodDef probe_poll_def = {
-    "_is_connection_normal", is_connection_normal_poll, METH_O,
+    "_is_connection_normal", FASTCALL_KW(is_connection_normal_poll), METH_FASTCALL | METH_KEYWORDS,
     "_is_connection_normal(sock, /)\n--\n\n"
     "True when neither data, end of stream nor an error is pending on sock (poll)."};
 PyMethodDef probe_select_def = {
-    "_is_connection_normal", is_connection_normal_select, METH_O,
+    "_is_connection_normal", FASTCALL_KW(is_connection_normal_select), METH_FASTCALL | METH_KEYWORDS,
     "_is_connection_normal(sock, /)\n--\n\n"
     "True when neither data, end of stream nor an error is pending on sock (select)."};
 

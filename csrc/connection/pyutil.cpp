@@ -377,4 +377,30 @@ bool bind_args(const char* func, const char* const* names, Py_ssize_t n, PyObjec
     return true;
 }
 
+PyObject* bind_positional_only(const char* func, bool method, const char* name, PyObject* const* args,
+                               Py_ssize_t nargs, PyObject* kwnames) {
+    if (nargs == 1 && kwnames == nullptr) {
+        return args[0];
+    }
+    Ref shown = method ? shown_name(func) : Ref::steal(PyUnicode_FromString(func));
+    if (!shown) {
+        return nullptr;
+    }
+    if (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) > 0) {
+        PyObject* key = PyTuple_GET_ITEM(kwnames, 0);
+        if (PyUnicode_CompareWithASCIIString(key, name) == 0) {
+            PyErr_Format(PyExc_TypeError,
+                         "%U() got some positional-only arguments passed as keyword arguments: '%s'", shown.get(),
+                         name);
+        } else {
+            PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%U'", shown.get(), key);
+        }
+    } else if (nargs > 1) {
+        PyErr_Format(PyExc_TypeError, "%U() takes 1 positional argument but %zd were given", shown.get(), nargs);
+    } else {
+        PyErr_Format(PyExc_TypeError, "%U() missing 1 required positional argument: '%s'", shown.get(), name);
+    }
+    return nullptr;
+}
+
 }  // namespace vantrel

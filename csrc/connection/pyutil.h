@@ -93,6 +93,9 @@ Ref pack_with_defaults(PyObject* payload, PyObject* member, bool force_compress)
 
 // --- arguments ---------------------------------------------------------------
 
+// A METH_FASTCALL | METH_KEYWORDS function as the PyCFunction of a PyMethodDef.
+#define FASTCALL_KW(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f))
+
 // The name the interpreter shows for a Connection method in argument errors
 // ("Connection.execute" from 3.10 on, "execute" before).
 Ref shown_name(const char* func);
@@ -107,6 +110,12 @@ bool bind_args(const char* func, const char* const* names, Py_ssize_t n, PyObjec
 inline bool bind_no_args(const char* func, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return (nargs == 0 && kwnames == nullptr) || bind_args(func, nullptr, 0, args, nargs, kwnames, nullptr);
 }
+
+// Binds the one positional-only parameter `name` of `func(name, /)` (a
+// Connection static method when `method`, else a module function), as the
+// interpreter does; NULL with its TypeError otherwise.
+PyObject* bind_positional_only(const char* func, bool method, const char* name, PyObject* const* args,
+                               Py_ssize_t nargs, PyObject* kwnames);
 
 // TypeError("<func>() got multiple values for argument '<name>'")
 void multiple_values_error(const char* func, const char* name);

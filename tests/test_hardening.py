@@ -16,17 +16,17 @@ import sys
 import threading
 from pathlib import Path
 from types import ModuleType
-from typing import Any, List
+from typing import Any, Dict, List, Tuple
 
 import pytest
+from peer import packet, recv, send, signal, wait
 
 import vantrel
-from peer import packet, recv, send, signal, wait
+from vantrel._impls import CONNECTION_MODULES
 from vantrel.share.protocol import MSG_TYPE
 
 PACKAGE_ROOT = Path(vantrel.__file__).resolve().parents[1]
-END, TABLE, TABLE2, FEED = MSG_TYPE.STREAM_END, MSG_TYPE.TABLE, MSG_TYPE.TABLE2, MSG_TYPE.FEED
-IMPL_NAMES = {"ext": "vantrel.connection", "twin": "vantrel._pyconnection"}
+END, TABLE2 = MSG_TYPE.STREAM_END, MSG_TYPE.TABLE2
 
 PRELUDE = r'''
 import importlib, io, sys
@@ -49,18 +49,19 @@ def scripted(mod, packets):
 '''
 
 
-def run_script(impl_name: str, body: str) -> subprocess.CompletedProcess:
+def run_script(impl_name: str, body: str) -> "subprocess.CompletedProcess[str]":
     env = dict(os.environ)
     env["PYTHONPATH"] = os.pathsep.join(p for p in (str(PACKAGE_ROOT), env.get("PYTHONPATH")) if p)
-    code = "MODNAME = %r\n%s\n%s" % (IMPL_NAMES[impl_name], PRELUDE, body)
-    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60, env=env)
+    code = "MODNAME = %r\n%s\n%s" % (CONNECTION_MODULES[impl_name], PRELUDE, body)
+    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60, env=env,
+                          check=False)
 
 
 class FakeSocket:
     def makefile(self, mode: str, size: int) -> io.BytesIO:
         return io.BytesIO()
 
-    def getsockname(self) -> tuple:
+    def getsockname(self) -> Tuple[str, int]:
         return ("127.0.0.1", 0)
 
     def sendall(self, data: bytes) -> None:
@@ -230,7 +231,8 @@ BAD_CALLS = [
 
 @pytest.mark.parametrize("name, args, kwargs", BAD_CALLS,
                          ids=["%s-%d" % (c[0], i) for i, c in enumerate(BAD_CALLS)])
-def test_bad_arguments_raise_the_methods_type_error(name: str, args: tuple, kwargs: dict) -> None:
+def test_bad_arguments_raise_the_methods_type_error(name: str, args: Tuple[Any, ...],
+                                                    kwargs: Dict[str, Any]) -> None:
     from conftest import load_impl
 
     messages = []
@@ -320,6 +322,7 @@ def test_threads_sharing_a_connection_never_get_each_others_answers(impl: Module
 
     server = ServerThread(demo_server(notice=None))
     server.start()
+    assert server.address is not None
     try:
         conn = impl.Connection(socket.create_connection(server.address, timeout=10), {"user": "tester"})
         wrong: List[Any] = []

@@ -109,8 +109,8 @@ PyObject* connection_set_timeout(PyObject* self, PyObject* const* args, Py_ssize
 }
 
 // The reader first, then the socket; if closing the reader fails, the
-// socket is left open and the error propagates.  Allowed while another
-// thread is inside a call: it is how a blocked call is aborted.
+// socket is left open and the error propagates.  Not refused while another
+// thread is inside a call (closing the reader waits for its read to return).
 PyObject* connection_close(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     ModuleState* ms = entry_state();
     if (ms == nullptr || !bind_no_args("close", args, nargs, kwnames)) {

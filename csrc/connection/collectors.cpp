@@ -8,55 +8,57 @@ namespace vantrel {
 
 namespace {
 
-// Calls visit(item) for each item of `items` in order, from index `start`:
-// lists and tuples directly, anything else through the iterator protocol.
+// Calls visit(item) for each item of `items`, in order: lists and tuples
+// directly, anything else through the iterator protocol.  The size is read
+// afresh and the item held at each step, since code run by visit (a key's
+// hash, say) may change a list.
 template <typename Visit>
-bool for_each(Borrowed items, Py_ssize_t start, Visit&& visit) {
-    PyObject* o = items.get();
-    if (is_seq(o)) {
-        for (Py_ssize_t i = start;; ++i) {
-            if (i >= seq_size(o)) {
-                return true;
-            }
-            Ref item = Ref::borrow(seq_item(o, i));
-            if (!visit(item.borrowed())) {
+bool for_each(PyObject* items, Visit&& visit) {
+    if (is_seq(items)) {
+        for (Py_ssize_t i = 0; i < seq_size(items); ++i) {
+            Ref item = Ref::new_ref(seq_item(items, i));
+            if (!visit(item.get())) {
                 return false;
             }
         }
+        return true;
     }
-    Ref it = Ref::steal(PyObject_GetIter(o));
+    Ref it = Ref::steal(PyObject_GetIter(items));
     if (!it) {
         return false;
     }
     while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
-        if (!visit(item.borrowed())) {
+        if (!visit(item.get())) {
             return false;
         }
     }
     return !PyErr_Occurred();
 }
 
-// out.extend(items), through the list's own in-place concatenation (what
-// `out += items` does): one resize and a copy for lists and tuples, the
-// iterator protocol for anything else, the list's own errors.
-bool extend(PyObject* out, Borrowed items) {
+// out.extend(items), through the list's own in-place concatenation.
+bool extend(PyObject* out, PyObject* items) {
     Ref same = Ref::steal(PySequence_InPlaceConcat(out, items));
     return static_cast<bool>(same);
 }
 
-// first[1:]
-Ref rest_of(Borrowed first) {
-    return Ref::steal(PyObject_GetItem(first, state().slice_from_1));
+// out.append(item) for each item of `items`: lists and tuples in one step,
+// anything else item by item, never asked for its length.
+bool append_each(PyObject* out, PyObject* items) {
+    if (is_seq(items)) {
+        return extend(out, items);
+    }
+    return for_each(items, [out](PyObject* item) { return PyList_Append(out, item) == 0; });
 }
 
-// Visits first[1:] without copying lists and tuples.
-template <typename Visit>
-bool for_each_after_first(Borrowed first, Visit&& visit) {
-    if (is_seq(first)) {
-        return for_each(first, 1, visit);
+// first[0] and first[1:], each taken once, before anything else is done with
+// first: what it holds later does not change the result.
+bool split_first(ModuleState& ms, PyObject* first, Ref& head, Ref& rest) {
+    head = Ref::steal(PyObject_GetItem(first, ms.int_0));
+    if (!head) {
+        return false;
     }
-    Ref rest = rest_of(first);
-    return rest && for_each(rest.borrowed(), 0, visit);
+    rest = Ref::steal(PyObject_GetItem(first, ms.slice_from_1));
+    return static_cast<bool>(rest);
 }
 
 // Reads the packets that follow the first one, through STREAM_END.  Each body
@@ -64,47 +66,46 @@ bool for_each_after_first(Borrowed first, Visit&& visit) {
 // call with ProtocolError(unexpected_fmt.format(MSG_TYPE[msg_type])).  The
 // body of STREAM_END is not looked at.
 template <typename OnBody>
-bool read_stream(Borrowed self, Borrowed kind, const char* unexpected_fmt, OnBody&& on_body) {
-    ModuleState& st = state();
+bool read_stream(ModuleState& ms, PyObject* self, PyObject* kind, const char* unexpected_fmt, OnBody&& on_body) {
     for (;;) {
-        Ref packet = call_method(st._read_one_packet, self);
-        Ref fields[2];  // message type, decoded body
-        if (!packet || !unpack_exact(packet.borrowed(), 2, fields)) {
+        Ref msg_type, body;
+        if (!read_packet(self, msg_type, body)) {
             return false;
         }
-        packet.reset();
-        Ref end = global_member(st.MSG_TYPE, st.STREAM_END);
-        int c = end ? compare(fields[0].borrowed(), end.borrowed(), Py_EQ) : -1;
+        int c = is_type(msg_type.get(), ms.STREAM_END);
         if (c != 0) {
             return c > 0;
         }
-        Ref same_kind = global_member(st.MSG_TYPE, kind);
-        c = same_kind ? compare(fields[0].borrowed(), same_kind.borrowed(), Py_EQ) : -1;
+        c = is_type(msg_type.get(), kind);
         if (c < 0) {
             return false;
         }
         if (c == 0) {
-            return raise_unexpected(unexpected_fmt, fields[0].borrowed());
+            return raise_unexpected(unexpected_fmt, msg_type.get());
         }
-        if (!on_body(fields[1].borrowed())) {
+        if (!on_body(body.get())) {
             return false;
         }
     }
 }
 
-PyObject* bind_first(const char* func, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+// The module state and the one argument `first`; NULL with the error set.
+ModuleState* enter(const char* func, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** first) {
     static const char* const names[] = {"first"};
-    PyObject* first = nullptr;
-    bind_args(func, names, 1, args, nargs, kwnames, &first);
-    return first;
+    ModuleState* ms = entry_state();
+    if (ms == nullptr || !bind_args(func, names, 1, args, nargs, kwnames, first)) {
+        return nullptr;
+    }
+    return ms;
 }
 
 }  // namespace
 
 // A feed: the items of every FEED body, in arrival order, in one list.
 PyObject* connection_feed_unpack(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* first = bind_first("feed_unpack", args, nargs, kwnames);
-    if (first == nullptr) {
+    PyObject* first;
+    ModuleState* ms = enter("feed_unpack", args, nargs, kwnames, &first);
+    if (ms == nullptr) {
         return nullptr;
     }
     Ref ret = Ref::steal(PySequence_List(first));
@@ -112,8 +113,8 @@ PyObject* connection_feed_unpack(PyObject* self, PyObject* const* args, Py_ssize
         return nullptr;
     }
     PyObject* out = ret.get();
-    if (!read_stream(self, state().FEED, "unexpected message in feed stream: %U",
-                     [out](Borrowed body) { return extend(out, body); })) {
+    auto on_body = [out](PyObject* body) { return extend(out, body); };
+    if (!read_stream(*ms, self, ms->FEED, "unexpected message in feed stream: %U", on_body)) {
         return nullptr;  // the partial list is dropped
     }
     return ret.release();
@@ -121,21 +122,22 @@ PyObject* connection_feed_unpack(PyObject* self, PyObject* const* args, Py_ssize
 
 // A table: one dict per row, the header row coming first in the first body.
 PyObject* connection_table_unpack(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* first = bind_first("table_unpack", args, nargs, kwnames);
-    if (first == nullptr) {
+    PyObject* first;
+    ModuleState* ms = enter("table_unpack", args, nargs, kwnames, &first);
+    if (ms == nullptr) {
         return nullptr;
     }
     Ref ret = Ref::steal(PyList_New(0));
-    Ref keys = ret ? Ref::steal(PyObject_GetItem(first, state().int_0)) : Ref();
-    if (!keys) {
+    Ref keys, rows_of_first;
+    if (!ret || !split_first(*ms, first, keys, rows_of_first)) {
         return nullptr;
     }
-    RowBuilder rows(keys.borrowed());
+    RowBuilder rows(keys.get());
     PyObject* out = ret.get();
-    auto add_row = [out, &rows](Borrowed row) { return rows.append_to(out, row); };
-    if (!for_each_after_first(first, add_row) ||
-        !read_stream(self, state().TABLE, "unexpected message in table stream: %U",
-                     [&add_row](Borrowed body) { return for_each(body, 0, add_row); })) {
+    auto add_row = [out, &rows](PyObject* row) { return rows.append_to(out, row); };
+    auto on_body = [&add_row](PyObject* body) { return for_each(body, add_row); };
+    if (!on_body(rows_of_first.get()) ||
+        !read_stream(*ms, self, ms->TABLE, "unexpected message in table stream: %U", on_body)) {
         return nullptr;
     }
     return ret.release();
@@ -144,19 +146,20 @@ PyObject* connection_table_unpack(PyObject* self, PyObject* const* args, Py_ssiz
 // A table2: the pair (head, data), data being every further element of every
 // TABLE2 body, unconverted, in one list.
 PyObject* connection_table2_unpack(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* first = bind_first("table2_unpack", args, nargs, kwnames);
-    if (first == nullptr) {
+    PyObject* first;
+    ModuleState* ms = enter("table2_unpack", args, nargs, kwnames, &first);
+    if (ms == nullptr) {
         return nullptr;
     }
     Ref data = Ref::steal(PyList_New(0));
-    Ref head = data ? Ref::steal(PyObject_GetItem(first, state().int_0)) : Ref();
-    if (!head) {
+    Ref head, rest;
+    if (!data || !split_first(*ms, first, head, rest)) {
         return nullptr;
     }
     PyObject* out = data.get();
-    Ref rest = rest_of(first);
-    if (!rest || !extend(out, rest.borrowed()) || !read_stream(self, state().TABLE2, "unexpected message in table2 stream: %U",
-                            [out](Borrowed body) { return extend(out, body); })) {
+    auto on_body = [out](PyObject* body) { return append_each(out, body); };
+    if (!on_body(rest.get()) ||
+        !read_stream(*ms, self, ms->TABLE2, "unexpected message in table2 stream: %U", on_body)) {
         return nullptr;
     }
     return PyTuple_Pack(2, head.get(), data.get());

@@ -11,8 +11,6 @@ namespace vantrel {
 
 namespace {
 
-#define FASTCALL_KW(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f))
-
 // The methods, in the order in which the class namespace holds them.
 PyMethodDef connection_methods[] = {
     {"__init__", FASTCALL_KW(connection_init), METH_FASTCALL | METH_KEYWORDS,
@@ -21,16 +19,16 @@ PyMethodDef connection_methods[] = {
     {"set_timeout", FASTCALL_KW(connection_set_timeout), METH_FASTCALL | METH_KEYWORDS,
      "set_timeout($self, /, timeout)\n--\n\n"
      "Set the time-out of the connection's socket (None blocks, 0 never waits)."},
-    {"is_normal", connection_is_normal, METH_NOARGS,
+    {"is_normal", FASTCALL_KW(connection_is_normal), METH_FASTCALL | METH_KEYWORDS,
      "is_normal($self, /)\n--\n\n"
      "True when nothing is pending on the idle connection's socket."},
-    {"_read_one_packet", connection_read_one_packet, METH_NOARGS,
+    {"_read_one_packet", FASTCALL_KW(connection_read_one_packet), METH_FASTCALL | METH_KEYWORDS,
      "_read_one_packet($self, /)\n--\n\n"
      "Read, validate and decode one packet; return (message type, body)."},
     {"_do_auth", FASTCALL_KW(connection_do_auth), METH_FASTCALL | METH_KEYWORDS,
      "_do_auth($self, /, auth)\n--\n\n"
      "Run the handshake with the authentication record `auth`."},
-    {"close", connection_close, METH_NOARGS,
+    {"close", FASTCALL_KW(connection_close), METH_FASTCALL | METH_KEYWORDS,
      "close($self, /)\n--\n\n"
      "Close the reader, then the socket."},
     {"execute", FASTCALL_KW(connection_execute), METH_FASTCALL | METH_KEYWORDS,
@@ -48,7 +46,7 @@ PyMethodDef connection_methods[] = {
 };
 
 PyMethodDef set_sock_factory_def = {
-    "set_sock_factory", connection_set_sock_factory, METH_O,
+    "set_sock_factory", FASTCALL_KW(connection_set_sock_factory), METH_FASTCALL | METH_KEYWORDS,
     "set_sock_factory(func, /)\n--\n\n"
     "Replace the socket factory shared by all connections."};
 
@@ -60,14 +58,23 @@ const char class_doc[] =
 
 }  // namespace
 
-Ref make_connection_class(Borrowed module_name, Borrowed create_connection) {
+Ref make_connection_class(PyObject* module_name, PyObject* create_connection) {
     // The namespace is laid out as a class statement would: every member is
     // entered at its place first, then the methods, which need the class
     // itself, replace their placeholders.
     Ref ns = Ref::steal(PyDict_New());
-    Ref qualname = ns ? Ref::steal(PyUnicode_InternFromString("Connection")) : Ref();
-    Ref doc = qualname ? Ref::steal(PyUnicode_FromString(class_doc)) : Ref();
-    Ref factory = doc ? Ref::steal(PyStaticMethod_New(create_connection)) : Ref();
+    if (!ns) {
+        return {};
+    }
+    Ref qualname = Ref::steal(PyUnicode_InternFromString("Connection"));
+    if (!qualname) {
+        return {};
+    }
+    Ref doc = Ref::steal(PyUnicode_FromString(class_doc));
+    if (!doc) {
+        return {};
+    }
+    Ref factory = Ref::steal(PyStaticMethod_New(create_connection));
     if (!factory || PyDict_SetItemString(ns.get(), "__module__", module_name) < 0 ||
         PyDict_SetItemString(ns.get(), "__qualname__", qualname.get()) < 0 ||
         PyDict_SetItemString(ns.get(), "__doc__", doc.get()) < 0 ||
@@ -81,15 +88,20 @@ Ref make_connection_class(Borrowed module_name, Borrowed create_connection) {
         }
     }
     Ref bases = Ref::steal(PyTuple_Pack(1, reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
-    Ref cls = bases ? call(reinterpret_cast<PyObject*>(&PyType_Type), qualname.get(), bases.get(), ns.get())
-                    : Ref();
+    if (!bases) {
+        return {};
+    }
+    Ref cls = call(reinterpret_cast<PyObject*>(&PyType_Type), qualname.get(), bases.get(), ns.get());
     if (!cls) {
         return {};
     }
     // A static method whose function belongs to the class, so that its
     // qualified name is "Connection.set_sock_factory".
     Ref setter = Ref::steal(PyCFunction_NewEx(&set_sock_factory_def, cls.get(), module_name));
-    Ref static_setter = setter ? Ref::steal(PyStaticMethod_New(setter.get())) : Ref();
+    if (!setter) {
+        return {};
+    }
+    Ref static_setter = Ref::steal(PyStaticMethod_New(setter.get()));
     if (!static_setter || PyObject_SetAttrString(cls.get(), "set_sock_factory", static_setter.get()) < 0) {
         return {};
     }

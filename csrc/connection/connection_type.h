@@ -8,6 +8,6 @@
 namespace vantrel {
 
 // Builds the class; `create_connection` becomes the initial socket factory.
-Ref make_connection_class(Borrowed module_name, Borrowed create_connection);
+Ref make_connection_class(PyObject* module_name, PyObject* create_connection);
 
 }  // namespace vantrel

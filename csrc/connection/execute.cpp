@@ -7,7 +7,8 @@ namespace vantrel {
 namespace {
 
 // The request payload (method, args, kwargs): a tuple of the positional
-// arguments after `method` and a new dict of the keyword arguments.
+// arguments after `method` and a new dict of the keyword arguments, bound as
+// the interpreter binds execute(self, method, *args, **kwargs).
 Ref build_payload(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* method = nargs > 0 ? args[0] : nullptr;
     Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
@@ -18,14 +19,12 @@ Ref build_payload(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     for (Py_ssize_t k = 0; k < nkw; ++k) {
         PyObject* key = PyTuple_GET_ITEM(kwnames, k);
         PyObject* value = args[nargs + k];
-        if (PyUnicode_CompareWithASCIIString(key, "method") == 0) {
-            if (method != nullptr) {
-                Ref name = shown_name("execute");
-                if (name) {
-                    PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument 'method'", name.get());
-                }
-                return {};
-            }
+        bool is_method = PyUnicode_CompareWithASCIIString(key, "method") == 0;
+        if (PyUnicode_CompareWithASCIIString(key, "self") == 0 || (is_method && method != nullptr)) {
+            multiple_values_error("execute", is_method ? "method" : "self");
+            return {};
+        }
+        if (is_method) {
             method = value;
         } else if (PyDict_SetItem(kwargs.get(), key, value) < 0) {
             return {};
@@ -43,133 +42,158 @@ Ref build_payload(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
         return {};
     }
     for (Py_ssize_t i = 1; i < nargs; ++i) {
-        PyTuple_SET_ITEM(positional.get(), i - 1, Ref::borrow(args[i]).release());
+        PyTuple_SET_ITEM(positional.get(), i - 1, Ref::new_ref(args[i]).release());
     }
     return Ref::steal(PyTuple_Pack(3, method, positional.get(), kwargs.get()));
 }
 
-// pack_one(payload, MSG_TYPE.REQUEST, DEFAULT_SERIALIZER_TYPE, DEFAULT_COMPRESSION_METHOD)
-Ref pack_request(ModuleState& st, Borrowed payload) {
-    Ref pack = lookup_global(st.pack_one);
-    Ref request = pack ? global_member(st.MSG_TYPE, st.REQUEST) : Ref();
-    Ref serializer = request ? lookup_global(st.DEFAULT_SERIALIZER_TYPE) : Ref();
-    Ref compression = serializer ? lookup_global(st.DEFAULT_COMPRESSION_METHOD) : Ref();
-    if (!compression) {
+// Reads the answer to a request that was sent.
+Ref read_answer(ModuleState& ms, PyObject* self) {
+    Ref msg_type, body;
+    if (!read_packet(self, msg_type, body)) {
         return {};
     }
-    return call(pack.borrowed(), payload.get(), request.get(), serializer.get(), compression.get());
-}
-
-// Sends the request and reads its whole answer.
-Ref exchange(ModuleState& st, Borrowed self, Borrowed sock, Borrowed packet) {
-    if (!call_method(st.sendall, sock, packet.get())) {
+    int c = is_type(msg_type.get(), ms.RESPONSE);
+    if (c < 0) {
         return {};
     }
-    Ref fields[2];  // message type, decoded body
-    Ref answer = call_method(st._read_one_packet, self);
-    if (!answer || !unpack_exact(answer.borrowed(), 2, fields)) {
-        return {};
+    if (c > 0) {
+        return body;
     }
-    answer.reset();
-    Ref expected = global_member(st.MSG_TYPE, st.RESPONSE);
-    int c = expected ? compare(fields[0].borrowed(), expected.borrowed(), Py_EQ) : -1;
-    if (c != 0) {
-        return c > 0 ? std::move(fields[1]) : Ref();
-    }
-    expected = global_member(st.MSG_TYPE, st.STREAM_START);
-    c = expected ? compare(fields[0].borrowed(), expected.borrowed(), Py_NE) : -1;
+    c = is_type(msg_type.get(), ms.STREAM_START, Py_NE);
     if (c != 0) {
         if (c > 0) {
-            raise_unexpected("got %U when STREAM_START expected", fields[0].borrowed());
+            raise_unexpected("got %U when STREAM_START expected", msg_type.get());
         }
         return {};
     }
     // A stream: the STREAM_START body is not looked at.
-    answer = call_method(st._read_one_packet, self);
-    if (!answer || !unpack_exact(answer.borrowed(), 2, fields)) {
+    if (!read_packet(self, msg_type, body)) {
         return {};
     }
-    answer.reset();
-    struct Branch {
-        PyObject* member;
-        PyObject* collector;  // NULL: the empty stream
-    };
-    const Branch branches[] = {
-        {st.STREAM_END, nullptr},
-        {st.TABLE, st.table_unpack},
-        {st.TABLE2, st.table2_unpack},
-        {st.FEED, st.feed_unpack},
-    };
-    for (const Branch& branch : branches) {
-        expected = global_member(st.MSG_TYPE, branch.member);
-        c = expected ? compare(fields[0].borrowed(), expected.borrowed(), Py_EQ) : -1;
+    c = is_type(msg_type.get(), ms.STREAM_END);
+    if (c < 0) {
+        return {};
+    }
+    if (c > 0) {
+        return Ref::steal(PyList_New(0));
+    }
+    PyObject* const collectors[][2] = {
+        {ms.TABLE, ms.table_unpack}, {ms.TABLE2, ms.table2_unpack}, {ms.FEED, ms.feed_unpack}};
+    for (const auto& [member, collector] : collectors) {
+        c = is_type(msg_type.get(), member);
         if (c < 0) {
             return {};
         }
         if (c > 0) {
-            if (branch.collector == nullptr) {
-                return Ref::steal(PyList_New(0));
-            }
-            return call_method(branch.collector, self, fields[1].get());
+            return call_method(collector, self, body.get());
         }
     }
-    raise_unexpected("unexpected message in stream: %U", fields[0].borrowed());
+    raise_unexpected("unexpected message in stream: %U", msg_type.get());
     return {};
-}
-
-// True when the exception is a server error: it came from an ERROR packet
-// that was read whole and ended the answer, so the stream is at a packet
-// boundary and the connection stays usable.
-bool ends_answer(Borrowed exc) {
-    Ref errors = Ref::steal(PyImport_ImportModule("vantrel.share.errors"));
-    Ref server_error = errors ? getattr(errors.borrowed(), state().ServerError) : Ref();
-    int is_server_error = server_error ? PyObject_IsInstance(exc, server_error.get()) : -1;
-    if (is_server_error < 0) {
-        PyErr_Clear();
-        return false;
-    }
-    return is_server_error != 0;
 }
 
 // The answer was not read to its end, so what is left of it would be taken
 // for the answer of the next call.  The socket is shut down both ways before
 // the exception propagates: later requests fail at once with the socket's own
-// error and the liveness check reports the connection as not normal.  The
-// exception itself passes on unchanged; an error of the shutdown is dropped.
-void put_out_of_use(Borrowed sock) {
+// error and the liveness check reports the connection as not normal.  A
+// server error came in a whole ERROR packet that ended the answer: the
+// connection stays at a packet boundary and in use.  The exception itself
+// passes on unchanged; an error of the shutdown is dropped.
+void put_out_of_use(ModuleState& ms, PyObject* sock) {
     Ref exc = fetch_exception();
-    if (!ends_answer(exc.borrowed())) {
-        Ref done = call_method(state().shutdown, sock, state().int_shut_rdwr);
+    if (!exc) {
+        return;
+    }
+    int server_error = PyObject_IsInstance(exc.get(), ms.server_error);
+    if (server_error < 0) {
+        PyErr_Clear();
+    }
+    if (server_error <= 0) {
+        Ref done = call_method(ms.shutdown, sock, ms.int_shut_rdwr);
         if (!done) {
-            if (PyErr_ExceptionMatches(PyExc_Exception)) {
-                PyErr_Clear();
-            } else {
-                chain_to(exc.borrowed());
+            if (!PyErr_ExceptionMatches(PyExc_Exception)) {
+                chain_to(exc.get());
                 return;
             }
+            PyErr_Clear();
         }
     }
     restore_exception(std::move(exc));
 }
 
+// One call: pack, send, read the answer.
+Ref run_call(ModuleState& ms, PyObject* self, PyObject* payload) {
+    Ref packet = pack_with_defaults(payload, ms.REQUEST, false);
+    if (!packet) {
+        return {};  // nothing was sent: the connection is as it was
+    }
+    Ref sock = getattr(self, ms._socket);
+    if (!sock) {
+        return {};
+    }
+    Ref result;
+    if (call_method(ms.sendall, sock.get(), packet.get())) {
+        result = read_answer(ms, self);
+    }
+    if (!result) {
+        put_out_of_use(ms, sock.get());
+    }
+    return result;
+}
+
 }  // namespace
 
-PyObject* connection_execute(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    ModuleState& st = state();
-    Ref payload = build_payload(args, nargs, kwnames);
-    Ref packet = payload ? pack_request(st, payload.borrowed()) : Ref();
-    if (!packet) {
-        return nullptr;  // nothing was sent: the connection is as it was
+// The mark of a call in progress on `conn`: its address in a set of the
+// module state.  Marking is one step in which no Python code runs, so two
+// threads can never both find the connection free.
+Ref begin_call(ModuleState& ms, PyObject* conn) {
+    Ref key = Ref::steal(PyLong_FromVoidPtr(conn));
+    if (!key) {
+        return {};
     }
-    payload.reset();
-    Ref sock = getattr(self, st._socket);
-    if (!sock) {
+    Py_ssize_t before = PySet_GET_SIZE(ms.calls_in_progress);
+    if (PySet_Add(ms.calls_in_progress, key.get()) < 0) {
+        return {};
+    }
+    if (PySet_GET_SIZE(ms.calls_in_progress) == before) {
+        PyErr_SetString(PyExc_RuntimeError, "another call is in progress on this connection");
+        return {};
+    }
+    return key;
+}
+
+void end_call(ModuleState& ms, const Ref& key) {
+    Ref exc = fetch_exception();
+    if (PySet_Discard(ms.calls_in_progress, key.get()) < 0) {
+        PyErr_Clear();  // an exact int: not reached
+    }
+    restore_exception(std::move(exc));
+}
+
+int call_in_progress(ModuleState& ms, PyObject* conn) {
+    Ref key = Ref::steal(PyLong_FromVoidPtr(conn));
+    if (!key) {
+        return -1;
+    }
+    return PySet_Contains(ms.calls_in_progress, key.get());
+}
+
+PyObject* connection_execute(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    ModuleState* ms = entry_state();
+    if (ms == nullptr) {
         return nullptr;
     }
-    Ref result = exchange(st, self, sock.borrowed(), packet.borrowed());
-    if (!result) {
-        put_out_of_use(sock.borrowed());
+    Ref payload = build_payload(args, nargs, kwnames);
+    if (!payload) {
+        return nullptr;
     }
+    Ref mark = begin_call(*ms, self);
+    if (!mark) {
+        return nullptr;
+    }
+    Ref result = run_call(*ms, self, payload.get());
+    end_call(*ms, mark);
     return result.release();
 }
 

@@ -9,8 +9,8 @@ namespace vantrel {
 PyObject* connection_init(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* connection_do_auth(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* connection_set_timeout(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-PyObject* connection_close(PyObject* self, PyObject* unused);
+PyObject* connection_close(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 // Connection.set_sock_factory(func), a static method.
-PyObject* connection_set_sock_factory(PyObject* unused, PyObject* func);
+PyObject* connection_set_sock_factory(PyObject* unused, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 }  // namespace vantrel

@@ -1,25 +1,43 @@
 #include "liveness.h"
 
+#include "execute.h"
 #include "pyutil.h"
 
 namespace vantrel {
 
 // Nothing pending means normal: no data to read (the end of the stream
 // included) and no error condition.  Nothing is read from the socket.
-PyObject* is_connection_normal_poll(PyObject* /*module*/, PyObject* sock) {
-    ModuleState& st = state();
-    Ref select = lookup_global(st.select);
-    Ref poller = select ? call_method(st.poll, select.borrowed()) : Ref();
+PyObject* is_connection_normal_poll(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
+                                    PyObject* kwnames) {
+    ModuleState* ms = entry_state();
+    if (ms == nullptr) {
+        return nullptr;
+    }
+    PyObject* sock = bind_positional_only("_is_connection_normal", false, "sock", args, nargs, kwnames);
+    if (sock == nullptr) {
+        return nullptr;
+    }
+    Ref select = lookup_global(ms->select);
+    if (!select) {
+        return nullptr;
+    }
+    Ref poller = call_method(ms->poll, select.get());
     if (!poller) {
         return nullptr;
     }
-    Ref pollin = getattr(select.borrowed(), st.POLLIN);
-    Ref pollerr = pollin ? getattr(select.borrowed(), st.POLLERR) : Ref();
-    Ref mask = pollerr ? Ref::steal(PyNumber_Or(pollin.get(), pollerr.get())) : Ref();
-    if (!mask || !call_method(st.register_, poller.borrowed(), sock, mask.get())) {
+    Ref pollin = getattr(select.get(), ms->POLLIN);
+    if (!pollin) {
         return nullptr;
     }
-    Ref events = call_method(st.poll, poller.borrowed(), st.int_0);
+    Ref pollerr = getattr(select.get(), ms->POLLERR);
+    if (!pollerr) {
+        return nullptr;
+    }
+    Ref mask = Ref::steal(PyNumber_Or(pollin.get(), pollerr.get()));
+    if (!mask || !call_method(ms->register_, poller.get(), sock, mask.get())) {
+        return nullptr;
+    }
+    Ref events = call_method(ms->poll, poller.get(), ms->int_0);
     if (!events) {
         return nullptr;
     }
@@ -30,26 +48,45 @@ PyObject* is_connection_normal_poll(PyObject* /*module*/, PyObject* sock) {
     return PyBool_FromLong(!pending);
 }
 
-PyObject* is_connection_normal_select(PyObject* /*module*/, PyObject* sock) {
-    ModuleState& st = state();
-    Ref select = lookup_global(st.select);
-    Ref read_list = select ? Ref::steal(PyList_New(1)) : Ref();
-    Ref write_list = read_list ? Ref::steal(PyList_New(0)) : Ref();
-    Ref error_list = write_list ? Ref::steal(PyList_New(1)) : Ref();
+PyObject* is_connection_normal_select(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
+                                      PyObject* kwnames) {
+    ModuleState* ms = entry_state();
+    if (ms == nullptr) {
+        return nullptr;
+    }
+    PyObject* sock = bind_positional_only("_is_connection_normal", false, "sock", args, nargs, kwnames);
+    if (sock == nullptr) {
+        return nullptr;
+    }
+    Ref select = lookup_global(ms->select);
+    if (!select) {
+        return nullptr;
+    }
+    Ref read_list = Ref::steal(PyList_New(1));
+    if (!read_list) {
+        return nullptr;
+    }
+    PyList_SET_ITEM(read_list.get(), 0, Ref::new_ref(sock).release());
+    Ref write_list = Ref::steal(PyList_New(0));
+    if (!write_list) {
+        return nullptr;
+    }
+    Ref error_list = Ref::steal(PyList_New(1));
     if (!error_list) {
         return nullptr;
     }
-    PyList_SET_ITEM(read_list.get(), 0, Ref::borrow(sock).release());
-    PyList_SET_ITEM(error_list.get(), 0, Ref::borrow(sock).release());
-    Ref ready = call_method(st.select, select.borrowed(), read_list.get(), write_list.get(), error_list.get(),
-                            st.int_0);
+    PyList_SET_ITEM(error_list.get(), 0, Ref::new_ref(sock).release());
+    Ref ready = call_method(ms->select, select.get(), read_list.get(), write_list.get(), error_list.get(), ms->int_0);
     Ref lists[3];  // readable, writable (unused), exceptional
-    if (!ready || !unpack_exact(ready.borrowed(), 3, lists)) {
+    if (!ready || !unpack_exact(ready.get(), 3, lists)) {
         return nullptr;
     }
     int readable = PyObject_IsTrue(lists[0].get());
-    if (readable != 0) {
-        return readable < 0 ? nullptr : Ref::borrow(Py_False).release();
+    if (readable < 0) {
+        return nullptr;
+    }
+    if (readable) {
+        Py_RETURN_FALSE;
     }
     int exceptional = PyObject_IsTrue(lists[2].get());
     if (exceptional < 0) {
@@ -58,11 +95,26 @@ PyObject* is_connection_normal_select(PyObject* /*module*/, PyObject* sock) {
     return PyBool_FromLong(!exceptional);
 }
 
-PyObject* connection_is_normal(PyObject* self, PyObject* /*unused*/) {
-    ModuleState& st = state();
-    Ref probe = lookup_global(st.is_connection_normal);
-    Ref sock = probe ? getattr(self, st._socket) : Ref();
-    return sock ? call(probe.borrowed(), sock.get()).release() : nullptr;
+// A connection inside a call is not idle, so not normal, whatever its socket
+// shows; the probe is not consulted then.
+PyObject* connection_is_normal(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    ModuleState* ms = entry_state();
+    if (ms == nullptr || !bind_no_args("is_normal", args, nargs, kwnames)) {
+        return nullptr;
+    }
+    int busy = call_in_progress(*ms, self);
+    if (busy != 0) {
+        return busy > 0 ? Ref::new_ref(Py_False).release() : nullptr;
+    }
+    Ref probe = lookup_global(ms->is_connection_normal);
+    if (!probe) {
+        return nullptr;
+    }
+    Ref sock = getattr(self, ms->_socket);
+    if (!sock) {
+        return nullptr;
+    }
+    return call(probe.get(), sock.get()).release();
 }
 
 }  // namespace vantrel

@@ -6,10 +6,11 @@
 namespace vantrel {
 
 // _is_connection_normal(sock), the variant over select.poll().
-PyObject* is_connection_normal_poll(PyObject* module, PyObject* sock);
+PyObject* is_connection_normal_poll(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 // _is_connection_normal(sock), the variant over select.select().
-PyObject* is_connection_normal_select(PyObject* module, PyObject* sock);
+PyObject* is_connection_normal_select(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                                      PyObject* kwnames);
 // Connection.is_normal(self): the module's probe applied to self._socket.
-PyObject* connection_is_normal(PyObject* self, PyObject* unused);
+PyObject* connection_is_normal(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 }  // namespace vantrel

@@ -23,11 +23,11 @@ ModuleState* get_state(PyObject* module) noexcept {
 }
 
 PyMethodDef probe_poll_def = {
-    "_is_connection_normal", is_connection_normal_poll, METH_O,
+    "_is_connection_normal", FASTCALL_KW(is_connection_normal_poll), METH_FASTCALL | METH_KEYWORDS,
     "_is_connection_normal(sock, /)\n--\n\n"
     "True when neither data, end of stream nor an error is pending on sock (poll)."};
 PyMethodDef probe_select_def = {
-    "_is_connection_normal", is_connection_normal_select, METH_O,
+    "_is_connection_normal", FASTCALL_KW(is_connection_normal_select), METH_FASTCALL | METH_KEYWORDS,
     "_is_connection_normal(sock, /)\n--\n\n"
     "True when neither data, end of stream nor an error is pending on sock (select)."};
 
@@ -65,43 +65,62 @@ Ref module_attr(PyObject* module, const char* name) {
     return Ref::steal(PyObject_GetAttrString(module, name));
 }
 
-bool init_state(PyObject* module, ModuleState& st) {
+// getattr(getattr(module, name), member)
+Ref module_member(PyObject* module, const char* name, const char* member) {
+    Ref owner = module_attr(module, name);
+    if (!owner) {
+        return {};
+    }
+    return module_attr(owner.get(), member);
+}
+
+bool init_state(PyObject* module, ModuleState& ms) {
 #define VANTREL_INTERN(id, text)                                    \
-    if ((st.id = PyUnicode_InternFromString(text)) == nullptr) {   \
+    if ((ms.id = PyUnicode_InternFromString(text)) == nullptr) {   \
         return false;                                               \
     }
     VANTREL_NAMES(VANTREL_INTERN)
 #undef VANTREL_INTERN
-    PyObject* dict = PyModule_GetDict(module);  // borrowed
-    st.module_dict = Ref::borrow(dict).release();
-    st.int_0 = PyLong_FromLong(0);
-    st.int_buffer = PyLong_FromLong(131072);
-    st.kw_force_compress = Py_BuildValue("(s)", "force_compress");
+    ms.module_dict = Ref::new_ref(PyModule_GetDict(module)).release();
+    ms.int_0 = PyLong_FromLong(0);
+    ms.int_buffer = PyLong_FromLong(131072);
+    ms.kw_force_compress = Py_BuildValue("(s)", "force_compress");
+    ms.calls_in_progress = PySet_New(nullptr);
     Ref one = Ref::steal(PyLong_FromLong(1));
-    st.slice_from_1 = one ? PySlice_New(one.get(), Py_None, Py_None) : nullptr;
-    return st.module_dict && st.int_0 && st.int_buffer && st.kw_force_compress && st.slice_from_1;
-}
-
-// The load sequence; the first failing step ends the load with its exception.
-bool load(PyObject* module, ModuleState& st) {
-    if (!init_state(module, st)) {
+    if (!one) {
         return false;
     }
-    for (const char* name : {"socket", "select", "warnings"}) {
-        if (!bind(module, name, Ref::steal(PyImport_ImportModule(name)))) {
+    ms.slice_from_1 = PySlice_New(one.get(), Py_None, Py_None);
+    return ms.module_dict && ms.int_0 && ms.int_buffer && ms.kw_force_compress && ms.calls_in_progress &&
+           ms.slice_from_1;
+}
+
+// The class of server errors, kept for execute: such an error arrives in a
+// whole ERROR packet and ends its answer cleanly.  An errors module without
+// one gives the empty tuple, of which nothing is an instance.
+bool bind_server_error(ModuleState& ms) {
+    Ref errors = Ref::steal(PyImport_ImportModule("vantrel.share.errors"));
+    if (!errors) {
+        return false;
+    }
+    Ref cls = module_attr(errors.get(), "ServerError");
+    if (!cls) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            return false;
+        }
+        PyErr_Clear();
+        cls = Ref::steal(PyTuple_New(0));
+        if (!cls) {
             return false;
         }
     }
-    if (!import_names(module, "vantrel.share.protocol",
-                      {"MSG_TYPE", "SERIALIZATION_TYPE", "COMPRESSION_METHOD", "HEADER_LENGTH"}) ||
-        !import_names(module, "vantrel.share.errors", {"get_error"}) ||
-        !import_names(module, "vantrel.share.codec",
-                      {"snappy", "brotli", "msgpack", "unpack_header", "pack_one", "unpack_one", "zstd"}) ||
-        !import_names(module, "vantrel.utils", {"connection_error"})) {
-        return false;
-    }
-    // The default compression: the first available of brotli, zstd and
-    // snappy, else zlib.  Availability is an identity test against None.
+    ms.server_error = cls.release();
+    return true;
+}
+
+// The default compression: the first available of brotli, zstd and snappy,
+// else zlib.  Availability is an identity test against None.
+bool bind_default_compression(PyObject* module) {
     const char* compression = "ZLIB";
     const std::pair<const char*, const char*> preference[] = {
         {"brotli", "BROTLI"}, {"zstd", "ZSTD"}, {"snappy", "SNAPPY"}};
@@ -115,24 +134,47 @@ bool load(PyObject* module, ModuleState& st) {
             break;
         }
     }
-    Ref methods = module_attr(module, "COMPRESSION_METHOD");
-    if (!methods || !bind(module, "DEFAULT_COMPRESSION_METHOD", module_attr(methods.get(), compression))) {
+    return bind(module, "DEFAULT_COMPRESSION_METHOD", module_member(module, "COMPRESSION_METHOD", compression));
+}
+
+bool bind_default_serializer(PyObject* module) {
+    Ref msgpack = module_attr(module, "msgpack");
+    if (!msgpack) {
         return false;
     }
-    Ref msgpack = module_attr(module, "msgpack");
-    Ref serializers = msgpack ? module_attr(module, "SERIALIZATION_TYPE") : Ref();
-    if (!serializers ||
-        !bind(module, "DEFAULT_SERIALIZER_TYPE",
-              module_attr(serializers.get(), msgpack.get() == Py_None ? "JSON" : "MSGPACK"))) {
+    const char* serializer = msgpack.get() == Py_None ? "JSON" : "MSGPACK";
+    return bind(module, "DEFAULT_SERIALIZER_TYPE", module_member(module, "SERIALIZATION_TYPE", serializer));
+}
+
+// The load sequence; the first failing step ends the load with its exception.
+bool load(PyObject* module, ModuleState& ms) {
+    if (!init_state(module, ms)) {
+        return false;
+    }
+    for (const char* name : {"socket", "select", "warnings"}) {
+        if (!bind(module, name, Ref::steal(PyImport_ImportModule(name)))) {
+            return false;
+        }
+    }
+    if (!import_names(module, "vantrel.share.protocol",
+                      {"MSG_TYPE", "SERIALIZATION_TYPE", "COMPRESSION_METHOD", "HEADER_LENGTH"}) ||
+        !import_names(module, "vantrel.share.errors", {"get_error"}) || !bind_server_error(ms) ||
+        !import_names(module, "vantrel.share.codec",
+                      {"snappy", "brotli", "msgpack", "unpack_header", "pack_one", "unpack_one", "zstd"}) ||
+        !import_names(module, "vantrel.utils", {"connection_error"})) {
+        return false;
+    }
+    if (!bind_default_compression(module) || !bind_default_serializer(module)) {
         return false;
     }
     Ref select = module_attr(module, "select");
-    Ref socket = select ? module_attr(module, "socket") : Ref();
-    Ref shut_rdwr = socket ? module_attr(socket.get(), "SHUT_RDWR") : Ref();
-    if (!shut_rdwr) {
+    if (!select) {
         return false;
     }
-    st.int_shut_rdwr = shut_rdwr.release();
+    ms.int_shut_rdwr = module_member(module, "socket", "SHUT_RDWR").release();
+    if (ms.int_shut_rdwr == nullptr) {
+        return false;
+    }
     // Any failure of the look-up (an Exception) counts as no poll().  Not
     // PyObject_HasAttrString: from 3.13 on it reports such a failure as
     // unraisable, and it would swallow a KeyboardInterrupt as well.
@@ -154,9 +196,11 @@ bool load(PyObject* module, ModuleState& st) {
                        Ref::steal(PyErr_NewException("vantrel.connection.ProtocolError", base.get(), nullptr)))) {
         return false;
     }
-    Ref create_connection = module_attr(socket.get(), "create_connection");
-    return create_connection &&
-           bind(module, "Connection", make_connection_class(module_name.borrowed(), create_connection.borrowed()));
+    Ref create_connection = module_member(module, "socket", "create_connection");
+    if (!create_connection) {
+        return false;
+    }
+    return bind(module, "Connection", make_connection_class(module_name.get(), create_connection.get()));
 }
 
 int exec_module(PyObject* module) {
@@ -176,8 +220,8 @@ int exec_module(PyObject* module) {
                         "Module 'connection' has already been imported. Re-initialisation is not supported.");
         return -1;
     }
-    ModuleState* st = get_state(module);
-    if (st == nullptr || !load(module, *st)) {
+    ModuleState* ms = get_state(module);
+    if (ms == nullptr || !load(module, *ms)) {
         return -1;  // the state is released with the module object
     }
     publish_state(module);
@@ -185,19 +229,21 @@ int exec_module(PyObject* module) {
     return 0;
 }
 
-#define VANTREL_VISIT(id, text) Py_VISIT(st->id);
-#define VANTREL_CLEAR(id, text) Py_CLEAR(st->id);
+#define VANTREL_VISIT(id, text) Py_VISIT(ms->id);
+#define VANTREL_CLEAR(id, text) Py_CLEAR(ms->id);
 #define VANTREL_CONSTANTS(X) \
     X(module_dict, _)        \
     X(int_0, _)              \
     X(int_buffer, _)         \
     X(int_shut_rdwr, _)      \
     X(slice_from_1, _)       \
-    X(kw_force_compress, _)
+    X(kw_force_compress, _)  \
+    X(server_error, _)       \
+    X(calls_in_progress, _)
 
 int traverse_module(PyObject* module, visitproc visit, void* arg) {
-    ModuleState* st = get_state(module);
-    if (st != nullptr) {
+    ModuleState* ms = get_state(module);
+    if (ms != nullptr) {
         VANTREL_NAMES(VANTREL_VISIT)
         VANTREL_CONSTANTS(VANTREL_VISIT)
     }
@@ -205,8 +251,8 @@ int traverse_module(PyObject* module, visitproc visit, void* arg) {
 }
 
 int clear_module(PyObject* module) {
-    ModuleState* st = get_state(module);
-    if (st != nullptr) {
+    ModuleState* ms = get_state(module);
+    if (ms != nullptr) {
         VANTREL_NAMES(VANTREL_CLEAR)
         VANTREL_CONSTANTS(VANTREL_CLEAR)
     }
@@ -242,10 +288,17 @@ PyModuleDef module_def = {
 
 }  // namespace
 
+ModuleState* entry_state() noexcept {
+    if (loaded_state == nullptr) {
+        PyErr_SetString(PyExc_ImportError, "vantrel.connection did not finish loading");
+    }
+    return loaded_state;
+}
+
 ModuleState& state() noexcept { return *loaded_state; }
 
 void publish_state(PyObject* module) noexcept {
-    loaded_module = Ref::borrow(module).release();  // kept for the life of the process
+    loaded_module = Ref::new_ref(module).release();  // kept for the life of the process
     loaded_state = get_state(module);
 }
 

@@ -2,7 +2,8 @@
 //
 // The module is initialised once per process (the load guards refuse a second
 // interpreter and a second module object), so the methods reach the state of
-// that one module through state(); it exists only after a successful load.
+// that one module through entry_state(); it exists only after a successful
+// load.
 #pragma once
 
 #include "ref.h"
@@ -68,7 +69,6 @@ namespace vantrel {
     X(register_, "register")                              \
     X(POLLIN, "POLLIN")                                   \
     X(POLLERR, "POLLERR")                                 \
-    X(ServerError, "ServerError")                         \
     /* texts */                                           \
     X(node, "node")                                       \
     X(rb, "rb")                                           \
@@ -84,10 +84,17 @@ struct ModuleState {
     PyObject* int_shut_rdwr;    // socket.SHUT_RDWR
     PyObject* slice_from_1;     // slice(1, None)
     PyObject* kw_force_compress;  // ("force_compress",)
+    PyObject* server_error;     // vantrel.share.errors.ServerError, () without one
+    PyObject* calls_in_progress;  // set of the addresses of connections inside execute
 };
 
-// The state of the loaded module.  Only valid after a successful load; the
-// methods that use it exist only from then on.
+// The state of the loaded module, for every function and method that the
+// module hands out.  NULL, with ImportError set, while no load has completed:
+// a callable taken from a module whose load then failed raises instead of
+// reading state that does not exist.
+ModuleState* entry_state() noexcept;
+
+// The same state, inside a call that has already passed entry_state().
 ModuleState& state() noexcept;
 
 // Called by the module's exec function once the load has succeeded.

@@ -7,16 +7,16 @@ namespace vantrel {
 namespace {
 
 // header = self._sf.read(HEADER_LENGTH), then the length check.
-Ref read_header(ModuleState& st, Borrowed self) {
-    Ref header_length = lookup_global(st.HEADER_LENGTH);
+Ref read_header(ModuleState& ms, PyObject* self) {
+    Ref header_length = lookup_global(ms.HEADER_LENGTH);
     if (!header_length) {
         return {};
     }
-    Ref sf = getattr(self, st._sf);
+    Ref sf = getattr(self, ms._sf);
     if (!sf) {
         return {};
     }
-    Ref header = call_method(st.read, sf.borrowed(), header_length.get());
+    Ref header = call_method(ms.read, sf.get(), header_length.get());
     if (!header) {
         return {};
     }
@@ -24,7 +24,7 @@ Ref read_header(ModuleState& st, Borrowed self) {
     if (received < 0) {
         return {};
     }
-    int short_read = compare_length(received, header_length.borrowed(), Py_NE);
+    int short_read = compare_length(received, header_length.get(), Py_NE);
     if (short_read < 0) {
         return {};
     }
@@ -41,122 +41,130 @@ Ref read_header(ModuleState& st, Borrowed self) {
 
 // low <= value <= high, with the bounds read from an enumeration; the upper
 // bound is only looked at when the lower test holds.
-int in_range(Borrowed enumeration, Borrowed low, Borrowed high, Borrowed value) {
+int in_range(PyObject* enumeration, PyObject* low, PyObject* high, PyObject* value) {
     Ref table = lookup_global(enumeration);
     if (!table) {
         return -1;
     }
-    Ref lower = getattr(table.borrowed(), low);
+    Ref lower = getattr(table.get(), low);
     if (!lower) {
         return -1;
     }
-    int ok = compare(lower.borrowed(), value, Py_LE);
+    int ok = compare(lower.get(), value, Py_LE);
     if (ok <= 0) {
         return ok;
     }
-    Ref upper = getattr(table.borrowed(), high);
+    Ref upper = getattr(table.get(), high);
     if (!upper) {
         return -1;
     }
-    return compare(value, upper.borrowed(), Py_LE);
+    return compare(value, upper.get(), Py_LE);
 }
 
 // The header is validated field by field, in a fixed order, before any body
 // byte is read: message type, then serializer, then compression method.
-bool validate_header(ModuleState& st, Borrowed mt, Borrowed ser, Borrowed cm) {
-    Ref types = lookup_global(st.MSG_TYPE);
+bool validate_header(ModuleState& ms, PyObject* mt, PyObject* ser, PyObject* cm) {
+    Ref types = lookup_global(ms.MSG_TYPE);
     if (!types) {
         return false;
     }
-    int known = PySequence_Contains(types.get(), mt);
-    if (known < 0) {
+    int ok = PySequence_Contains(types.get(), mt);
+    if (ok < 0) {
         return false;
     }
-    if (!known) {
+    if (ok == 0) {
         return raise_protocol_error_format("invalid message type: %U", mt);
     }
-    int ok = in_range(st.SERIALIZATION_TYPE, st.RAW, st.MSGPACK, ser);
-    if (ok <= 0) {
-        return ok < 0 ? false : raise_protocol_error_format("invalid serializer type: %U", ser);
+    ok = in_range(ms.SERIALIZATION_TYPE, ms.RAW, ms.MSGPACK, ser);
+    if (ok < 0) {
+        return false;
     }
-    ok = in_range(st.COMPRESSION_METHOD, st.NONE, st.ZSTD, cm);
-    if (ok <= 0) {
-        return ok < 0 ? false : raise_protocol_error_format("invalid compression method: %U", cm);
+    if (ok == 0) {
+        return raise_protocol_error_format("invalid serializer type: %U", ser);
+    }
+    ok = in_range(ms.COMPRESSION_METHOD, ms.NONE, ms.ZSTD, cm);
+    if (ok < 0) {
+        return false;
+    }
+    if (ok == 0) {
+        return raise_protocol_error_format("invalid compression method: %U", cm);
     }
     return true;
 }
 
-// unpack_one(body, st, cm).  An ordinary exception of the decoder becomes
-// ProtocolError(repr(e)) with e as its context; interpreter exits and
-// keyboard interrupts pass through untouched.
-Ref decode_body(ModuleState& st, Borrowed body, Borrowed ser, Borrowed cm) {
-    Ref decoder = lookup_global(st.unpack_one);
-    Ref decoded = decoder ? call(decoder.borrowed(), body.get(), ser.get(), cm.get()) : Ref();
-    if (decoded || !PyErr_ExceptionMatches(PyExc_Exception)) {
-        return decoded;
-    }
+// With the decoder's ordinary exception set: raise ProtocolError(repr(e))
+// instead, with e as its context.
+void replace_decoder_error(ModuleState& ms) {
     Ref error = fetch_exception();
     Ref text = Ref::steal(PyObject_Repr(error.get()));
-    Ref cls = text ? lookup_global(st.ProtocolError) : Ref();
-    Ref replacement = cls ? call(cls.borrowed(), text.get()) : Ref();
+    if (!text) {
+        chain_to(error.get());
+        return;
+    }
+    Ref cls = lookup_global(ms.ProtocolError);
+    if (!cls) {
+        chain_to(error.get());
+        return;
+    }
+    Ref replacement = call(cls.get(), text.get());
     if (!replacement) {
-        chain_to(error.borrowed());
-        return {};
+        chain_to(error.get());
+        return;
     }
     if (!PyExceptionInstance_Check(replacement.get())) {
-        raise_object(replacement.borrowed());
-        chain_to(error.borrowed());
-        return {};
+        raise_object(replacement.get());
+        chain_to(error.get());
+        return;
     }
     if (replacement.get() != error.get()) {
         PyException_SetContext(replacement.get(), error.release());
     }
     restore_exception(std::move(replacement));
-    return {};
+}
+
+// unpack_one(body, st, cm).  An ordinary exception of the decoder becomes
+// ProtocolError(repr(e)); interpreter exits and keyboard interrupts pass
+// through untouched.
+Ref decode_body(ModuleState& ms, PyObject* body, PyObject* ser, PyObject* cm) {
+    Ref decoder = lookup_global(ms.unpack_one);
+    if (!decoder) {
+        return {};
+    }
+    Ref decoded = call(decoder.get(), body, ser, cm);
+    if (!decoded && PyErr_ExceptionMatches(PyExc_Exception)) {
+        replace_decoder_error(ms);
+    }
+    return decoded;
 }
 
 // An ERROR packet's body is (code, msg); raise get_error(code)(msg).
-void raise_server_error(ModuleState& st, Borrowed body) {
+void raise_server_error(ModuleState& ms, PyObject* body) {
     Ref pair[2];
     if (!unpack_exact(body, 2, pair)) {
         return;
     }
-    Ref factory = lookup_global(st.get_error);
-    Ref cls = factory ? call(factory.borrowed(), pair[0].get()) : Ref();
-    Ref exc = cls ? call(cls.borrowed(), pair[1].get()) : Ref();
+    Ref factory = lookup_global(ms.get_error);
+    if (!factory) {
+        return;
+    }
+    Ref cls = call(factory.get(), pair[0].get());
+    if (!cls) {
+        return;
+    }
+    Ref exc = call(cls.get(), pair[1].get());
     if (exc) {
-        raise_object(exc.borrowed());
+        raise_object(exc.get());
     }
 }
 
-Ref read_one_packet(Borrowed self) {
-    ModuleState& st = state();
-    Ref header = read_header(st, self);
-    if (!header) {
+// The body of `length` bytes, read whole; empty with ProtocolError when the
+// stream ends first.
+Ref read_body(ModuleState& ms, PyObject* self, PyObject* length) {
+    Ref sf = getattr(self, ms._sf);
+    if (!sf) {
         return {};
     }
-    Ref unpacker = lookup_global(st.unpack_header);
-    Ref fields_obj = unpacker ? call(unpacker.borrowed(), header.get()) : Ref();
-    Ref fields[4];  // message type, serializer, compression, body length
-    if (!fields_obj || !unpack_exact(fields_obj.borrowed(), 4, fields)) {
-        return {};
-    }
-    Borrowed mt = fields[0].borrowed(), ser = fields[1].borrowed(), cm = fields[2].borrowed(),
-             length = fields[3].borrowed();
-    if (!validate_header(st, mt, ser, cm)) {
-        return {};
-    }
-    int has_body = compare(length, st.int_0, Py_GT);
-    if (has_body < 0) {
-        return {};
-    }
-    if (!has_body) {
-        // No body is read and nothing is decoded; this includes an ERROR
-        // packet without a body, which the caller then sees as such.
-        return Ref::steal(PyTuple_Pack(2, mt.get(), Py_None));
-    }
-    Ref sf = getattr(self, st._sf);
-    Ref body = sf ? call_method(st.read, sf.borrowed(), length.get()) : Ref();
+    Ref body = call_method(ms.read, sf.get(), length);
     if (!body) {
         return {};
     }
@@ -165,32 +173,77 @@ Ref read_one_packet(Borrowed self) {
         return {};
     }
     int short_read = compare_length(received, length, Py_NE);
-    if (short_read != 0) {
-        if (short_read > 0) {
-            raise_protocol_error(Ref::steal(PyUnicode_FromString("incomplete body")));
-        }
+    if (short_read < 0) {
         return {};
     }
-    Ref decoded = decode_body(st, body.borrowed(), ser, cm);
+    if (short_read) {
+        raise_protocol_error(Ref::steal(PyUnicode_FromString("incomplete body")));
+        return {};
+    }
+    return body;
+}
+
+Ref read_one_packet(ModuleState& ms, PyObject* self) {
+    Ref header = read_header(ms, self);
+    if (!header) {
+        return {};
+    }
+    Ref unpacker = lookup_global(ms.unpack_header);
+    if (!unpacker) {
+        return {};
+    }
+    Ref fields_obj = call(unpacker.get(), header.get());
+    if (!fields_obj) {
+        return {};
+    }
+    Ref fields[4];  // message type, serializer, compression, body length
+    if (!unpack_exact(fields_obj.get(), 4, fields)) {
+        return {};
+    }
+    PyObject* mt = fields[0].get();
+    PyObject* ser = fields[1].get();
+    PyObject* cm = fields[2].get();
+    PyObject* length = fields[3].get();
+    if (!validate_header(ms, mt, ser, cm)) {
+        return {};
+    }
+    int has_body = compare(length, ms.int_0, Py_GT);
+    if (has_body < 0) {
+        return {};
+    }
+    if (!has_body) {
+        // No body is read and nothing is decoded; this includes an ERROR
+        // packet without a body, which the caller then sees as such.
+        return Ref::steal(PyTuple_Pack(2, mt, Py_None));
+    }
+    Ref body = read_body(ms, self, length);
+    if (!body) {
+        return {};
+    }
+    Ref decoded = decode_body(ms, body.get(), ser, cm);
     if (!decoded) {
         return {};
     }
     body.reset();
-    Ref error_type = global_member(st.MSG_TYPE, st.ERROR);
-    int is_error = error_type ? compare(mt, error_type.borrowed(), Py_EQ) : -1;
-    if (is_error != 0) {
-        if (is_error > 0) {
-            raise_server_error(st, decoded.borrowed());
-        }
+    int is_error = is_type(mt, ms.ERROR);
+    if (is_error < 0) {
         return {};
     }
-    return Ref::steal(PyTuple_Pack(2, mt.get(), decoded.get()));
+    if (is_error) {
+        raise_server_error(ms, decoded.get());
+        return {};
+    }
+    return Ref::steal(PyTuple_Pack(2, mt, decoded.get()));
 }
 
 }  // namespace
 
-PyObject* connection_read_one_packet(PyObject* self, PyObject* /*unused*/) {
-    return read_one_packet(self).release();
+PyObject* connection_read_one_packet(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    ModuleState* ms = entry_state();
+    if (ms == nullptr || !bind_no_args("_read_one_packet", args, nargs, kwnames)) {
+        return nullptr;
+    }
+    return read_one_packet(*ms, self).release();
 }
 
 }  // namespace vantrel

@@ -4,33 +4,49 @@
 
 namespace vantrel {
 
+// Any allocation of a tracked object can start a garbage collection on
+// CPython 3.11 and older, and with it arbitrary Python code (gc callbacks,
+// finalizers, weakref callbacks) that may change the keys or the row.  So no
+// size or borrowed item is kept across an allocation: sizes are read afresh,
+// and a template copied over changed keys or a shrunk row is not used.
+
+bool RowBuilder::template_fits(PyObject* keys) const noexcept {
+    PyObject* snap = snapshot_.get();
+    Py_ssize_t n = PyTuple_GET_SIZE(snap);
+    if (seq_size(keys) != n) {
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        if (PyTuple_GET_ITEM(snap, i) != seq_item(keys, i)) {
+            return false;
+        }
+    }
+    return true;
+}
 
 PyObject* RowBuilder::prepared(PyObject* keys) {
-    Py_ssize_t n = seq_size(keys);
     if (template_) {
-        // Still the keys the template was made from?
-        PyObject* snap = snapshot_.get();
-        bool same = PyTuple_GET_SIZE(snap) == n;
-        for (Py_ssize_t i = 0; same && i < n; ++i) {
-            same = PyTuple_GET_ITEM(snap, i) == seq_item(keys, i);
-        }
-        if (same) {
+        if (template_fits(keys)) {
             return template_.get();
         }
         template_.reset();
         snapshot_.reset();
     }
+    Ref snap = Ref::steal(PySequence_Tuple(keys));
+    if (!snap) {
+        return nullptr;
+    }
+    Py_ssize_t n = PyTuple_GET_SIZE(snap.get());
     if (n == 0) {
         return nullptr;
     }
     for (Py_ssize_t i = 0; i < n; ++i) {
-        if (!PyUnicode_CheckExact(seq_item(keys, i))) {
+        if (!PyUnicode_CheckExact(PyTuple_GET_ITEM(snap.get(), i))) {
             no_template_ = true;  // keys with hashing of their own: no shortcut
             return nullptr;
         }
     }
-    Ref snap = Ref::steal(PySequence_Tuple(keys));
-    Ref dict = snap ? Ref::steal(PyDict_New()) : Ref();
+    Ref dict = Ref::steal(PyDict_New());
     if (!dict) {
         return nullptr;
     }
@@ -44,25 +60,37 @@ PyObject* RowBuilder::prepared(PyObject* keys) {
     return template_.get();
 }
 
-Ref RowBuilder::build_from_sequences(PyObject* keys, PyObject* row) {
-    Py_ssize_t nkeys = seq_size(keys);
-    if (!no_template_ && seq_size(row) >= nkeys && nkeys > 0) {
-        PyObject* proto = prepared(keys);
-        if (proto != nullptr) {
-            Ref dict = Ref::steal(PyDict_Copy(proto));
-            if (!dict) {
-                return {};
-            }
-            // str keys: no code runs, the sizes cannot change underneath.
-            for (Py_ssize_t i = 0; i < nkeys; ++i) {
-                if (PyDict_SetItem(dict.get(), seq_item(keys, i), seq_item(row, i)) < 0) {
-                    return {};
-                }
-            }
-            return dict;
-        }
-        if (PyErr_Occurred()) {
+// A copy of the template with the row's values put in; empty without an
+// error when the template does not apply.
+Ref RowBuilder::build_from_template(PyObject* keys, PyObject* row) {
+    PyObject* proto = prepared(keys);
+    if (proto == nullptr) {
+        return {};
+    }
+    Ref dict = Ref::steal(PyDict_Copy(proto));
+    if (!dict) {
+        return {};
+    }
+    // The allocations above may have run code: check keys and row again.
+    Py_ssize_t n = PyTuple_GET_SIZE(snapshot_.get());
+    if (!template_fits(keys) || seq_size(row) < n) {
+        return {};
+    }
+    // From here no code runs: every key is a str already in the dict, and
+    // each value replaces None or a value the row still holds.
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        if (PyDict_SetItem(dict.get(), seq_item(keys, i), seq_item(row, i)) < 0) {
             return {};
+        }
+    }
+    return dict;
+}
+
+Ref RowBuilder::build_from_sequences(PyObject* keys, PyObject* row) {
+    if (!no_template_ && seq_size(keys) > 0 && seq_size(row) >= seq_size(keys)) {
+        Ref dict = build_from_template(keys, row);
+        if (dict || PyErr_Occurred()) {
+            return dict;
         }
     }
     Ref dict = Ref::steal(PyDict_New());
@@ -70,8 +98,8 @@ Ref RowBuilder::build_from_sequences(PyObject* keys, PyObject* row) {
         return {};
     }
     for (Py_ssize_t i = 0; i < seq_size(keys) && i < seq_size(row); ++i) {
-        Ref key = Ref::borrow(seq_item(keys, i));
-        Ref value = Ref::borrow(seq_item(row, i));
+        Ref key = Ref::new_ref(seq_item(keys, i));
+        Ref value = Ref::new_ref(seq_item(row, i));
         if (PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) {
             return {};
         }
@@ -81,10 +109,16 @@ Ref RowBuilder::build_from_sequences(PyObject* keys, PyObject* row) {
 
 // zip(keys, row) step by step: a key is taken before its value, and the
 // pairing stops at the first exhausted side.
-Ref RowBuilder::build_general(Borrowed row) {
+Ref RowBuilder::build_general(PyObject* row) {
     Ref key_iter = Ref::steal(PyObject_GetIter(keys_));
-    Ref row_iter = key_iter ? Ref::steal(PyObject_GetIter(row)) : Ref();
-    Ref dict = row_iter ? Ref::steal(PyDict_New()) : Ref();
+    if (!key_iter) {
+        return {};
+    }
+    Ref row_iter = Ref::steal(PyObject_GetIter(row));
+    if (!row_iter) {
+        return {};
+    }
+    Ref dict = Ref::steal(PyDict_New());
     if (!dict) {
         return {};
     }
@@ -107,14 +141,14 @@ Ref RowBuilder::build_general(Borrowed row) {
     return dict;
 }
 
-Ref RowBuilder::build(Borrowed row) {
+Ref RowBuilder::build(PyObject* row) {
     if (is_seq(keys_) && is_seq(row)) {
         return build_from_sequences(keys_, row);
     }
     return build_general(row);
 }
 
-bool RowBuilder::append_to(PyObject* out, Borrowed row) {
+bool RowBuilder::append_to(PyObject* out, PyObject* row) {
     Ref dict = build(row);
     return dict && PyList_Append(out, dict.get()) == 0;
 }

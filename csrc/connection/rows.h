@@ -15,22 +15,26 @@ namespace vantrel {
 // insertions and the resizing of a new dictionary.
 class RowBuilder {
 public:
-    explicit RowBuilder(Borrowed keys) noexcept : keys_(keys) {}
+    // `keys` is kept alive by the caller for the builder's lifetime.
+    explicit RowBuilder(PyObject* keys) noexcept : keys_(keys) {}
     RowBuilder(const RowBuilder&) = delete;
     RowBuilder& operator=(const RowBuilder&) = delete;
 
     // out.append(dict(zip(keys, row)))
-    bool append_to(PyObject* out, Borrowed row);
+    bool append_to(PyObject* out, PyObject* row);
 
 private:
-    Ref build(Borrowed row);
+    Ref build(PyObject* row);
+    Ref build_from_template(PyObject* keys, PyObject* row);
     Ref build_from_sequences(PyObject* keys, PyObject* row);
-    Ref build_general(Borrowed row);
-    // The prepared dictionary for the current keys, or NULL (no error) when
-    // the keys do not allow one.
+    Ref build_general(PyObject* row);
+    // The prepared dictionary for the current keys, or NULL when the keys do
+    // not allow one (an error may then be set).
     PyObject* prepared(PyObject* keys);
+    // The keys are still those the template was made from.
+    bool template_fits(PyObject* keys) const noexcept;
 
-    Borrowed keys_;
+    PyObject* keys_;
     Ref template_;     // {key: None for key in keys}
     Ref snapshot_;     // tuple of the keys the template was made from
     bool no_template_ = false;

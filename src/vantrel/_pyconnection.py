@@ -17,6 +17,11 @@ from vantrel.share.protocol import MSG_TYPE, SERIALIZATION_TYPE, COMPRESSION_MET
 from vantrel.share.errors import get_error
 from vantrel.share.codec import snappy, brotli, msgpack, unpack_header, pack_one, unpack_one, zstd
 from vantrel.utils import connection_error
+from vantrel.share import errors as _errors
+
+# Server errors end their answer cleanly (see Connection.execute).
+_ServerError = getattr(_errors, "ServerError", ())
+del _errors
 
 if brotli is not None:
     DEFAULT_COMPRESSION_METHOD = COMPRESSION_METHOD.BROTLI
@@ -67,11 +72,10 @@ def _put_out_of_use(sock):
         pass
 
 
-def _ends_answer(exc):
-    # A server error arrives in an ERROR packet that was read whole and ends
-    # the answer: the connection stays at a packet boundary.
-    from vantrel.share.errors import ServerError
-    return isinstance(exc, ServerError)
+# id(connection) -> the token of the call in progress on it.  setdefault is
+# one step in which no other thread runs, so two calls can never both find a
+# connection free; no lock is taken and nobody waits.
+_calls_in_progress = {}
 
 
 class Connection:
@@ -96,6 +100,8 @@ class Connection:
         self._socket.settimeout(timeout)
 
     def is_normal(self):
+        if id(self) in _calls_in_progress:
+            return False  # inside a call: not idle
         return _is_connection_normal(self._socket)
 
     def _read_one_packet(self):
@@ -140,30 +146,38 @@ class Connection:
         self._socket.close()
 
     def execute(self, method, *args, **kwargs):
-        packet = pack_one((method, args, kwargs), MSG_TYPE.REQUEST,
-                          DEFAULT_SERIALIZER_TYPE, DEFAULT_COMPRESSION_METHOD)
-        sock = self._socket
+        token = object()
+        if _calls_in_progress.setdefault(id(self), token) is not token:
+            raise RuntimeError("another call is in progress on this connection")
         try:
-            sock.sendall(packet)
-            msg_type, body = self._read_one_packet()
-            if msg_type == MSG_TYPE.RESPONSE:
-                return body
-            if msg_type != MSG_TYPE.STREAM_START:
-                raise ProtocolError("got {} when STREAM_START expected".format(MSG_TYPE[msg_type]))
-            msg_type, body = self._read_one_packet()
-            if msg_type == MSG_TYPE.STREAM_END:
-                return []
-            if msg_type == MSG_TYPE.TABLE:
-                return self.table_unpack(body)
-            if msg_type == MSG_TYPE.TABLE2:
-                return self.table2_unpack(body)
-            if msg_type == MSG_TYPE.FEED:
-                return self.feed_unpack(body)
-            raise ProtocolError("unexpected message in stream: {}".format(MSG_TYPE[msg_type]))
-        except BaseException as e:
-            if not _ends_answer(e):
-                _put_out_of_use(sock)
-            raise
+            packet = pack_one((method, args, kwargs), MSG_TYPE.REQUEST,
+                              DEFAULT_SERIALIZER_TYPE, DEFAULT_COMPRESSION_METHOD)
+            sock = self._socket
+            try:
+                sock.sendall(packet)
+                msg_type, body = self._read_one_packet()
+                if msg_type == MSG_TYPE.RESPONSE:
+                    return body
+                if msg_type != MSG_TYPE.STREAM_START:
+                    raise ProtocolError("got {} when STREAM_START expected".format(MSG_TYPE[msg_type]))
+                msg_type, body = self._read_one_packet()
+                if msg_type == MSG_TYPE.STREAM_END:
+                    return []
+                if msg_type == MSG_TYPE.TABLE:
+                    return self.table_unpack(body)
+                if msg_type == MSG_TYPE.TABLE2:
+                    return self.table2_unpack(body)
+                if msg_type == MSG_TYPE.FEED:
+                    return self.feed_unpack(body)
+                raise ProtocolError("unexpected message in stream: {}".format(MSG_TYPE[msg_type]))
+            except BaseException as e:
+                # A server error arrives in an ERROR packet that was read whole
+                # and ends the answer: the connection stays at a packet boundary.
+                if not isinstance(e, _ServerError):
+                    _put_out_of_use(sock)
+                raise
+        finally:
+            del _calls_in_progress[id(self)]
 
     def feed_unpack(self, first):
         ret = list(first)

@@ -1,0 +1,351 @@
+"""Hostile and careless callers: no crash, no divergence between the two
+modules, no crossed answers on a shared connection.
+
+Cases that crashed the interpreter run in a fresh one (``run_script``), for
+both modules; the others run in-process on a connection whose packets come
+from a scripted ``_read_one_packet``.
+"""
+
+from __future__ import annotations
+
+import io
+import os
+import socket
+import subprocess
+import sys
+import threading
+from pathlib import Path
+from types import ModuleType
+from typing import Any, Dict, List, Tuple
+
+import pytest
+from peer import packet, recv, send, signal, wait
+
+import vantrel
+from vantrel._impls import CONNECTION_MODULES
+from vantrel.share.protocol import MSG_TYPE
+
+PACKAGE_ROOT = Path(vantrel.__file__).resolve().parents[1]
+END, TABLE2 = MSG_TYPE.STREAM_END, MSG_TYPE.TABLE2
+
+PRELUDE = r'''
+import importlib, io, sys
+def load():
+    return importlib.import_module(MODNAME)
+
+class FakeSocket:
+    """Enough of a socket for the constructor; nothing goes over it."""
+    def makefile(self, mode, size): return io.BytesIO()
+    def getsockname(self): return ("127.0.0.1", 0)
+    def sendall(self, data): pass
+    def settimeout(self, t): pass
+    def close(self): pass
+
+def scripted(mod, packets):
+    class Scripted(mod.Connection):
+        def _do_auth(self, auth): pass
+        def _read_one_packet(self): return packets.pop(0)
+    return Scripted(FakeSocket(), {})
+'''
+
+
+def run_script(impl_name: str, body: str) -> "subprocess.CompletedProcess[str]":
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join(p for p in (str(PACKAGE_ROOT), env.get("PYTHONPATH")) if p)
+    code = "MODNAME = %r\n%s\n%s" % (CONNECTION_MODULES[impl_name], PRELUDE, body)
+    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60, env=env,
+                          check=False)
+
+
+class FakeSocket:
+    def makefile(self, mode: str, size: int) -> io.BytesIO:
+        return io.BytesIO()
+
+    def getsockname(self) -> Tuple[str, int]:
+        return ("127.0.0.1", 0)
+
+    def sendall(self, data: bytes) -> None:
+        pass
+
+    def close(self) -> None:
+        pass
+
+
+def scripted(impl: ModuleType, *packets: Any) -> Any:
+    pending = list(packets)
+
+    class Scripted(impl.Connection):  # type: ignore[name-defined,misc]
+        def _do_auth(self, auth: Any) -> None:
+            pass
+
+        def _read_one_packet(self) -> Any:
+            return pending.pop(0)
+
+    return Scripted(FakeSocket(), {})
+
+
+# -- 1. a daemon thread inside a call at interpreter exit ----------------------------
+
+EXIT_IN_MID_STREAM = r'''
+import socket, threading, time
+from vantrel.share.codec import pack_header, pack_one
+from vantrel.share.protocol import MSG_TYPE as M, SERIALIZATION_TYPE as S, COMPRESSION_METHOD as C
+mod = load()
+listener = socket.create_server(("127.0.0.1", 0))
+client = socket.create_connection(listener.getsockname()[:2])
+server, _ = listener.accept()
+server.sendall(pack_header(M.HANDSHAKE, S.MSGPACK, C.NONE, 0) + pack_header(M.STREAM_START, S.MSGPACK, C.NONE, 0)
+               + pack_one([["a", "b"], [1, 2]], M.TABLE, S.MSGPACK, C.NONE))
+conn = mod.Connection(client, {"user": "u"})
+threading.Thread(target=conn.execute, args=("table",), daemon=True).start()
+server.recv(65536)   # the request: the thread is now on its way into the rest of the stream
+time.sleep(0.3)
+
+class WakeAtExit:
+    """Cleared with the main module, once the interpreter is finalizing: the rest
+    of the stream wakes the blocked thread while this one waits."""
+    def __init__(self):
+        self.sock, self.sleep = server, time.sleep
+        self.data = pack_one([[3, 4]], M.TABLE, S.MSGPACK, C.NONE)
+    def __del__(self):
+        self.sock.sendall(self.data)
+        self.sleep(0.5)
+
+waker = WakeAtExit()
+print("exiting", flush=True)
+'''
+
+
+@pytest.mark.parametrize("impl_name", ["ext", "twin"])
+def test_daemon_thread_in_mid_stream_at_exit(impl_name: str) -> None:
+    proc = run_script(impl_name, EXIT_IN_MID_STREAM)
+    assert (proc.returncode, proc.stdout.strip()) == (0, "exiting"), proc.stderr[-2000:]
+    assert "Fatal Python error" not in proc.stderr
+
+
+# -- 2. code run by an allocation while a row is built ------------------------------
+
+GC_SHRINKS_ROWS = r'''
+import gc, json
+mod = load()
+keys = ["a", "b", "c"]
+bad = []
+for k in range(1, 40):   # the k-th collection after the start clears every row
+    rows = [["x", "y", "z"] for _ in range(200)]
+    seen = [0]
+    def clear_rows(phase, info, rows=rows, seen=seen, k=k):
+        if phase == "start":
+            seen[0] += 1
+            if seen[0] == k:
+                for r in rows:
+                    r.clear()
+    conn = scripted(mod, [(mod.MSG_TYPE.TABLE, [["x", "y", "z"]]), (mod.MSG_TYPE.STREAM_END, None)])
+    first = [keys] + rows
+    gc.callbacks.append(clear_rows)
+    gc.set_threshold(1)
+    try:
+        result = conn.table_unpack(first)
+    finally:
+        gc.set_threshold(700)
+        gc.callbacks.remove(clear_rows)
+    # every row is the mapping of what the row held when it was read
+    bad += [d for d in result if d not in ({}, {"a": "x", "b": "y", "c": "z"})]
+    bad += [len(result)] if len(result) != 201 else []
+print(json.dumps(repr(bad)))
+'''
+
+
+@pytest.mark.parametrize("impl_name", ["ext", "twin"])
+def test_collection_during_row_building(impl_name: str) -> None:
+    proc = run_script(impl_name, GC_SHRINKS_ROWS)
+    assert proc.returncode == 0, proc.stderr[-2000:]
+    assert proc.stdout.strip() == '"[]"'
+
+
+# -- 3. a callable taken during a load that then fails ---------------------------------
+
+FAILED_LOAD = r'''
+import types, vantrel.utils
+taken = []
+class Base(Exception):
+    def __init_subclass__(cls, **kw):
+        # runs while ProtocolError is defined, after the probe is bound
+        taken.append(sys.modules[MODNAME]._is_connection_normal)
+        raise LookupError("refused")
+vantrel.utils.connection_error = Base
+try:
+    load()
+except LookupError:
+    pass
+import socket
+a, b = socket.socketpair()
+try:
+    print(taken[0](a))
+except Exception as e:
+    print(type(e).__name__)
+'''
+
+
+@pytest.mark.parametrize("impl_name", ["ext", "twin"])
+def test_callable_left_by_a_failed_load(impl_name: str) -> None:
+    proc = run_script(impl_name, FAILED_LOAD)
+    assert proc.returncode == 0, proc.stderr[-2000:]
+    assert proc.stdout.strip() in ("True", "ImportError")
+
+
+# -- 4 and 7. argument binding, as a Python method binds -------------------------------
+
+BAD_CALLS = [
+    ("feed_unpack", ([1],), {"first": [2]}),
+    ("feed_unpack", (), {}),
+    ("feed_unpack", ([1], [2]), {}),
+    ("feed_unpack", ([1],), {"self": 1}),
+    ("table_unpack", ([["a"]],), {"bogus": 1}),
+    ("table_unpack", (), {"first": [["a"]], "self": 1}),
+    ("table2_unpack", (), {"head": 1}),
+    ("table2_unpack", ([1],), {"first": [2]}),
+    ("execute", (), {}),
+    ("execute", ("m",), {"self": 1}),
+    ("execute", ("m",), {"method": "n"}),
+    ("execute", (), {"x": 1}),
+    ("set_timeout", (), {}),
+    ("set_timeout", (1, 2), {}),
+    ("set_timeout", (), {"timeout": 1, "self": 2}),
+    ("_do_auth", (), {"auth": {}, "extra": 1}),
+    ("_do_auth", ({}, {}), {}),
+    ("__init__", (), {"sock": 1}),
+    ("__init__", (1, 2, 3), {}),
+    ("__init__", (), {}),
+    ("__init__", (1,), {"auth": 2, "sock": 3}),
+    ("is_normal", (1,), {}),
+    ("close", (), {"x": 1}),
+    ("_read_one_packet", (), {"self": 1}),
+    ("set_sock_factory", (), {}),
+    ("set_sock_factory", (), {"func": 1}),
+    ("set_sock_factory", (1, 2), {}),
+    ("module._is_connection_normal", (), {}),
+    ("module._is_connection_normal", (), {"sock": 1}),
+    ("module._is_connection_normal", (1,), {"x": 1}),
+]
+
+
+@pytest.mark.parametrize("name, args, kwargs", BAD_CALLS,
+                         ids=["%s-%d" % (c[0], i) for i, c in enumerate(BAD_CALLS)])
+def test_bad_arguments_raise_the_methods_type_error(name: str, args: Tuple[Any, ...],
+                                                    kwargs: Dict[str, Any]) -> None:
+    from conftest import load_impl
+
+    messages = []
+    for impl in (load_impl("ext"), load_impl("twin")):
+        conn = scripted(impl, (END, None))
+        owner = impl if name.startswith("module.") else conn
+        with pytest.raises(TypeError) as info:
+            getattr(owner, name.replace("module.", ""))(*args, **kwargs)
+        messages.append(str(info.value).replace("Scripted.", "Connection."))
+    assert messages[0] == messages[1]
+
+
+# -- 5. table_unpack converts first[1:] as it was at the start --------------------------
+
+def test_first_changed_while_rows_are_built(impl: ModuleType) -> None:
+    first: List[Any] = []
+
+    class Key(str):
+        def __hash__(self) -> int:
+            if len(first) < 100:
+                first.append(["late"])   # a key that grows the list being walked
+            return str.__hash__(self)
+
+    first += [[Key("k")], ["a"], ["b"]]
+    conn = scripted(impl, (END, None))
+    assert conn.table_unpack(first) == [{"k": "a"}, {"k": "b"}]
+
+
+# -- 6. table2 bodies are iterated, not sized -----------------------------------------
+
+class NoLen:
+    def __init__(self, *items: Any) -> None:
+        self.items = items
+
+    def __iter__(self) -> Any:
+        return iter(self.items)
+
+    def __len__(self) -> int:
+        raise ValueError("no length")
+
+
+class HugeHint(NoLen):
+    __len__ = None  # type: ignore[assignment]
+
+    def __length_hint__(self) -> int:
+        return 2 ** 62
+
+
+@pytest.mark.parametrize("kind", [NoLen, HugeHint])
+def test_table2_bodies_are_iterated(impl: ModuleType, kind: type) -> None:
+    conn = scripted(impl, (TABLE2, kind(3, 4)), (END, None))
+    assert conn.table2_unpack(["head", 1, 2]) == ("head", [1, 2, 3, 4])
+
+
+# -- 8. one call at a time on a connection ----------------------------------------------
+
+BUSY = "another call is in progress on this connection"
+
+
+def test_a_second_call_during_a_call_raises_at_once(impl: ModuleType, net: Any) -> None:
+    arrived, release = threading.Event(), threading.Event()
+    peer = net.peer([recv(), signal(arrived), wait(release), send(packet(MSG_TYPE.RESPONSE, "first")),
+                     recv(), send(packet(MSG_TYPE.RESPONSE, "after"))])
+    conn = net.connect(impl, peer)
+    conn.set_timeout(5)
+    outcome: List[Any] = []
+    thread = threading.Thread(target=lambda: outcome.append(conn.execute("slow")), daemon=True)
+    thread.start()
+    try:
+        assert arrived.wait(5)
+        with pytest.raises(RuntimeError, match=BUSY):
+            conn.execute("intruder")
+        with pytest.raises(RuntimeError, match=BUSY):
+            conn.execute("intruder", 1, k=2)
+        assert conn.is_normal() is False
+    finally:
+        release.set()
+        thread.join(10)
+    assert outcome == ["first"]
+    assert conn.is_normal() is True
+    assert conn.execute("next") == "after"
+    assert [r.body[0] for r in peer.received[1:]] == ["slow", "next"]
+
+
+def test_threads_sharing_a_connection_never_get_each_others_answers(impl: ModuleType) -> None:
+    from vantrel.server import ServerThread, demo_server
+
+    server = ServerThread(demo_server(notice=None))
+    server.start()
+    assert server.address is not None
+    try:
+        conn = impl.Connection(socket.create_connection(server.address, timeout=10), {"user": "tester"})
+        wrong: List[Any] = []
+        refused = [0]
+
+        def worker(tid: int) -> None:
+            for i in range(150):
+                try:
+                    got = conn.execute("echo", tid, i)
+                except RuntimeError as e:
+                    assert BUSY in str(e)
+                    refused[0] += 1
+                    continue
+                if got != [tid, i]:
+                    wrong.append(got)
+
+        threads = [threading.Thread(target=worker, args=(t,), daemon=True) for t in range(4)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join(60)
+        assert not wrong
+        assert conn.is_normal() is True and conn.execute("echo", "last", 1) == ["last", 1]
+        conn.close()
+    finally:
+        server.stop()

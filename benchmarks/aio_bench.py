@@ -1,0 +1,181 @@
+#!/usr/bin/env python3
+"""The asyncio client beside the blocking client, and the event loop's longest stall.
+
+    python3 benchmarks/aio_bench.py [--quick] [--json PATH]
+
+Figures (the answer server of run.py, in a process of its own):
+
+- ``small_call``: 20,000 calls answered by a small RESPONSE, one after the
+  other on one connection: blocking ``vantrel.connection`` (ext), then
+  ``vantrel.aio`` on one connection;
+- ``table_200k`` and ``table_200k_zstd``: one call answered by 200,000 rows in
+  20 TABLE packets, the same two clients;
+- ``pool_small``: 200 tasks x 20 small calls through a ``vantrel.aio.Pool`` of 8;
+- the stall: while the asyncio client receives a 200,000-row table, a task
+  sleeps 5 ms in a loop; the figure is the longest time between two of its
+  wake-ups (5 ms when the loop never stalls) and the longest lateness.
+
+Each figure is the median of the runs (wall time; the machine is shared).
+"""
+
+from __future__ import annotations
+
+import argparse
+import asyncio
+import gc
+import json
+import os
+import statistics
+import sys
+import time
+from typing import Any, Callable, Coroutine, Dict, List, Tuple
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+try:
+    import vantrel  # noqa: F401
+except ImportError:
+    sys.path.insert(1, os.path.join(os.path.dirname(HERE), "src"))
+
+import impls  # noqa: E402
+from payloads import SMALL_REQUEST  # noqa: E402
+from server_process import AnswerServer  # noqa: E402
+
+import vantrel.aio  # noqa: E402
+
+SMALL_CALLS = 20_000
+TICK = 0.005
+TABLES = ("table_200k", "table_200k_zstd")
+
+
+def median_time(run: Callable[[], Any], repeats: int) -> float:
+    times = []
+    for _ in range(repeats):
+        gc.collect()
+        t0 = time.perf_counter()
+        result = run()
+        times.append(time.perf_counter() - t0)
+        del result
+    return statistics.median(times)
+
+
+async def amedian_time(run: Callable[[], Coroutine[Any, Any, Any]], repeats: int) -> float:
+    times = []
+    for _ in range(repeats):
+        gc.collect()
+        t0 = time.perf_counter()
+        result = await run()
+        times.append(time.perf_counter() - t0)
+        del result
+    return statistics.median(times)
+
+
+def blocking_figures(address: Tuple[str, int], repeats: int) -> Dict[str, float]:
+    impl = impls.ConnectionImpl("ext", address)
+    conn = impl.open()
+    try:
+        impl.calls(conn, 200)
+        out = {"small_call": median_time(lambda: impl.calls(conn, SMALL_CALLS), repeats)}
+        for name in TABLES:
+            impl.stream(conn, name)
+            out[name] = median_time(lambda: impl.stream(conn, name), repeats)
+        return out
+    finally:
+        impl.close(conn)
+
+
+async def small_calls(conn: vantrel.aio.AsyncConnection, count: int) -> Any:
+    method, (a, b), kwargs = SMALL_REQUEST
+    flag = kwargs["flag"]
+    execute = conn.execute
+    result = None
+    for _ in range(count):
+        result = await execute(method, a, b, flag=flag)
+    return result
+
+
+async def pool_small(pool: vantrel.aio.Pool, tasks: int, calls: int) -> None:
+    method, (a, b), kwargs = SMALL_REQUEST
+
+    async def worker() -> None:
+        for _ in range(calls):
+            async with pool.connection() as conn:
+                await conn.execute(method, a, b, **kwargs)
+
+    await asyncio.gather(*(worker() for _ in range(tasks)))
+
+
+async def stall_during(run: Callable[[], Coroutine[Any, Any, Any]]) -> Tuple[float, float]:
+    """Longest gap between two wake-ups of a 5 ms ticker, and its longest lateness."""
+    gaps: List[float] = []
+    late: List[float] = []
+    done = False
+
+    async def ticker() -> None:
+        last = time.perf_counter()
+        while not done:
+            await asyncio.sleep(TICK)
+            now = time.perf_counter()
+            gaps.append(now - last)
+            late.append(now - last - TICK)
+            last = now
+
+    tick = asyncio.ensure_future(ticker())
+    await asyncio.sleep(3 * TICK)
+    await run()
+    done = True
+    await tick
+    return max(gaps), max(late)
+
+
+async def async_figures(address: Tuple[str, int], repeats: int) -> Dict[str, Any]:
+    out: Dict[str, Any] = {}
+    conn = await vantrel.aio.connect(address, impls.AUTH)
+    try:
+        await small_calls(conn, 200)
+        out["small_call"] = await amedian_time(lambda: small_calls(conn, SMALL_CALLS), repeats)
+        for name in TABLES:
+            await conn.execute(name)
+            out[name] = await amedian_time(lambda: conn.execute(name), repeats)
+        for name in TABLES:
+            stalls = [await stall_during(lambda: conn.execute(name)) for _ in range(repeats)]
+            out["stall_" + name] = {"max_gap_ms": 1000 * max(s[0] for s in stalls),
+                                    "median_max_gap_ms": 1000 * statistics.median(s[0] for s in stalls),
+                                    "max_late_ms": 1000 * max(s[1] for s in stalls)}
+    finally:
+        await conn.close()
+    async with vantrel.aio.Pool(address, impls.AUTH, max_size=8) as pool:
+        await pool_small(pool, 8, 10)
+        out["pool_small"] = await amedian_time(lambda: pool_small(pool, 200, 20), repeats)
+        out["pool_stats"] = pool.stats()
+    return out
+
+
+def main(argv: List[str] = None) -> int:  # type: ignore[assignment]
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--quick", action="store_true", help="fewer repetitions")
+    parser.add_argument("--json", metavar="PATH", help="write the figures to PATH")
+    args = parser.parse_args(argv)
+    repeats = 3 if args.quick else 7
+    with AnswerServer() as server:
+        blocking = blocking_figures(server.address, repeats)
+        aio = asyncio.run(async_figures(server.address, repeats))
+    print("%-16s %12s %12s %8s" % ("scenario", "blocking_s", "aio_s", "ratio"))
+    for name in ("small_call",) + TABLES:
+        print("%-16s %12.4f %12.4f %8.2f" % (name, blocking[name], aio[name], aio[name] / blocking[name]))
+    print("%-16s %12s %12.4f   (200 tasks x 20 calls, pool of 8)" % ("pool_small", "-", aio["pool_small"]))
+    print("per small call: blocking %.1f us, aio %.1f us, aio pool %.1f us"
+          % (1e6 * blocking["small_call"] / SMALL_CALLS, 1e6 * aio["small_call"] / SMALL_CALLS,
+             1e6 * aio["pool_small"] / 4000))
+    for name in TABLES:
+        s = aio["stall_" + name]
+        print("loop stall during %s: longest gap between 5 ms ticks %.1f ms (median of runs %.1f ms),"
+              " longest lateness %.1f ms" % (name, s["max_gap_ms"], s["median_max_gap_ms"], s["max_late_ms"]))
+    if args.json:
+        with open(args.json, "w") as f:
+            json.dump({"blocking": blocking, "aio": aio, "python": sys.version.split()[0]}, f, indent=1)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -28,7 +28,8 @@ import os
 import statistics
 import sys
 import time
-from typing import Any, Callable, Coroutine, Dict, List, Tuple
+from functools import partial
+from typing import Any, Callable, Coroutine, Dict, List, Optional, Tuple
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
@@ -78,7 +79,7 @@ def blocking_figures(address: Tuple[str, int], repeats: int) -> Dict[str, float]
         out = {"small_call": median_time(lambda: impl.calls(conn, SMALL_CALLS), repeats)}
         for name in TABLES:
             impl.stream(conn, name)
-            out[name] = median_time(lambda: impl.stream(conn, name), repeats)
+            out[name] = median_time(partial(impl.stream, conn, name), repeats)
         return out
     finally:
         impl.close(conn)
@@ -136,9 +137,9 @@ async def async_figures(address: Tuple[str, int], repeats: int) -> Dict[str, Any
         out["small_call"] = await amedian_time(lambda: small_calls(conn, SMALL_CALLS), repeats)
         for name in TABLES:
             await conn.execute(name)
-            out[name] = await amedian_time(lambda: conn.execute(name), repeats)
+            out[name] = await amedian_time(partial(conn.execute, name), repeats)
         for name in TABLES:
-            stalls = [await stall_during(lambda: conn.execute(name)) for _ in range(repeats)]
+            stalls = [await stall_during(partial(conn.execute, name)) for _ in range(repeats)]
             out["stall_" + name] = {"max_gap_ms": 1000 * max(s[0] for s in stalls),
                                     "median_max_gap_ms": 1000 * statistics.median(s[0] for s in stalls),
                                     "max_late_ms": 1000 * max(s[1] for s in stalls)}
@@ -151,7 +152,7 @@ async def async_figures(address: Tuple[str, int], repeats: int) -> Dict[str, Any
     return out
 
 
-def main(argv: List[str] = None) -> int:  # type: ignore[assignment]
+def main(argv: Optional[List[str]] = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--quick", action="store_true", help="fewer repetitions")
     parser.add_argument("--json", metavar="PATH", help="write the figures to PATH")

@@ -6,12 +6,13 @@ import asyncio
 import socket
 import ssl
 import warnings
+from functools import partial
 from typing import Any, Awaitable, Callable, Iterator, List, Tuple, TypeVar
 
 import pytest
 
 import vantrel.aio as aio
-from peer import close, error_packet, packet, raw_packet, recv, send
+from peer import Step, close, error_packet, packet, raw_packet, recv, send
 from vantrel.aio.connection import MODULE
 from vantrel.server import ServerThread, demo_server
 from vantrel.share.errors import AuthenticationError, RemoteExecutionError, ServerError
@@ -24,7 +25,7 @@ pytestmark = pytest.mark.filterwarnings("ignore::UserWarning")  # the servers' n
 
 
 def run(coro: Awaitable[T]) -> T:
-    return asyncio.run(asyncio.wait_for(coro, 60))  # type: ignore[arg-type]
+    return asyncio.run(asyncio.wait_for(coro, 60))
 
 
 @pytest.fixture(scope="module")
@@ -59,7 +60,7 @@ def test_answers_as_the_blocking_client(demo: Address) -> None:
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
         blocking = MODULE.Connection(socket.create_connection(demo), {"user": "t"})
-    expected = [outcome(lambda c=c: blocking.execute(*c)) for c in CALLS]
+    expected = [outcome(partial(blocking.execute, *c)) for c in CALLS]
     blocking.close()
 
     async def main() -> List[Any]:
@@ -68,7 +69,7 @@ def test_answers_as_the_blocking_client(demo: Address) -> None:
             conn = await aio.connect(demo, {"user": "t"})
         assert [str(w.message) for w in caught] == ["hi"]
         async with conn:
-            got = [await aoutcome(lambda c=c: conn.execute(*c)) for c in CALLS]
+            got = [await aoutcome(partial(conn.execute, *c)) for c in CALLS]
             assert conn.is_normal()  # server errors leave the connection usable
         assert conn.closed and not conn.is_normal()
         return got
@@ -79,11 +80,11 @@ def test_answers_as_the_blocking_client(demo: Address) -> None:
 # -- packets and their errors, against a scripted peer -------------------------
 
 
-def answer(*packets: bytes) -> list:
+def answer(*packets: bytes) -> List[Step]:
     return [recv(), send(b"".join(packets), may_fail=True)]
 
 
-def stream(*packets: bytes) -> list:
+def stream(*packets: bytes) -> List[Step]:
     return answer(packet(MT.STREAM_START), *packets, packet(MT.STREAM_END, "ignored"))
 
 
@@ -200,7 +201,7 @@ def test_interrupted_calls_never_leave_a_stale_answer(demo: Address, how: str) -
             delay = span * step / 20
             used: List[aio.AsyncConnection] = []
 
-            async def call() -> Any:
+            async def call(used: List[aio.AsyncConnection] = used, delay: float = delay) -> Any:
                 async with pool.connection() as conn:
                     used.append(conn)
                     conn.set_timeout(delay if how == "call_timeout" else None)
@@ -213,7 +214,7 @@ def test_interrupted_calls_never_leave_a_stale_answer(demo: Address, how: str) -
             try:
                 assert len(await task) == ROWS
                 assert not used[0].closed
-            except (asyncio.CancelledError, asyncio.TimeoutError, TimeoutError):
+            except (asyncio.CancelledError, asyncio.TimeoutError, TimeoutError):  # noqa: UP041 (3.9, 3.10)
                 interrupted += 1
                 assert not used or used[0].closed
             assert await pool.execute("echo", step) == step

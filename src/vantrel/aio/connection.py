@@ -25,7 +25,7 @@ import ssl
 import time
 import warnings
 from types import ModuleType, TracebackType
-from typing import Any, List, Mapping, Optional, Sequence, Type, Union
+from typing import Any, Dict, List, Mapping, Optional, Sequence, Type, Union
 
 from vantrel._impls import connection_module
 from vantrel.share.codec import pack_one
@@ -79,7 +79,7 @@ class AsyncConnection:
         self._timeout = timeout
         self._busy = False
         self._closed = False
-        self._auth_info: dict = {}
+        self._auth_info: Dict[str, Any] = {}
 
     # -- state -----------------------------------------------------------------
 
@@ -161,7 +161,7 @@ class AsyncConnection:
             raise module.ProtocolError(
                 "handshake message expected while {} received".format(MSG_TYPE[mt]))
         if body is not None:
-            warnings.warn(body)
+            warnings.warn(body)  # noqa: B028 - the default category and level, as the blocking client
 
     # -- calls -----------------------------------------------------------------
 

@@ -35,7 +35,7 @@ def _unpack(body: Optional[bytes], st: int, cm: int, error: Type[Exception]) -> 
     try:
         return unpack_one(body, st, cm)
     except Exception as e:
-        raise error(repr(e))
+        raise error(repr(e))  # noqa: B904 - the decoder's error stays the context
 
 
 def decode_body(mt: int, body: Optional[bytes], st: int, cm: int, error: Type[Exception]) -> Any:

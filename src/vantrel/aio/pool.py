@@ -28,7 +28,7 @@ import asyncio
 import collections
 import contextlib
 from types import TracebackType
-from typing import Any, AsyncIterator, Deque, Dict, List, Mapping, Optional, Sequence, Tuple, Type
+from typing import Any, AsyncIterator, Deque, Dict, Mapping, Optional, Sequence, Set, Tuple, Type
 
 from vantrel.share.errors import ServerError
 from vantrel.utils import connection_error
@@ -80,7 +80,7 @@ class Pool:
         self.check_after = check_after
         self._options = connect_options
         self._idle: Deque[Tuple[AsyncConnection, float]] = collections.deque()
-        self._in_use: set = set()
+        self._in_use: Set[AsyncConnection] = set()
         self._size = 0                       # open connections and openings in progress
         self._waiters: Deque[asyncio.Future[Optional[AsyncConnection]]] = collections.deque()
         self._closed = False

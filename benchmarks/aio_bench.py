@@ -15,7 +15,8 @@ Figures (the answer server of run.py, in a process of its own):
   sleeps 5 ms in a loop; the figure is the longest time between two of its
   wake-ups (5 ms when the loop never stalls) and the longest lateness.
 
-Each figure is the median of the runs (wall time; the machine is shared).
+Blocking and asyncio runs alternate; each figure is the median of the runs
+(wall time; the machine is shared).
 """
 
 from __future__ import annotations
@@ -49,40 +50,22 @@ TICK = 0.005
 TABLES = ("table_200k", "table_200k_zstd")
 
 
-def median_time(run: Callable[[], Any], repeats: int) -> float:
-    times = []
-    for _ in range(repeats):
-        gc.collect()
-        t0 = time.perf_counter()
-        result = run()
-        times.append(time.perf_counter() - t0)
-        del result
-    return statistics.median(times)
+def timed(run: Callable[[], Any]) -> float:
+    gc.collect()
+    t0 = time.perf_counter()
+    result = run()
+    elapsed = time.perf_counter() - t0
+    del result
+    return elapsed
 
 
-async def amedian_time(run: Callable[[], Coroutine[Any, Any, Any]], repeats: int) -> float:
-    times = []
-    for _ in range(repeats):
-        gc.collect()
-        t0 = time.perf_counter()
-        result = await run()
-        times.append(time.perf_counter() - t0)
-        del result
-    return statistics.median(times)
-
-
-def blocking_figures(address: Tuple[str, int], repeats: int) -> Dict[str, float]:
-    impl = impls.ConnectionImpl("ext", address)
-    conn = impl.open()
-    try:
-        impl.calls(conn, 200)
-        out = {"small_call": median_time(lambda: impl.calls(conn, SMALL_CALLS), repeats)}
-        for name in TABLES:
-            impl.stream(conn, name)
-            out[name] = median_time(partial(impl.stream, conn, name), repeats)
-        return out
-    finally:
-        impl.close(conn)
+async def atimed(run: Callable[[], Coroutine[Any, Any, Any]]) -> float:
+    gc.collect()
+    t0 = time.perf_counter()
+    result = await run()
+    elapsed = time.perf_counter() - t0
+    del result
+    return elapsed
 
 
 async def small_calls(conn: vantrel.aio.AsyncConnection, count: int) -> Any:
@@ -129,26 +112,44 @@ async def stall_during(run: Callable[[], Coroutine[Any, Any, Any]]) -> Tuple[flo
     return max(gaps), max(late)
 
 
-async def async_figures(address: Tuple[str, int], repeats: int) -> Dict[str, Any]:
-    out: Dict[str, Any] = {}
+async def figures(address: Tuple[str, int], repeats: int) -> Dict[str, Any]:
+    """Blocking and asyncio runs interleaved, so that both see the same machine."""
+    impl = impls.ConnectionImpl("ext", address)
+    blocking = impl.open()
     conn = await vantrel.aio.connect(address, impls.AUTH)
+    runs: Dict[str, Dict[str, List[float]]] = {"blocking": {}, "aio": {}}
+    out: Dict[str, Any] = {"blocking": {}, "aio": {}}
     try:
+        impl.calls(blocking, 200)
         await small_calls(conn, 200)
-        out["small_call"] = await amedian_time(lambda: small_calls(conn, SMALL_CALLS), repeats)
-        for name in TABLES:
-            await conn.execute(name)
-            out[name] = await amedian_time(partial(conn.execute, name), repeats)
+        for name in ("small_call",) + TABLES:
+            if name == "small_call":
+                block_run: Callable[[], Any] = partial(impl.calls, blocking, SMALL_CALLS)
+                aio_run: Callable[[], Coroutine[Any, Any, Any]] = partial(small_calls, conn, SMALL_CALLS)
+            else:
+                block_run, aio_run = partial(impl.stream, blocking, name), partial(conn.execute, name)
+                block_run()
+                await aio_run()
+            for _ in range(repeats):
+                runs["blocking"].setdefault(name, []).append(timed(block_run))
+                runs["aio"].setdefault(name, []).append(await atimed(aio_run))
         for name in TABLES:
             stalls = [await stall_during(partial(conn.execute, name)) for _ in range(repeats)]
-            out["stall_" + name] = {"max_gap_ms": 1000 * max(s[0] for s in stalls),
-                                    "median_max_gap_ms": 1000 * statistics.median(s[0] for s in stalls),
-                                    "max_late_ms": 1000 * max(s[1] for s in stalls)}
+            out["aio"]["stall_" + name] = {
+                "max_gap_ms": 1000 * max(s[0] for s in stalls),
+                "median_max_gap_ms": 1000 * statistics.median(s[0] for s in stalls),
+                "max_late_ms": 1000 * max(s[1] for s in stalls)}
     finally:
+        impl.close(blocking)
         await conn.close()
+    for side, by_name in runs.items():
+        for name, times in by_name.items():
+            out[side][name] = statistics.median(times)
     async with vantrel.aio.Pool(address, impls.AUTH, max_size=8) as pool:
         await pool_small(pool, 8, 10)
-        out["pool_small"] = await amedian_time(lambda: pool_small(pool, 200, 20), repeats)
-        out["pool_stats"] = pool.stats()
+        out["aio"]["pool_small"] = statistics.median(
+            [await atimed(partial(pool_small, pool, 200, 20)) for _ in range(repeats)])
+        out["aio"]["pool_stats"] = pool.stats()
     return out
 
 
@@ -159,8 +160,8 @@ def main(argv: Optional[List[str]] = None) -> int:
     args = parser.parse_args(argv)
     repeats = 3 if args.quick else 7
     with AnswerServer() as server:
-        blocking = blocking_figures(server.address, repeats)
-        aio = asyncio.run(async_figures(server.address, repeats))
+        both = asyncio.run(figures(server.address, repeats))
+    blocking, aio = both["blocking"], both["aio"]
     print("%-16s %12s %12s %8s" % ("scenario", "blocking_s", "aio_s", "ratio"))
     for name in ("small_call",) + TABLES:
         print("%-16s %12.4f %12.4f %8.2f" % (name, blocking[name], aio[name], aio[name] / blocking[name]))

@@ -254,11 +254,7 @@ def test_pool_of_8_serves_200_tasks(demo: Address) -> None:
 
 
 def test_pool_rules() -> None:
-    port = socket.create_server(("127.0.0.1", 0))
-    closed_port = port.getsockname()
-    port.close()
-
-    async def main(address: Address) -> None:
+    async def main(address: Address, closed_port: Address) -> None:
         async with aio.Pool(address, max_size=1, timeout=0.2, check_after=0.05) as pool:
             with pytest.raises(RemoteExecutionError):
                 await pool.execute("fail", "x")
@@ -279,8 +275,10 @@ def test_pool_rules() -> None:
         with pytest.raises(aio.PoolClosed):
             await down.execute("echo", 1)
 
-    with ServerThread(demo_server(idle_timeout=0.3)) as address:
-        run(main(address))
+    bound = socket.socket()  # bound, not listening: connections are refused
+    bound.bind(("127.0.0.1", 0))
+    with bound, ServerThread(demo_server(idle_timeout=0.3)) as address:
+        run(main(address, bound.getsockname()))
 
 
 def test_tls(tmp_path: Any) -> None:

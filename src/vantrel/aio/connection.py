@@ -85,8 +85,9 @@ class AsyncConnection:
 
     @property
     def closed(self) -> bool:
-        """True once the connection was closed, by :meth:`close` or by a failed call."""
-        return self._closed
+        """True once the connection was closed: by :meth:`close`, by a failed call
+        or by the server."""
+        return self._closed or self._transport.is_closing()
 
     @property
     def busy(self) -> bool:

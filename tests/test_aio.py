@@ -53,6 +53,7 @@ async def aoutcome(call: Callable[[], Awaitable[Any]]) -> Any:
 
 CALLS = [("echo", 1), ("echo", "a", [2, {"b": None}]), ("add", 2.5, 3), ("table", 7), ("table", 0),
          ("table2", 5), ("table2", 0), ("feed", 9), ("big_table", 3000, 7), ("fail", "boom"),
+         ("big_table", 60000, 30000), ("big_table", 60000, 500),  # packets, answers beyond the buffer's limit
          ("fail", "bad", 4), ("no_such_method",), ("broken_feed", 10, 3), ("echo", b"raw")]
 
 

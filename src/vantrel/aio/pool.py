@@ -187,6 +187,8 @@ class Pool:
         An open, idle connection returns to the pool (or goes straight to a
         waiting task); a closed one, or one still in a call, is dropped.
         """
+        if conn not in self._in_use:
+            return  # not handed out by this pool, or given back already
         self._in_use.discard(conn)
         if conn.busy:
             conn.abort()  # given back while its call goes on: that call fails
@@ -291,8 +293,14 @@ class Pool:
                 await asyncio.sleep(pause)
             if self._closed:
                 raise PoolClosed("the pool is closed")
+            options = dict(self._options)
+            limit = options.get("connect_timeout", 10.0)
+            remaining = deadline - loop.time()
+            if remaining <= 0:
+                break
+            options["connect_timeout"] = remaining if limit is None else min(limit, remaining)
             try:
-                conn = await connect(self.address, self._auth, **self._options)
+                conn = await connect(self.address, self._auth, **options)
             except ServerError:
                 raise  # refused by the server (authentication): trying again will not help
             except (OSError, connection_error) as e:

@@ -4,8 +4,9 @@
 transport hands it bytes as they arrive; it keeps them in one buffer and wakes
 the reading task only once the buffer holds what that task asked for (a whole
 header, a whole body), so a body that arrives in many pieces costs the task one
-wake-up.  The buffer is bounded: past :data:`HIGH_WATER` bytes beyond what the
-reader waits for, the transport stops reading until the reader has caught up.
+wake-up.  The buffer is bounded: once it holds more than :data:`HIGH_WATER`
+bytes and all that the reader waits for, the transport stops reading until the
+reader has taken it below that.
 
 :meth:`PacketProtocol.read_packet` reads one packet and validates its header
 before any body byte is taken; it returns the body undecoded, so that the
@@ -23,7 +24,7 @@ from vantrel.share.protocol import COMPRESSION_METHOD, HEADER_LENGTH, MSG_TYPE, 
 __all__ = ["HIGH_WATER", "Packet", "PacketProtocol"]
 
 #: The transport stops reading while the buffer holds more than this many
-#: bytes and more than the reader is waiting for.
+#: bytes and all that the reader is waiting for.
 HIGH_WATER = 1 << 20
 
 #: (message type, serializer, compression method, body or None) of one packet.

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import asyncio
+import random
 import socket
 import ssl
 import warnings
@@ -54,7 +55,8 @@ async def aoutcome(call: Callable[[], Awaitable[Any]]) -> Any:
 CALLS = [("echo", 1), ("echo", "a", [2, {"b": None}]), ("add", 2.5, 3), ("table", 7), ("table", 0),
          ("table2", 5), ("table2", 0), ("feed", 9), ("big_table", 3000, 7), ("fail", "boom"),
          ("big_table", 60000, 30000), ("big_table", 60000, 500),  # packets, answers beyond the buffer's limit
-         ("fail", "bad", 4), ("no_such_method",), ("broken_feed", 10, 3), ("echo", b"raw")]
+         ("fail", "bad", 4), ("no_such_method",), ("broken_feed", 10, 3), ("echo", b"raw"),
+         ("echo", random.Random(1).randbytes(8_000_000))]  # beyond the write buffer, compressed or not
 
 
 def test_answers_as_the_blocking_client(demo: Address) -> None:

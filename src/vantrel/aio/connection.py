@@ -155,7 +155,9 @@ class AsyncConnection:
         self._auth_info = info
         packet = pack_one(info, MSG_TYPE.HANDSHAKE, module.DEFAULT_SERIALIZER_TYPE,
                           module.DEFAULT_COMPRESSION_METHOD, force_compress=True)
-        await self._protocol.write(packet)
+        self._protocol.write(packet)
+        if self._protocol.write_paused:
+            await self._protocol.drain()
         mt, st, cm, raw = await self._protocol.read_packet()
         body = decode_body(mt, raw, st, cm, module.ProtocolError)
         if mt != _HANDSHAKE:
@@ -193,7 +195,9 @@ class AsyncConnection:
     async def _exchange(self, packet: bytes) -> Any:
         protocol = self._protocol
         error = self._module.ProtocolError
-        await protocol.write(packet)
+        protocol.write(packet)
+        if protocol.write_paused:
+            await protocol.drain()
         mt, st, cm, raw = await protocol.read_packet()
         body = decode_body(mt, raw, st, cm, error)
         if mt == _RESPONSE:

@@ -115,10 +115,17 @@ class PacketProtocol(asyncio.Protocol):
 
     # -- writing -------------------------------------------------------------
 
-    async def write(self, data: bytes) -> None:
-        """Write ``data``; wait while the transport's write buffer is full."""
+    def write(self, data: bytes) -> None:
         assert self.transport is not None
         self.transport.write(data)
+
+    @property
+    def write_paused(self) -> bool:
+        """True while the transport's write buffer is full: :meth:`drain` waits."""
+        return self._write_paused
+
+    async def drain(self) -> None:
+        """Wait until the transport's write buffer has room again (or the end)."""
         while self._write_paused and not self._eof:
             self._drain_waiter = asyncio.get_running_loop().create_future()
             try:

@@ -19,12 +19,7 @@ import asyncio
 from typing import Optional, Tuple, Type
 
 from vantrel.share.codec import unpack_header
-from vantrel.share.protocol import (
-    COMPRESSION_METHOD,
-    HEADER_LENGTH,
-    MSG_TYPE,
-    SERIALIZATION_TYPE,
-)
+from vantrel.share.protocol import COMPRESSION_METHOD, HEADER_LENGTH, MSG_TYPE, SERIALIZATION_TYPE
 
 __all__ = ["HIGH_WATER", "Packet", "PacketProtocol"]
 

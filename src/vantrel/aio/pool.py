@@ -28,18 +28,7 @@ import asyncio
 import collections
 import contextlib
 from types import TracebackType
-from typing import (
-    Any,
-    AsyncIterator,
-    Deque,
-    Dict,
-    Mapping,
-    Optional,
-    Sequence,
-    Set,
-    Tuple,
-    Type,
-)
+from typing import Any, AsyncIterator, Deque, Dict, Mapping, Optional, Sequence, Set, Tuple, Type
 
 from vantrel.share.errors import ServerError
 from vantrel.utils import connection_error

@@ -1,0 +1,199 @@
+"""Reading packets from an asyncio transport.
+
+:class:`PacketProtocol` is the protocol of one client connection.  The
+transport hands it bytes as they arrive; it keeps them in one buffer and wakes
+the reading task only once the buffer holds what that task asked for (a whole
+header, a whole body), so a body that arrives in many pieces costs the task one
+wake-up.  The buffer is bounded: once it holds more than :data:`HIGH_WATER`
+bytes and all that the reader waits for, the transport stops reading until the
+reader has taken it below that.
+
+:meth:`PacketProtocol.read_packet` reads one packet and validates its header
+before any body byte is taken; it returns the body undecoded, so that the
+caller decides how (and whether) to decode it.
+"""
+
+from __future__ import annotations
+
+import asyncio
+from typing import Optional, Tuple, Type
+
+from vantrel.share.codec import unpack_header
+from vantrel.share.protocol import COMPRESSION_METHOD, HEADER_LENGTH, MSG_TYPE, SERIALIZATION_TYPE
+
+__all__ = ["HIGH_WATER", "Packet", "PacketProtocol"]
+
+#: The transport stops reading while the buffer holds more than this many
+#: bytes and all that the reader is waiting for.
+HIGH_WATER = 1 << 20
+
+#: (message type, serializer, compression method, body or None) of one packet.
+Packet = Tuple[int, int, int, Optional[bytes]]
+
+_RAW = SERIALIZATION_TYPE.RAW
+_MSGPACK = SERIALIZATION_TYPE.MSGPACK
+_NONE = COMPRESSION_METHOD.NONE
+_ZSTD = COMPRESSION_METHOD.ZSTD
+
+
+class PacketProtocol(asyncio.Protocol):
+    """Buffered reading of packets, write flow control and the connection's end.
+
+    ``error`` is the exception class raised for a malformed or truncated
+    packet and for the end of the stream before a header.
+    """
+
+    def __init__(self, error: Type[Exception]) -> None:
+        self._error = error
+        self._buf = bytearray()
+        self._need = 0                        # bytes the waiting reader needs
+        self._waiter: Optional[asyncio.Future[None]] = None
+        self._eof = False
+        self._lost: Optional[BaseException] = None  # the error that ended the connection
+        self._paused = False
+        self._write_paused = False
+        self._drain_waiter: Optional[asyncio.Future[None]] = None
+        self._closed: Optional[asyncio.Future[None]] = None
+        self.transport: Optional[asyncio.Transport] = None
+        #: Times a read had to wait for the network: the event loop ran meanwhile.
+        self.waits = 0
+
+    # -- transport callbacks -------------------------------------------------
+
+    def connection_made(self, transport: asyncio.BaseTransport) -> None:
+        assert isinstance(transport, asyncio.Transport)
+        self.transport = transport
+        self._closed = asyncio.get_running_loop().create_future()
+
+    def data_received(self, data: bytes) -> None:
+        buf = self._buf
+        buf += data
+        if len(buf) >= self._need:
+            waiter = self._waiter
+            if waiter is not None and not waiter.done():
+                waiter.set_result(None)
+            if len(buf) > HIGH_WATER and not self._paused and self.transport is not None:
+                self._paused = True
+                self.transport.pause_reading()
+
+    def eof_received(self) -> Optional[bool]:
+        self._eof = True
+        self._wake()
+        return None  # the transport closes itself
+
+    def connection_lost(self, exc: Optional[Exception]) -> None:
+        self._eof = True
+        self._lost = exc
+        self._wake()
+        if self._drain_waiter is not None and not self._drain_waiter.done():
+            self._drain_waiter.set_result(None)
+        if self._closed is not None and not self._closed.done():
+            self._closed.set_result(None)
+
+    def pause_writing(self) -> None:
+        self._write_paused = True
+
+    def resume_writing(self) -> None:
+        self._write_paused = False
+        if self._drain_waiter is not None and not self._drain_waiter.done():
+            self._drain_waiter.set_result(None)
+
+    def _wake(self) -> None:
+        waiter = self._waiter
+        if waiter is not None and not waiter.done():
+            waiter.set_result(None)
+
+    # -- state ---------------------------------------------------------------
+
+    def pending(self) -> bool:
+        """True when received bytes are waiting or the peer has ended the stream."""
+        return bool(self._buf) or self._eof
+
+    async def wait_closed(self) -> None:
+        if self._closed is not None:
+            await asyncio.shield(self._closed)
+
+    # -- writing -------------------------------------------------------------
+
+    def write(self, data: bytes) -> None:
+        assert self.transport is not None
+        self.transport.write(data)
+
+    @property
+    def write_paused(self) -> bool:
+        """True while the transport's write buffer is full: :meth:`drain` waits."""
+        return self._write_paused
+
+    async def drain(self) -> None:
+        """Wait until the transport's write buffer has room again (or the end)."""
+        while self._write_paused and not self._eof:
+            self._drain_waiter = asyncio.get_running_loop().create_future()
+            try:
+                await self._drain_waiter
+            finally:
+                self._drain_waiter = None
+
+    # -- reading -------------------------------------------------------------
+
+    async def _fill(self, n: int) -> None:
+        """Wait until the buffer holds ``n`` bytes or the stream has ended."""
+        buf = self._buf
+        loop = asyncio.get_running_loop()
+        while len(buf) < n and not self._eof:
+            if self._paused and self.transport is not None:
+                self._paused = False
+                self.transport.resume_reading()
+            self._need = n
+            self._waiter = loop.create_future()
+            self.waits += 1
+            try:
+                await self._waiter
+            finally:
+                self._waiter = None
+                self._need = 0
+        if len(buf) < n and self._lost is not None:
+            raise self._lost
+
+    def _take(self, n: int) -> bytes:
+        buf = self._buf
+        if n >= len(buf):
+            data = bytes(buf)
+            buf.clear()
+        else:
+            with memoryview(buf) as view:
+                data = bytes(view[:n])
+            del buf[:n]
+        if self._paused and len(buf) <= HIGH_WATER and self.transport is not None:
+            self._paused = False
+            self.transport.resume_reading()
+        return data
+
+    async def read_packet(self) -> Packet:
+        """Read one packet: its checked header fields and its undecoded body.
+
+        The body is None when the header gives a length not above 0.  The
+        header is validated (message type, then serializer, then compression
+        method) before any body byte is taken.
+        """
+        if len(self._buf) < HEADER_LENGTH:
+            await self._fill(HEADER_LENGTH)
+        header = self._take(HEADER_LENGTH)
+        if len(header) != HEADER_LENGTH:
+            if len(header) == 0:
+                raise self._error("Disconnected from the remote server")
+            raise self._error("incomplete header, %r" % len(header))
+        mt, st, cm, length = unpack_header(header)
+        if mt not in MSG_TYPE:
+            raise self._error("invalid message type: {}".format(mt))
+        if not _RAW <= st <= _MSGPACK:
+            raise self._error("invalid serializer type: {}".format(st))
+        if not _NONE <= cm <= _ZSTD:
+            raise self._error("invalid compression method: {}".format(cm))
+        if length > 0:
+            if len(self._buf) < length:
+                await self._fill(length)
+            body = self._take(length)
+            if len(body) != length:
+                raise self._error("incomplete body")
+            return mt, st, cm, body
+        return mt, st, cm, None

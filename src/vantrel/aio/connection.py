@@ -172,7 +172,7 @@ class AsyncConnection:
         """Run ``method(*args, **kwargs)`` on the server and return its whole answer."""
         module = self._module
         if self._busy:
-            raise module.ProtocolError(CALL_IN_PROGRESS)
+            raise RuntimeError(CALL_IN_PROGRESS)
         if self._closed:
             raise module.ProtocolError(CLOSED)
         packet = pack_one((method, args, kwargs), MSG_TYPE.REQUEST,

@@ -13,6 +13,7 @@ the collector pause off, ``ZSTD_ONE_SHOT_MAX -1`` the one-shot decompression.
 from __future__ import annotations
 
 import argparse
+import functools
 import importlib.util
 import os
 import statistics
@@ -27,11 +28,10 @@ except ImportError:
     sys.path.insert(1, os.path.join(os.path.dirname(HERE), "src"))
 
 import impls  # noqa: E402
+import vantrel.share.codec as codec  # noqa: E402
 from measure import timed  # noqa: E402
 from payloads import LARGE  # noqa: E402
 from server_process import AnswerServer  # noqa: E402
-
-import vantrel.share.codec as codec  # noqa: E402
 from vantrel._impls import CONNECTION_MODULES  # noqa: E402
 
 
@@ -58,7 +58,7 @@ def main() -> int:
                         setattr(codec, args.attr, value)
                         for n in names:
                             impl, conn = chosen[n], conns[n]
-                            c, _, _ = timed(lambda: impl.stream(conn, scenario))
+                            c, _, _ = timed(functools.partial(impl.stream, conn, scenario))
                             cpu.setdefault((n, side), []).append(c)
                 setattr(codec, args.attr, original)
                 parts = []

@@ -49,7 +49,7 @@ class FloorConnection:
         body = None
         for _ in range(count):
             sendall(pack_one((method, args, dict(kwargs)), _REQUEST, st_req, cm_req))
-            mt, st, cm, n = unpack_header(read(HEADER_LENGTH))
+            _, st, cm, n = unpack_header(read(HEADER_LENGTH))
             body = unpack_one(read(n), st, cm)
         return body
 

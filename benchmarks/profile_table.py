@@ -22,6 +22,7 @@ from __future__ import annotations
 
 import argparse
 import cProfile
+import functools
 import gc
 import os
 import pstats
@@ -40,7 +41,6 @@ except ImportError:
 import impls  # noqa: E402
 from measure import system_time  # noqa: E402
 from server_process import AnswerServer  # noqa: E402
-
 from vantrel import _pyconnection  # noqa: E402
 from vantrel._impls import connection_module  # noqa: E402
 from vantrel.share.codec import pack_one, unpack_header, unpack_one  # noqa: E402
@@ -121,7 +121,7 @@ def main() -> int:
             for n in names:
                 impl, conn = chosen[n], conns[n]
                 parts.append((n + " (whole call)",
-                              cpu_median(lambda: impl.stream(conn, name), repeat)))
+                              cpu_median(functools.partial(impl.stream, conn, name), repeat)))
             packets = read_raw(raw_conn, name)
             data = [p for p in packets if p[0] not in (MSG_TYPE.STREAM_START, MSG_TYPE.STREAM_END)]
             collector = getattr(_pyconnection.Connection, COLLECTORS[data[0][0]])

@@ -47,7 +47,7 @@ class AnswerServer:
         if self._proc.stdout is not None:
             self._proc.stdout.close()
 
-    def __enter__(self) -> "AnswerServer":
+    def __enter__(self) -> AnswerServer:
         return self
 
     def __exit__(self, *exc: Any) -> None:

@@ -8,7 +8,8 @@ MB = 1024.0 * 1024.0
 
 
 def _cpu(figures: Dict[str, Dict[str, Any]], impl: str) -> float:
-    return figures[impl]["cpu_s"]
+    cpu: float = figures[impl]["cpu_s"]
+    return cpu
 
 
 def check(scenarios: Dict[str, Dict[str, Dict[str, Any]]],

@@ -44,7 +44,7 @@ from typing import Any, Dict, List, Tuple
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 try:  # the installed package (the sanitizer build, say), else the source tree
-    import vantrel  # noqa: F401
+    import vantrel
 except ImportError:
     sys.path.insert(0, os.path.join(HERE, os.pardir, "src"))
 sys.path.insert(0, os.path.join(HERE, os.pardir, "tests"))  # the harness: peer.py, differential.py
@@ -54,14 +54,14 @@ MAX_LEN = 1 << 16
 MODES = ("handshake", "execute", "reader")  # by the input's first byte
 
 try:
-    import atheris  # type: ignore[import-not-found]
+    import atheris
 except ImportError:
     atheris = None
 
 if atheris is not None:
     with atheris.instrument_imports(include=["vantrel"]):
-        from vantrel.share import codec, errors, protocol  # noqa: F401
         import vantrel._pyconnection  # noqa: F401
+        from vantrel.share import codec, errors, protocol  # noqa: F401
 
 from differential import RUNNERS, Finding, compare, huge_allocations_abort  # noqa: E402
 from vantrel._impls import CONNECTION_MODULES, connection_module  # noqa: E402
@@ -104,10 +104,7 @@ class Target:
         mode = MODES[data[0] % 3] if data else "execute"
         faulthandler.dump_traceback_later(WATCHDOG, exit=True)
         try:
-            if self.differential:
-                out = compare(mode, data[1:], self.impl, "twin")
-            else:
-                out = RUNNERS[mode](self.mod, data[1:])
+            out = compare(mode, data[1:], self.impl, "twin") if self.differential else RUNNERS[mode](self.mod, data[1:])
         finally:
             faulthandler.cancel_dump_traceback_later()
         self.runs += 1

@@ -199,7 +199,7 @@ class Peer:
         if self.error is not None:
             raise AssertionError("scripted peer failed: %r" % (self.error,)) from self.error
 
-    def __enter__(self) -> "Peer":
+    def __enter__(self) -> Peer:
         return self
 
     def __exit__(self, *exc: object) -> None:

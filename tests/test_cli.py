@@ -8,7 +8,7 @@ import socket
 import subprocess
 import sys
 from pathlib import Path
-from typing import Any, Iterator, Tuple
+from typing import Any, Dict, Iterator, Tuple
 
 import pytest
 
@@ -28,7 +28,7 @@ def impl_name(module: Any) -> str:
     return {v: k for k, v in CONNECTION_MODULES.items()}[module.__name__]
 
 
-def env(**extra: str) -> dict:
+def env(**extra: str) -> Dict[str, str]:
     e = dict(os.environ)
     e["PYTHONPATH"] = os.pathsep.join([SRC] + ([e["PYTHONPATH"]] if e.get("PYTHONPATH") else []))
     e.pop("PYTHONWARNINGS", None)
@@ -38,7 +38,7 @@ def env(**extra: str) -> dict:
 
 
 def vantrel_cli(*args: str, timeout: float = TIMEOUT,
-                **extra_env: str) -> subprocess.CompletedProcess:
+                **extra_env: str) -> subprocess.CompletedProcess[str]:
     return subprocess.run([sys.executable, "-m", "vantrel", *args], capture_output=True,
                           text=True, env=env(**extra_env), timeout=timeout)
 
@@ -68,7 +68,8 @@ def noticed() -> Iterator[str]:
 
 def free_port() -> int:
     with socket.create_server(("127.0.0.1", 0)) as s:
-        return s.getsockname()[1]
+        port: int = s.getsockname()[1]
+        return port
 
 
 # -- call: success and output formats ---------------------------------------------------
@@ -187,7 +188,8 @@ def test_version_and_help():
     proc = vantrel_cli("--version")
     assert (proc.returncode, proc.stdout) == (0, "vantrel %s\n" % vantrel.__version__)
     parsers = [build_parser()]
-    parsers += list(parsers[0]._subparsers._group_actions[0].choices.values())
+    subparsers: Any = parsers[0]._subparsers  # argparse keeps them in a private attribute
+    parsers += list(subparsers._group_actions[0].choices.values())
     for parser in parsers:
         undocumented = [a.dest for a in parser._actions if not a.help]
         assert undocumented == [], parser.prog
@@ -240,9 +242,10 @@ def test_protocol_error_exits_3(impl, reply):
 # -- serve ---------------------------------------------------------------------------------------
 
 
-def start_serve(*args: str) -> Tuple[subprocess.Popen, Tuple[str, int]]:
+def start_serve(*args: str) -> Tuple[subprocess.Popen[str], Tuple[str, int]]:
     proc = subprocess.Popen([sys.executable, "-m", "vantrel", "serve", "--port", "0", *args],
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env())
+    assert proc.stdout is not None
     line = proc.stdout.readline()  # "vantrel: serving on HOST:PORT (methods: ...)"
     if "serving on" not in line:
         proc.kill()
@@ -282,6 +285,7 @@ def test_serve_until_signal(impl, sig):
 
 def test_second_signal_ends_serve_at_once(impl):
     proc, address = start_serve("--grace", "60")
+    assert proc.stderr is not None
     try:
         conn = vantrel.connect(address, impl=impl_name(impl))
         conn._socket.sendall(pack_one(("sleep", (60,), {}), MSG_TYPE.REQUEST,

@@ -1,6 +1,7 @@
 """Construction, time-outs, closing and the class-wide socket factory."""
 
 import socket
+from typing import Any, List, Type
 
 import pytest
 
@@ -59,7 +60,7 @@ class RecordingFile:
 
 
 def recorded_connection(impl, net, script=(), local=None):
-    log = []
+    log: List[Any] = []
     peer = net.peer(list(script))
     sock = RecordingSocket(net.socket(peer), log, local)
     return impl.Connection(sock, {"user": "u"}), sock, log, peer
@@ -88,7 +89,7 @@ def test_auth_record_is_a_copy(impl, net):
     assert conn._auth_info == {"user": "u", "node": "127.0.0.1", "extra": [1, 2]}
     assert conn._auth_info is not auth and conn._auth_info["extra"] is shared
 
-    class Record(dict):
+    class Record(dict[str, Any]):
         def copy(self):
             return {"made": "by copy()"}
 
@@ -200,7 +201,7 @@ def test_sock_factory(impl, net, monkeypatch):
 
 
 def test_set_sock_factory_rebinds_the_class_named_connection(impl, monkeypatch):
-    original = impl.Connection
+    original: Type[Any] = impl.Connection
 
     class Replacement(original):
         pass
@@ -213,15 +214,16 @@ def test_set_sock_factory_rebinds_the_class_named_connection(impl, monkeypatch):
 
 def test_subclass_overrides_are_used(impl, net):
     calls = []
+    base: Type[Any] = impl.Connection
 
-    class Quiet(impl.Connection):
+    class Quiet(base):
         def _do_auth(self, auth):
             calls.append(("auth", auth is self._auth_info, list(self.__dict__)))
 
     conn = Quiet(net.socket(net.peer([], handshake=False)), {"u": 1})
     assert calls == [("auth", True, ATTRIBUTES)]
 
-    class Scripted(impl.Connection):
+    class Scripted(base):
         def _read_one_packet(self):
             return (MSG_TYPE.HANDSHAKE, "scripted notice")
 

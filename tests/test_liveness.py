@@ -53,7 +53,12 @@ def test_bytes_already_buffered_by_the_reader_are_not_seen(impl, net):
 
 def test_probe_uses_the_module_global(impl, net, monkeypatch):
     seen = []
-    monkeypatch.setattr(impl, "_is_connection_normal", lambda sock: seen.append(sock) or "verdict")
+
+    def probe(sock):
+        seen.append(sock)
+        return "verdict"
+
+    monkeypatch.setattr(impl, "_is_connection_normal", probe)
     conn = net.serve(impl, [])
     assert conn.is_normal() == "verdict"
     assert seen == [conn._socket]

@@ -14,6 +14,7 @@ import select
 import subprocess
 import sys
 from pathlib import Path
+from typing import Any, Dict
 
 import pytest
 
@@ -52,14 +53,15 @@ def report(**kw):
 '''
 
 
-def run_py(modname: str, body: str) -> dict:
+def run_py(modname: str, body: str) -> Dict[str, Any]:
     env = dict(os.environ)
     env["PYTHONPATH"] = os.pathsep.join(p for p in (str(PACKAGE_ROOT), env.get("PYTHONPATH")) if p)
     code = "MODNAME = %r\n%s\n%s" % (modname, PRELUDE, body)
     proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
                           timeout=60, env=env)
     assert proc.returncode == 0, proc.stderr
-    return json.loads(proc.stdout.strip().splitlines()[-1])
+    report: Dict[str, Any] = json.loads(proc.stdout.strip().splitlines()[-1])
+    return report
 
 
 # -- defaults ----------------------------------------------------------------------

@@ -81,10 +81,9 @@ def test_keeps_after_server_error_discards_after_broken_call(impl, server):
         assert pool.stats()["connects"] == 1 and pool.stats()["discarded"] == 0
         with pytest.raises(socket.timeout):
             pool.execute("sleep", 1)  # broken in the middle of an answer
-        with pytest.raises(ValueError):
-            with pool.connection() as conn:
-                conn.execute("add", 1, 1)
-                raise ValueError("the application's own failure")
+        with pytest.raises(ValueError), pool.connection() as conn:
+            conn.execute("add", 1, 1)
+            raise ValueError("the application's own failure")
         with pool.connection() as conn:
             conn.close()  # given back closed
         assert pool.execute("add", 2, 2) == 4
@@ -96,9 +95,9 @@ def test_across_a_server_restart(impl, server):
     with vantrel.Pool(address, min_size=2, check_after=0, impl=impl_name(impl)) as pool:
         assert pool.execute("add", 1, 2) == 3
         server.stop()
-        with pytest.raises(PoolTimeout, match="last attempt failed") as caught:
-            with pool.connection(timeout=0.5):  # both idle connections found dead, no server
-                pass
+        with pytest.raises(PoolTimeout, match="last attempt failed") as caught, \
+                pool.connection(timeout=0.5):  # both idle connections found dead, no server
+            pass
         assert isinstance(caught.value.__cause__, ConnectionRefusedError)
         assert pool.stats()["discarded"] == 2 and pool.stats()["size"] == 0
 

@@ -7,16 +7,31 @@ import logging
 import socket
 import threading
 import warnings
-from typing import Any, Iterator, List, Optional, Tuple
+from typing import Any, Callable, Dict, Iterator, List, Optional, Tuple
 
 import pytest
 
-from vantrel.server import (Credentials, Feed, Server, ServerThread, Table, Table2,
-                            demo_handlers, demo_server, encode_stream)
 from peer import close_quietly, read_packet
+from vantrel.server import (
+    Credentials,
+    Feed,
+    Server,
+    ServerThread,
+    Table,
+    Table2,
+    demo_handlers,
+    demo_server,
+    encode_stream,
+)
 from vantrel.share.codec import pack_header, pack_one
-from vantrel.share.errors import (AuthenticationError, InvalidArgumentsError, MethodNotFoundError,
-                                  RemoteExecutionError, ServerBusyError, ServerError)
+from vantrel.share.errors import (
+    AuthenticationError,
+    InvalidArgumentsError,
+    MethodNotFoundError,
+    RemoteExecutionError,
+    ServerBusyError,
+    ServerError,
+)
 from vantrel.share.protocol import COMPRESSION_METHOD, HEADER_LENGTH, MSG_TYPE, SERIALIZATION_TYPE
 
 TIMEOUT = 10.0
@@ -48,12 +63,12 @@ class Clients:
         self.conns: List[Any] = []
         self.sockets: List[socket.socket] = []
 
-    def connect(self, impl: Any, address: Address, auth: Optional[dict] = None) -> Any:
+    def connect(self, impl: Any, address: Address, auth: Optional[Dict[str, Any]] = None) -> Any:
         conn, _ = self.connect_noticed(impl, address, auth)
         return conn
 
     def connect_noticed(self, impl: Any, address: Address,
-                        auth: Optional[dict] = None) -> Tuple[Any, List[str]]:
+                        auth: Optional[Dict[str, Any]] = None) -> Tuple[Any, List[str]]:
         sock = self.raw(address)
         with warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always")
@@ -96,7 +111,7 @@ def handshake(sock: socket.socket, st: int = MSGPACK, record: Any = None) -> Non
     assert read_packet(sock).mt == MSG_TYPE.HANDSHAKE
 
 
-def big_rows(n: int) -> List[dict]:
+def big_rows(n: int) -> List[Dict[str, Any]]:
     cols = ["id", "group", "count", "price", "ratio", "code", "label", "active"]
     labels = ["alpha", "beta", "gamma", "delta", "epsilon", "zeta", "eta", "theta"]
     return [dict(zip(cols, [i, i % 16, i * 7 % 1000, i * 0.25, (i % 100) / 100.0,
@@ -199,9 +214,9 @@ def test_authenticator_variants(impl, clients, caplog):
         assert clients.connect(impl, address, {"user": "ann"}).execute("add", 1, 2) == 3
         with pytest.raises(AuthenticationError):
             clients.connect(impl, address, {"user": "nobody"})
-    with ServerThread(Server(demo_handlers(), authenticator=explodes)) as address:
-        with pytest.raises(AuthenticationError, match="authentication failed"):
-            clients.connect(impl, address, {"user": "ann", "password": "hunter2"})
+    with ServerThread(Server(demo_handlers(), authenticator=explodes)) as address, \
+            pytest.raises(AuthenticationError, match="authentication failed"):
+        clients.connect(impl, address, {"user": "ann", "password": "hunter2"})
     assert "hunter2" not in caplog.text
 
 
@@ -219,7 +234,7 @@ PRE_ENCODED = encode_stream(Table(["a", "b"], [[i, str(i)] for i in range(25)], 
 
 @pytest.fixture(scope="module")
 def custom() -> Iterator[Address]:
-    handlers = {
+    handlers: Dict[str, Callable[..., Any]] = {
         "packets": lambda: PRE_ENCODED,
         "async_feed": lambda n: Feed(_async_items(n), batch=3),
         "from_dicts": lambda: Table.from_dicts([{"x": 1, "y": 2}, {"x": 3, "y": 4}]),
@@ -346,7 +361,7 @@ def test_bad_client_does_not_disturb_others(impl, demo, clients, caplog, bad):
     sock.sendall(BAD_INPUTS[bad])
     if bad == "truncated header":
         sock.shutdown(socket.SHUT_WR)
-    result = {}
+    result: Dict[str, Any] = {}
     worker = threading.Thread(target=lambda: result.update(n=len(busy.execute("big_table", 30000))))
     worker.start()
     assert closed_by_peer(sock)
@@ -446,7 +461,7 @@ def test_shutdown_lets_an_answer_in_progress_finish(impl, clients):
     address = thread.start()
     conn = clients.connect(impl, address)
     idle = clients.connect(impl, address)
-    result = {}
+    result: Dict[str, Any] = {}
     worker = threading.Thread(target=lambda: result.update(v=conn.execute("slow")))
     worker.start()
     assert started.wait(TIMEOUT)

@@ -51,7 +51,7 @@ class Connection(_Core):
 
     __slots__ = ()
 
-    def __enter__(self) -> "Connection":
+    def __enter__(self) -> Connection:
         return self
 
     def __exit__(self, *exc: object) -> None:

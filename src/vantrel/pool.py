@@ -317,7 +317,7 @@ class Pool:
                           max_size=self.max_size)
         return counts
 
-    def __enter__(self) -> "Pool":
+    def __enter__(self) -> Pool:
         return self
 
     def __exit__(self, *exc: object) -> None:

@@ -34,6 +34,7 @@ from vantrel.share.codec import unpack_header
 from vantrel.share.protocol import HEADER_LENGTH
 
 TIMEOUT = 10.0
+Socket = socket.socket  # for annotations in FaultProxy, whose method socket() hides the module
 
 
 class Fault(NamedTuple):
@@ -73,7 +74,7 @@ class FaultProxy:
         with self._lock:
             self._fault = fault
 
-    def socket(self) -> socket.socket:
+    def socket(self) -> Socket:
         """A client socket connected through the proxy, with the proxy's time-out."""
         return socket.create_connection(self.address, timeout=self.timeout)
 
@@ -83,7 +84,7 @@ class FaultProxy:
             t.join(self.timeout)
         self._listener.close()
 
-    def __enter__(self) -> "FaultProxy":
+    def __enter__(self) -> FaultProxy:
         return self
 
     def __exit__(self, *exc: object) -> None:
@@ -110,7 +111,7 @@ class FaultProxy:
                 self.connections += 1
             self._spawn(self._serve, "proxy-conn", client, fault)
 
-    def _serve(self, client: socket.socket, fault: Optional[Fault]) -> None:
+    def _serve(self, client: Socket, fault: Optional[Fault]) -> None:
         try:
             server = socket.create_connection(self.upstream, timeout=self.timeout)
         except OSError:

@@ -8,6 +8,7 @@ environment sets ``VANTREL_LONG=1`` (see docs/reliability.md).
 from __future__ import annotations
 
 import os
+from typing import Any, Dict
 
 from hypothesis import HealthCheck, settings
 
@@ -19,7 +20,10 @@ def scale(short: int, full: int) -> int:
     return full if LONG else short
 
 
-_COMMON = dict(deadline=None, suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
+_COMMON: Dict[str, Any] = {
+    "deadline": None,
+    "suppress_health_check": [HealthCheck.too_slow, HealthCheck.data_too_large],
+}
 settings.register_profile("reliability-short", max_examples=300, derandomize=bool(os.environ.get("CI")),
                           **_COMMON)
 settings.register_profile("reliability-long", max_examples=5000, **_COMMON)

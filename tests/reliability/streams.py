@@ -84,7 +84,7 @@ def _encode(payload: Any, mt: int, ser: int, cm: int) -> bytes:
 
 
 @st.composite
-def packets(draw, mt: Any = None, body: Any = None) -> bytes:
+def packets(draw: st.DrawFn, mt: Any = None, body: Any = None) -> bytes:
     """One packet of type ``mt`` (drawn when None) carrying ``body`` (drawn when None)."""
     mt = draw(message_types) if mt is None else int(mt)
     how = draw(st.sampled_from(["body"] * 9 + ["no-body", "negative", "garbage"]))
@@ -101,7 +101,7 @@ def packets(draw, mt: Any = None, body: Any = None) -> bytes:
 
 
 @st.composite
-def damaged(draw, packet: bytes) -> bytes:
+def damaged(draw: st.DrawFn, packet: bytes) -> bytes:
     """The packet itself, or with one header field or its length changed."""
     what = draw(st.sampled_from(["none"] * 16 + ["mt", "st", "cm", "length"]))
     if what == "none" or len(packet) < HEADER_LENGTH:
@@ -121,14 +121,14 @@ def damaged(draw, packet: bytes) -> bytes:
     return bytes(head) + packet[HEADER_LENGTH:]
 
 
-def _error_body(draw) -> Any:
+def _error_body(draw: st.DrawFn) -> Any:
     code = draw(st.one_of(st.integers(0, 8), st.integers(-(2 ** 63), 2 ** 64 - 1),
                           st.text(max_size=4), st.none()))
     return draw(st.one_of(st.tuples(st.just(code), scalars).map(list), odd_bodies))
 
 
 @st.composite
-def answers(draw) -> List[bytes]:
+def answers(draw: st.DrawFn) -> List[bytes]:
     """The packets of one answer, of a drawn shape."""
     shape = draw(st.sampled_from(["single", "table", "table2", "feed", "empty", "error", "any"]))
     if shape == "single":
@@ -159,7 +159,7 @@ def answers(draw) -> List[bytes]:
 
 
 @st.composite
-def answer_streams(draw) -> bytes:
+def answer_streams(draw: st.DrawFn) -> bytes:
     """The whole byte stream a server writes after a request."""
     if draw(st.integers(0, 9)) == 0:
         return draw(st.binary(max_size=64))

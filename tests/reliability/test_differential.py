@@ -24,7 +24,6 @@ from vantrel.share.protocol import MSG_TYPE
 from .sizes import PROFILE
 from .streams import answer_streams
 
-
 # Streams every run tries, whatever Hypothesis draws.
 T = MSG_TYPE
 FIXED = [

@@ -12,11 +12,11 @@ from __future__ import annotations
 import socket
 import time
 from types import ModuleType
-from typing import Iterator, Optional
+from typing import Any, Iterator, Tuple
 
 import pytest
 
-from peer import close_quietly, connect_to
+from peer import Address, close_quietly, connect_to
 from vantrel.share.errors import RemoteExecutionError
 
 from .faultproxy import Fault, FaultProxy
@@ -39,7 +39,7 @@ HEADER_CUTS = [
 
 
 @pytest.fixture(scope="module")
-def server() -> Iterator[tuple]:
+def server() -> Iterator[Address]:
     thread = start_server()
     assert thread.address is not None
     yield thread.address
@@ -47,7 +47,7 @@ def server() -> Iterator[tuple]:
 
 
 @pytest.fixture
-def proxy(server: tuple) -> Iterator[FaultProxy]:
+def proxy(server: Address) -> Iterator[FaultProxy]:
     with FaultProxy(server) as p:
         yield p
         assert not p.errors, p.errors
@@ -74,7 +74,7 @@ def assert_fresh_connection_works(impl: ModuleType, proxy: FaultProxy) -> None:
 
 
 @pytest.mark.parametrize("call, fault, message", HEADER_CUTS)
-def test_cut_answer(impl: ModuleType, proxy: FaultProxy, call: tuple, fault: Fault, message: str) -> None:
+def test_cut_answer(impl: ModuleType, proxy: FaultProxy, call: Tuple[Any, ...], fault: Fault, message: str) -> None:
     proxy.set_fault(fault)
     conn = connect_to(impl, proxy.address)
     try:
@@ -104,7 +104,7 @@ def test_cut_handshake_reply(impl: ModuleType, proxy: FaultProxy, offset: int, m
 
 @pytest.mark.parametrize("call, packet", [(("echo", "late answer"), 1), (("table", 5), 3), (("feed", 9), 2)],
                          ids=["single", "mid-table", "mid-feed"])
-def test_answer_delayed_past_the_time_out(impl: ModuleType, proxy: FaultProxy, call: tuple,
+def test_answer_delayed_past_the_time_out(impl: ModuleType, proxy: FaultProxy, call: Tuple[Any, ...],
                                           packet: int) -> None:
     delay = 0.6
     proxy.set_fault(Fault("delay", packet, seconds=delay))
@@ -154,7 +154,8 @@ def test_server_error_leaves_the_connection_in_step(impl: ModuleType, proxy: Fau
 def test_server_goes_away(impl: ModuleType) -> None:
     thread = start_server(grace=0.5)
     address = thread.address
-    conn: Optional[object] = None
+    assert address is not None
+    conn: Any = None
     try:
         conn = connect_to(impl, address)
         assert conn.execute("echo", 1) == 1

@@ -17,12 +17,23 @@ import socket
 import sys
 import warnings
 from types import ModuleType
-from typing import Any, Callable, Iterator, List, NamedTuple, Optional, Tuple
+from typing import Any, Callable, Iterator, List, NamedTuple, Tuple, Union
 
 import pytest
 
-from peer import (Peer, Step, answer_each, error_packet, handshake_reply, packet, raw_packet, recv, send,
-                  shut_and_close, shut_wr)
+from peer import (
+    Peer,
+    Step,
+    answer_each,
+    error_packet,
+    handshake_reply,
+    packet,
+    raw_packet,
+    recv,
+    send,
+    shut_and_close,
+    shut_wr,
+)
 from vantrel.share.errors import AuthenticationError, RemoteExecutionError, ServerError
 from vantrel.share.protocol import MSG_TYPE as T
 
@@ -36,7 +47,7 @@ SLACK_OBJECTS = 20
 
 class Path(NamedTuple):
     answer: bytes
-    raises: Optional[Tuple[type, ...]]  # None: the call succeeds
+    raises: Union[str, Tuple[type, ...], None]  # None: the call succeeds; "protocol": ProtocolError
     mode: str = "persistent"  # persistent | fresh | handshake | closed | unencodable
     handshake: bytes = handshake_reply()
     close_after: bool = False
@@ -129,6 +140,8 @@ def make_step(impl: ModuleType, server: Peer, path: Path) -> Tuple[Callable[[], 
         return fresh, lambda: None
 
     if path.mode == "handshake":
+        refused = expected or ()
+
         def handshake() -> None:
             sock = server.socket()
             try:
@@ -136,7 +149,7 @@ def make_step(impl: ModuleType, server: Peer, path: Path) -> Tuple[Callable[[], 
                     warnings.simplefilter("ignore")
                     try:
                         conn = impl.Connection(sock, auth)
-                    except expected or ():
+                    except refused:
                         return
                 if expected is not None:
                     raise AssertionError("no exception")

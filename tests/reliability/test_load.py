@@ -53,6 +53,7 @@ def server() -> Iterator[Address]:
     try:
         line = _read_line(proc, 30.0)
         if not line.strip().isdigit():
+            assert proc.stderr is not None
             err = proc.stderr.read() if proc.poll() is not None else ""
             pytest.fail("load server did not start: %r %s" % (line, err))
         yield ("127.0.0.1", int(line))
@@ -66,9 +67,11 @@ def server() -> Iterator[Address]:
     assert "Traceback" not in err, err[-3000:]
 
 
-def _read_line(proc: subprocess.Popen, timeout: float) -> str:
+def _read_line(proc: subprocess.Popen[str], timeout: float) -> str:
     out: List[str] = []
-    reader = threading.Thread(target=lambda: out.append(proc.stdout.readline()), daemon=True)
+    assert proc.stdout is not None
+    stdout = proc.stdout
+    reader = threading.Thread(target=lambda: out.append(stdout.readline()), daemon=True)
     reader.start()
     reader.join(timeout)
     return out[0] if out else ""
@@ -77,7 +80,8 @@ def _read_line(proc: subprocess.Popen, timeout: float) -> str:
 def server_stats(impl: ModuleType, address: Address) -> List[int]:
     conn = connect_to(impl, address)
     try:
-        return conn.execute("stats")
+        stats: List[int] = conn.execute("stats")
+        return stats
     finally:
         close_quietly(conn)
 

@@ -8,10 +8,11 @@ formatted traceback, carries a value of the authentication record.
 
 from __future__ import annotations
 
+import functools
 import socket
 import traceback
 from types import ModuleType
-from typing import Any, Callable, Iterator, List, Tuple
+from typing import Any, Callable, Dict, Iterator, List, Tuple
 
 import pytest
 
@@ -30,7 +31,7 @@ SECRETS = (USER, PASSWORD, WRONG, TOKEN)
 Address = Tuple[str, int]
 
 
-def auth(password: str = PASSWORD) -> dict:
+def auth(password: str = PASSWORD) -> Dict[str, str]:
     return {"user": USER, "password": password, "token": TOKEN}
 
 
@@ -71,7 +72,7 @@ def server() -> Iterator[Address]:
 
 @pytest.mark.parametrize("record", [auth(WRONG), {"user": USER}, {"password": PASSWORD, "token": TOKEN}],
                          ids=["wrong-password", "no-password", "no-user"])
-def test_refused_handshake(impl: ModuleType, server: Address, record: dict) -> None:
+def test_refused_handshake(impl: ModuleType, server: Address, record: Dict[str, str]) -> None:
     sock = socket.create_connection(server, timeout=10.0)
     try:
         exc = raised(lambda: impl.Connection(sock, record))
@@ -91,7 +92,7 @@ def test_accepted_handshake_and_server_errors(impl: ModuleType, server: Address)
     try:
         assert conn.execute("echo", "in") == "in"
         for call in [("fail", "boom"), ("fail", "refused", 2), ("no such method",), ("add", 1)]:
-            exc = raised(lambda: conn.execute(*call))
+            exc = raised(functools.partial(conn.execute, *call))
             assert isinstance(exc, ServerError)
             assert_no_secret(exc)
         assert conn.execute("echo", "still in") == "still in"

@@ -10,7 +10,7 @@ from __future__ import annotations
 
 import threading
 from types import ModuleType
-from typing import Iterator, List, Optional, Tuple
+from typing import Any, Dict, Iterator, List, Optional, Tuple
 
 import pytest
 
@@ -33,7 +33,7 @@ def server() -> Iterator[Tuple[str, int]]:
     thread.stop()
 
 
-def expected_table(rows: int) -> list:
+def expected_table(rows: int) -> List[Dict[str, Any]]:
     names = ["ada", "bob", "cyd", "dee", "eve", "fay", "gus", "hal", "ivy", "jon"]
     return [{"id": i, "name": names[i % 10], "score": round(i * 1.5, 2)} for i in range(rows)]
 

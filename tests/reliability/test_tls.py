@@ -119,15 +119,19 @@ def test_untrusted_certificate_is_refused(impl: ModuleType, tls: Tuple[Address, 
         tls_socket(address, ssl.create_default_context())
 
 
-def test_command_line_call_over_tls(tls: Tuple[Address, ssl.SSLContext], tmp_path_factory: pytest.TempPathFactory) -> None:
+def test_command_line_call_over_tls(tls: Tuple[Address, ssl.SSLContext],
+                                    tmp_path_factory: pytest.TempPathFactory) -> None:
     address, context = tls
     cafile = tmp_path_factory.mktemp("ca") / "ca.pem"
-    cafile.write_text(ssl.DER_cert_to_PEM_cert(tls_socket(address, context).getpeercert(binary_form=True)))
+    der = tls_socket(address, context).getpeercert(binary_form=True)
+    assert der is not None
+    cafile.write_text(ssl.DER_cert_to_PEM_cert(der))
     where = "%s:%d" % address
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
     ok = subprocess.run([sys.executable, "-m", "vantrel", "call", where, "add", "2", "3",
                          "--tls-ca", str(cafile)],
                         capture_output=True, text=True, timeout=60, env=env)
     assert (ok.returncode, ok.stdout.strip()) == (0, "5"), ok.stderr
-    plain = subprocess.run([sys.executable, "-m", "vantrel", "call", where, "add", "2", "3", "--timeout", "5"], capture_output=True, text=True, timeout=60, env=env)
+    plain = subprocess.run([sys.executable, "-m", "vantrel", "call", where, "add", "2", "3", "--timeout", "5"],
+                           capture_output=True, text=True, timeout=60, env=env)
     assert plain.returncode == 3 and "Traceback" not in plain.stderr

@@ -12,6 +12,8 @@
 See docs/server.md for handlers, answers, authentication and shutdown.
 """
 
+from typing import Any
+
 from .answers import DEFAULT_BATCH, Feed, Packets, Stream, Table, Table2, encode_stream
 from .auth import Credentials, accept_all, parse_credential
 from .core import Server, compression_code
@@ -19,9 +21,9 @@ from .demo_methods import DEMO_NOTICE, demo_handlers
 from .runner import ServerThread, run
 
 __all__ = [
-    "Credentials",
     "DEFAULT_BATCH",
     "DEMO_NOTICE",
+    "Credentials",
     "Feed",
     "Packets",
     "Server",
@@ -39,7 +41,7 @@ __all__ = [
 ]
 
 
-def demo_server(**options: object) -> Server:
+def demo_server(**options: Any) -> Server:
     """A :class:`Server` with the demo methods; ``options`` go to :class:`Server`."""
     options.setdefault("notice", DEMO_NOTICE)
-    return Server(demo_handlers(), **options)  # type: ignore[arg-type]
+    return Server(demo_handlers(), **options)

@@ -16,7 +16,7 @@ is sent as STREAM_START, STREAM_END (the client then gets an empty list).
 from __future__ import annotations
 
 from itertools import islice
-from typing import Any, AsyncIterator, Iterable, List, Optional, Sequence
+from typing import Any, AsyncGenerator, AsyncIterator, Dict, Iterable, List, Optional, Sequence
 
 from vantrel.share.codec import pack_header, pack_one
 from vantrel.share.protocol import COMPRESSION_METHOD, MSG_TYPE, SERIALIZATION_TYPE
@@ -31,7 +31,7 @@ class Stream:
     """Base of the stream answers: a packet kind, an optional header and batched data."""
 
     kind: int = 0
-    __slots__ = ("items", "batch")
+    __slots__ = ("batch", "items")
 
     def __init__(self, items: Any, batch: int = DEFAULT_BATCH) -> None:
         batch = int(batch)
@@ -44,7 +44,7 @@ class Stream:
         """The elements that go before the data of the first packet, or None."""
         return None
 
-    async def batches(self) -> AsyncIterator[List[Any]]:
+    async def batches(self) -> AsyncGenerator[List[Any], None]:
         """The bodies of the data packets in order; nothing for an empty stream."""
         header = self._header()
         first = True
@@ -66,8 +66,8 @@ class Table(Stream):
         self.columns = list(columns)
 
     @classmethod
-    def from_dicts(cls, records: Sequence[dict], columns: Optional[Sequence[Any]] = None,
-                   batch: int = DEFAULT_BATCH) -> "Table":
+    def from_dicts(cls, records: Sequence[Dict[Any, Any]], columns: Optional[Sequence[Any]] = None,
+                   batch: int = DEFAULT_BATCH) -> Table:
         """A table from dictionaries; the columns default to the keys of the first one."""
         if columns is None:
             columns = list(records[0]) if records else []

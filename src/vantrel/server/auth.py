@@ -23,7 +23,7 @@ def accept_all(record: Mapping[str, Any]) -> bool:
     return True
 
 
-def parse_credential(text: str) -> "tuple[str, str]":
+def parse_credential(text: str) -> tuple[str, str]:
     """Split ``"USER:SECRET"`` (the secret may itself contain colons)."""
     user, sep, secret = text.partition(":")
     if not sep or not user:
@@ -34,7 +34,7 @@ def parse_credential(text: str) -> "tuple[str, str]":
 class Credentials:
     """Accepts a record whose "user" and "password" match one of the given pairs."""
 
-    def __init__(self, pairs: Union[Mapping[str, str], Iterable["tuple[str, str]"]]) -> None:
+    def __init__(self, pairs: Union[Mapping[str, str], Iterable[tuple[str, str]]]) -> None:
         items = pairs.items() if isinstance(pairs, Mapping) else pairs
         self._secrets: Dict[str, bytes] = {str(u): str(s).encode("utf-8") for u, s in items}
 

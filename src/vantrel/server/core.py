@@ -21,8 +21,7 @@ from vantrel.share.protocol import COMPRESSION_METHOD, MSG_TYPE, SERIALIZATION_T
 from .answers import Packets, Stream
 from .auth import accept_all
 from .dispatch import Dispatcher, Handler, parse_request
-from .wire import (DEFAULT_MAX_BODY, BadInput, decode_body, empty_packet, error_pair,
-                   error_packet, read_packet)
+from .wire import DEFAULT_MAX_BODY, BadInput, decode_body, empty_packet, error_packet, error_pair, read_packet
 
 __all__ = ["Server", "compression_code"]
 
@@ -53,9 +52,9 @@ def compression_code(value: Union[str, int]) -> int:
 
 
 class _Client:
-    __slots__ = ("peer", "task", "busy")
+    __slots__ = ("busy", "peer", "task")
 
-    def __init__(self, peer: str, task: "Optional[asyncio.Task[Any]]") -> None:
+    def __init__(self, peer: str, task: Optional[asyncio.Task[Any]]) -> None:
         self.peer = peer
         self.task = task
         self.busy = False  # True while a request is being answered
@@ -118,7 +117,7 @@ class Server:
         return self.dispatcher.register(name, func)
 
     @property
-    def methods(self) -> "list[str]":
+    def methods(self) -> list[str]:
         return list(self.dispatcher)
 
     # -- life cycle ----------------------------------------------------------

@@ -12,7 +12,7 @@ __all__ = ["Dispatcher", "parse_request"]
 Handler = Callable[..., Any]
 
 
-def parse_request(payload: Any) -> Tuple[str, tuple, dict]:
+def parse_request(payload: Any) -> Tuple[str, Tuple[Any, ...], Dict[str, Any]]:
     """Split a decoded REQUEST body into ``(method, args, kwargs)``.
 
     Raises :class:`InvalidArgumentsError` when it is not a method name, a
@@ -56,7 +56,7 @@ class Dispatcher:
     def __iter__(self) -> Iterator[str]:
         return iter(sorted(self._handlers))
 
-    async def call(self, method: str, args: tuple, kwargs: dict) -> Any:
+    async def call(self, method: str, args: Tuple[Any, ...], kwargs: Dict[str, Any]) -> Any:
         """Run the handler of ``method`` and return its result, awaited if need be.
 
         Raises :class:`MethodNotFoundError` or :class:`InvalidArgumentsError`

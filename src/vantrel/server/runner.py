@@ -107,7 +107,7 @@ def run(server: Server, host: str = "127.0.0.1", port: int = 7878, *,
     async def main() -> None:
         loop = asyncio.get_running_loop()
         address = await server.start(host, port)
-        stopping: "list[asyncio.Future[None]]" = []
+        stopping: list[asyncio.Future[None]] = []
 
         def on_signal(signum: int) -> None:
             if stopping:
@@ -119,7 +119,7 @@ def run(server: Server, host: str = "127.0.0.1", port: int = 7878, *,
                 loop.remove_signal_handler(sig)
                 signal.signal(sig, lambda signum, frame: _exit_now(signum))
 
-        handled: "list[int]" = []
+        handled: list[int] = []
         previous = {sig: signal.getsignal(sig) for sig in signals}
         for sig in signals:
             try:

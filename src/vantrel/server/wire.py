@@ -15,8 +15,8 @@ from vantrel.share.errors import ServerError, code_of
 from vantrel.share.protocol import COMPRESSION_METHOD, HEADER_LENGTH, MSG_TYPE, SERIALIZATION_TYPE
 
 __all__ = [
-    "BadInput",
     "DEFAULT_MAX_BODY",
+    "BadInput",
     "Received",
     "decode_body",
     "empty_packet",
@@ -93,7 +93,7 @@ def empty_packet(mt: int, st: int) -> bytes:
     return pack_header(mt, st, _NONE, 0)
 
 
-def error_pair(exc: BaseException) -> "tuple[int, str]":
+def error_pair(exc: BaseException) -> tuple[int, str]:
     """The ``(code, message)`` under which ``exc`` is reported to the client."""
     if isinstance(exc, ServerError):
         return code_of(exc), str(exc)

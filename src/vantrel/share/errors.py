@@ -23,8 +23,8 @@ from __future__ import annotations
 from typing import Dict, Hashable, Type
 
 __all__ = [
-    "AuthenticationError",
     "ERROR_CODES",
+    "AuthenticationError",
     "InvalidArgumentsError",
     "MethodNotFoundError",
     "RemoteExecutionError",
@@ -92,11 +92,11 @@ def get_error(code: object) -> Type[ServerError]:
         pass
     except TypeError:  # unhashable code: a class of its own, not remembered
         return _unknown(code)
-    cls = _UNKNOWN.get(code)  # type: ignore[arg-type]
+    cls = _UNKNOWN.get(code)
     if cls is None:
         cls = _unknown(code)
         if len(_UNKNOWN) < _UNKNOWN_MAX:
-            _UNKNOWN[code] = cls  # type: ignore[index]
+            _UNKNOWN[code] = cls
     return cls
 
 
@@ -104,4 +104,4 @@ def code_of(exc: BaseException) -> int:
     """Return the code under which the server reports ``exc``."""
     if isinstance(exc, ServerError) and isinstance(exc.code, int):
         return exc.code
-    return RemoteExecutionError.code  # type: ignore[return-value]
+    return RemoteExecutionError.code

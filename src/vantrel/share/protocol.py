@@ -18,11 +18,13 @@ received value and yields the member, whose text form is its name.
 
 from __future__ import annotations
 
+from typing import Any, Dict, Iterator, Tuple, Type, cast
+
 __all__ = [
-    "MSG_TYPE",
-    "SERIALIZATION_TYPE",
     "COMPRESSION_METHOD",
     "HEADER_LENGTH",
+    "MSG_TYPE",
+    "SERIALIZATION_TYPE",
 ]
 
 #: Bytes in one packet header: three one-byte codes, one reserved byte and a
@@ -41,7 +43,11 @@ class _CodeTableMeta(type):
     packet's whole validation.)
     """
 
-    def __new__(mcls, name, bases, namespace):
+    # set on each table by __new__
+    _member_map_: Dict[str, _Code]
+    _value2member_map_: Dict[object, _Code]
+
+    def __new__(mcls, name: str, bases: Tuple[type, ...], namespace: Dict[str, Any]) -> _CodeTableMeta:
         codes = [(key, value) for key, value in namespace.items()
                  if not key.startswith("_") and type(value) is int]
         body = {key: value for key, value in namespace.items()
@@ -56,13 +62,14 @@ class _CodeTableMeta(type):
                 "__module__": namespace.get("__module__", __name__),
             })
         cls = type.__new__(mcls, name, bases, body)
-        by_name = {}
-        by_value = {}
+        table = cast("Type[_Code]", cls)
+        by_name: Dict[str, _Code] = {}
+        by_value: Dict[object, _Code] = {}
         for key, value in codes:
             if value in by_value:
                 raise ValueError("%s: %s and %s share the code %d"
                                  % (name, by_value[value].name, key, value))
-            member = int.__new__(cls, value)
+            member = int.__new__(table, value)
             member.__dict__["_name_"] = key
             type.__setattr__(cls, key, member)
             by_name[key] = member
@@ -74,7 +81,7 @@ class _CodeTableMeta(type):
     def __contains__(cls, value: object) -> bool:
         return value in cls._value2member_map_
 
-    def __getitem__(cls, key):
+    def __getitem__(cls, key: object) -> _Code:
         """The member named ``key``, or whose code is ``key`` (a received value)."""
         if isinstance(key, str):
             return cls._member_map_[key]
@@ -83,14 +90,14 @@ class _CodeTableMeta(type):
         except TypeError:
             raise KeyError(key) from None
 
-    def __call__(cls, value):
+    def __call__(cls, value: object) -> _Code:
         """The member whose code is ``value``: ``MSG_TYPE(3) is MSG_TYPE.RESPONSE``."""
         try:
             return cls._value2member_map_[value]
         except (KeyError, TypeError):
             raise ValueError("%r is not a valid %s" % (value, cls.__name__)) from None
 
-    def __iter__(cls):
+    def __iter__(cls) -> Iterator[_Code]:
         return iter(cls._member_map_.values())
 
     def __setattr__(cls, name: str, value: object) -> None:
@@ -109,6 +116,8 @@ class _CodeTableMeta(type):
 
 class _Code(int, metaclass=_CodeTableMeta):
     """A wire code: an ``int`` whose text form is the member's name."""
+
+    _name_: str  # set on each member by the metaclass
 
     @property
     def name(self) -> str:

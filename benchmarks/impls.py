@@ -14,7 +14,6 @@ from typing import Any, Dict, Tuple
 
 from floor import FloorConnection
 from payloads import SMALL_REQUEST
-
 from vantrel._impls import connection_module
 
 AUTH: Dict[str, Any] = {"user": "bench", "password": "bench-password", "db": "main"}

@@ -121,13 +121,13 @@ class Net:
         self.sockets.append(s)
         return s
 
-    def connect(self, impl: ModuleType, peer: Peer, auth: Optional[dict] = None) -> Any:
+    def connect(self, impl: ModuleType, peer: Peer, auth: Optional[Dict[str, Any]] = None) -> Any:
         conn = connect(impl, peer, auth)
         self.sockets.append(conn._socket)
         self.files.append(conn._sf)
         return conn
 
-    def serve(self, impl: ModuleType, script: List[Step], auth: Optional[dict] = None) -> Any:
+    def serve(self, impl: ModuleType, script: List[Step], auth: Optional[Dict[str, Any]] = None) -> Any:
         """A connection to a new peer that answers the handshake and then plays ``script``."""
         return self.connect(impl, self.peer(script), auth)
 

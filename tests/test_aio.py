@@ -217,7 +217,7 @@ def test_interrupted_calls_never_leave_a_stale_answer(demo: Address, how: str) -
             try:
                 assert len(await task) == ROWS
                 assert not used[0].closed
-            except (asyncio.CancelledError, asyncio.TimeoutError, TimeoutError):  # noqa: UP041 (3.9, 3.10)
+            except (asyncio.CancelledError, asyncio.TimeoutError, TimeoutError):
                 interrupted += 1
                 assert not used or used[0].closed
             assert await pool.execute("echo", step) == step

@@ -5,6 +5,8 @@ subclass, so that continuation bodies can be any Python object, not only what
 the codec produces.
 """
 
+from typing import Any
+
 import pytest
 
 from vantrel.share.protocol import MSG_TYPE
@@ -20,7 +22,9 @@ def scripted(impl, net):
     def make(*packets):
         pending = [(HS, None)] + list(packets)
 
-        class Scripted(impl.Connection):
+        base: Any = impl.Connection
+
+        class Scripted(base):
             def _read_one_packet(self):
                 return pending.pop(0)
 

@@ -1,6 +1,7 @@
 """Remote calls over loopback: the request sent, every answer shape, unexpected answers."""
 
 import builtins
+from typing import Any, Dict, List
 
 import pytest
 
@@ -57,7 +58,7 @@ def test_answer_shapes(impl, net, packets, expected):
     (lambda c: c.execute(17, None), [17, [None], {}]),
     (lambda c: c.execute("m", 1, "two", [3], k={"x": 1}, z=None),
      ["m", [1, "two", [3]], {"k": {"x": 1}, "z": None}]),
-    (lambda c: c.execute("m", *range(5), **{"first": 1, "second": 2}),
+    (lambda c: c.execute("m", *range(5), first=1, second=2),
      ["m", [0, 1, 2, 3, 4], {"first": 1, "second": 2}]),
 ], ids=["bare", "method keyword", "non-text method", "args and kwargs", "unpacked"])
 def test_request_payload(impl, net, call, payload):
@@ -132,7 +133,7 @@ def test_stream_must_be_of_a_known_kind(impl, net, mt):
 
 
 KINDS = {TABLE: "table", TABLE2: "table2", FEED: "feed"}
-FIRST = {TABLE: [["a"], [1]], TABLE2: ["h", 1], FEED: [1]}
+FIRST: Dict[int, List[Any]] = {TABLE: [["a"], [1]], TABLE2: ["h", 1], FEED: [1]}
 
 
 INTRUDERS = [(kind, mt) for kind in KINDS
@@ -140,7 +141,7 @@ INTRUDERS = [(kind, mt) for kind in KINDS
 
 
 @pytest.mark.parametrize("kind, intruder", INTRUDERS,
-                         ids=["%s-%s" % (KINDS[k], m.name) for k, m in INTRUDERS])
+                         ids=["%s-%s" % (KINDS[k], MSG_TYPE[m]) for k, m in INTRUDERS])
 def test_collectors_refuse_other_packets(impl, net, kind, intruder):
     stray = packet(intruder) if intruder == MSG_TYPE.ERROR else packet(intruder, [["z"]])
     conn = net.serve(impl, answer(packet(START), packet(kind, FIRST[kind]), packet(kind, FIRST[kind][1:]),
@@ -162,7 +163,7 @@ def test_packet_without_body_in_a_stream(impl, net, kind, where):
 
 def test_rows_are_matched_to_the_header_like_zip(impl, net):
     header = ["a", "b", "a", "c"]
-    rows = [[1, 2, 3, 4], [1], [], [1, 2, 3, 4, 5, 6], ["x", "y", "z"]]
+    rows: List[List[Any]] = [[1, 2, 3, 4], [1], [], [1, 2, 3, 4, 5, 6], ["x", "y", "z"]]
     conn = net.serve(impl, answer(packet(START), packet(TABLE, [header] + rows[:2]),
                                   packet(TABLE, rows[2:]), packet(END)))
     result = conn.execute("m")
@@ -185,7 +186,9 @@ def test_server_error_mid_stream_leaves_the_connection_usable(impl, net):
 def test_collector_overrides_are_used(impl, net, kind):
     name = KINDS[kind] + "_unpack"
 
-    class Sub(impl.Connection):
+    base: Any = impl.Connection
+
+    class Sub(base):
         pass
 
     setattr(Sub, name, lambda self, first: ("overridden", first))

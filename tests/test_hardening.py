@@ -19,9 +19,9 @@ from types import ModuleType
 from typing import Any, Dict, List, Tuple
 
 import pytest
-from peer import packet, recv, send, signal, wait
 
 import vantrel
+from peer import packet, recv, send, signal, wait
 from vantrel._impls import CONNECTION_MODULES
 from vantrel.share.protocol import MSG_TYPE
 
@@ -49,7 +49,7 @@ def scripted(mod, packets):
 '''
 
 
-def run_script(impl_name: str, body: str) -> "subprocess.CompletedProcess[str]":
+def run_script(impl_name: str, body: str) -> subprocess.CompletedProcess[str]:
     env = dict(os.environ)
     env["PYTHONPATH"] = os.pathsep.join(p for p in (str(PACKAGE_ROOT), env.get("PYTHONPATH")) if p)
     code = "MODNAME = %r\n%s\n%s" % (CONNECTION_MODULES[impl_name], PRELUDE, body)
@@ -74,7 +74,9 @@ class FakeSocket:
 def scripted(impl: ModuleType, *packets: Any) -> Any:
     pending = list(packets)
 
-    class Scripted(impl.Connection):  # type: ignore[name-defined,misc]
+    base: Any = impl.Connection
+
+    class Scripted(base):
         def _do_auth(self, auth: Any) -> None:
             pass
 

@@ -12,6 +12,7 @@ the compiled module.
 import socket
 import select
 import warnings
+import typing as _t
 
 from vantrel.share.protocol import MSG_TYPE, SERIALIZATION_TYPE, COMPRESSION_METHOD, HEADER_LENGTH
 from vantrel.share.errors import get_error
@@ -34,7 +35,7 @@ else:
 
 DEFAULT_SERIALIZER_TYPE = SERIALIZATION_TYPE.JSON if msgpack is None else SERIALIZATION_TYPE.MSGPACK
 
-def _select_has_poll():
+def _select_has_poll() -> bool:
     # An attribute look-up in which any failure counts as absent.
     try:
         getattr(select, "poll")
@@ -44,12 +45,12 @@ def _select_has_poll():
 
 
 if _select_has_poll():
-    def _is_connection_normal(sock, /):
+    def _is_connection_normal(sock: _t.Any, /) -> bool:
         poll = select.poll()
         poll.register(sock, select.POLLIN | select.POLLERR)
         return not poll.poll(0)
 else:  # pragma: no cover - platforms without poll()
-    def _is_connection_normal(sock, /):
+    def _is_connection_normal(sock: _t.Any, /) -> bool:
         readable, _, exceptional = select.select([sock], [], [sock], 0)
         if readable:
             return False
@@ -62,7 +63,7 @@ class ProtocolError(connection_error):
     pass
 
 
-def _put_out_of_use(sock):
+def _put_out_of_use(sock: _t.Any) -> None:
     # The answer was not read to its end: whatever is left of it must never be
     # taken for the answer of a later call.  Shut the socket down both ways so
     # that later requests fail at once and the liveness check reports it.
@@ -75,7 +76,7 @@ def _put_out_of_use(sock):
 # id(connection) -> the token of the call in progress on it.  setdefault is
 # one step in which no other thread runs, so two calls can never both find a
 # connection free; no lock is taken and nobody waits.
-_calls_in_progress = {}
+_calls_in_progress: _t.Dict[int, object] = {}
 
 
 class Connection:
@@ -84,10 +85,10 @@ class Connection:
     sock_factory = staticmethod(socket.create_connection)
 
     @staticmethod
-    def set_sock_factory(func, /):
+    def set_sock_factory(func: _t.Callable[..., _t.Any], /) -> None:
         Connection.sock_factory = staticmethod(func)
 
-    def __init__(self, sock, auth):
+    def __init__(self, sock: _t.Any, auth: _t.Any) -> None:
         self._socket = sock
         self._sf = sock.makefile("rb", 131072)
         self._compression_method = DEFAULT_COMPRESSION_METHOD
@@ -96,15 +97,15 @@ class Connection:
         self._auth_info["node"] = self._socket.getsockname()[0]
         self._do_auth(self._auth_info)
 
-    def set_timeout(self, timeout):
+    def set_timeout(self, timeout: _t.Optional[float]) -> None:
         self._socket.settimeout(timeout)
 
-    def is_normal(self):
+    def is_normal(self) -> bool:
         if id(self) in _calls_in_progress:
             return False  # inside a call: not idle
         return _is_connection_normal(self._socket)
 
-    def _read_one_packet(self):
+    def _read_one_packet(self) -> _t.Tuple[_t.Any, _t.Any]:
         header = self._sf.read(HEADER_LENGTH)
         if len(header) != HEADER_LENGTH:
             if len(header) == 0:
@@ -131,7 +132,7 @@ class Connection:
             return (mt, body)
         return (mt, None)
 
-    def _do_auth(self, auth):
+    def _do_auth(self, auth: _t.Any) -> None:
         auth_body = pack_one(auth, MSG_TYPE.HANDSHAKE, DEFAULT_SERIALIZER_TYPE,
                              DEFAULT_COMPRESSION_METHOD, force_compress=True)
         self._socket.sendall(auth_body)
@@ -141,11 +142,11 @@ class Connection:
         if body is not None:
             warnings.warn(body)
 
-    def close(self):
+    def close(self) -> None:
         self._sf.close()
         self._socket.close()
 
-    def execute(self, method, *args, **kwargs):
+    def execute(self, method: _t.Any, *args: _t.Any, **kwargs: _t.Any) -> _t.Any:
         token = object()
         if _calls_in_progress.setdefault(id(self), token) is not token:
             raise RuntimeError("another call is in progress on this connection")
@@ -179,7 +180,7 @@ class Connection:
         finally:
             del _calls_in_progress[id(self)]
 
-    def feed_unpack(self, first):
+    def feed_unpack(self, first: _t.Any) -> _t.List[_t.Any]:
         ret = list(first)
         while True:
             msg_type, body = self._read_one_packet()
@@ -190,8 +191,8 @@ class Connection:
             else:
                 raise ProtocolError("unexpected message in feed stream: {}".format(MSG_TYPE[msg_type]))
 
-    def table_unpack(self, first):
-        ret = []
+    def table_unpack(self, first: _t.Any) -> _t.List[_t.Dict[_t.Any, _t.Any]]:
+        ret: _t.List[_t.Dict[_t.Any, _t.Any]] = []
         keys = first[0]
         for row in first[1:]:
             ret.append(dict(zip(keys, row)))
@@ -205,8 +206,8 @@ class Connection:
             else:
                 raise ProtocolError("unexpected message in table stream: {}".format(MSG_TYPE[msg_type]))
 
-    def table2_unpack(self, first):
-        data = []
+    def table2_unpack(self, first: _t.Any) -> _t.Tuple[_t.Any, _t.List[_t.Any]]:
+        data: _t.List[_t.Any] = []
         head = first[0]
         for element in first[1:]:
             data.append(element)

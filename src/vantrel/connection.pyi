@@ -4,19 +4,29 @@ import select as select
 import socket as socket
 import warnings as warnings
 from types import ModuleType
-from typing import Any, Callable, List, Mapping, MutableMapping, Optional, Tuple
+from typing import Any, Callable, Dict, List, Mapping, MutableMapping, Optional, Tuple
 
-from vantrel.share.protocol import (
-    COMPRESSION_METHOD as COMPRESSION_METHOD,
-    HEADER_LENGTH as HEADER_LENGTH,
-    MSG_TYPE as MSG_TYPE,
-    SERIALIZATION_TYPE as SERIALIZATION_TYPE,
-)
-from vantrel.share.errors import get_error as get_error
 from vantrel.share.codec import (
     pack_one as pack_one,
+)
+from vantrel.share.codec import (
     unpack_header as unpack_header,
+)
+from vantrel.share.codec import (
     unpack_one as unpack_one,
+)
+from vantrel.share.errors import get_error as get_error
+from vantrel.share.protocol import (
+    COMPRESSION_METHOD as COMPRESSION_METHOD,
+)
+from vantrel.share.protocol import (
+    HEADER_LENGTH as HEADER_LENGTH,
+)
+from vantrel.share.protocol import (
+    MSG_TYPE as MSG_TYPE,
+)
+from vantrel.share.protocol import (
+    SERIALIZATION_TYPE as SERIALIZATION_TYPE,
 )
 from vantrel.utils import connection_error as connection_error
 
@@ -50,5 +60,5 @@ class Connection:
     def close(self) -> None: ...
     def execute(self, method: Any, *args: Any, **kwargs: Any) -> Any: ...
     def feed_unpack(self, first: Any) -> List[Any]: ...
-    def table_unpack(self, first: Any) -> List[dict]: ...
+    def table_unpack(self, first: Any) -> List[Dict[Any, Any]]: ...
     def table2_unpack(self, first: Any) -> Tuple[Any, List[Any]]: ...

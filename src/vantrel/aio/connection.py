@@ -139,7 +139,7 @@ class AsyncConnection:
             self.close_nowait()
         await self._protocol.wait_closed()
 
-    async def __aenter__(self) -> "AsyncConnection":
+    async def __aenter__(self) -> AsyncConnection:
         return self
 
     async def __aexit__(self, exc_type: Optional[Type[BaseException]],

@@ -24,7 +24,7 @@ class Deadline:
         self._cancelling = 0
         self.expired = False
 
-    def __enter__(self) -> "Deadline":
+    def __enter__(self) -> Deadline:
         task = asyncio.current_task()
         if task is None:
             raise RuntimeError("a deadline needs a running task")

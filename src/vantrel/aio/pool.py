@@ -120,7 +120,7 @@ class Pool:
             conn.close_nowait()
         await asyncio.gather(*(conn.close() for conn in idle), return_exceptions=True)
 
-    async def __aenter__(self) -> "Pool":
+    async def __aenter__(self) -> Pool:
         await self.open()
         return self
 
@@ -273,7 +273,7 @@ class Pool:
                 raise
         return result
 
-    def _expire(self, waiter: "asyncio.Future[Optional[AsyncConnection]]") -> None:
+    def _expire(self, waiter: asyncio.Future[Optional[AsyncConnection]]) -> None:
         if not waiter.done():
             self._counts["timeouts"] += 1
             waiter.set_exception(PoolTimeout(

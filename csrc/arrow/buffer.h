@@ -56,6 +56,25 @@ public:
             size_ += n;
         }
     }
+    // put() for short strings: fixed-size copies the compiler inlines.
+    void put_short(const void* src, std::size_t n) noexcept {
+        auto* d = data_ + size_;
+        const auto* s = static_cast<const std::uint8_t*>(src);
+        if (n >= 8 && n <= 16) {
+            std::memcpy(d, s, 8);
+            std::memcpy(d + n - 8, s + n - 8, 8);
+        } else if (n >= 4 && n < 8) {
+            std::memcpy(d, s, 4);
+            std::memcpy(d + n - 4, s + n - 4, 4);
+        } else if (n < 4) {
+            for (std::size_t k = 0; k < n; ++k) {
+                d[k] = s[k];
+            }
+        } else {
+            std::memcpy(d, s, n);
+        }
+        size_ += n;
+    }
     template <typename T>
     void put_value(T v) noexcept {
         std::memcpy(data_ + size_, &v, sizeof v);
@@ -77,6 +96,7 @@ public:
 
     std::uint8_t* data() const noexcept { return data_; }
     std::size_t size() const noexcept { return size_; }
+    std::size_t capacity() const noexcept { return capacity_; }
     // Hands the memory over (to be freed with free()); the buffer is empty after.
     [[nodiscard]] void* release() noexcept {
         size_ = capacity_ = 0;

@@ -48,6 +48,7 @@ bool ColumnBuilder::begin(std::int64_t rows, Failure& failure) {
             ok = values_.reserve((n + 1) * sizeof(std::int32_t)) && data_.reserve(n * 8);
             if (ok) {
                 values_.put_value(std::int32_t{0});
+                data_room_ = data_.capacity() - data_.size();
             }
             break;
         case ColType::Unknown:
@@ -102,31 +103,45 @@ bool ColumnBuilder::append_null(std::int64_t row, Failure& failure) {
     return true;
 }
 
-bool ColumnBuilder::push_bool(bool v, Failure&) {
-    if (v) {
-        set_bit(values_.data(), length_);
-    }
-    if (has_validity_) {
-        set_bit(validity_.data(), length_);
-    }
-    ++length_;
-    return true;
-}
-
-bool ColumnBuilder::push_bytes(const char* data, std::uint32_t len, Failure& failure) {
+bool ColumnBuilder::make_room(std::uint32_t len, Failure& failure) {
     if (data_.size() + len > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
         return failure.set(FailureKind::Column, "column '" + field_->name + "': more than 2 GiB of data in one packet");
     }
     if (!data_.reserve(len)) {
         return no_memory(failure);
     }
-    data_.put(data, len);
-    values_.put_value(static_cast<std::int32_t>(data_.size()));
-    if (has_validity_) {
-        set_bit(validity_.data(), length_);
-    }
-    ++length_;
+    data_room_ = data_.capacity() - data_.size();
     return true;
+}
+
+bool ColumnBuilder::append_other(const msgpack::Item& item, std::int64_t row, Failure& failure) {
+    using msgpack::Kind;
+    if (item.kind == Kind::Nil) {
+        return append_null(row, failure);
+    }
+    switch (type_) {
+        case ColType::Int64:
+            if (item.kind == Kind::UInt) {
+                return failure.set(FailureKind::Column, at_cell(*field_, row) + "an int outside the int64 range");
+            }
+            break;
+        case ColType::Float64:
+            if (item.kind == Kind::Int) {
+                return push(static_cast<double>(item.i));
+            }
+            if (item.kind == Kind::UInt) {
+                return push(static_cast<double>(item.u));
+            }
+            break;
+        case ColType::Utf8:
+            if (item.kind == Kind::Str) {
+                return failure.set(FailureKind::Malformed, at_cell(*field_, row) + "invalid UTF-8 in a string");
+            }
+            break;
+        default:
+            break;
+    }
+    return mismatch(item, row, failure);
 }
 
 bool ColumnBuilder::mismatch(const msgpack::Item& item, std::int64_t row, Failure& failure) {
@@ -139,10 +154,6 @@ bool ColumnBuilder::mismatch(const msgpack::Item& item, std::int64_t row, Failur
                 " column";
     }
     return failure.set(FailureKind::Column, std::move(text));
-}
-
-bool ColumnBuilder::out_of_range(std::int64_t row, Failure& failure) {
-    return failure.set(FailureKind::Column, at_cell(*field_, row) + "an int outside the int64 range");
 }
 
 bool ColumnBuilder::finish(ArrowArray* out, Failure& failure) {
@@ -172,6 +183,7 @@ bool ColumnBuilder::finish(ArrowArray* out, Failure& failure) {
         }
     }
     validity_ = Buffer();
+    data_room_ = 0;
     for (int k = 0; k < 3; ++k) {
         priv->buffers[k] = priv->owned[k];
     }

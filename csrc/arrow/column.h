@@ -19,28 +19,24 @@ namespace vantrel::arrow {
 
 class ColumnBuilder {
 public:
-    explicit ColumnBuilder(const Field& field) noexcept : field_(&field) {}
+    explicit ColumnBuilder(const Field& field) noexcept : field_(&field), type_(field.type) {}
 
     // Prepares for a batch of `rows` rows.
     bool begin(std::int64_t rows, Failure& failure);
 
     std::int64_t length() const noexcept { return length_; }
 
-    // `row` is the row's number in the whole answer, for error texts.
-    bool append(const msgpack::Item& item, std::int64_t row, Failure& failure) {
+    // `row` is the row's number in the whole answer, for error texts.  The
+    // common cases (a value of the column's own type) are handled here; None,
+    // conversions and failures go to append_other().
+    [[gnu::always_inline]] bool append(const msgpack::Item& item, std::int64_t row, Failure& failure) {
         using msgpack::Kind;
-        if (item.kind == Kind::Nil) {
-            return append_null(row, failure);
-        }
-        switch (field_->type) {
+        switch (type_) {
             case ColType::Int64:
                 if (item.kind == Kind::Int) {
                     return push(item.i);
                 }
-                if (item.kind == Kind::UInt) {
-                    if (item.u > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
-                        return out_of_range(row, failure);
-                    }
+                if (item.kind == Kind::UInt && item.u <= kInt64Max) {
                     return push(static_cast<std::int64_t>(item.u));
                 }
                 break;
@@ -48,23 +44,14 @@ public:
                 if (item.kind == Kind::Float) {
                     return push(item.f);
                 }
-                if (item.kind == Kind::Int) {
-                    return push(static_cast<double>(item.i));
-                }
-                if (item.kind == Kind::UInt) {
-                    return push(static_cast<double>(item.u));
-                }
                 break;
             case ColType::Bool:
                 if (item.kind == Kind::Bool) {
-                    return push_bool(item.b, failure);
+                    return push_bool(item.b);
                 }
                 break;
             case ColType::Utf8:
-                if (item.kind == Kind::Str) {
-                    if (!valid_utf8(item.data, item.len)) {
-                        return failure.set(FailureKind::Malformed, at_cell(*field_, row) + "invalid UTF-8 in a string");
-                    }
+                if (item.kind == Kind::Str && valid_utf8(item.data, item.len)) {
                     return push_bytes(item.data, item.len, failure);
                 }
                 break;
@@ -77,7 +64,7 @@ public:
             case ColType::Null:
                 break;
         }
-        return mismatch(item, row, failure);
+        return append_other(item, row, failure);
     }
 
     bool append_null(std::int64_t row, Failure& failure);
@@ -96,13 +83,39 @@ private:
         ++length_;
         return true;
     }
-    bool push_bool(bool v, Failure& failure);
-    bool push_bytes(const char* data, std::uint32_t len, Failure& failure);
-    bool mismatch(const msgpack::Item& item, std::int64_t row, Failure& failure);
-    bool out_of_range(std::int64_t row, Failure& failure);
+    bool push_bool(bool v) noexcept {
+        if (v) {
+            set_bit(values_.data(), length_);
+        }
+        if (has_validity_) {
+            set_bit(validity_.data(), length_);
+        }
+        ++length_;
+        return true;
+    }
+    bool push_bytes(const char* data, std::uint32_t len, Failure& failure) {
+        if (len > data_room_ && !make_room(len, failure)) {
+            return false;
+        }
+        data_.put_short(data, len);
+        data_room_ -= len;
+        values_.put_value(static_cast<std::int32_t>(data_.size()));
+        if (has_validity_) {
+            set_bit(validity_.data(), length_);
+        }
+        ++length_;
+        return true;
+    }
+    [[gnu::noinline]] bool append_other(const msgpack::Item& item, std::int64_t row, Failure& failure);
+    [[gnu::noinline]] bool make_room(std::uint32_t len, Failure& failure);
+    [[gnu::noinline, gnu::cold]] bool mismatch(const msgpack::Item& item, std::int64_t row, Failure& failure);
     bool start_validity(Failure& failure);
 
+    static constexpr std::uint64_t kInt64Max = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+
     const Field* field_;
+    ColType type_;
+    std::size_t data_room_ = 0;  // bytes reserved in data_ beyond its size
     std::int64_t length_ = 0;
     std::int64_t capacity_rows_ = 0;
     std::int64_t null_count_ = 0;

@@ -11,16 +11,43 @@ using msgpack::Kind;
 
 // -- MessagePack bytes --------------------------------------------------------
 
-bool MsgpackSource::malformed(Failure& failure) {
+namespace {
+
+// The shared reader over what is left of the body.
+msgpack::Reader rest(const unsigned char* data, std::size_t size, std::size_t pos) {
+    return msgpack::Reader(reinterpret_cast<const char*>(data) + pos, size - pos);
+}
+
+}  // namespace
+
+bool MsgpackSource::malformed(const msgpack::Reader& reader, Failure& failure) {
     return failure.set(FailureKind::Malformed,
-                       std::string(reader_.error() ? reader_.error() : "malformed data") + " at offset " +
-                           std::to_string(reader_.error_offset()));
+                       std::string(reader.error() ? reader.error() : "malformed data") + " at offset " +
+                           std::to_string(pos_ + reader.error_offset()));
+}
+
+bool MsgpackSource::value_other(Item& item, Failure& failure) {
+    msgpack::Reader reader = rest(data_, size_, pos_);
+    if (!reader.next(item)) {
+        return malformed(reader, failure);
+    }
+    pos_ += reader.offset();
+    return true;
+}
+
+bool MsgpackSource::skip(Failure& failure) {
+    msgpack::Reader reader = rest(data_, size_, pos_);
+    if (!reader.skip(kMaxDepth)) {
+        return malformed(reader, failure);
+    }
+    pos_ += reader.offset();
+    return true;
 }
 
 bool MsgpackSource::open(bool first, std::vector<std::string>* header, std::int64_t& rows, Failure& failure) {
     Item item;
-    if (!reader_.next(item)) {
-        return malformed(failure);
+    if (!value_other(item, failure)) {
+        return false;
     }
     if (item.kind != Kind::Array) {
         return failure.set(FailureKind::Malformed,
@@ -37,8 +64,8 @@ bool MsgpackSource::open(bool first, std::vector<std::string>* header, std::int6
     if (header == nullptr) {
         return skip(failure);
     }
-    if (!reader_.next(item)) {
-        return malformed(failure);
+    if (!value_other(item, failure)) {
+        return false;
     }
     if (item.kind != Kind::Array) {
         return failure.set(FailureKind::Column,
@@ -47,8 +74,8 @@ bool MsgpackSource::open(bool first, std::vector<std::string>* header, std::int6
     const std::uint32_t n = item.len;
     header->reserve(n);
     for (std::uint32_t k = 0; k < n; ++k) {
-        if (!reader_.next(item)) {
-            return malformed(failure);
+        if (!value_other(item, failure)) {
+            return false;
         }
         if (item.kind != Kind::Str) {
             return failure.set(FailureKind::Column,
@@ -62,10 +89,10 @@ bool MsgpackSource::open(bool first, std::vector<std::string>* header, std::int6
     return true;
 }
 
-bool MsgpackSource::row(std::int64_t rowno, std::uint32_t& len, Failure& failure) {
+bool MsgpackSource::row_other(std::int64_t rowno, std::uint32_t& len, Failure& failure) {
     Item item;
-    if (!reader_.next(item)) {
-        return malformed(failure);
+    if (!value_other(item, failure)) {
+        return false;
     }
     if (item.kind != Kind::Array) {
         return failure.set(FailureKind::Column, "row " + std::to_string(rowno) + ": a " + value_name(item) +
@@ -76,9 +103,8 @@ bool MsgpackSource::row(std::int64_t rowno, std::uint32_t& len, Failure& failure
 }
 
 bool MsgpackSource::close(Failure& failure) {
-    if (!reader_.at_end()) {
-        return failure.set(FailureKind::Malformed,
-                           "extra data after the table body at offset " + std::to_string(reader_.offset()));
+    if (pos_ != size_) {
+        return failure.set(FailureKind::Malformed, "extra data after the table body at offset " + std::to_string(pos_));
     }
     return true;
 }

@@ -69,11 +69,15 @@ public:
 
     bool append_null(std::int64_t row, Failure& failure);
 
+    // Values already known to be of the column's own type.
+    ColType type() const noexcept { return type_; }
+    bool push_int(std::int64_t v) noexcept { return push(v); }
+    bool push_double(double v) noexcept { return push(v); }
+
     // Exports the column built so far into `out` (which owns the buffers
     // from then on) and leaves the builder empty.
     bool finish(ArrowArray* out, Failure& failure);
 
-private:
     template <typename T>
     bool push(T v) noexcept {
         values_.put_value(v);  // reserved by begin() for every row
@@ -106,6 +110,7 @@ private:
         ++length_;
         return true;
     }
+private:
     [[gnu::noinline]] bool append_other(const msgpack::Item& item, std::int64_t row, Failure& failure);
     [[gnu::noinline]] bool make_room(std::uint32_t len, Failure& failure);
     [[gnu::noinline, gnu::cold]] bool mismatch(const msgpack::Item& item, std::int64_t row, Failure& failure);

@@ -3,6 +3,7 @@
 #include <limits>
 #include <memory>
 #include <new>
+#include <type_traits>
 #include <unordered_map>
 
 #include "column.h"
@@ -266,23 +267,39 @@ template <typename Source>
     const auto width = static_cast<std::uint32_t>(column_of_.size());
     const std::int32_t* column_of = column_of_.data();
     const std::uint32_t* last_use = last_use_.data();
+    // One value into its column: straight from the bytes when it can be.
+    auto put = [&](ColumnBuilder& column, std::int64_t rowno) -> bool {
+        if constexpr (std::is_same_v<Source, MsgpackSource>) {
+            bool ok = true;
+            if (source.direct(column, ok, failure)) {
+                return ok;
+            }
+        }
+        return source.value(item, failure) && column.append(item, rowno, failure);
+    };
     for (std::int64_t r = 0; r < rows; ++r) {
         const std::int64_t rowno = rows_built_ + r;
         std::uint32_t len = 0;
         if (!source.row(rowno, len, failure)) {
             return false;
         }
+        if (len == width && full_rows_) {
+            // The usual row: one value for each column, nothing to skip or fill.
+            for (std::uint32_t p = 0; p < len; ++p) {
+                if (!put(columns[column_of[p]], rowno)) {
+                    return false;
+                }
+            }
+            continue;
+        }
         for (std::uint32_t p = 0; p < len; ++p) {
             if (p < width && column_of[p] >= 0 && len <= last_use[p]) {
-                if (!source.value(item, failure) || !columns[column_of[p]].append(item, rowno, failure)) {
+                if (!put(columns[column_of[p]], rowno)) {
                     return false;
                 }
             } else if (!source.skip(failure)) {
                 return false;
             }
-        }
-        if (len == width && full_rows_) {
-            continue;
         }
         for (ColumnBuilder& c : columns) {
             if (c.length() == r && !c.append_null(rowno, failure)) {

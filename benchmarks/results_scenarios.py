@@ -147,7 +147,7 @@ def run(scenario: str, address: Tuple[str, int], quick: bool) -> Dict[str, Dict[
         system: Dict[str, List[float]] = {m: [] for m in modes}
         for _ in range(REPEATS[scenario][1 if quick else 0]):
             for mode, fn in modes.items():
-                c, w, s = timed(lambda: fn(conn))
+                c, w, s = timed(lambda fn=fn: fn(conn))  # type: ignore[misc]
                 cpu[mode].append(c)
                 wall[mode].append(w)
                 system[mode].append(s)
@@ -156,7 +156,7 @@ def run(scenario: str, address: Tuple[str, int], quick: bool) -> Dict[str, Dict[
             if scenario == "arrow_200k":
                 mem = _child_figures(mode, address)
             else:
-                peak, size, _ = traced(lambda: fn(conn))
+                peak, size, _ = traced(lambda fn=fn: fn(conn))  # type: ignore[misc]
                 mem = {"peak_mb": peak, "result_mb": size}
             out[mode] = {
                 "cpu_s": round(statistics.median(cpu[mode]), 4),

@@ -211,6 +211,7 @@ _HEADER = [["a"], [1]]
     raw_packet(MSG_TYPE.TABLE, MSGPACK, 0, 3, b"\x91\x91\xc1"),
     raw_packet(MSG_TYPE.TABLE, MSGPACK, 0, 4, b"\x91\x91\x01\x02"),
     raw_packet(MSG_TYPE.ERROR, MSGPACK, 0, 0),
+    packet(MSG_TYPE.TABLE, b"\x91\x91\x01", st=SERIALIZATION_TYPE.RAW),
     error_packet(3, "late failure"),
     b"\x00\x01",
 ])
@@ -262,10 +263,9 @@ def _one_batch(conn: Any) -> None:
 
 
 def _consumer_raises(conn: Any) -> None:
-    with pytest.raises(ZeroDivisionError):
-        with fetch_arrow(conn, "table", ["a"], [[i] for i in range(20)], batch=2) as stream:
-            for batch in pa.RecordBatchReader.from_stream(stream):
-                1 / 0
+    with pytest.raises(KeyError), fetch_arrow(conn, "table", ["a"], [[i] for i in range(20)], batch=2) as stream:
+        for _ in pa.RecordBatchReader.from_stream(stream):
+            raise KeyError("the consumer fails")
 
 
 @pytest.mark.parametrize("abandon", [_abandon_rows, _drop_rows, _drop_unconsumed, _drop_capsule, _one_batch,

@@ -143,6 +143,9 @@ class Answer:
             body = m.unpack_one(body, st, cm)
         except Exception as e:
             raise m.ProtocolError(repr(e))
+        if self.raw_tables and mt == m.MSG_TYPE.TABLE and isinstance(body, (bytes, bytearray)):
+            # RAW-serialized: never to be taken for MessagePack bytes
+            raise TypeError("a TABLE packet with a RAW body is not a table")
         if mt == m.MSG_TYPE.ERROR:
             code, msg = body
             raise m.get_error(code)(msg)

@@ -23,6 +23,7 @@ stream that is abandoned before its end.
 
 from __future__ import annotations
 
+import importlib
 import itertools
 from collections import deque
 from typing import Any, Callable, Deque, Iterator, Mapping, Optional, Tuple
@@ -61,6 +62,15 @@ class AnswerKindError(TypeError):
     def __init__(self, message: str, value: Any = None) -> None:
         super().__init__(message)
         self.value = value
+
+
+def _optional(name: str) -> Any:
+    """An optional library (pyarrow, polars), with a hint when it is missing."""
+    try:
+        return importlib.import_module(name)
+    except ImportError as e:
+        raise ImportError("%s is needed for this (pip install %s, or 'vantrel[arrow]' for pyarrow)"
+                          % (name, name)) from e
 
 
 def _schema_spec(schema: Any) -> Any:
@@ -150,8 +160,7 @@ class ArrowStream:
 
     def read_all(self) -> Any:
         """The whole answer as a ``pyarrow.Table`` (needs pyarrow)."""
-        import pyarrow as pa
-
+        pa = _optional("pyarrow")
         try:
             reader = pa.RecordBatchReader._import_from_c_capsule(self.__arrow_c_stream__())
             return reader.read_all()
@@ -171,8 +180,7 @@ class ArrowStream:
         (``polars.from_arrow(stream)`` gives a Series of structs, one field
         per column; ``polars.DataFrame(stream)`` gives the frame, as here.)
         """
-        import polars as pl
-
+        pl = _optional("polars")
         try:
             return pl.DataFrame(self)
         except Exception:

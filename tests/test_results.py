@@ -10,6 +10,9 @@ from __future__ import annotations
 import gc
 import random
 import socket
+import subprocess
+import sys
+import textwrap
 import tracemalloc
 from typing import Any, Callable, Dict, Iterator, List, Tuple
 
@@ -317,3 +320,22 @@ def test_json_answers(impl: Any, connect: Callable[[], Any], monkeypatch: Any) -
     conn = connect()
     cols, rows = random_table(11, 30, json=True)
     assert fetch_arrow(conn, "table", cols, rows, batch=4).read_all().equals(expected(cols, rows))
+
+
+@pytest.mark.ext_only
+def test_streams_alive_at_interpreter_exit(ext: Any, server: Tuple[str, int]) -> None:
+    # A half-read reader and an untaken capsule are released during the
+    # interpreter's teardown: no Python object may be touched then.
+    code = textwrap.dedent("""
+        import socket, sys, pyarrow as pa
+        from vantrel.connection import Connection
+        from vantrel.results import fetch_arrow
+        conn = Connection(socket.create_connection(("127.0.0.1", %d)), {"user": "t"})
+        reader = pa.RecordBatchReader.from_stream(fetch_arrow(conn, "table", ["a"], [[1], [2], [3]], batch=1))
+        reader.read_next_batch()
+        conn2 = Connection(socket.create_connection(("127.0.0.1", %d)), {"user": "t"})
+        capsule = fetch_arrow(conn2, "table", ["a"], [[1], [2], [3]], batch=1).__arrow_c_stream__()
+        sys.stdout.write("ok")
+    """ % (server[1], server[1]))
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert (done.returncode, done.stdout) == (0, "ok"), done.stderr

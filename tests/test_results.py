@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import gc
 import random
+import re
 import socket
 import subprocess
 import sys
@@ -157,6 +158,65 @@ def test_empty_answers(impl: Any, net: Any, answer: List[bytes], columns: List[s
     table = fetch_arrow(conn, "t").read_all()
     assert table.num_rows == 0 and table.column_names == columns
     assert list(iter_rows(conn, "t")) == []
+
+
+def _decode(bodies: List[Any], schema: Any = None) -> Any:
+    """The Arrow table that the decoder builds from the given TABLE bodies."""
+    from vantrel import _arrow
+    decoder = _arrow.TableDecoder(schema)
+    decoder.begin(bodies[0])
+    queue = [(b, k == 0) for k, b in enumerate(bodies)]
+    capsule = decoder.stream(lambda: queue.pop(0) if queue else None, lambda error: None)
+    return pa.RecordBatchReader._import_from_c_capsule(capsule).read_all()
+
+
+@pytest.mark.parametrize("single_float", [False, True])
+def test_every_encoding_of_a_value(single_float: bool) -> None:
+    # ints of every width and sign, floats of both sizes, strs and bytes of
+    # every length class, in MessagePack bytes and as decoded JSON rows
+    msgpack = pytest.importorskip("msgpack")
+    ints = [0, 1, 127, 128, 255, 256, 65535, 65536, 2**32 - 1, 2**32, I64_MAX, -1, -32, -33, -128, -129,
+            -32768, -32769, -2**31, -2**31 - 1, I64_MIN]
+    texts = ["", "a" * 31, "é" * 16, "b" * 32, "c" * 255, "d" * 256, "e" * 70000]
+    rows = [[i, i / 3 if i % 2 else float(i), texts[k % len(texts)], texts[k % len(texts)].encode()[:k * 40],
+             k % 2 == 0] for k, i in enumerate(ints)]
+    cols = ["i", "f", "s", "b", "t"]
+    want = expected(cols, rows)
+    packed = [msgpack.packb([cols] + rows[:5], use_single_float=single_float),
+              msgpack.packb(rows[5:], use_single_float=single_float)]
+    got = _decode(packed)
+    if single_float:  # float32 on the wire: the values widened
+        want = want.set_column(1, "f", pa.array([float(msgpack.unpackb(msgpack.packb(r[1], use_single_float=True)))
+                                                 for r in rows]))
+    assert got.equals(want)
+    assert _decode([[cols] + rows[:5], rows[5:]]).equals(expected(cols, rows))  # JSON-decoded rows
+
+
+@pytest.mark.parametrize("schema, error", [
+    ({"a": "decimal"}, "unknown type name 'decimal'"),
+    ("pyarrow-list", "the Arrow type '+l' is not supported"),
+    ([("a", "int64"), ("a", "bool")], "names the column 'a' twice"),
+    (42, "arrow_schema must be"),
+])
+def test_unusable_schemas(schema: Any, error: str) -> None:
+    from vantrel import _arrow
+    if schema == "pyarrow-list":
+        schema = pa.schema([("a", pa.list_(pa.int64()))])
+    with pytest.raises(TypeError, match=re.escape(error)):
+        _arrow.TableDecoder(schema)
+
+
+def test_requested_schema_and_the_hold_back_bound(connect: Callable[[], Any], monkeypatch: Any) -> None:
+    conn = connect()
+    cols, rows = ["a", "b"], [[1, None], [2, None], [3, "x"]]
+    requested = pa.schema([("b", pa.string()), ("a", pa.float64())])
+    reader = pa.RecordBatchReader.from_stream(fetch_arrow(conn, "table", cols, rows, batch=1), schema=requested)
+    assert reader.read_all().equals(expected(cols, rows, requested))
+    # "b" is None in the first two packets: held back, it is typed by the third
+    assert fetch_arrow(conn, "table", cols, rows, batch=1).read_all().equals(expected(cols, rows))
+    monkeypatch.setattr("vantrel.results.HOLD_BACK_BYTES", 1)
+    with pytest.raises(ColumnTypeError, match="column 'b', row 2: a str value does not fit the null column"):
+        fetch_arrow(conn, "table", cols, rows, batch=1).read_all()
 
 
 # -- values that do not fit ------------------------------------------------------------

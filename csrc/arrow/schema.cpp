@@ -67,8 +67,12 @@ bool from_capsule(PyObject* capsule, std::vector<Field>& fields) {
 }
 
 bool from_pairs(Borrowed spec, std::vector<Field>& fields) {
-    Ref items = Ref::steal(PySequence_Fast(spec.get(), "arrow_schema must be an Arrow schema, a mapping of "
-                                                          "column names to type names or a list of pairs"));
+    Ref pairs = PyDict_Check(spec.get()) ? Ref::steal(PyDict_Items(spec.get())) : Ref::borrow(spec);
+    if (!pairs) {
+        return false;
+    }
+    Ref items = Ref::steal(PySequence_Fast(pairs.get(), "arrow_schema must be an Arrow schema, a mapping of "
+                                                           "column names to type names or a list of pairs"));
     if (!items) {
         return false;
     }

@@ -29,10 +29,11 @@ from collections import deque
 from typing import Any, Callable, Deque, Iterator, Mapping, Optional, Tuple
 
 from vantrel import _arrow
-from vantrel._answer import DONE, OPEN, Answer
+from vantrel._answer import DONE, OPEN, Answer, InCall
 
 __all__ = [
     "AnswerKindError",
+    "InCall",
     "ArrowStream",
     "ColumnTypeError",
     "HOLD_BACK_BYTES",

@@ -325,6 +325,15 @@ def _one_batch(conn: Any) -> None:
     del reader
 
 
+def _closed_while_read(conn: Any) -> None:
+    stream = fetch_arrow(conn, "table", ["a"], [[i] for i in range(20)], batch=2)
+    reader = pa.RecordBatchReader.from_stream(stream)
+    reader.read_next_batch()
+    stream.close()
+    with pytest.raises(Exception, match="abandoned"):  # an error, never a shorter table
+        reader.read_all()
+
+
 def _consumer_raises(conn: Any) -> None:
     with pytest.raises(KeyError), fetch_arrow(conn, "table", ["a"], [[i] for i in range(20)], batch=2) as stream:
         for _ in pa.RecordBatchReader.from_stream(stream):
@@ -332,7 +341,7 @@ def _consumer_raises(conn: Any) -> None:
 
 
 @pytest.mark.parametrize("abandon", [_abandon_rows, _drop_rows, _drop_unconsumed, _drop_capsule, _one_batch,
-                                     _consumer_raises])
+                                     _closed_while_read, _consumer_raises])
 def test_abandoned_stream_puts_the_connection_out_of_use(connect: Callable[[], Any], abandon: Any) -> None:
     conn = connect()
     abandon(conn)

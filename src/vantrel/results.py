@@ -120,8 +120,9 @@ class ArrowStream:
         def pull() -> Optional[Tuple[Any, bool]]:
             if held:
                 return held.popleft()
-            if answer.state != OPEN:
+            if answer.state == DONE:
                 return None
+            # (an answer closed before its end raises here: never a short table)
             body = answer.next_body("table")
             return None if body is None else (body, False)
 

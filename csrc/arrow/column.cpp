@@ -169,7 +169,8 @@ bool ColumnBuilder::finish(ArrowArray* out, Failure& failure) {
         n_buffers = 3;
     }
     // Every exported buffer is a real allocation, even when empty.
-    if ((n_buffers >= 2 && !values_.reserve(8)) || (n_buffers == 3 && !data_.reserve(8))) {
+    if ((n_buffers >= 2 && values_.data() == nullptr && !values_.reserve(8)) ||
+        (n_buffers == 3 && data_.data() == nullptr && !data_.reserve(8))) {
         delete priv;
         return no_memory(failure);
     }

@@ -71,7 +71,7 @@ public:
                 pos_ += 1;
                 return true;
             } else if (c == 0xcb && left >= 9) {
-                const std::uint64_t bits = be64(p + 1);
+                const std::uint64_t bits = be(p + 1, 8);
                 std::memcpy(&item.f, &bits, sizeof bits);
                 item.kind = Kind::Float;
                 item.is_float32 = false;
@@ -80,12 +80,8 @@ public:
             } else if (c >= 0xcc && c <= 0xcf) {
                 const std::size_t n = std::size_t{1} << (c - 0xcc);
                 if (n < left) {
-                    std::uint64_t v = 0;
-                    for (std::size_t k = 1; k <= n; ++k) {
-                        v = (v << 8) | p[k];
-                    }
                     item.kind = Kind::UInt;
-                    item.u = v;
+                    item.u = be(p + 1, n);
                     pos_ += 1 + n;
                     return true;
                 }
@@ -181,20 +177,27 @@ public:
 
 private:
     static constexpr int kMaxDepth = 64;
-    // Big-endian unsigned of n bytes (n <= 8, all present).
+    // Big-endian unsigned of n bytes (n is 1, 2, 4 or 8, all present).
     static std::uint64_t be(const unsigned char* p, std::size_t n) noexcept {
-        std::uint64_t v = 0;
-        for (std::size_t k = 0; k < n; ++k) {
-            v = (v << 8) | p[k];
+        switch (n) {
+            case 1:
+                return p[0];
+            case 2: {
+                std::uint16_t v;
+                std::memcpy(&v, p, 2);
+                return __builtin_bswap16(v);
+            }
+            case 4: {
+                std::uint32_t v;
+                std::memcpy(&v, p, 4);
+                return __builtin_bswap32(v);
+            }
+            default: {
+                std::uint64_t v;
+                std::memcpy(&v, p, 8);
+                return __builtin_bswap64(v);
+            }
         }
-        return v;
-    }
-    static std::uint64_t be64(const unsigned char* p) noexcept {
-        std::uint64_t v = 0;
-        for (int k = 0; k < 8; ++k) {
-            v = (v << 8) | p[k];
-        }
-        return v;
     }
     [[gnu::noinline]] bool value_other(msgpack::Item& item, Failure& failure);
     [[gnu::noinline]] bool row_other(std::int64_t rowno, std::uint32_t& len, Failure& failure);

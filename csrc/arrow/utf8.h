@@ -11,6 +11,15 @@ namespace vantrel::arrow {
 // nothing above U+10FFFF).
 inline bool valid_utf8(const char* data, std::size_t n) noexcept {
     const auto* s = reinterpret_cast<const unsigned char*>(data);
+    if (n <= 16) {  // short strings, most of them ASCII: one pass, no branches per byte
+        unsigned char any = 0;
+        for (std::size_t k = 0; k < n; ++k) {
+            any = static_cast<unsigned char>(any | s[k]);
+        }
+        if (any < 0x80) {
+            return true;
+        }
+    }
     std::size_t i = 0;
     while (i < n) {
         // ASCII runs eight bytes at a time.

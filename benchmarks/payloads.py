@@ -85,12 +85,19 @@ def _small() -> List[bytes]:
     return [pack_one(SMALL_RESPONSE, MSG_TYPE.RESPONSE, MSGPACK, NONE)]
 
 
+def _table_1m() -> List[bytes]:
+    from results_scenarios import build_table_1m  # the iter_1m scenario's answer
+
+    return build_table_1m()
+
+
 BUILDERS = {
     "small_call": _small,
     "table_200k": lambda: _table(MSG_TYPE.TABLE, NONE, COLUMNS),
     "table_200k_zstd": lambda: _table(MSG_TYPE.TABLE, ZSTD, COLUMNS),
     "table2_200k": lambda: _table(MSG_TYPE.TABLE2, NONE, {"columns": COLUMNS, "rows": TABLE_ROWS}),
     "feed_1m": _feed,
+    "table_1m": _table_1m,
 }
 
 #: Scenarios whose answer is large enough for its peak memory to matter.

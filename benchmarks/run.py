@@ -31,6 +31,7 @@ except ImportError:
     sys.path.insert(1, os.path.join(os.path.dirname(HERE), "src"))
 
 import impls  # noqa: E402
+import results_scenarios  # noqa: E402
 import targets  # noqa: E402
 from measure import timed, traced  # noqa: E402
 from payloads import LARGE  # noqa: E402
@@ -38,7 +39,8 @@ from server_process import AnswerServer  # noqa: E402
 
 SMALL_CALLS = 20_000
 CONNECTIONS = 1_000
-SCENARIOS = ("small_call", "table_200k", "table_200k_zstd", "table2_200k", "feed_1m", "connect")
+SCENARIOS = ("small_call", "table_200k", "table_200k_zstd", "table2_200k", "feed_1m", "connect",
+             *results_scenarios.SCENARIOS)
 
 #: Timed runs per implementation: (full, --quick).
 REPEATS = {"small_call": (7, 3), "connect": (5, 3)}
@@ -169,14 +171,17 @@ def main(argv: List[str] = None) -> int:
         conns = {n: chosen[n].open() for n in names}
         try:
             for scenario in scenarios:
-                results[scenario] = run_scenario(scenario, names, chosen, conns, args.quick)
+                if scenario in results_scenarios.SCENARIOS:
+                    results[scenario] = results_scenarios.run(scenario, server.address, args.quick)
+                else:
+                    results[scenario] = run_scenario(scenario, names, chosen, conns, args.quick)
                 print("  %s done (%.1f s)" % (scenario, time.perf_counter() - started),
                       file=sys.stderr, flush=True)
         finally:
             for n in names:
                 chosen[n].close(conns[n])
         info = server.info
-    checks = targets.check(results, info)
+    checks = targets.check(results, info) + results_scenarios.check(results, info)
     print_table(results, checks)
     print("\n%s, %s cores, %s %s; %.1f s" % (
         machine()["cpu"], os.cpu_count(), platform.python_implementation(),

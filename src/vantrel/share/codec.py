@@ -352,3 +352,4 @@ def unpack_one(body: bytes, st: int, cm: int, limit: int = MAX_DECOMPRESSED) -> 
     if cm != _NONE:
         body = _decompress(body, cm, limit)
     return _deserialize(body, st)
+decompress = _decompress

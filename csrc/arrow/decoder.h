@@ -1,0 +1,25 @@
+// vantrel._arrow.TableDecoder: the Python face of a Table.
+//
+// The answer reader (Python) hands it the bodies of the TABLE packets of one
+// answer: begin() the first, infer() any body held back to type columns that
+// were all None so far, then stream() returns the PyCapsule of an
+// ArrowArrayStream that pulls the remaining bodies as its consumer asks for
+// batches.  A body is the MessagePack bytes of the packet (decoded here,
+// with the interpreter lock released) or the rows already decoded from JSON.
+#pragma once
+
+#include "abi.h"
+#include "pyglue.h"
+#include "table.h"
+
+namespace vantrel::arrow {
+
+extern PyType_Spec decoder_spec;
+
+// One record batch from one body into `out`; false with a Python exception
+// set.  Called with the interpreter lock held.
+bool decoder_build(PyObject* decoder, PyObject* body, bool first, ArrowArray* out);
+// The schema of the batches; never touches Python.
+bool decoder_schema(PyObject* decoder, ArrowSchema* out, Failure& failure);
+
+}  // namespace vantrel::arrow

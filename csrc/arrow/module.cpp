@@ -1,0 +1,92 @@
+// vantrel._arrow: Arrow record batches built straight from TABLE bodies.
+//
+// The module holds its exception classes and the TableDecoder type in its
+// state; everything else lives in the decoder and stream objects.
+#include "decoder.h"
+#include "pyglue.h"
+
+namespace vantrel::arrow {
+
+namespace {
+
+ModuleState* get_state(PyObject* module) { return static_cast<ModuleState*>(PyModule_GetState(module)); }
+
+bool add(PyObject* module, const char* name, PyObject* value) {
+    if (value == nullptr) {
+        return false;
+    }
+    Py_INCREF(value);
+    if (PyModule_AddObject(module, name, value) < 0) {
+        Py_DECREF(value);
+        return false;
+    }
+    return true;
+}
+
+int exec_module(PyObject* module) {
+    ModuleState* st = get_state(module);
+    st->DecodeError = PyErr_NewExceptionWithDoc(
+        "vantrel._arrow.DecodeError", "A TABLE body that cannot be read as a table.", PyExc_ValueError, nullptr);
+    if (!add(module, "DecodeError", st->DecodeError)) {
+        return -1;
+    }
+    st->ColumnTypeError = PyErr_NewExceptionWithDoc(
+        "vantrel._arrow.ColumnTypeError",
+        "A value that does not fit its column (the text names the column, the row and both types).",
+        PyExc_TypeError, nullptr);
+    if (!add(module, "ColumnTypeError", st->ColumnTypeError)) {
+        return -1;
+    }
+    st->decoder_type = PyType_FromModuleAndSpec(module, &decoder_spec, nullptr);
+    return add(module, "TableDecoder", st->decoder_type) ? 0 : -1;
+}
+
+int traverse_module(PyObject* module, visitproc visit, void* arg) {
+    ModuleState* st = get_state(module);
+    Py_VISIT(st->decoder_type);
+    Py_VISIT(st->DecodeError);
+    Py_VISIT(st->ColumnTypeError);
+    return 0;
+}
+
+int clear_module(PyObject* module) {
+    ModuleState* st = get_state(module);
+    Py_CLEAR(st->decoder_type);
+    Py_CLEAR(st->DecodeError);
+    Py_CLEAR(st->ColumnTypeError);
+    return 0;
+}
+
+void free_module(void* module) { clear_module(static_cast<PyObject*>(module)); }
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+#if PY_VERSION_HEX >= 0x030C0000
+    // The stream callbacks enter the interpreter through the GIL state API,
+    // which knows only the main interpreter.
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#endif
+#if PY_VERSION_HEX >= 0x030D0000 && defined(Py_GIL_DISABLED)
+    // Decoders and streams belong to one answer read by one thread at a time.
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#endif
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "vantrel._arrow",
+    "Arrow record batches built straight from the MessagePack bodies of TABLE packets.",
+    sizeof(ModuleState),
+    nullptr,
+    module_slots,
+    traverse_module,
+    clear_module,
+    free_module,
+};
+
+}  // namespace
+
+}  // namespace vantrel::arrow
+
+PyMODINIT_FUNC PyInit__arrow(void) { return PyModuleDef_Init(&vantrel::arrow::module_def); }

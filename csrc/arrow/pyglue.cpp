@@ -1,0 +1,62 @@
+#include "pyglue.h"
+
+namespace vantrel::arrow {
+
+PyObject* raise_failure(const ModuleState& st, const Failure& failure) {
+    switch (failure.kind) {
+        case FailureKind::Malformed:
+            PyErr_SetString(st.DecodeError, failure.message.c_str());
+            break;
+        case FailureKind::Column:
+            PyErr_SetString(st.ColumnTypeError, failure.message.c_str());
+            break;
+        case FailureKind::NoMemory:
+            PyErr_NoMemory();
+            break;
+        case FailureKind::Python:
+        case FailureKind::None:
+            if (!PyErr_Occurred()) {
+                PyErr_SetString(PyExc_SystemError, "table decoder failed without an error");
+            }
+            break;
+    }
+    return nullptr;
+}
+
+bool interpreter_alive() noexcept {
+    if (!Py_IsInitialized()) {
+        return false;
+    }
+#if PY_VERSION_HEX >= 0x030D0000
+    return !Py_IsFinalizing();
+#else
+    return !_Py_IsFinalizing();
+#endif
+}
+
+std::string take_error_text() {
+#if PY_VERSION_HEX >= 0x030C0000
+    Ref exc = Ref::steal(PyErr_GetRaisedException());
+#else
+    PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    Py_XDECREF(type);
+    Py_XDECREF(tb);
+    Ref exc = Ref::steal(value);
+#endif
+    if (!exc) {
+        return "unknown error";
+    }
+    std::string text = Py_TYPE(exc.get())->tp_name;
+    Ref message = Ref::steal(PyObject_Str(exc.get()));
+    const char* utf8 = message ? PyUnicode_AsUTF8(message.get()) : nullptr;
+    if (utf8 != nullptr && *utf8 != '\0') {
+        text += ": ";
+        text += utf8;
+    }
+    PyErr_Clear();
+    return text;
+}
+
+}  // namespace vantrel::arrow

@@ -1,0 +1,237 @@
+#include "sources.h"
+
+#include <limits>
+
+#include "utf8.h"
+
+namespace vantrel::arrow {
+
+using msgpack::Item;
+using msgpack::Kind;
+
+// -- MessagePack bytes --------------------------------------------------------
+
+namespace {
+
+// The shared reader over what is left of the body.
+msgpack::Reader rest(const unsigned char* data, std::size_t size, std::size_t pos) {
+    return msgpack::Reader(reinterpret_cast<const char*>(data) + pos, size - pos);
+}
+
+}  // namespace
+
+bool MsgpackSource::malformed(const msgpack::Reader& reader, Failure& failure) {
+    return failure.set(FailureKind::Malformed,
+                       std::string(reader.error() ? reader.error() : "malformed data") + " at offset " +
+                           std::to_string(pos_ + reader.error_offset()));
+}
+
+bool MsgpackSource::value_other(Item& item, Failure& failure) {
+    msgpack::Reader reader = rest(data_, size_, pos_);
+    if (!reader.next(item)) {
+        return malformed(reader, failure);
+    }
+    pos_ += reader.offset();
+    return true;
+}
+
+bool MsgpackSource::skip(Failure& failure) {
+    msgpack::Reader reader = rest(data_, size_, pos_);
+    if (!reader.skip(kMaxDepth)) {
+        return malformed(reader, failure);
+    }
+    pos_ += reader.offset();
+    return true;
+}
+
+bool MsgpackSource::open(bool first, std::vector<std::string>* header, std::int64_t& rows, Failure& failure) {
+    Item item;
+    if (!value_other(item, failure)) {
+        return false;
+    }
+    if (item.kind != Kind::Array) {
+        return failure.set(FailureKind::Malformed,
+                           std::string("a table body must be a list of rows, not a ") + value_name(item));
+    }
+    rows = item.len;
+    if (!first) {
+        return true;
+    }
+    if (rows == 0) {
+        return failure.set(FailureKind::Malformed, "the first table packet has no header row");
+    }
+    rows -= 1;
+    if (header == nullptr) {
+        return skip(failure);
+    }
+    if (!value_other(item, failure)) {
+        return false;
+    }
+    if (item.kind != Kind::Array) {
+        return failure.set(FailureKind::Column,
+                           std::string("the header row must be a list of column names, not a ") + value_name(item));
+    }
+    const std::uint32_t n = item.len;
+    header->reserve(n);
+    for (std::uint32_t k = 0; k < n; ++k) {
+        if (!value_other(item, failure)) {
+            return false;
+        }
+        if (item.kind != Kind::Str) {
+            return failure.set(FailureKind::Column,
+                               std::string("column names must be str, not ") + value_name(item));
+        }
+        if (!valid_utf8(item.data, item.len)) {
+            return failure.set(FailureKind::Malformed, "invalid UTF-8 in a column name");
+        }
+        header->emplace_back(item.data, item.len);
+    }
+    return true;
+}
+
+bool MsgpackSource::row_other(std::int64_t rowno, std::uint32_t& len, Failure& failure) {
+    Item item;
+    if (!value_other(item, failure)) {
+        return false;
+    }
+    if (item.kind != Kind::Array) {
+        return failure.set(FailureKind::Column, "row " + std::to_string(rowno) + ": a " + value_name(item) +
+                                                    ", not a list of values");
+    }
+    len = item.len;
+    return true;
+}
+
+bool MsgpackSource::close(Failure& failure) {
+    if (pos_ != size_) {
+        return failure.set(FailureKind::Malformed, "extra data after the table body at offset " + std::to_string(pos_));
+    }
+    return true;
+}
+
+// -- Python lists ---------------------------------------------------------------
+
+namespace {
+
+const char* python_type_name(PyObject* obj) { return Py_TYPE(obj)->tp_name; }
+
+}  // namespace
+
+bool PythonSource::open(bool first, std::vector<std::string>* header, std::int64_t& rows, Failure& failure) {
+    if (!PyList_Check(body_.get())) {
+        return failure.set(FailureKind::Malformed,
+                           std::string("a table body must be a list of rows, not a ") + python_type_name(body_));
+    }
+    rows_ = Ref::steal(PySequence_Tuple(body_.get()));
+    if (!rows_) {
+        return failure.set(FailureKind::Python, "");
+    }
+    rows = PyTuple_GET_SIZE(rows_.get());
+    next_row_ = 0;
+    if (!first) {
+        return true;
+    }
+    if (rows == 0) {
+        return failure.set(FailureKind::Malformed, "the first table packet has no header row");
+    }
+    rows -= 1;
+    next_row_ = 1;
+    if (header == nullptr) {
+        return true;
+    }
+    Ref keys = Ref::borrow(PyTuple_GET_ITEM(rows_.get(), 0));
+    if (!PyList_Check(keys.get())) {
+        return failure.set(FailureKind::Column, std::string("the header row must be a list of column names, not a ") +
+                                                    python_type_name(keys.get()));
+    }
+    Ref names = Ref::steal(PySequence_Tuple(keys.get()));
+    if (!names) {
+        return failure.set(FailureKind::Python, "");
+    }
+    for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(names.get()); ++k) {
+        PyObject* name = PyTuple_GET_ITEM(names.get(), k);
+        if (!PyUnicode_Check(name)) {
+            return failure.set(FailureKind::Column,
+                               std::string("column names must be str, not ") + python_type_name(name));
+        }
+        Py_ssize_t size = 0;
+        const char* text = PyUnicode_AsUTF8AndSize(name, &size);
+        if (text == nullptr) {
+            PyErr_Clear();
+            return failure.set(FailureKind::Malformed, "a column name that is not valid Unicode");
+        }
+        header->emplace_back(text, static_cast<std::size_t>(size));
+    }
+    return true;
+}
+
+bool PythonSource::row(std::int64_t rowno, std::uint32_t& len, Failure& failure) {
+    PyObject* row = PyTuple_GET_ITEM(rows_.get(), next_row_);
+    ++next_row_;
+    if (!PyList_Check(row)) {
+        return failure.set(FailureKind::Column, "row " + std::to_string(rowno) + ": a " + python_type_name(row) +
+                                                    ", not a list of values");
+    }
+    row_ = Ref::steal(PySequence_Tuple(row));
+    if (!row_) {
+        return failure.set(FailureKind::Python, "");
+    }
+    const Py_ssize_t n = PyTuple_GET_SIZE(row_.get());
+    len = n > static_cast<Py_ssize_t>(std::numeric_limits<std::uint32_t>::max())
+              ? std::numeric_limits<std::uint32_t>::max()
+              : static_cast<std::uint32_t>(n);
+    pos_ = 0;
+    return true;
+}
+
+bool PythonSource::value(Item& item, Failure& failure) {
+    PyObject* obj = PyTuple_GET_ITEM(row_.get(), pos_);
+    ++pos_;
+    item = Item();
+    if (obj == Py_None) {
+        item.kind = Kind::Nil;
+    } else if (PyBool_Check(obj)) {
+        item.kind = Kind::Bool;
+        item.b = obj == Py_True;
+    } else if (PyLong_Check(obj)) {
+        int overflow = 0;
+        long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
+        if (v == -1 && PyErr_Occurred()) {
+            return failure.set(FailureKind::Python, "");
+        }
+        if (overflow == 0) {
+            item.kind = Kind::Int;
+            item.i = v;
+        } else {
+            // Beyond int64 either way: the columns refuse it as out of range.
+            item.kind = Kind::UInt;
+            item.u = std::numeric_limits<std::uint64_t>::max();
+        }
+    } else if (PyFloat_Check(obj)) {
+        item.kind = Kind::Float;
+        item.f = PyFloat_AS_DOUBLE(obj);
+    } else if (PyUnicode_Check(obj)) {
+        Py_ssize_t size = 0;
+        const char* text = PyUnicode_AsUTF8AndSize(obj, &size);
+        if (text == nullptr) {
+            PyErr_Clear();
+            return failure.set(FailureKind::Malformed, "a str value that is not valid Unicode");
+        }
+        item.kind = Kind::Str;
+        item.data = text;
+        item.len = static_cast<std::uint32_t>(size);
+    } else if (PyBytes_Check(obj)) {
+        item.kind = Kind::Bin;
+        item.data = PyBytes_AS_STRING(obj);
+        item.len = static_cast<std::uint32_t>(PyBytes_GET_SIZE(obj));
+    } else if (PyList_Check(obj) || PyTuple_Check(obj)) {
+        item.kind = Kind::Array;
+    } else if (PyDict_Check(obj)) {
+        item.kind = Kind::Map;
+    } else {
+        item.kind = Kind::Ext;
+    }
+    return true;
+}
+
+}  // namespace vantrel::arrow

@@ -1,0 +1,235 @@
+// Readers of a table body for the table walker: one over MessagePack bytes,
+// one over rows already decoded into Python lists (bodies sent as JSON).
+//
+// Both present the body the same way: its row count, then each row's length
+// and values as MessagePack items.  A value that the walker does not use is
+// skipped without being looked at.
+#pragma once
+
+#include <cstring>
+#include <string>
+
+#include "column.h"
+#include "ref.h"
+#include "types.h"
+
+namespace vantrel::arrow {
+
+class MsgpackSource {
+public:
+    MsgpackSource(const char* data, std::size_t size) noexcept
+        : data_(reinterpret_cast<const unsigned char*>(data)), size_(size) {}
+
+    // The body: an array of rows; a first body starts with its header row,
+    // which `header` receives (nullptr: skip it).
+    bool open(bool first, std::vector<std::string>* header, std::int64_t& rows, Failure& failure);
+
+    // The encodings that make up nearly every table body (small ints, short
+    // strings, doubles, booleans, nil, short rows) are read right here; every
+    // other item, and every failure, goes through the shared reader.
+    [[gnu::always_inline]] bool row(std::int64_t rowno, std::uint32_t& len, Failure& failure) {
+        if (pos_ < size_) {
+            const unsigned char c = data_[pos_];
+            if ((c & 0xf0) == 0x90 && static_cast<std::size_t>(c & 0x0f) < size_ - pos_) {
+                len = c & 0x0f;
+                ++pos_;
+                return true;
+            }
+        }
+        return row_other(rowno, len, failure);
+    }
+
+    [[gnu::always_inline]] bool value(msgpack::Item& item, Failure& failure) {
+        using msgpack::Kind;
+        const std::size_t left = size_ - pos_;
+        if (left != 0) {
+            const unsigned char* p = data_ + pos_;
+            const unsigned char c = *p;
+            if (c <= 0x7f) {
+                item.kind = Kind::UInt;
+                item.u = c;
+                pos_ += 1;
+                return true;
+            }
+            if ((c & 0xe0) == 0xa0) {
+                const std::uint32_t n = c & 0x1f;
+                if (n < left) {
+                    item.kind = Kind::Str;
+                    item.len = n;
+                    item.data = reinterpret_cast<const char*>(p + 1);
+                    pos_ += 1 + n;
+                    return true;
+                }
+            } else if (c >= 0xe0) {
+                item.kind = Kind::Int;
+                item.i = static_cast<std::int8_t>(c);
+                pos_ += 1;
+                return true;
+            } else if (c >= 0xc0 && c <= 0xc3 && c != 0xc1) {
+                item.kind = c == 0xc0 ? Kind::Nil : Kind::Bool;
+                item.b = c == 0xc3;
+                pos_ += 1;
+                return true;
+            } else if (c == 0xcb && left >= 9) {
+                const std::uint64_t bits = be(p + 1, 8);
+                std::memcpy(&item.f, &bits, sizeof bits);
+                item.kind = Kind::Float;
+                item.is_float32 = false;
+                pos_ += 9;
+                return true;
+            } else if (c >= 0xcc && c <= 0xcf) {
+                const std::size_t n = std::size_t{1} << (c - 0xcc);
+                if (n < left) {
+                    item.kind = Kind::UInt;
+                    item.u = be(p + 1, n);
+                    pos_ += 1 + n;
+                    return true;
+                }
+            }
+        }
+        return value_other(item, failure);
+    }
+    // Reads the next value straight into `column` when it has the column's
+    // own type in a common encoding: true, with `ok` false on a failure.
+    // False, with nothing read, for every other value.
+    [[gnu::always_inline]] bool direct(ColumnBuilder& column, bool& ok, Failure& failure) {
+        const std::size_t left = size_ - pos_;
+        if (left == 0) {
+            return false;
+        }
+        const unsigned char* p = data_ + pos_;
+        const unsigned char c = *p;
+        switch (column.type()) {
+            case ColType::Int64:
+                if (c <= 0x7f || c >= 0xe0) {
+                    pos_ += 1;
+                    ok = column.push_int(c <= 0x7f ? c : static_cast<std::int8_t>(c));
+                    return true;
+                }
+                if (c >= 0xcc && c <= 0xce) {  // uint 8/16/32
+                    const std::size_t n = std::size_t{1} << (c - 0xcc);
+                    if (n < left) {
+                        pos_ += 1 + n;
+                        ok = column.push_int(static_cast<std::int64_t>(be(p + 1, n)));
+                        return true;
+                    }
+                } else if (c >= 0xd0 && c <= 0xd3) {  // int 8/16/32/64
+                    const std::size_t n = std::size_t{1} << (c - 0xd0);
+                    if (n < left) {
+                        const std::uint64_t raw = be(p + 1, n);
+                        const unsigned shift = static_cast<unsigned>(64 - 8 * n);
+                        pos_ += 1 + n;
+                        // sign-extend the n-byte value
+                        ok = column.push_int(static_cast<std::int64_t>(raw << shift) >> shift);
+                        return true;
+                    }
+                }
+                return false;
+            case ColType::Float64:
+                if (c == 0xcb && left >= 9) {
+                    const std::uint64_t bits = be(p + 1, 8);
+                    double v;
+                    std::memcpy(&v, &bits, sizeof v);
+                    pos_ += 9;
+                    ok = column.push_double(v);
+                    return true;
+                }
+                return false;
+            case ColType::Bool:
+                if (c == 0xc2 || c == 0xc3) {
+                    pos_ += 1;
+                    ok = column.push_bool(c == 0xc3);
+                    return true;
+                }
+                return false;
+            case ColType::Utf8:
+            case ColType::Binary: {
+                std::size_t head = 0, n = 0;
+                if ((c & 0xe0) == 0xa0) {
+                    head = 1;
+                    n = c & 0x1f;
+                } else if ((c == 0xd9 || (c == 0xc4 && column.type() == ColType::Binary)) && left >= 2) {
+                    head = 2;
+                    n = p[1];
+                } else {
+                    return false;
+                }
+                if (n > left - head) {
+                    return false;
+                }
+                const auto* text = reinterpret_cast<const char*>(p + head);
+                if (column.type() == ColType::Utf8 && !valid_utf8(text, n)) {
+                    return false;
+                }
+                pos_ += head + n;
+                ok = column.push_bytes(text, static_cast<std::uint32_t>(n), failure);
+                return true;
+            }
+            case ColType::Unknown:
+            case ColType::Null:
+                break;
+        }
+        return false;
+    }
+
+    bool skip(Failure& failure);
+    bool close(Failure& failure);
+
+private:
+    static constexpr int kMaxDepth = 64;
+    // Big-endian unsigned of n bytes (n is 1, 2, 4 or 8, all present).
+    static std::uint64_t be(const unsigned char* p, std::size_t n) noexcept {
+        switch (n) {
+            case 1:
+                return p[0];
+            case 2: {
+                std::uint16_t v;
+                std::memcpy(&v, p, 2);
+                return __builtin_bswap16(v);
+            }
+            case 4: {
+                std::uint32_t v;
+                std::memcpy(&v, p, 4);
+                return __builtin_bswap32(v);
+            }
+            default: {
+                std::uint64_t v;
+                std::memcpy(&v, p, 8);
+                return __builtin_bswap64(v);
+            }
+        }
+    }
+    [[gnu::noinline]] bool value_other(msgpack::Item& item, Failure& failure);
+    [[gnu::noinline]] bool row_other(std::int64_t rowno, std::uint32_t& len, Failure& failure);
+    bool malformed(const msgpack::Reader& reader, Failure& failure);
+
+    const unsigned char* data_;
+    std::size_t size_;
+    std::size_t pos_ = 0;
+};
+
+// Rows of a body decoded into Python objects (a list of lists).  Used with
+// the interpreter lock held; every row is held by a reference of its own
+// while its values are read.
+class PythonSource {
+public:
+    explicit PythonSource(Borrowed body) noexcept : body_(body) {}
+
+    bool open(bool first, std::vector<std::string>* header, std::int64_t& rows, Failure& failure);
+    bool row(std::int64_t rowno, std::uint32_t& len, Failure& failure);
+    bool value(msgpack::Item& item, Failure& failure);
+    bool skip(Failure&) {
+        ++pos_;
+        return true;
+    }
+    bool close(Failure&) { return true; }
+
+private:
+    Borrowed body_;
+    Ref rows_;  // tuple of the body's elements
+    Ref row_;   // tuple of the current row's values
+    Py_ssize_t next_row_ = 0;
+    Py_ssize_t pos_ = 0;
+};
+
+}  // namespace vantrel::arrow

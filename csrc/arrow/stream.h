@@ -1,0 +1,13 @@
+// The ArrowArrayStream of a table answer and its PyCapsule.
+#pragma once
+
+#include "ref.h"
+
+namespace vantrel::arrow {
+
+// A new PyCapsule named "arrow_array_stream" over a stream that builds one
+// batch with `decoder` per body that pull() returns, as its consumer asks.
+// The stream holds references to the three objects until it is released.
+PyObject* make_stream_capsule(PyObject* decoder, PyObject* pull, PyObject* close);
+
+}  // namespace vantrel::arrow

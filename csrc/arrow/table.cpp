@@ -1,0 +1,386 @@
+#include "table.h"
+
+#include <limits>
+#include <memory>
+#include <new>
+#include <type_traits>
+#include <unordered_map>
+
+#include "column.h"
+#include "sources.h"
+
+namespace vantrel::arrow {
+
+using msgpack::Item;
+using msgpack::Kind;
+
+namespace {
+
+constexpr std::uint32_t kAlways = std::numeric_limits<std::uint32_t>::max();
+
+bool no_memory(Failure& failure) { return failure.set(FailureKind::NoMemory, "out of memory"); }
+
+// The type a value asks for, or Unknown for None.
+ColType type_of(const Item& item) noexcept {
+    switch (item.kind) {
+        case Kind::Bool: return ColType::Bool;
+        case Kind::UInt:
+        case Kind::Int: return ColType::Int64;
+        case Kind::Float: return ColType::Float64;
+        case Kind::Str: return ColType::Utf8;
+        case Kind::Bin: return ColType::Binary;
+        case Kind::Nil:
+        case Kind::Ext:
+        case Kind::Array:
+        case Kind::Map: break;
+    }
+    return ColType::Unknown;
+}
+
+// Widens the column's type by one value; false when the value cannot share
+// the column with the values seen before it.
+bool infer_value(Field& field, const Item& item, std::int64_t row, Failure& failure) {
+    if (item.kind == Kind::Nil) {
+        return true;
+    }
+    if (item.kind == Kind::Array || item.kind == Kind::Map) {
+        return failure.set(FailureKind::Column,
+                           at_cell(field, row) + "nested values (" + value_name(item) + ") are not supported");
+    }
+    if (item.kind == Kind::Ext) {
+        return failure.set(FailureKind::Column, at_cell(field, row) + "extension values are not supported");
+    }
+    if (item.kind == Kind::UInt && item.u > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+        return failure.set(FailureKind::Column, at_cell(field, row) + "an int outside the int64 range");
+    }
+    const ColType t = type_of(item);
+    if (field.type == t) {
+        return true;
+    }
+    if (field.type == ColType::Unknown) {
+        field.type = t;
+        return true;
+    }
+    if ((field.type == ColType::Int64 && t == ColType::Float64) ||
+        (field.type == ColType::Float64 && t == ColType::Int64)) {
+        field.type = ColType::Float64;
+        return true;
+    }
+    return failure.set(FailureKind::Column, at_cell(field, row) + "a " + value_name(item) + " value after " +
+                                                type_name(field.type) +
+                                                " values (mixed types; arrow_schema= can fix the column's type)");
+}
+
+// -- export -----------------------------------------------------------------------
+
+struct SchemaPrivate {
+    std::string name;
+    std::vector<ArrowSchema> children;
+    std::vector<ArrowSchema*> pointers;
+};
+
+void release_schema(ArrowSchema* schema) {
+    auto* priv = static_cast<SchemaPrivate*>(schema->private_data);
+    for (ArrowSchema* child : priv->pointers) {
+        if (child->release != nullptr) {
+            child->release(child);
+        }
+    }
+    delete priv;
+    schema->release = nullptr;
+}
+
+struct BatchPrivate {
+    std::vector<ArrowArray> children;
+    std::vector<ArrowArray*> pointers;
+    const void* buffers[1] = {nullptr};
+};
+
+void release_batch(ArrowArray* array) {
+    auto* priv = static_cast<BatchPrivate*>(array->private_data);
+    for (ArrowArray* child : priv->pointers) {
+        if (child->release != nullptr) {
+            child->release(child);
+        }
+    }
+    delete priv;
+    array->release = nullptr;
+}
+
+void fill_schema(ArrowSchema* out, const char* format, SchemaPrivate* priv, std::int64_t flags) {
+    out->format = format;
+    out->name = priv->name.c_str();
+    out->metadata = nullptr;
+    out->flags = flags;
+    out->n_children = static_cast<std::int64_t>(priv->pointers.size());
+    out->children = priv->pointers.empty() ? nullptr : priv->pointers.data();
+    out->dictionary = nullptr;
+    out->release = release_schema;
+    out->private_data = priv;
+}
+
+}  // namespace
+
+bool Table::typed() const noexcept {
+    for (const Field& f : fields_) {
+        if (f.type == ColType::Unknown) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool Table::set_schema(std::vector<Field> fields, Failure& failure) {
+    std::unordered_map<std::string, int> seen;
+    for (const Field& f : fields) {
+        if (!seen.emplace(f.name, 0).second) {
+            return failure.set(FailureKind::Column, "the schema names the column '" + f.name + "' twice");
+        }
+    }
+    fields_ = std::move(fields);
+    fixed_ = true;
+    return true;
+}
+
+bool Table::set_header(std::vector<std::string> header, Failure& failure) {
+    const std::size_t n = header.size();
+    std::unordered_map<std::string, std::int32_t> index;
+    if (fixed_) {
+        for (std::size_t k = 0; k < fields_.size(); ++k) {
+            index.emplace(fields_[k].name, static_cast<std::int32_t>(k));
+        }
+    }
+    try {
+        column_of_.assign(n, -1);
+        last_use_.assign(n, kAlways);
+        std::unordered_map<std::string, std::uint32_t> last_position;
+        for (std::size_t p = 0; p < n; ++p) {
+            auto found = index.find(header[p]);
+            if (found != index.end()) {
+                column_of_[p] = found->second;
+            } else if (!fixed_) {
+                auto c = static_cast<std::int32_t>(fields_.size());
+                Field field;
+                field.name = header[p];
+                fields_.push_back(std::move(field));
+                index.emplace(header[p], c);
+                column_of_[p] = c;
+            }
+            auto [it, fresh] = last_position.emplace(header[p], static_cast<std::uint32_t>(p));
+            if (!fresh) {
+                last_use_[it->second] = static_cast<std::uint32_t>(p);
+                it->second = static_cast<std::uint32_t>(p);
+            }
+        }
+    } catch (const std::bad_alloc&) {
+        return no_memory(failure);
+    }
+    // Every header position its own column and every column in the header.
+    full_rows_ = n == fields_.size();
+    for (std::size_t p = 0; p < n; ++p) {
+        full_rows_ = full_rows_ && column_of_[p] >= 0 && last_use_[p] == kAlways;
+    }
+    return true;
+}
+
+template <typename Source>
+bool Table::infer_rows(Source& source, std::int64_t rows, Failure& failure) {
+    Item item;
+    const auto width = static_cast<std::uint32_t>(column_of_.size());
+    for (std::int64_t r = 0; r < rows; ++r) {
+        const std::int64_t rowno = rows_inferred_ + r;
+        std::uint32_t len = 0;
+        if (!source.row(rowno, len, failure)) {
+            return false;
+        }
+        for (std::uint32_t p = 0; p < len; ++p) {
+            if (p < width && column_of_[p] >= 0 && len <= last_use_[p]) {
+                if (!source.value(item, failure) || !infer_value(fields_[column_of_[p]], item, rowno, failure)) {
+                    return false;
+                }
+            } else if (!source.skip(failure)) {
+                return false;
+            }
+        }
+    }
+    rows_inferred_ += rows;
+    return source.close(failure);
+}
+
+template <typename Source>
+bool Table::begin(Source& source, bool& typed, Failure& failure) {
+    std::vector<std::string> header;
+    std::int64_t rows = 0;
+    if (!source.open(true, &header, rows, failure) || !set_header(std::move(header), failure)) {
+        return false;
+    }
+    started_ = true;
+    if (!fixed_ && !infer_rows(source, rows, failure)) {
+        return false;
+    }
+    typed = this->typed();
+    return true;
+}
+
+template <typename Source>
+bool Table::infer(Source& source, bool& typed, Failure& failure) {
+    std::int64_t rows = 0;
+    if (!source.open(false, nullptr, rows, failure) || !infer_rows(source, rows, failure)) {
+        return false;
+    }
+    typed = this->typed();
+    return true;
+}
+
+void Table::freeze() noexcept {
+    for (Field& f : fields_) {
+        if (f.type == ColType::Unknown) {
+            f.type = ColType::Null;
+        }
+    }
+}
+
+// Flattened: the reader's next() and the builders' appends are inlined into
+// the loop over the values, the hot path of the whole module.
+template <typename Source>
+[[gnu::flatten]] bool Table::build(Source& source, bool first, ArrowArray* out, Failure& failure) {
+    std::int64_t rows = 0;
+    if (!source.open(first, nullptr, rows, failure)) {
+        return false;
+    }
+    const std::size_t ncols = fields_.size();
+    std::vector<ColumnBuilder> columns;
+    try {
+        columns.reserve(ncols);
+        for (const Field& f : fields_) {
+            columns.emplace_back(f);
+        }
+    } catch (const std::bad_alloc&) {
+        return no_memory(failure);
+    }
+    for (ColumnBuilder& c : columns) {
+        if (!c.begin(rows, failure)) {
+            return false;
+        }
+    }
+    Item item;
+    const auto width = static_cast<std::uint32_t>(column_of_.size());
+    const std::int32_t* column_of = column_of_.data();
+    const std::uint32_t* last_use = last_use_.data();
+    // One value into its column: straight from the bytes when it can be.
+    auto put = [&](ColumnBuilder& column, std::int64_t rowno) -> bool {
+        if constexpr (std::is_same_v<Source, MsgpackSource>) {
+            bool ok = true;
+            if (source.direct(column, ok, failure)) {
+                return ok;
+            }
+        }
+        return source.value(item, failure) && column.append(item, rowno, failure);
+    };
+    for (std::int64_t r = 0; r < rows; ++r) {
+        const std::int64_t rowno = rows_built_ + r;
+        std::uint32_t len = 0;
+        if (!source.row(rowno, len, failure)) {
+            return false;
+        }
+        if (len == width && full_rows_) {
+            // The usual row: one value for each column, nothing to skip or fill.
+            for (std::uint32_t p = 0; p < len; ++p) {
+                if (!put(columns[column_of[p]], rowno)) {
+                    return false;
+                }
+            }
+            continue;
+        }
+        for (std::uint32_t p = 0; p < len; ++p) {
+            if (p < width && column_of[p] >= 0 && len <= last_use[p]) {
+                if (!put(columns[column_of[p]], rowno)) {
+                    return false;
+                }
+            } else if (!source.skip(failure)) {
+                return false;
+            }
+        }
+        for (ColumnBuilder& c : columns) {
+            if (c.length() == r && !c.append_null(rowno, failure)) {
+                return false;
+            }
+        }
+    }
+    if (!source.close(failure)) {
+        return false;
+    }
+    std::unique_ptr<BatchPrivate> priv(new (std::nothrow) BatchPrivate);
+    if (!priv) {
+        return no_memory(failure);
+    }
+    try {
+        priv->children.resize(ncols);
+        priv->pointers.resize(ncols);
+    } catch (const std::bad_alloc&) {
+        return no_memory(failure);
+    }
+    for (std::size_t k = 0; k < ncols; ++k) {
+        priv->children[k].release = nullptr;
+        priv->pointers[k] = &priv->children[k];
+    }
+    for (std::size_t k = 0; k < ncols; ++k) {
+        if (!columns[k].finish(&priv->children[k], failure)) {
+            ArrowArray tmp{};
+            tmp.private_data = priv.release();
+            release_batch(&tmp);
+            return false;
+        }
+    }
+    out->length = rows;
+    out->null_count = 0;
+    out->offset = 0;
+    out->n_buffers = 1;
+    out->n_children = static_cast<std::int64_t>(ncols);
+    out->buffers = priv->buffers;
+    out->children = ncols == 0 ? nullptr : priv->pointers.data();
+    out->dictionary = nullptr;
+    out->release = release_batch;
+    out->private_data = priv.release();
+    rows_built_ += rows;
+    return true;
+}
+
+bool Table::export_schema(ArrowSchema* out, Failure& failure) const {
+    const std::size_t ncols = fields_.size();
+    std::unique_ptr<SchemaPrivate> top(new (std::nothrow) SchemaPrivate);
+    if (!top) {
+        return no_memory(failure);
+    }
+    try {
+        top->children.resize(ncols);
+        top->pointers.resize(ncols);
+        for (std::size_t k = 0; k < ncols; ++k) {
+            top->children[k].release = nullptr;
+            top->pointers[k] = &top->children[k];
+        }
+        for (std::size_t k = 0; k < ncols; ++k) {
+            auto child = std::make_unique<SchemaPrivate>();
+            child->name = fields_[k].name;
+            const ColType t = fields_[k].type == ColType::Unknown ? ColType::Null : fields_[k].type;
+            fill_schema(&top->children[k], arrow_format(t), child.release(),
+                        fields_[k].nullable ? ARROW_FLAG_NULLABLE : 0);
+        }
+    } catch (const std::bad_alloc&) {
+        ArrowSchema tmp{};
+        tmp.private_data = top.release();
+        release_schema(&tmp);
+        return no_memory(failure);
+    }
+    fill_schema(out, "+s", top.release(), 0);
+    return true;
+}
+
+template bool Table::begin<MsgpackSource>(MsgpackSource&, bool&, Failure&);
+template bool Table::begin<PythonSource>(PythonSource&, bool&, Failure&);
+template bool Table::infer<MsgpackSource>(MsgpackSource&, bool&, Failure&);
+template bool Table::infer<PythonSource>(PythonSource&, bool&, Failure&);
+template bool Table::build<MsgpackSource>(MsgpackSource&, bool, ArrowArray*, Failure&);
+template bool Table::build<PythonSource>(PythonSource&, bool, ArrowArray*, Failure&);
+
+}  // namespace vantrel::arrow

@@ -34,7 +34,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 if HERE not in sys.path:
     sys.path.insert(0, HERE)
 try:
-    import vantrel  # noqa: F401
+    import vantrel
 except ImportError:
     sys.path.insert(1, os.path.join(os.path.dirname(HERE), "src"))
 
@@ -58,7 +58,6 @@ def build_table_1m() -> List[bytes]:
     little to build.
     """
     from payloads import COLUMNS, MSGPACK, NONE, TABLE_PACKETS, TABLE_ROWS, _table, table_row
-
     from vantrel.share.codec import pack_one
     from vantrel.share.protocol import MSG_TYPE
 
@@ -219,8 +218,8 @@ def main(argv: List[str]) -> int:
         print("  %-4s %-11s %-42s %8.4f <= %.3f" % ("ok" if c["ok"] else "MISS", c["scenario"], c["what"],
                                                  c["value"], c["limit"]))
     if args.json:
-        with open(args.json, "w") as f:
-            json.dump({"scenarios": results, "targets": checks}, f, indent=2)
+        with open(args.json, "w") as out:
+            json.dump({"scenarios": results, "targets": checks}, out, indent=2)
     return 0
 
 

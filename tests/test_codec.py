@@ -6,11 +6,17 @@ import zlib
 import pytest
 
 from vantrel.share import codec
-from vantrel.share.codec import (COMPRESS_THRESHOLD, CodecError, CodecUnavailableError, pack_header,
-                                 pack_one, unpack_header, unpack_one)
+from vantrel.share.codec import (
+    COMPRESS_THRESHOLD,
+    CodecError,
+    CodecUnavailableError,
+    pack_header,
+    pack_one,
+    unpack_header,
+    unpack_one,
+)
 from vantrel.share.protocol import COMPRESSION_METHOD as CM
-from vantrel.share.protocol import HEADER_LENGTH
-from vantrel.share.protocol import MSG_TYPE
+from vantrel.share.protocol import HEADER_LENGTH, MSG_TYPE
 from vantrel.share.protocol import SERIALIZATION_TYPE as ST
 
 OPTIONAL = {CM.ZSTD: codec.zstd, CM.BROTLI: codec.brotli, CM.SNAPPY: codec.snappy}

@@ -15,15 +15,14 @@ import subprocess
 import sys
 import textwrap
 import tracemalloc
-from typing import Any, Callable, Dict, Iterator, List, Tuple
+from typing import Any, Callable, Dict, Iterator, List, Sequence, Tuple
 
 import pytest
 
 pa = pytest.importorskip("pyarrow")
 
 from peer import error_packet, packet, raw_packet, recv, send, shut_wr  # noqa: E402
-from vantrel.results import (AnswerKindError, ColumnTypeError, fetch_arrow,  # noqa: E402
-                             iter_rows)
+from vantrel.results import AnswerKindError, ColumnTypeError, fetch_arrow, iter_rows  # noqa: E402
 from vantrel.server import Feed, Server, ServerThread, Table, Table2  # noqa: E402
 from vantrel.share.errors import RemoteExecutionError  # noqa: E402
 from vantrel.share.protocol import COMPRESSION_METHOD, MSG_TYPE, SERIALIZATION_TYPE  # noqa: E402
@@ -62,7 +61,7 @@ def connect(impl: Any, server: Tuple[str, int]) -> Iterator[Callable[[], Any]]:
         c.close()
 
 
-def expected(cols: List[str], rows: List[List[Any]], schema: Any = None) -> Any:
+def expected(cols: List[str], rows: Sequence[Any], schema: Any = None) -> Any:
     return pa.Table.from_pylist([dict(zip(cols, r)) for r in rows], schema=schema)
 
 
@@ -90,7 +89,7 @@ def random_table(seed: int, nrows: int, json: bool = False) -> Tuple[List[str], 
     cols = ["c%d_%s" % (k, kind) for k, kind in enumerate(kinds)]
     rows = []
     for r in range(nrows):
-        row = []
+        row: List[Any] = []
         for kind in kinds:
             if kind == "none" or (r > 0 and rnd.random() < 0.2):
                 row.append(None)

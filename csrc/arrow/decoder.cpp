@@ -63,7 +63,7 @@ void decoder_dealloc(PyObject* self) {
 template <typename Step>
 bool over_body(PyObject* body, Failure& failure, Step step) {
     if (PyBytes_Check(body)) {
-        Ref hold = Ref::borrow(body);
+        Ref hold = Ref::new_ref(body);
         MsgpackSource source(PyBytes_AS_STRING(body), static_cast<std::size_t>(PyBytes_GET_SIZE(body)));
         bool ok;
         Py_BEGIN_ALLOW_THREADS

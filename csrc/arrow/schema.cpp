@@ -66,8 +66,8 @@ bool from_capsule(PyObject* capsule, std::vector<Field>& fields) {
     return true;
 }
 
-bool from_pairs(Borrowed spec, std::vector<Field>& fields) {
-    Ref pairs = PyDict_Check(spec.get()) ? Ref::steal(PyDict_Items(spec.get())) : Ref::borrow(spec);
+bool from_pairs(PyObject* spec, std::vector<Field>& fields) {
+    Ref pairs = PyDict_Check(spec) ? Ref::steal(PyDict_Items(spec)) : Ref::new_ref(spec);
     if (!pairs) {
         return false;
     }
@@ -78,7 +78,7 @@ bool from_pairs(Borrowed spec, std::vector<Field>& fields) {
     }
     const Py_ssize_t n = PySequence_Fast_GET_SIZE(items.get());
     for (Py_ssize_t k = 0; k < n; ++k) {
-        Ref pair = Ref::borrow(PySequence_Fast_GET_ITEM(items.get(), k));
+        Ref pair = Ref::new_ref(PySequence_Fast_GET_ITEM(items.get(), k));
         PyObject *name = nullptr, *type = nullptr;
         if (!PyTuple_Check(pair.get()) || !PyArg_ParseTuple(pair.get(), "UU", &name, &type)) {
             PyErr_Clear();
@@ -105,11 +105,11 @@ bool from_pairs(Borrowed spec, std::vector<Field>& fields) {
 
 }  // namespace
 
-bool parse_schema(Borrowed spec, std::vector<Field>& fields) {
-    if (PyCapsule_CheckExact(spec.get())) {
-        return from_capsule(spec.get(), fields);
+bool parse_schema(PyObject* spec, std::vector<Field>& fields) {
+    if (PyCapsule_CheckExact(spec)) {
+        return from_capsule(spec, fields);
     }
-    Ref method = Ref::steal(PyObject_GetAttrString(spec.get(), "__arrow_c_schema__"));
+    Ref method = Ref::steal(PyObject_GetAttrString(spec, "__arrow_c_schema__"));
     if (method) {
         Ref capsule = Ref::steal(PyObject_CallNoArgs(method.get()));
         return capsule && from_capsule(capsule.get(), fields);

@@ -11,6 +11,6 @@
 namespace vantrel::arrow {
 
 // False with a Python exception set when `spec` is not a usable schema.
-bool parse_schema(Borrowed spec, std::vector<Field>& fields);
+bool parse_schema(PyObject* spec, std::vector<Field>& fields);
 
 }  // namespace vantrel::arrow

@@ -118,11 +118,11 @@ const char* python_type_name(PyObject* obj) { return Py_TYPE(obj)->tp_name; }
 }  // namespace
 
 bool PythonSource::open(bool first, std::vector<std::string>* header, std::int64_t& rows, Failure& failure) {
-    if (!PyList_Check(body_.get())) {
+    if (!PyList_Check(body_)) {
         return failure.set(FailureKind::Malformed,
                            std::string("a table body must be a list of rows, not a ") + python_type_name(body_));
     }
-    rows_ = Ref::steal(PySequence_Tuple(body_.get()));
+    rows_ = Ref::steal(PySequence_Tuple(body_));
     if (!rows_) {
         return failure.set(FailureKind::Python, "");
     }
@@ -139,7 +139,7 @@ bool PythonSource::open(bool first, std::vector<std::string>* header, std::int64
     if (header == nullptr) {
         return true;
     }
-    Ref keys = Ref::borrow(PyTuple_GET_ITEM(rows_.get(), 0));
+    Ref keys = Ref::new_ref(PyTuple_GET_ITEM(rows_.get(), 0));
     if (!PyList_Check(keys.get())) {
         return failure.set(FailureKind::Column, std::string("the header row must be a list of column names, not a ") +
                                                     python_type_name(keys.get()));

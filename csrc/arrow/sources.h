@@ -213,7 +213,7 @@ private:
 // while its values are read.
 class PythonSource {
 public:
-    explicit PythonSource(Borrowed body) noexcept : body_(body) {}
+    explicit PythonSource(PyObject* body) noexcept : body_(body) {}
 
     bool open(bool first, std::vector<std::string>* header, std::int64_t& rows, Failure& failure);
     bool row(std::int64_t rowno, std::uint32_t& len, Failure& failure);
@@ -225,7 +225,7 @@ public:
     bool close(Failure&) { return true; }
 
 private:
-    Borrowed body_;
+    PyObject* body_;
     Ref rows_;  // tuple of the body's elements
     Ref row_;   // tuple of the current row's values
     Py_ssize_t next_row_ = 0;

@@ -9,6 +9,10 @@
 #include "column.h"
 #include "sources.h"
 
+// The module is built without C++ exceptions (see ref.h): the small standard
+// containers here (one entry per column) end the process if memory runs out
+// while they grow; the column buffers, which hold the data, report it.
+
 namespace vantrel::arrow {
 
 using msgpack::Item;
@@ -142,7 +146,7 @@ bool Table::set_schema(std::vector<Field> fields, Failure& failure) {
     return true;
 }
 
-bool Table::set_header(std::vector<std::string> header, Failure& failure) {
+bool Table::set_header(std::vector<std::string> header, [[maybe_unused]] Failure& failure) {
     const std::size_t n = header.size();
     std::unordered_map<std::string, std::int32_t> index;
     if (fixed_) {
@@ -150,30 +154,26 @@ bool Table::set_header(std::vector<std::string> header, Failure& failure) {
             index.emplace(fields_[k].name, static_cast<std::int32_t>(k));
         }
     }
-    try {
-        column_of_.assign(n, -1);
-        last_use_.assign(n, kAlways);
-        std::unordered_map<std::string, std::uint32_t> last_position;
-        for (std::size_t p = 0; p < n; ++p) {
-            auto found = index.find(header[p]);
-            if (found != index.end()) {
-                column_of_[p] = found->second;
-            } else if (!fixed_) {
-                auto c = static_cast<std::int32_t>(fields_.size());
-                Field field;
-                field.name = header[p];
-                fields_.push_back(std::move(field));
-                index.emplace(header[p], c);
-                column_of_[p] = c;
-            }
-            auto [it, fresh] = last_position.emplace(header[p], static_cast<std::uint32_t>(p));
-            if (!fresh) {
-                last_use_[it->second] = static_cast<std::uint32_t>(p);
-                it->second = static_cast<std::uint32_t>(p);
-            }
+    column_of_.assign(n, -1);
+    last_use_.assign(n, kAlways);
+    std::unordered_map<std::string, std::uint32_t> last_position;
+    for (std::size_t p = 0; p < n; ++p) {
+        auto found = index.find(header[p]);
+        if (found != index.end()) {
+            column_of_[p] = found->second;
+        } else if (!fixed_) {
+            auto c = static_cast<std::int32_t>(fields_.size());
+            Field field;
+            field.name = header[p];
+            fields_.push_back(std::move(field));
+            index.emplace(header[p], c);
+            column_of_[p] = c;
         }
-    } catch (const std::bad_alloc&) {
-        return no_memory(failure);
+        auto [it, fresh] = last_position.emplace(header[p], static_cast<std::uint32_t>(p));
+        if (!fresh) {
+            last_use_[it->second] = static_cast<std::uint32_t>(p);
+            it->second = static_cast<std::uint32_t>(p);
+        }
     }
     // Every header position its own column and every column in the header.
     full_rows_ = n == fields_.size();
@@ -195,7 +195,7 @@ bool Table::infer_rows(Source& source, std::int64_t rows, Failure& failure) {
         }
         for (std::uint32_t p = 0; p < len; ++p) {
             if (p < width && column_of_[p] >= 0 && len <= last_use_[p]) {
-                if (!source.value(item, failure) || !infer_value(fields_[column_of_[p]], item, rowno, failure)) {
+                if (!source.value(item, failure) || !infer_value(fields_[static_cast<std::size_t>(column_of_[p])], item, rowno, failure)) {
                     return false;
                 }
             } else if (!source.skip(failure)) {
@@ -250,13 +250,9 @@ template <typename Source>
     }
     const std::size_t ncols = fields_.size();
     std::vector<ColumnBuilder> columns;
-    try {
-        columns.reserve(ncols);
-        for (const Field& f : fields_) {
-            columns.emplace_back(f);
-        }
-    } catch (const std::bad_alloc&) {
-        return no_memory(failure);
+    columns.reserve(ncols);
+    for (const Field& f : fields_) {
+        columns.emplace_back(f);
     }
     for (ColumnBuilder& c : columns) {
         if (!c.begin(rows, failure)) {
@@ -286,7 +282,7 @@ template <typename Source>
         if (len == width && full_rows_) {
             // The usual row: one value for each column, nothing to skip or fill.
             for (std::uint32_t p = 0; p < len; ++p) {
-                if (!put(columns[column_of[p]], rowno)) {
+                if (!put(columns[static_cast<std::size_t>(column_of[p])], rowno)) {
                     return false;
                 }
             }
@@ -294,7 +290,7 @@ template <typename Source>
         }
         for (std::uint32_t p = 0; p < len; ++p) {
             if (p < width && column_of[p] >= 0 && len <= last_use[p]) {
-                if (!put(columns[column_of[p]], rowno)) {
+                if (!put(columns[static_cast<std::size_t>(column_of[p])], rowno)) {
                     return false;
                 }
             } else if (!source.skip(failure)) {
@@ -314,12 +310,8 @@ template <typename Source>
     if (!priv) {
         return no_memory(failure);
     }
-    try {
-        priv->children.resize(ncols);
-        priv->pointers.resize(ncols);
-    } catch (const std::bad_alloc&) {
-        return no_memory(failure);
-    }
+    priv->children.resize(ncols);
+    priv->pointers.resize(ncols);
     for (std::size_t k = 0; k < ncols; ++k) {
         priv->children[k].release = nullptr;
         priv->pointers[k] = &priv->children[k];
@@ -352,25 +344,18 @@ bool Table::export_schema(ArrowSchema* out, Failure& failure) const {
     if (!top) {
         return no_memory(failure);
     }
-    try {
-        top->children.resize(ncols);
-        top->pointers.resize(ncols);
-        for (std::size_t k = 0; k < ncols; ++k) {
-            top->children[k].release = nullptr;
-            top->pointers[k] = &top->children[k];
-        }
-        for (std::size_t k = 0; k < ncols; ++k) {
-            auto child = std::make_unique<SchemaPrivate>();
-            child->name = fields_[k].name;
-            const ColType t = fields_[k].type == ColType::Unknown ? ColType::Null : fields_[k].type;
-            fill_schema(&top->children[k], arrow_format(t), child.release(),
-                        fields_[k].nullable ? ARROW_FLAG_NULLABLE : 0);
-        }
-    } catch (const std::bad_alloc&) {
-        ArrowSchema tmp{};
-        tmp.private_data = top.release();
-        release_schema(&tmp);
-        return no_memory(failure);
+    top->children.resize(ncols);
+    top->pointers.resize(ncols);
+    for (std::size_t k = 0; k < ncols; ++k) {
+        top->children[k].release = nullptr;
+        top->pointers[k] = &top->children[k];
+    }
+    for (std::size_t k = 0; k < ncols; ++k) {
+        auto child = std::make_unique<SchemaPrivate>();
+        child->name = fields_[k].name;
+        const ColType t = fields_[k].type == ColType::Unknown ? ColType::Null : fields_[k].type;
+        fill_schema(&top->children[k], arrow_format(t), child.release(),
+                    fields_[k].nullable ? ARROW_FLAG_NULLABLE : 0);
     }
     fill_schema(out, "+s", top.release(), 0);
     return true;

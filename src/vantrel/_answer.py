@@ -42,7 +42,7 @@ class InCall:
     def __init__(self, conn: Any) -> None:
         self.conn = conn
 
-    def __enter__(self) -> "InCall":
+    def __enter__(self) -> InCall:
         return self
 
     def __exit__(self, *exc_info: Any) -> None:

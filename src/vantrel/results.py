@@ -32,11 +32,11 @@ from vantrel import _arrow
 from vantrel._answer import DONE, OPEN, Answer, InCall
 
 __all__ = [
+    "HOLD_BACK_BYTES",
     "AnswerKindError",
-    "InCall",
     "ArrowStream",
     "ColumnTypeError",
-    "HOLD_BACK_BYTES",
+    "InCall",
     "RowIterator",
     "fetch_arrow",
     "iter_rows",
@@ -194,7 +194,7 @@ class ArrowStream:
         """Stop here: a stream not read to its end puts the connection out of use."""
         self._answer.abandon()
 
-    def __enter__(self) -> "ArrowStream":
+    def __enter__(self) -> ArrowStream:
         return self
 
     def __exit__(self, *exc_info: Any) -> None:
@@ -291,7 +291,7 @@ class RowIterator(Iterator[Any]):
     def __next__(self) -> Any:
         return next(self._it)
 
-    def __iter__(self) -> "RowIterator":
+    def __iter__(self) -> RowIterator:
         return self
 
     def close(self) -> None:
@@ -299,7 +299,7 @@ class RowIterator(Iterator[Any]):
         self._it.close()  # type: ignore[attr-defined]
         self._answer.abandon()
 
-    def __enter__(self) -> "RowIterator":
+    def __enter__(self) -> RowIterator:
         return self
 
     def __exit__(self, *exc_info: Any) -> None:

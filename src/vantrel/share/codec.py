@@ -19,7 +19,7 @@ import json
 import struct
 import threading
 import zlib
-from typing import Any, Tuple
+from typing import Any
 
 from .protocol import COMPRESSION_METHOD, HEADER_LENGTH, SERIALIZATION_TYPE
 

@@ -1,0 +1,260 @@
+// Python objects from MessagePack items (see msgpack_objects.h).
+#include "msgpack_objects.h"
+
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+namespace vantrel::msgpack {
+
+namespace {
+
+// Bodies at least this long keep every new list out of the garbage
+// collector's view until the whole value is built: a large body becomes many
+// containers, and the collections their allocation triggers would pass over
+// all of them again and again although none can be garbage yet.
+constexpr std::size_t kUntrackMin = 65536;
+
+// Raises ctx.error("invalid MSGPACK body: <what> at offset <n>") with the
+// pending exception, if any, as its cause.  MemoryError and exceptions that
+// are not errors (KeyboardInterrupt, ...) pass through unchanged.
+void raise_at(const ObjectContext& ctx, const char* what, std::size_t offset) {
+    PyObject* type = nullptr;
+    PyObject* value = nullptr;
+    PyObject* tb = nullptr;
+    PyErr_Fetch(&type, &value, &tb);
+    if (type != nullptr && (!PyErr_GivenExceptionMatches(type, PyExc_Exception) ||
+                            PyErr_GivenExceptionMatches(type, PyExc_MemoryError))) {
+        PyErr_Restore(type, value, tb);
+        return;
+    }
+    Ref cause;
+    if (type != nullptr) {
+        PyErr_NormalizeException(&type, &value, &tb);
+        if (tb != nullptr && value != nullptr) {
+            PyException_SetTraceback(value, tb);
+        }
+        cause = Ref::steal(value);
+        Py_XDECREF(type);
+        Py_XDECREF(tb);
+    }
+    Ref message = Ref::steal(PyUnicode_FromFormat("invalid MSGPACK body: %s at offset %zu", what, offset));
+    if (!message) {
+        return;
+    }
+    Ref exc = Ref::steal(PyObject_CallOneArg(ctx.error, message.get()));
+    if (!exc) {
+        return;
+    }
+    if (cause) {
+        PyException_SetCause(exc.get(), Ref::borrow(cause.get()).release());
+        PyException_SetContext(exc.get(), cause.release());
+    }
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
+}
+
+class Builder {
+public:
+    Builder(const ObjectContext& ctx, Reader& reader, int depth, bool defer_tracking) noexcept
+        : ctx_(ctx), reader_(reader), depth_(depth), defer_(defer_tracking) {}
+    Builder(const Builder&) = delete;
+    Builder& operator=(const Builder&) = delete;
+    ~Builder() { release_deferred(false); }
+
+    Ref value();
+    // Hands the lists kept out of the collector's view back to it.
+    void finish() noexcept { release_deferred(true); }
+
+private:
+    struct Frame {
+        Ref container;
+        Ref key;
+        std::uint32_t index;
+        std::uint32_t len;
+        bool map;
+        std::size_t start;
+        std::size_t key_offset;
+    };
+
+    Ref scalar(const Item& item, std::size_t at);
+    void release_deferred(bool track) noexcept {
+        for (PyObject* list : deferred_) {
+            if (track) {
+                PyObject_GC_Track(list);
+            }
+            Py_DECREF(list);
+        }
+        deferred_.clear();
+    }
+
+    const ObjectContext& ctx_;
+    Reader& reader_;
+    int depth_;
+    bool defer_;
+    std::vector<Frame> stack_;
+    std::vector<PyObject*> deferred_;  // untracked lists, one reference each
+};
+
+Ref Builder::scalar(const Item& item, std::size_t at) {
+    switch (item.kind) {
+        case Kind::Nil:
+            return Ref::borrow(Py_None);
+        case Kind::Bool:
+            return Ref::borrow(item.b ? Py_True : Py_False);
+        case Kind::UInt:
+            return Ref::steal(item.u <= static_cast<std::uint64_t>(INT64_MAX)
+                                  ? PyLong_FromLongLong(static_cast<long long>(item.u))
+                                  : PyLong_FromUnsignedLongLong(item.u));
+        case Kind::Int:
+            return Ref::steal(PyLong_FromLongLong(item.i));
+        case Kind::Float:
+            return Ref::steal(PyFloat_FromDouble(item.f));
+        case Kind::Str: {
+            Ref s = Ref::steal(PyUnicode_DecodeUTF8(item.data, item.len, nullptr));
+            if (!s) {
+                raise_at(ctx_, "invalid UTF-8 in a string", at);
+            }
+            return s;
+        }
+        case Kind::Bin:
+            return Ref::steal(PyBytes_FromStringAndSize(item.data, item.len));
+        case Kind::Ext: {
+            Ref data = Ref::steal(PyBytes_FromStringAndSize(item.data, item.len));
+            if (!data) {
+                return Ref();
+            }
+            Ref v;
+            if (item.ext_type == -1) {
+                v = Ref::steal(PyObject_CallOneArg(ctx_.timestamp, data.get()));
+            } else {
+                Ref code = Ref::steal(PyLong_FromLong(item.ext_type));
+                v = code ? Ref::steal(PyObject_CallFunctionObjArgs(ctx_.ext_type, code.get(), data.get(), nullptr))
+                         : Ref();
+            }
+            if (!v) {
+                raise_at(ctx_, item.ext_type == -1 ? "invalid timestamp" : "invalid extension value", at);
+            }
+            return v;
+        }
+        default:
+            return Ref();  // containers are built by value()
+    }
+}
+
+Ref Builder::value() {
+    Item item;
+    for (;;) {
+        std::size_t at = reader_.offset();
+        if (!reader_.next(item)) {
+            raise_reader_error(ctx_, reader_);
+            return Ref();
+        }
+        Ref v;
+        if (item.kind == Kind::Array || item.kind == Kind::Map) {
+            if (depth_ + static_cast<int>(stack_.size()) >= kMaxDepth) {
+                reader_.fail("nesting too deep");
+                raise_reader_error(ctx_, reader_);
+                return Ref();
+            }
+            const bool map = item.kind == Kind::Map;
+            Ref container = Ref::steal(map ? PyDict_New() : PyList_New(item.len));
+            if (!container) {
+                return Ref();
+            }
+            if (item.len == 0) {
+                v = std::move(container);
+            } else {
+                if (!map) {
+                    // Its slots are empty until filled: no other code may see it.
+                    PyObject_GC_UnTrack(container.get());
+                }
+                stack_.push_back(Frame{std::move(container), Ref(), 0, item.len, map, at, 0});
+                continue;
+            }
+        } else {
+            v = scalar(item, at);
+            if (!v) {
+                return Ref();
+            }
+        }
+        // A whole value: it goes into the innermost open container, which may
+        // be completed by it and go into the next one out, and so on.
+        for (;;) {
+            if (stack_.empty()) {
+                return v;
+            }
+            Frame& f = stack_.back();
+            if (!f.map) {
+                PyList_SET_ITEM(f.container.get(), f.index, v.release());
+            } else if (!f.key) {
+                f.key = std::move(v);
+                f.key_offset = at;
+                break;
+            } else {
+                if (PyDict_SetItem(f.container.get(), f.key.get(), v.get()) < 0) {
+                    raise_at(ctx_, "unusable map key", f.key_offset);
+                    return Ref();
+                }
+                f.key.reset();
+            }
+            if (++f.index < f.len) {
+                break;
+            }
+            if (!f.map) {
+                if (defer_) {
+                    deferred_.push_back(Ref::borrow(f.container.get()).release());
+                } else {
+                    PyObject_GC_Track(f.container.get());
+                }
+            }
+            v = std::move(f.container);
+            at = f.start;
+            stack_.pop_back();
+        }
+    }
+}
+
+}  // namespace
+
+void raise_reader_error(const ObjectContext& ctx, const Reader& reader) {
+    raise_at(ctx, reader.error() ? reader.error() : "malformed data", reader.error_offset());
+}
+
+Ref build_value(const ObjectContext& ctx, Reader& reader, int depth) {
+    Builder builder(ctx, reader, depth, false);
+    return builder.value();
+}
+
+Ref decode(const ObjectContext& ctx, const char* data, std::size_t size) {
+    Reader reader(data, size);
+    Builder builder(ctx, reader, 0, size >= kUntrackMin);
+    Ref v = builder.value();
+    if (!v) {
+        return v;
+    }
+    if (!reader.at_end()) {
+        raise_at(ctx, "extra data after the value", reader.offset());
+        return Ref();
+    }
+    builder.finish();
+    return v;
+}
+
+Py_ssize_t extend_list(const ObjectContext& ctx, const char* data, std::size_t size, PyObject* list) {
+    Ref v = decode(ctx, data, size);
+    if (!v) {
+        return -1;
+    }
+    if (!PyList_CheckExact(v.get())) {
+        raise_at(ctx, "an array expected", 0);
+        return -1;
+    }
+    Py_ssize_t n = PyList_GET_SIZE(v.get());
+    Py_ssize_t end = PyList_GET_SIZE(list);
+    if (PyList_SetSlice(list, end, end, v.get()) < 0) {
+        return -1;
+    }
+    return n;
+}
+
+}  // namespace vantrel::msgpack

@@ -1,0 +1,59 @@
+// Python objects from MessagePack: the decoding half of the MSGPACK serializer.
+//
+// Values are built as msgpack-python's unpackb(raw=False,
+// strict_map_key=False) builds them: lists for arrays, dicts for maps (any
+// hashable key), str (strict UTF-8), bytes, int, float, bool and None; an
+// extension item of type -1 is passed to the context's `timestamp` callable
+// (its data bytes), any other to `ext_type` (code, data).  At most
+// kMaxDepth containers may be open at once; deeper nesting is refused with an
+// error, and the builder keeps its own stack, so no input can exhaust the C
+// stack.  A body that cannot be decoded raises the context's `error` class,
+// naming what is wrong and the byte offset where; the exception that caused
+// it (a UnicodeDecodeError, an unhashable key's TypeError, an extension
+// factory's error) is kept as its __cause__.  No partial object ever escapes.
+//
+// Sharing: this header and msgpack_objects.cpp are compiled into every
+// extension module that decodes MessagePack (vantrel.share._ccodec, and the
+// connection module for its stream bodies): each links the same sources and
+// fills an ObjectContext from its own module state at load, taking the
+// classes from vantrel.share._ccodec (CodecError, and the `ExtType` and
+// `Timestamp.from_bytes` it exports).  There is no C API capsule.
+#pragma once
+
+#include <cstddef>
+
+#include "msgpack_reader.h"
+#include "ref.h"
+
+namespace vantrel::msgpack {
+
+// The deepest nesting of containers accepted, as msgpack-python's unpacker.
+inline constexpr int kMaxDepth = 1024;
+
+// What decoding needs from the Python side.  The pointers are borrowed: the
+// owner (a module state) keeps them alive for as long as it decodes.
+struct ObjectContext {
+    PyObject* error = nullptr;      // exception class for an undecodable body
+    PyObject* ext_type = nullptr;   // ext_type(code, data) -> value of an extension item
+    PyObject* timestamp = nullptr;  // timestamp(data) -> value of an extension item of type -1
+};
+
+// The whole of data[0:size] as exactly one value; bytes left over are an
+// error.  Large bodies keep their new lists out of the garbage collector's
+// view until the whole value is built (nothing in it can be garbage yet).
+Ref decode(const ObjectContext& ctx, const char* data, std::size_t size);
+
+// data[0:size] holds exactly one array: appends each of its elements to
+// `list` (an exact list).  Returns the count appended, or -1 with the error
+// set; on error nothing has been appended.
+Py_ssize_t extend_list(const ObjectContext& ctx, const char* data, std::size_t size, PyObject* list);
+
+// The next whole value of `reader`, nested containers included; `depth` is
+// the number of containers the caller has already opened around it.
+Ref build_value(const ObjectContext& ctx, Reader& reader, int depth = 0);
+
+// Raises ctx.error for a reader that failed: "invalid MSGPACK body: <what>
+// at offset <n>".
+void raise_reader_error(const ObjectContext& ctx, const Reader& reader);
+
+}  // namespace vantrel::msgpack

@@ -316,7 +316,13 @@ def decompress(data: bytes, cm: int, limit: int = MAX_DECOMPRESSED) -> bytes:
         expand = _DECOMPRESSORS[cm]
     except (KeyError, TypeError):
         raise CodecError(f"unknown compression method: {cm!r}") from None
-    return expand(data, limit)
+    try:
+        return expand(data, limit)
+    except (CodecError, MemoryError):
+        raise
+    except Exception as exc:  # the library's own error for a corrupt body
+        name = COMPRESSION_METHOD(cm).name
+        raise CodecError(f"invalid {name} body: {exc!r}") from exc
 
 
 # -- packets -----------------------------------------------------------------

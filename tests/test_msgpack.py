@@ -1,0 +1,172 @@
+"""The native codec's MessagePack against msgpack-python, the oracle.
+
+Packing must give the bytes of ``msgpack.packb(obj, use_bin_type=True)`` and
+the same refusals; decoding the values and types of ``msgpack.unpackb(data,
+raw=False, strict_map_key=False)``, and a body that one codec refuses the
+other refuses too.
+"""
+
+import gc
+import math
+import os
+import subprocess
+import sys
+
+import pytest
+
+msgpack = pytest.importorskip("msgpack")
+_ccodec = pytest.importorskip("vantrel.share._ccodec")
+from hypothesis import given, settings  # noqa: E402
+from hypothesis import strategies as st  # noqa: E402
+
+from vantrel.share import _pycodec  # noqa: E402
+from vantrel.share._codecbase import CodecError  # noqa: E402
+from vantrel.share.protocol import COMPRESSION_METHOD as CM  # noqa: E402
+from vantrel.share.protocol import MSG_TYPE  # noqa: E402
+from vantrel.share.protocol import SERIALIZATION_TYPE as ST  # noqa: E402
+
+CODECS = (_ccodec, _pycodec)
+
+
+def typed(v):
+    """v with the type of every part made visible (floats by their bits' repr)."""
+    if isinstance(v, float):
+        return ("float", "nan" if math.isnan(v) else repr(v))
+    if isinstance(v, (list, tuple)):
+        return (type(v).__name__, [typed(x) for x in v])
+    if isinstance(v, dict):
+        return ("dict", [(typed(k), typed(x)) for k, x in v.items()])
+    return (type(v).__name__, repr(v))
+
+
+def oracle_unpack(data):
+    return msgpack.unpackb(data, raw=False, strict_map_key=False)
+
+
+def outcome(call, *args):
+    try:
+        return ("ok", typed(call(*args)))
+    except CodecError:
+        return ("error",)
+
+
+keys = st.none() | st.booleans() | st.integers(-2 ** 63, 2 ** 64 - 1) | st.text(max_size=8) | st.binary(max_size=8)
+scalars = (keys | st.floats(allow_nan=True, allow_infinity=True)
+           | st.text() | st.binary(max_size=300)
+           | st.builds(msgpack.ExtType, st.integers(0, 127), st.binary(max_size=20))
+           | st.builds(msgpack.Timestamp, st.integers(-2 ** 40, 2 ** 40), st.integers(0, 999_999_999)))
+values = st.recursive(
+    scalars,
+    lambda inner: st.lists(inner, max_size=20) | st.tuples(inner, inner)
+    | st.dictionaries(keys, inner, max_size=20),
+    max_leaves=60)
+
+damages = st.lists(st.tuples(st.sampled_from(["flip", "cut", "insert"]), st.integers(0, 10 ** 6),
+                             st.integers(0, 255)), min_size=1, max_size=3)
+
+
+def damage(data, steps):
+    data = bytearray(data)
+    for kind, where, byte in steps:
+        at = where % (len(data) + 1)
+        if kind == "cut":
+            del data[at:]
+        elif kind == "insert":
+            data[at:at] = bytes([byte])
+        elif data:
+            data[at % len(data)] ^= byte or 1
+    return bytes(data)
+
+
+@settings(max_examples=300, deadline=None)
+@given(values, damages)
+def test_differential(value, steps):
+    packed = msgpack.packb(value, use_bin_type=True)
+    assert _ccodec.packb(value) == packed
+    packet = _ccodec.pack_one(value, MSG_TYPE.RESPONSE, ST.MSGPACK, CM.NONE)
+    assert packet == _pycodec.pack_one(value, MSG_TYPE.RESPONSE, ST.MSGPACK, CM.NONE)
+    assert typed(_ccodec.unpackb(packed)) == typed(oracle_unpack(packed))
+    damaged = damage(packed, steps)
+    results = [outcome(c.unpack_one, damaged, ST.MSGPACK, CM.NONE) for c in CODECS]
+    assert results[0] == results[1]
+
+
+def nested(depth, leaf):
+    for _ in range(depth):
+        leaf = [leaf]
+    return leaf
+
+
+REFUSED = [2 ** 64, -2 ** 63 - 1, "\ud800", {"k": ["x\udcff"]}, {1, 2}, object(), 1j,
+           nested(1025, 0), nested(1024, {1: []})]
+
+
+@pytest.mark.parametrize("value", REFUSED, ids=lambda v: type(v).__name__)
+def test_refusals_match_msgpack(value):
+    with pytest.raises(Exception) as expected:
+        msgpack.packb(value, use_bin_type=True)
+    for c in CODECS:
+        with pytest.raises(type(expected.value)):
+            c.pack_one(value, MSG_TYPE.REQUEST, ST.MSGPACK, CM.NONE)
+
+
+@pytest.mark.parametrize("value", [nested(1024, 0), nested(1023, {1: []})], ids=["list", "dict"])
+def test_deepest_accepted_nesting_matches_msgpack(value):
+    # Packed alike; decoded alike (1025 containers are one too many to decode).
+    packed = msgpack.packb(value)
+    assert _ccodec.packb(value) == packed
+    results = []
+    for c in CODECS:
+        try:
+            results.append(_ccodec.packb(c.unpack_one(packed, ST.MSGPACK, CM.NONE)) == packed)
+        except CodecError:
+            results.append("error")
+    assert results in ([True, True], ["error", "error"])
+
+
+@pytest.mark.parametrize("c", CODECS, ids=["ext", "twin"])
+@pytest.mark.parametrize("body, where", [
+    (b"\x91" * 100_000 + b"\x90", "nesting too deep at offset 1024"),
+    (b"\x81\x91\x01\x02", "at offset 1"),
+    (b"\x92\xa2\xff\xfe\x01", "at offset 1"),
+    (b"\x92\x01\xcd\x01", "truncated data at offset 2"),
+    (b"\xc0\xc0", "extra data after the value at offset 1"),
+    (b"\xd4\xff\x00", "at offset 0"),
+    (b"\xdd\xff\xff\xff\xff", "array length exceeds the data at offset 0"),
+])
+def test_undecodable_body_is_a_codec_error(c, body, where):
+    with pytest.raises(CodecError, match="MSGPACK") as ei:
+        c.unpack_one(body, ST.MSGPACK, CM.NONE)
+    if c is _ccodec:
+        assert where in str(ei.value)
+
+
+def test_large_body_is_tracked_by_the_collector_once_built():
+    rows = [[i, "s%d" % i, [i, None], {"k": [i]}] for i in range(20_000)]
+    packed = msgpack.packb(rows, use_bin_type=True)
+    got = _ccodec.unpack_one(packed, ST.MSGPACK, CM.NONE)
+    assert got == oracle_unpack(packed)
+    assert gc.is_tracked(got) and all(gc.is_tracked(r) and gc.is_tracked(r[2]) for r in got[::997])
+    gc.collect()
+    assert got[19_999][3] == {"k": [19_999]}
+
+
+def test_without_msgpack_python():
+    # The native codec needs no msgpack-python: its own ExtType and Timestamp;
+    # the twin then cannot do MSGPACK, and says so by codec.msgpack being None.
+    code = r'''
+import sys
+sys.modules["msgpack"] = None
+from vantrel.share import codec, _codecbase, _ccodec
+assert codec.msgpack is not None and codec.pack_one is _ccodec.pack_one
+ext, ts = _codecbase.ExtType(5, b"ab"), _codecbase.Timestamp(2 ** 40, 7)
+assert type(ext).__module__ == "vantrel.share._codecbase"
+back = codec.msgpack.unpackb(codec.msgpack.packb([ext, ts]))
+assert back == [ext, ts] and type(back[0]) is type(ext) and type(back[1]) is type(ts)
+'''
+    pure = "import sys; sys.modules['msgpack'] = None\nfrom vantrel.share import codec\nassert codec.msgpack is None"
+    env = dict(os.environ)
+    for script, extra in ((code, {}), (pure, {"VANTREL_PURE_PYTHON": "1"})):
+        proc = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                              env=dict(env, **extra), timeout=60)
+        assert proc.returncode == 0, proc.stderr

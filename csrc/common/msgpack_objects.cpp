@@ -2,6 +2,7 @@
 #include "msgpack_objects.h"
 
 #include <cstdint>
+#include <cstring>
 #include <utility>
 #include <vector>
 
@@ -76,7 +77,7 @@ private:
         std::size_t key_offset;
     };
 
-    Ref scalar(const Item& item, std::size_t at);
+    Ref scalar(const Item& item, std::size_t at, bool is_key);
     void release_deferred(bool track) noexcept {
         for (PyObject* list : deferred_) {
             if (track) {
@@ -95,7 +96,7 @@ private:
     std::vector<PyObject*> deferred_;  // untracked lists, one reference each
 };
 
-Ref Builder::scalar(const Item& item, std::size_t at) {
+Ref Builder::scalar(const Item& item, std::size_t at, bool is_key) {
     switch (item.kind) {
         case Kind::Nil:
             return Ref::borrow(Py_None);
@@ -110,7 +111,8 @@ Ref Builder::scalar(const Item& item, std::size_t at) {
         case Kind::Float:
             return Ref::steal(PyFloat_FromDouble(item.f));
         case Kind::Str: {
-            Ref s = Ref::steal(PyUnicode_DecodeUTF8(item.data, item.len, nullptr));
+            Ref s = is_key && ctx_.keys != nullptr ? ctx_.keys->get(item.data, item.len)
+                                                   : Ref::steal(PyUnicode_DecodeUTF8(item.data, item.len, nullptr));
             if (!s) {
                 raise_at(ctx_, "invalid UTF-8 in a string", at);
             }
@@ -157,7 +159,7 @@ Ref Builder::value() {
                 return Ref();
             }
             const bool map = item.kind == Kind::Map;
-            Ref container = Ref::steal(map ? PyDict_New() : PyList_New(item.len));
+            Ref container = Ref::steal(map ? _PyDict_NewPresized(item.len) : PyList_New(item.len));
             if (!container) {
                 return Ref();
             }
@@ -172,7 +174,7 @@ Ref Builder::value() {
                 continue;
             }
         } else {
-            v = scalar(item, at);
+            v = scalar(item, at, !stack_.empty() && stack_.back().map && !stack_.back().key);
             if (!v) {
                 return Ref();
             }
@@ -215,6 +217,27 @@ Ref Builder::value() {
 }
 
 }  // namespace
+
+Ref KeyCache::get(const char* data, std::uint32_t len) {
+    if (len > kMaxLength) {
+        return Ref::steal(PyUnicode_DecodeUTF8(data, len, nullptr));
+    }
+    std::uint32_t h = 2166136261u;  // FNV-1a
+    for (std::uint32_t k = 0; k < len; ++k) {
+        h = (h ^ static_cast<unsigned char>(data[k])) * 16777619u;
+    }
+    PyObject*& slot = slots_[h % kSlots];
+    if (slot != nullptr && static_cast<std::uint32_t>(PyUnicode_GET_LENGTH(slot)) == len &&
+        std::memcmp(PyUnicode_DATA(slot), data, len) == 0) {
+        return Ref::borrow(slot);
+    }
+    Ref s = Ref::steal(PyUnicode_DecodeUTF8(data, len, nullptr));
+    // Only ASCII keys are kept: their characters are their UTF-8 bytes.
+    if (s && PyUnicode_IS_COMPACT_ASCII(s.get()) && PyObject_Hash(s.get()) != -1) {
+        Py_XSETREF(slot, Ref::borrow(s.get()).release());
+    }
+    return s;
+}
 
 void raise_reader_error(const ObjectContext& ctx, const Reader& reader) {
     raise_at(ctx, reader.error() ? reader.error() : "malformed data", reader.error_offset());

@@ -21,6 +21,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 #include "msgpack_reader.h"
 #include "ref.h"
@@ -30,12 +31,36 @@ namespace vantrel::msgpack {
 // The deepest nesting of containers accepted, as msgpack-python's unpacker.
 inline constexpr int kMaxDepth = 1024;
 
+// Short ASCII map keys recur in every answer and row ("id", "name", ...): a
+// small direct-mapped cache turns them into the same str objects, with their
+// hash already computed, instead of decoding them afresh each time.  Strings
+// are immutable, so sharing them changes no value.  Used with the GIL held.
+// It lives in a module state (zero-filled memory is an empty cache), whose
+// clearing must call clear().
+class KeyCache {
+public:
+    // The str of UTF-8 data[0:len] (a new reference), or null with the error
+    // set (UnicodeDecodeError for invalid UTF-8).
+    Ref get(const char* data, std::uint32_t len);
+    void clear() noexcept {
+        for (PyObject*& slot : slots_) {
+            Py_CLEAR(slot);
+        }
+    }
+
+private:
+    static constexpr std::size_t kSlots = 256;
+    static constexpr std::uint32_t kMaxLength = 32;
+    PyObject* slots_[kSlots] = {};
+};
+
 // What decoding needs from the Python side.  The pointers are borrowed: the
 // owner (a module state) keeps them alive for as long as it decodes.
 struct ObjectContext {
     PyObject* error = nullptr;      // exception class for an undecodable body
     PyObject* ext_type = nullptr;   // ext_type(code, data) -> value of an extension item
     PyObject* timestamp = nullptr;  // timestamp(data) -> value of an extension item of type -1
+    KeyCache* keys = nullptr;       // optional cache of map keys
 };
 
 // The whole of data[0:size] as exactly one value; bytes left over are an

@@ -10,11 +10,55 @@ namespace vantrel::msgpack {
 
 namespace {
 
-// Bodies at least this long keep every new list out of the garbage
-// collector's view until the whole value is built: a large body becomes many
-// containers, and the collections their allocation triggers would pass over
-// all of them again and again although none can be garbage yet.
-constexpr std::size_t kUntrackMin = 65536;
+// Bodies at least this long are decoded with the cyclic garbage collector
+// paused.  A large body becomes many containers (a table packet is a list of
+// thousands of row lists); the collections their allocation would trigger
+// pass over young objects none of which can be garbage yet, and push them
+// into the older generations, whose collections then come all the more
+// often: together about as much time as the decoding itself.  Paused, the
+// next collection sees the new objects once.  (Keeping the lists untracked
+// until the value is whole was measured too: it leaves those collections
+// as frequent, and is no faster than not pausing at all.)
+constexpr std::size_t kGcPauseMin = 65536;
+
+class GcPause {
+public:
+    GcPause() noexcept {
+#if PY_VERSION_HEX >= 0x030A0000
+        was_enabled_ = PyGC_Disable() != 0;
+#else
+        gc_ = Ref::steal(PyImport_ImportModule("gc"));
+        Ref enabled = gc_ ? Ref::steal(PyObject_CallMethod(gc_.get(), "isenabled", nullptr)) : Ref();
+        was_enabled_ = enabled && enabled.get() == Py_True;
+        Ref done = was_enabled_ ? Ref::steal(PyObject_CallMethod(gc_.get(), "disable", nullptr)) : Ref();
+        if (!enabled || (was_enabled_ && !done)) {
+            was_enabled_ = false;
+            PyErr_Clear();  // no pause, then: decoding goes on the same
+        }
+#endif
+    }
+    GcPause(const GcPause&) = delete;
+    GcPause& operator=(const GcPause&) = delete;
+    ~GcPause() {
+        if (!was_enabled_) {
+            return;
+        }
+#if PY_VERSION_HEX >= 0x030A0000
+        PyGC_Enable();
+#else
+        PyObject *type, *value, *tb;
+        PyErr_Fetch(&type, &value, &tb);  // a decoding error stays the error
+        Ref done = Ref::steal(PyObject_CallMethod(gc_.get(), "enable", nullptr));
+        PyErr_Restore(type, value, tb);
+#endif
+    }
+
+private:
+    bool was_enabled_ = false;
+#if PY_VERSION_HEX < 0x030A0000
+    Ref gc_;
+#endif
+};
 
 // Raises ctx.error("invalid MSGPACK body: <what> at offset <n>") with the
 // pending exception, if any, as its cause.  MemoryError and exceptions that
@@ -56,15 +100,11 @@ void raise_at(const ObjectContext& ctx, const char* what, std::size_t offset) {
 
 class Builder {
 public:
-    Builder(const ObjectContext& ctx, Reader& reader, int depth, bool defer_tracking) noexcept
-        : ctx_(ctx), reader_(reader), depth_(depth), defer_(defer_tracking) {}
+    Builder(const ObjectContext& ctx, Reader& reader, int depth) noexcept : ctx_(ctx), reader_(reader), depth_(depth) {}
     Builder(const Builder&) = delete;
     Builder& operator=(const Builder&) = delete;
-    ~Builder() { release_deferred(false); }
 
     Ref value();
-    // Hands the lists kept out of the collector's view back to it.
-    void finish() noexcept { release_deferred(true); }
 
 private:
     struct Frame {
@@ -78,22 +118,11 @@ private:
     };
 
     Ref scalar(const Item& item, std::size_t at, bool is_key);
-    void release_deferred(bool track) noexcept {
-        for (PyObject* list : deferred_) {
-            if (track) {
-                PyObject_GC_Track(list);
-            }
-            Py_DECREF(list);
-        }
-        deferred_.clear();
-    }
 
     const ObjectContext& ctx_;
     Reader& reader_;
     int depth_;
-    bool defer_;
     std::vector<Frame> stack_;
-    std::vector<PyObject*> deferred_;  // untracked lists, one reference each
 };
 
 Ref Builder::scalar(const Item& item, std::size_t at, bool is_key) {
@@ -203,11 +232,7 @@ Ref Builder::value() {
                 break;
             }
             if (!f.map) {
-                if (defer_) {
-                    deferred_.push_back(Ref::borrow(f.container.get()).release());
-                } else {
-                    PyObject_GC_Track(f.container.get());
-                }
+                PyObject_GC_Track(f.container.get());  // whole now
             }
             v = std::move(f.container);
             at = f.start;
@@ -244,22 +269,24 @@ void raise_reader_error(const ObjectContext& ctx, const Reader& reader) {
 }
 
 Ref build_value(const ObjectContext& ctx, Reader& reader, int depth) {
-    Builder builder(ctx, reader, depth, false);
+    Builder builder(ctx, reader, depth);
     return builder.value();
 }
 
 Ref decode(const ObjectContext& ctx, const char* data, std::size_t size) {
     Reader reader(data, size);
-    Builder builder(ctx, reader, 0, size >= kUntrackMin);
-    Ref v = builder.value();
-    if (!v) {
-        return v;
+    Builder builder(ctx, reader, 0);
+    Ref v;
+    if (size >= kGcPauseMin) {
+        GcPause pause;
+        v = builder.value();
+    } else {
+        v = builder.value();
     }
-    if (!reader.at_end()) {
+    if (v && !reader.at_end()) {
         raise_at(ctx, "extra data after the value", reader.offset());
         return Ref();
     }
-    builder.finish();
     return v;
 }
 

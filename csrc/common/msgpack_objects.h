@@ -64,8 +64,7 @@ struct ObjectContext {
 };
 
 // The whole of data[0:size] as exactly one value; bytes left over are an
-// error.  Large bodies keep their new lists out of the garbage collector's
-// view until the whole value is built (nothing in it can be garbage yet).
+// error.  Large bodies are decoded with the garbage collector paused.
 Ref decode(const ObjectContext& ctx, const char* data, std::size_t size);
 
 // data[0:size] holds exactly one array: appends each of its elements to

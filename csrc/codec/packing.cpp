@@ -3,6 +3,7 @@
 
 #include "args.h"
 #include "buffer.h"
+#include "compression.h"
 #include "functions.h"
 #include "header.h"
 #include "module_state.h"
@@ -81,15 +82,8 @@ PyObject* pack_one(PyObject* module, PyObject* const* args, Py_ssize_t nargs, Py
     }
     Ref compressed;
     if (compression != kNone) {
-        Ref body = Ref::steal(PyBytes_FromStringAndSize(buf.data() + kHeaderLength, static_cast<Py_ssize_t>(body_length)));
-        Ref method = body ? Ref::steal(PyLong_FromLong(compression)) : Ref();
-        compressed = method ? Ref::steal(PyObject_CallFunctionObjArgs(st.py_compress, body.get(), method.get(), nullptr))
-                            : Ref();
+        compressed = compress(st, buf.data() + kHeaderLength, body_length, compression);
         if (!compressed) {
-            return nullptr;
-        }
-        if (!PyBytes_Check(compressed.get())) {
-            PyErr_SetString(PyExc_TypeError, "a compressor returned no bytes");
             return nullptr;
         }
     }

@@ -1,5 +1,6 @@
 // unpack_one and unpackb: a received body back to an object.
 #include "args.h"
+#include "compression.h"
 #include "functions.h"
 #include "module_state.h"
 
@@ -40,8 +41,7 @@ PyObject* unpack_one(PyObject* module, PyObject* const* args, Py_ssize_t nargs, 
         none = PyLong_AsLongLongAndOverflow(cm, &overflow) == kNone && overflow == 0;
     }
     if (!none) {
-        PyObject* limit = a[3] != nullptr ? a[3] : st.max_decompressed;
-        body = Ref::steal(PyObject_CallFunctionObjArgs(st.py_decompress, body.get(), cm, limit, nullptr));
+        body = decompress(st, body.get(), cm, a[3]);
         if (!body) {
             return nullptr;
         }

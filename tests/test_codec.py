@@ -14,8 +14,7 @@ from vantrel.share import _pycodec as codec
 from vantrel.share import codec as switch
 from vantrel.share._codecbase import COMPRESS_THRESHOLD, CodecError, CodecUnavailableError
 from vantrel.share.protocol import COMPRESSION_METHOD as CM
-from vantrel.share.protocol import HEADER_LENGTH
-from vantrel.share.protocol import MSG_TYPE
+from vantrel.share.protocol import HEADER_LENGTH, MSG_TYPE
 from vantrel.share.protocol import SERIALIZATION_TYPE as ST
 
 pack_one = codec.pack_one

@@ -89,8 +89,8 @@ class _Timestamp:
         return f"Timestamp(seconds={self.seconds}, nanoseconds={self.nanoseconds})"
 
     def __eq__(self, other: object) -> bool:
-        if type(other) is type(self):
-            return (self.seconds, self.nanoseconds) == (other.seconds, other.nanoseconds)  # type: ignore[attr-defined]
+        if isinstance(other, _Timestamp) and type(other) is type(self):
+            return (self.seconds, self.nanoseconds) == (other.seconds, other.nanoseconds)
         return NotImplemented
 
     def __hash__(self) -> int:

@@ -97,7 +97,8 @@ def _serialize_json(payload: Any) -> bytes:
 
 def _serialize(payload: Any, st: int) -> bytes:
     if st == _MSGPACK:
-        return _need(msgpack, "MSGPACK", "msgpack").packb(payload, use_bin_type=True)
+        packed: bytes = _need(msgpack, "MSGPACK", "msgpack").packb(payload, use_bin_type=True)
+        return packed
     if st == _JSON:
         return _serialize_json(payload)
     if st == _RAW:
@@ -174,7 +175,7 @@ def _too_large(name: str, limit: int) -> CodecError:
     return CodecError(f"{name} body expands beyond {limit} bytes")
 
 
-def _zstd_compressor():
+def _zstd_compressor() -> Any:
     lib = _need(zstd, "ZSTD", "zstandard")
     cctx = getattr(_contexts, "zstd_c", None)
     if cctx is None:
@@ -211,7 +212,8 @@ def _zstd_decompress_with(lib: Any, dctx: Any, data: bytes, limit: int) -> bytes
         raise _too_large("ZSTD", limit)
     if 0 <= size <= ZSTD_ONE_SHOT_MAX:
         try:
-            return dctx.decompress(data, allow_extra_data=False)
+            whole: bytes = dctx.decompress(data, allow_extra_data=False)
+            return whole
         except lib.ZstdError:
             pass
     dobj = dctx.decompressobj()
@@ -258,7 +260,7 @@ def _brotli_decompress(data: bytes, limit: int) -> bytes:
         raise _too_large("BROTLI", limit)
     if not d.is_finished():
         raise CodecError("truncated BROTLI body")
-    return out
+    return bytes(out)
 
 
 def _snappy_length(data: bytes) -> int:
@@ -276,7 +278,8 @@ def _snappy_decompress(data: bytes, limit: int) -> bytes:
     lib = _need(snappy, "SNAPPY", "python-snappy")
     if _snappy_length(data) > limit:
         raise _too_large("SNAPPY", limit)
-    return lib.decompress(data)
+    expanded: bytes = lib.decompress(data)
+    return expanded
 
 
 def _compressor(cm: Any) -> Callable[[bytes], bytes]:

@@ -28,9 +28,21 @@ from typing import TYPE_CHECKING
 from .._impls import codec_module
 
 if TYPE_CHECKING:
-    from ._pycodec import (COMPRESS_THRESHOLD, MAX_DECOMPRESSED, CodecError, CodecUnavailableError,
-                           brotli, decompress, msgpack, pack_header, pack_one, snappy, unpack_header,
-                           unpack_one, zstd)
+    from ._pycodec import (
+        COMPRESS_THRESHOLD,
+        MAX_DECOMPRESSED,
+        CodecError,
+        CodecUnavailableError,
+        brotli,
+        decompress,
+        msgpack,
+        pack_header,
+        pack_one,
+        snappy,
+        unpack_header,
+        unpack_one,
+        zstd,
+    )
 else:
     _impl = codec_module()
     COMPRESS_THRESHOLD = _impl.COMPRESS_THRESHOLD

@@ -17,7 +17,7 @@ import pytest
 msgpack = pytest.importorskip("msgpack")
 _ccodec = pytest.importorskip("vantrel.share._ccodec")
 from hypothesis import given, settings  # noqa: E402
-from hypothesis import strategies as st  # noqa: E402
+from hypothesis import strategies as hs  # noqa: E402
 
 from vantrel.share import _pycodec  # noqa: E402
 from vantrel.share._codecbase import CodecError  # noqa: E402
@@ -50,19 +50,19 @@ def outcome(call, *args):
         return ("error",)
 
 
-keys = st.none() | st.booleans() | st.integers(-2 ** 63, 2 ** 64 - 1) | st.text(max_size=8) | st.binary(max_size=8)
-scalars = (keys | st.floats(allow_nan=True, allow_infinity=True)
-           | st.text() | st.binary(max_size=300)
-           | st.builds(msgpack.ExtType, st.integers(0, 127), st.binary(max_size=20))
-           | st.builds(msgpack.Timestamp, st.integers(-2 ** 40, 2 ** 40), st.integers(0, 999_999_999)))
-values = st.recursive(
+keys = hs.none() | hs.booleans() | hs.integers(-2 ** 63, 2 ** 64 - 1) | hs.text(max_size=8) | hs.binary(max_size=8)
+scalars = (keys | hs.floats(allow_nan=True, allow_infinity=True)
+           | hs.text() | hs.binary(max_size=300)
+           | hs.builds(msgpack.ExtType, hs.integers(0, 127), hs.binary(max_size=20))
+           | hs.builds(msgpack.Timestamp, hs.integers(-2 ** 40, 2 ** 40), hs.integers(0, 999_999_999)))
+values = hs.recursive(
     scalars,
-    lambda inner: st.lists(inner, max_size=20) | st.tuples(inner, inner)
-    | st.dictionaries(keys, inner, max_size=20),
+    lambda inner: hs.lists(inner, max_size=20) | hs.tuples(inner, inner)
+    | hs.dictionaries(keys, inner, max_size=20),
     max_leaves=60)
 
-damages = st.lists(st.tuples(st.sampled_from(["flip", "cut", "insert"]), st.integers(0, 10 ** 6),
-                             st.integers(0, 255)), min_size=1, max_size=3)
+damages = hs.lists(hs.tuples(hs.sampled_from(["flip", "cut", "insert"]), hs.integers(0, 10 ** 6),
+                             hs.integers(0, 255)), min_size=1, max_size=3)
 
 
 def damage(data, steps):
@@ -113,7 +113,10 @@ def test_refusals_match_msgpack(value):
 @pytest.mark.parametrize("value", [nested(1024, 0), nested(1023, {1: []})], ids=["list", "dict"])
 def test_deepest_accepted_nesting_matches_msgpack(value):
     # Packed alike; decoded alike (1025 containers are one too many to decode).
-    packed = msgpack.packb(value)
+    try:
+        packed = msgpack.packb(value)
+    except ValueError:
+        pytest.skip("msgpack-python before 1.2 packs at most 511 levels")
     assert _ccodec.packb(value) == packed
     results = []
     for c in CODECS:

@@ -207,3 +207,18 @@ def test_zstd_round_trips_from_many_threads_at_once(c):
     for t in threads:
         t.join()
     assert failures == []
+
+
+@pytest.mark.parametrize("wrap", [bytes, bytearray, memoryview])
+def test_arguments_by_keyword_and_bodies_of_any_bytes_like_type(c, wrap):
+    packet = c.pack_one(payload=STRUCTURED, msg_type=MSG_TYPE.RESPONSE, serializer=ST.MSGPACK,
+                        compression=CM.ZLIB, force_compress=True)
+    mt, st, cm, length, body = split(packet, c)
+    assert tuple(c.unpack_header(wrap(packet[:HEADER_LENGTH]))) == (mt, st, cm, length)
+    assert c.unpack_one(wrap(body), st=st, cm=cm, limit=10 ** 6) == STRUCTURED
+    raw = c.unpack_one(wrap(b"raw"), ST.RAW, CM.NONE)
+    assert raw == b"raw" and type(raw) is bytes
+    for bad in (lambda: c.pack_one(1, 2, 3), lambda: c.unpack_one(b"", 0, 0, 1, 2),
+                lambda: c.unpack_one(b"", 0, 0, level=1)):
+        with pytest.raises(TypeError):
+            bad()

@@ -6,6 +6,7 @@ raw=False, strict_map_key=False)``, and a body that one codec refuses the
 other refuses too.
 """
 
+import collections
 import gc
 import math
 import os
@@ -95,6 +96,40 @@ def nested(depth, leaf):
     for _ in range(depth):
         leaf = [leaf]
     return leaf
+
+
+class Str(str):
+    pass
+
+
+class Float(float):
+    pass
+
+
+class Mapping(dict):
+    def items(self):  # msgpack-python packs a dict subclass from its items()
+        return [(k, v * 2) for k, v in super().items()]
+
+
+SUBCLASSES = [MSG_TYPE.TABLE, Str("text"), Float(2.5), Mapping(a=1, b=2), collections.OrderedDict(x=[1]),
+              collections.namedtuple("Pair", "a b")(1, "b"), bytearray(b"ab"), memoryview(b"xyz"),
+              [True, False, None], msgpack.ExtType(3, b"abc"), msgpack.Timestamp(-5, 7)]
+
+
+@pytest.mark.parametrize("value", SUBCLASSES, ids=lambda v: type(v).__name__)
+def test_subclasses_pack_as_msgpack_packs_them(value):
+    assert _ccodec.packb(value) == msgpack.packb(value, use_bin_type=True)
+
+
+def test_map_keys_decode_alike_whatever_the_cache_holds():
+    # Keys of every length around the cache's limit, non-ASCII ones, keys that
+    # share a slot, and keys that are values elsewhere.
+    keys = ["k%d" % i for i in range(600)] + ["x" * n for n in range(40)] + ["é", "ü" * 20, "\u20ac"]
+    maps = [{k: k for k in keys[i::7]} for i in range(7)] * 2
+    packed = msgpack.packb(maps, use_bin_type=True)
+    assert typed(_ccodec.unpackb(packed)) == typed(oracle_unpack(packed))
+    with pytest.raises(CodecError, match="UTF-8"):
+        _ccodec.unpackb(b"\x81\xa2\xc3\x28\x01")
 
 
 REFUSED = [2 ** 64, -2 ** 63 - 1, "\ud800", {"k": ["x\udcff"]}, {1, 2}, object(), 1j,

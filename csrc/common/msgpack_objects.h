@@ -13,11 +13,12 @@
 // factory's error) is kept as its __cause__.  No partial object ever escapes.
 //
 // Sharing: this header and msgpack_objects.cpp are compiled into every
-// extension module that decodes MessagePack (vantrel.share._ccodec, and the
-// connection module for its stream bodies): each links the same sources and
-// fills an ObjectContext from its own module state at load, taking the
-// classes from vantrel.share._ccodec (CodecError, and the `ExtType` and
-// `Timestamp.from_bytes` it exports).  There is no C API capsule.
+// extension module that decodes MessagePack: vantrel.share._ccodec now, and
+// the connection module for its stream bodies (add the .cpp to its target).
+// There is no C API capsule.  Each module fills an ObjectContext from its own
+// state at load: `error`, `ext_type` and `timestamp` are CodecError, ExtType
+// and Timestamp.from_bytes of vantrel.share._codecbase (the classes both
+// codecs use), `keys` a KeyCache of its own, cleared with the state.
 #pragma once
 
 #include <cstddef>

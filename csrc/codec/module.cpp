@@ -71,7 +71,7 @@ int exec_module(PyObject* module) {
         !keep(st.max_decompressed, base.get(), "MAX_DECOMPRESSED")) {
         return -1;
     }
-    st.objects = msgpack::ObjectContext{st.codec_error, st.ext_type, st.timestamp_from_bytes, &st.keys};
+    st.objects = msgpack::ObjectContext{st.codec_error, st.ext_type, st.timestamp_from_bytes, &st.strings};
     st.pack_types = PackTypes{};
     st.pack_types.ext_types[0] = st.ext_type;
     st.pack_types.timestamp_types[0] = st.timestamp;
@@ -123,7 +123,7 @@ int clear_module(PyObject* module) {
     if (st != nullptr) {
         st->objects = msgpack::ObjectContext{};
         st->pack_types = PackTypes{};
-        st->keys.clear();
+        st->strings.clear();
 #define VANTREL_CLEAR(name) Py_CLEAR(st->name);
         VANTREL_CODEC_OBJECTS(VANTREL_CLEAR)
 #undef VANTREL_CLEAR

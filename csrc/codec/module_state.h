@@ -24,8 +24,8 @@ struct State {
 #define VANTREL_FIELD(name) PyObject* name;
     VANTREL_CODEC_OBJECTS(VANTREL_FIELD)
 #undef VANTREL_FIELD
-    msgpack::KeyCache keys;
-    msgpack::ObjectContext objects;  // borrows from the fields above and `keys`
+    msgpack::StrCache strings;
+    msgpack::ObjectContext objects;  // borrows from the fields above and `strings`
     PackTypes pack_types;            // likewise
 };
 

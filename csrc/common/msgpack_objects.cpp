@@ -98,6 +98,8 @@ void raise_at(const ObjectContext& ctx, const char* what, std::size_t offset) {
     PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
 }
 
+Ref new_str(const char* data, std::uint32_t len);
+
 class Builder {
 public:
     Builder(const ObjectContext& ctx, Reader& reader, int depth) noexcept : ctx_(ctx), reader_(reader), depth_(depth) {}
@@ -140,8 +142,8 @@ Ref Builder::scalar(const Item& item, std::size_t at, bool is_key) {
         case Kind::Float:
             return Ref::steal(PyFloat_FromDouble(item.f));
         case Kind::Str: {
-            Ref s = is_key && ctx_.keys != nullptr ? ctx_.keys->get(item.data, item.len)
-                                                   : Ref::steal(PyUnicode_DecodeUTF8(item.data, item.len, nullptr));
+            Ref s = ctx_.strings != nullptr ? ctx_.strings->get(item.data, item.len, is_key)
+                                            : new_str(item.data, item.len);
             if (!s) {
                 raise_at(ctx_, "invalid UTF-8 in a string", at);
             }
@@ -243,9 +245,32 @@ Ref Builder::value() {
 
 }  // namespace
 
-Ref KeyCache::get(const char* data, std::uint32_t len) {
+namespace {
+
+// A str of UTF-8 data[0:len]; short ASCII text is copied straight into a new
+// str, anything else goes through the interpreter's decoder.
+Ref new_str(const char* data, std::uint32_t len) {
+    if (len <= StrCache::kMaxLength) {
+        unsigned char any = 0;
+        for (std::uint32_t k = 0; k < len; ++k) {
+            any |= static_cast<unsigned char>(data[k]);
+        }
+        if (any < 0x80 && len > 1) {
+            Ref s = Ref::steal(PyUnicode_New(len, 127));
+            if (s) {
+                std::memcpy(PyUnicode_DATA(s.get()), data, len);
+            }
+            return s;
+        }
+    }
+    return Ref::steal(PyUnicode_DecodeUTF8(data, len, nullptr));
+}
+
+}  // namespace
+
+Ref StrCache::get(const char* data, std::uint32_t len, bool hashed) {
     if (len > kMaxLength) {
-        return Ref::steal(PyUnicode_DecodeUTF8(data, len, nullptr));
+        return new_str(data, len);
     }
     std::uint32_t h = 2166136261u;  // FNV-1a
     for (std::uint32_t k = 0; k < len; ++k) {
@@ -256,9 +281,9 @@ Ref KeyCache::get(const char* data, std::uint32_t len) {
         std::memcmp(PyUnicode_DATA(slot), data, len) == 0) {
         return Ref::borrow(slot);
     }
-    Ref s = Ref::steal(PyUnicode_DecodeUTF8(data, len, nullptr));
-    // Only ASCII keys are kept: their characters are their UTF-8 bytes.
-    if (s && PyUnicode_IS_COMPACT_ASCII(s.get()) && PyObject_Hash(s.get()) != -1) {
+    Ref s = new_str(data, len);
+    // Only ASCII strings are kept: their characters are their UTF-8 bytes.
+    if (s && PyUnicode_IS_COMPACT_ASCII(s.get()) && (!hashed || PyObject_Hash(s.get()) != -1)) {
         Py_XSETREF(slot, Ref::borrow(s.get()).release());
     }
     return s;

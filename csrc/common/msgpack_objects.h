@@ -18,7 +18,7 @@
 // There is no C API capsule.  Each module fills an ObjectContext from its own
 // state at load: `error`, `ext_type` and `timestamp` are CodecError, ExtType
 // and Timestamp.from_bytes of vantrel.share._codecbase (the classes both
-// codecs use), `keys` a KeyCache of its own, cleared with the state.
+// codecs use), `strings` a StrCache of its own, cleared with the state.
 #pragma once
 
 #include <cstddef>
@@ -32,17 +32,21 @@ namespace vantrel::msgpack {
 // The deepest nesting of containers accepted, as msgpack-python's unpacker.
 inline constexpr int kMaxDepth = 1024;
 
-// Short ASCII map keys recur in every answer and row ("id", "name", ...): a
-// small direct-mapped cache turns them into the same str objects, with their
-// hash already computed, instead of decoding them afresh each time.  Strings
-// are immutable, so sharing them changes no value.  Used with the GIL held.
-// It lives in a module state (zero-filled memory is an empty cache), whose
-// clearing must call clear().
-class KeyCache {
+// Short ASCII strings recur in every answer and row: map keys ("id",
+// "name", ...) and values (a symbol, a venue, a status).  A small
+// direct-mapped cache turns them into the same str objects instead of
+// decoding each afresh: less time, and one object instead of thousands in a
+// large result.  Strings are immutable, so sharing them changes no value.
+// Used with the GIL held.  It lives in a module state (zero-filled memory is
+// an empty cache), whose clearing must call clear().
+class StrCache {
 public:
+    static constexpr std::uint32_t kMaxLength = 16;
+
     // The str of UTF-8 data[0:len] (a new reference), or null with the error
-    // set (UnicodeDecodeError for invalid UTF-8).
-    Ref get(const char* data, std::uint32_t len);
+    // set (UnicodeDecodeError for invalid UTF-8).  `hashed`: compute the
+    // hash of a new entry now (a map key, about to be hashed anyway).
+    Ref get(const char* data, std::uint32_t len, bool hashed);
     void clear() noexcept {
         for (PyObject*& slot : slots_) {
             Py_CLEAR(slot);
@@ -50,8 +54,7 @@ public:
     }
 
 private:
-    static constexpr std::size_t kSlots = 256;
-    static constexpr std::uint32_t kMaxLength = 32;
+    static constexpr std::size_t kSlots = 1024;
     PyObject* slots_[kSlots] = {};
 };
 
@@ -61,7 +64,7 @@ struct ObjectContext {
     PyObject* error = nullptr;      // exception class for an undecodable body
     PyObject* ext_type = nullptr;   // ext_type(code, data) -> value of an extension item
     PyObject* timestamp = nullptr;  // timestamp(data) -> value of an extension item of type -1
-    KeyCache* keys = nullptr;       // optional cache of map keys
+    StrCache* strings = nullptr;    // optional cache of short strings
 };
 
 // The whole of data[0:size] as exactly one value; bytes left over are an

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <new>
 #include <utility>
 #include <vector>
 
@@ -100,6 +101,50 @@ void raise_at(const ObjectContext& ctx, const char* what, std::size_t offset) {
 
 Ref new_str(const char* data, std::uint32_t len);
 
+// The open containers of a Builder: the first few in place, so that a small
+// body allocates nothing for them, deeper ones on the heap.
+template <typename T, std::size_t N>
+class SmallStack {
+public:
+    SmallStack() noexcept {}
+    SmallStack(const SmallStack&) = delete;
+    SmallStack& operator=(const SmallStack&) = delete;
+    ~SmallStack() {
+        while (size_ != 0) {
+            pop_back();
+        }
+    }
+    bool empty() const noexcept { return size_ == 0; }
+    std::size_t size() const noexcept { return size_; }
+    T& back() noexcept { return size_ <= N ? slots_[size_ - 1].value : deeper_.back(); }
+    void push_back(T&& v) {
+        if (size_ < N) {
+            new (&slots_[size_].value) T(std::move(v));
+        } else {
+            deeper_.push_back(std::move(v));
+        }
+        ++size_;
+    }
+    void pop_back() noexcept {
+        --size_;
+        if (size_ < N) {
+            slots_[size_].value.~T();
+        } else {
+            deeper_.pop_back();
+        }
+    }
+
+private:
+    union Slot {
+        Slot() noexcept {}
+        ~Slot() {}
+        T value;
+    };
+    Slot slots_[N];
+    std::size_t size_ = 0;
+    std::vector<T> deeper_;
+};
+
 class Builder {
 public:
     Builder(const ObjectContext& ctx, Reader& reader, int depth) noexcept : ctx_(ctx), reader_(reader), depth_(depth) {}
@@ -124,7 +169,7 @@ private:
     const ObjectContext& ctx_;
     Reader& reader_;
     int depth_;
-    std::vector<Frame> stack_;
+    SmallStack<Frame, 16> stack_;
 };
 
 Ref Builder::scalar(const Item& item, std::size_t at, bool is_key) {

@@ -157,7 +157,9 @@ def count_instructions(names: List[str], scenarios: List[str], path: Any) -> int
             base = figures.get("pure", {}).get("instr_per_call")
             print("%-16s %-6s %14d %8s" % (scenario, name, f["instr_per_call"],
                                            "%.3f" % (f["instr_per_call"] / base) if base else "-"))
-    print_table({}, checks)
+    for c in checks:
+        print("%-4s %-16s %-30s %7.4f <= %.3f" % ("ok" if c["ok"] else "MISS", c["scenario"], c["what"],
+                                                  c["value"], c["limit"]))
     if path:
         with open(path, "w") as f:
             json.dump({"scenarios": results, "targets": checks, "machine": machine()}, f, indent=2)

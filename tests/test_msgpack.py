@@ -20,7 +20,7 @@ _ccodec = pytest.importorskip("vantrel.share._ccodec")
 from hypothesis import given, settings  # noqa: E402
 from hypothesis import strategies as hs  # noqa: E402
 
-from vantrel.share import _pycodec  # noqa: E402
+from vantrel.share import _codecbase, _pycodec  # noqa: E402
 from vantrel.share._codecbase import CodecError  # noqa: E402
 from vantrel.share.protocol import COMPRESSION_METHOD as CM  # noqa: E402
 from vantrel.share.protocol import MSG_TYPE  # noqa: E402
@@ -218,3 +218,48 @@ assert back == [ext, ts] and type(back[0]) is type(ext) and type(back[1]) is typ
         proc = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
                               env=dict(env, **extra), timeout=60)
         assert proc.returncode == 0, proc.stderr
+
+
+@settings(max_examples=200, deadline=None)
+@given(hs.one_of(hs.binary(min_size=4, max_size=4), hs.binary(min_size=8, max_size=8),
+                 hs.binary(min_size=12, max_size=12), hs.binary(max_size=13)))
+def test_own_timestamp_decodes_as_msgpack_python_does(data):
+    # The classes used without msgpack-python, against msgpack-python's.
+    def fields(cls):
+        try:
+            ts = cls.from_bytes(data)
+        except ValueError:
+            return "refused"
+        return ts.seconds, ts.nanoseconds, ts.to_unix()
+
+    assert fields(_codecbase._Timestamp) == fields(msgpack.Timestamp)
+
+
+@pytest.mark.parametrize("args", [(0, b""), (127, b"x" * 300), (128, b""), (-1, b""), ("1", b""), (1, "x")])
+def test_own_ext_type_checks_as_msgpack_python_does(args):
+    def outcome(cls):
+        try:
+            return tuple(cls(*args))
+        except (TypeError, ValueError) as exc:
+            return type(exc)
+
+    assert outcome(_codecbase._ExtType) == outcome(msgpack.ExtType)
+
+
+@pytest.mark.parametrize("value", [float("nan"), {1j: 1}, object(), nested(100_000, 0)],
+                         ids=["nan", "complex-key", "object", "deep"])
+def test_json_refusals_alike(value):
+    outcomes = []
+    for c in CODECS:
+        with pytest.raises(Exception) as ei:
+            c.pack_one(value, MSG_TYPE.REQUEST, ST.JSON, CM.NONE)
+        outcomes.append(type(ei.value))
+    assert outcomes[0] is outcomes[1]
+
+
+@pytest.mark.parametrize("c", CODECS, ids=["ext", "twin"])
+@pytest.mark.parametrize("body", [b"[" * 100_000 + b"]" * 100_000, b'{"a": }', b'"\xff"'],
+                         ids=["deep", "invalid", "bad-utf8"])
+def test_undecodable_json_is_a_codec_error(c, body):
+    with pytest.raises(CodecError, match="JSON"):
+        c.unpack_one(body, ST.JSON, CM.NONE)

@@ -4,9 +4,11 @@
     python3 benchmarks/codec_ab.py GC_PAUSE_MIN 1e18 65536 [--repeat N] [--scenario A,B]
     python3 benchmarks/codec_ab.py ZSTD_ONE_SHOT_MAX -1 67108864 --scenario table_200k_zstd
 
-Sets the module attribute ATTR of ``vantrel.share.codec`` to BEFORE, then to
-AFTER, in turn, and runs every implementation on each scenario in between;
-prints the median client CPU time of each side.  ``GC_PAUSE_MIN 1e18`` turns
+Sets the module attribute ATTR of the pure-Python codec
+``vantrel.share._pycodec`` to BEFORE, then to AFTER, in turn, and runs the
+implementations on each scenario in between (``pure`` decodes with that
+codec; the others use it for JSON and the compressors); prints the median
+client CPU time of each side.  ``GC_PAUSE_MIN 1e18`` turns
 the collector pause off, ``ZSTD_ONE_SHOT_MAX -1`` the one-shot decompression.
 """
 
@@ -33,6 +35,7 @@ from measure import timed  # noqa: E402
 from payloads import LARGE  # noqa: E402
 from server_process import AnswerServer  # noqa: E402
 from vantrel._impls import CONNECTION_MODULES  # noqa: E402
+import vantrel.share._pycodec as codec  # noqa: E402
 
 
 def main() -> int:
@@ -44,9 +47,9 @@ def main() -> int:
     parser.add_argument("--scenario", default=",".join(LARGE))
     args = parser.parse_args()
     if not hasattr(codec, args.attr):
-        parser.error("vantrel.share.codec has no attribute %r" % args.attr)
+        parser.error("vantrel.share._pycodec has no attribute %r" % args.attr)
     original = getattr(codec, args.attr)
-    names = (["ext"] if importlib.util.find_spec(CONNECTION_MODULES["ext"]) else []) + ["twin", "floor"]
+    names = ["pure"] + (["ext"] if importlib.util.find_spec(CONNECTION_MODULES["ext"]) else []) + ["twin", "floor"]
     with AnswerServer() as server:
         chosen = {n: impls.make(n, server.address) for n in names}
         conns = {n: chosen[n].open() for n in names}

@@ -1,7 +1,10 @@
 """The implementations under measurement, behind one small interface.
 
 ``ext`` is the compiled ``vantrel.connection``, ``twin`` the pure-Python
-``vantrel._pyconnection`` and ``floor`` the hand-written loop of floor.py.
+``vantrel._pyconnection`` (on the package's codec, native when it is built),
+``pure`` the same twin on the pure-Python codec ``vantrel.share._pycodec``
+(what a user gets without the compiled parts: the baseline of every ratio) and
+``floor`` the hand-written loop of floor.py.
 Each offers: ``open()`` a connection, ``calls(conn, n)`` for ``n`` small
 calls, ``stream(conn, name)`` for one call answered by a stream, ``connect(n)``
 for ``n`` connections opened with their handshake and closed, and ``close(conn)``.
@@ -18,16 +21,40 @@ from vantrel._impls import connection_module
 
 AUTH: Dict[str, Any] = {"user": "bench", "password": "bench-password", "db": "main"}
 
-ALL = ("ext", "twin", "floor")
+ALL = ("pure", "ext", "twin", "floor")
+
+#: The codec names the twin imports, rebound for ``pure``.
+_CODEC_NAMES = ("snappy", "brotli", "msgpack", "unpack_header", "pack_one", "unpack_one", "zstd")
+
+
+def _pure_connection_module() -> Any:
+    """A second copy of the twin whose codec names are the pure-Python codec's."""
+    import importlib.util
+
+    twin = importlib.import_module("vantrel._pyconnection")
+    try:
+        pycodec = importlib.import_module("vantrel.share._pycodec")
+    except ImportError:  # a tree from before the native codec: the twin is pure
+        return twin
+    spec = importlib.util.spec_from_file_location("vantrel._pyconnection_pure", twin.__file__)
+    assert spec is not None and spec.loader is not None
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    for name in _CODEC_NAMES:
+        setattr(module, name, getattr(pycodec, name))
+    return module
 
 
 class ConnectionImpl:
-    """``ext`` or ``twin``: a ``Connection`` class and its ``execute``."""
+    """``ext``, ``twin`` or ``pure``: a ``Connection`` class and its ``execute``."""
 
     def __init__(self, name: str, address: Tuple[str, int]) -> None:
         self.name = name
         self.address = address
-        self.module = connection_module(name)
+        if name == "pure":
+            self.module = _pure_connection_module()
+        else:
+            self.module = connection_module(name)
 
     def open(self) -> Any:
         return self.module.Connection(socket.create_connection(self.address), AUTH)

@@ -1,13 +1,16 @@
 #!/usr/bin/env python3
-"""Client-side benchmark of vantrel's connection: ext, twin and floor.
+"""Client-side benchmark of vantrel's connection: pure, ext, twin and floor.
 
-    python3 benchmarks/run.py [--quick] [--impl ext,twin,floor]
+    python3 benchmarks/run.py [--quick] [--impl pure,ext,twin,floor]
                               [--scenario NAME,...] [--json PATH]
+    python3 benchmarks/run.py --instructions [--scenario NAME] [--json PATH]
 
 The answer server runs in a process of its own and answers from pre-encoded
-packets.  The implementations run interleaved (ext, twin, floor, ext, ...)
-in this one process; each figure is the median of the repeated runs.  Peak
-memory is measured in a separate, untimed pass under tracemalloc.  See
+packets.  The implementations run interleaved (pure, ext, twin, floor, pure,
+...) in this one process; each figure is the median of the repeated runs, and
+every ratio is taken against ``pure``.  Peak memory is measured in a separate,
+untimed pass under tracemalloc.  ``--instructions`` counts user-space
+instructions per call under callgrind instead (small_call and connect).  See
 README.md beside this file.
 """
 
@@ -32,6 +35,7 @@ except ImportError:
 
 import impls  # noqa: E402
 import results_scenarios  # noqa: E402
+import instructions  # noqa: E402
 import targets  # noqa: E402
 from measure import timed, traced  # noqa: E402
 from payloads import LARGE  # noqa: E402
@@ -78,11 +82,12 @@ def memory_pass(names: List[str], chosen: Dict[str, Any], conns: Dict[str, Any],
     for name in names:
         peak, size, result = traced(runner(chosen[name], conns[name], scenario))
         figures[name] = {"peak_mb": peak, "result_mb": size}
-        if name in ("ext", "twin"):
+        if name in ("pure", "ext", "twin"):
             kept[name] = result
         del result
-    if len(kept) == 2 and kept["ext"] != kept["twin"]:
-        raise SystemExit("%s: ext and twin returned different results" % scenario)
+    for name, result in kept.items():
+        if result != next(iter(kept.values())):
+            raise SystemExit("%s: %s returned a different result" % (scenario, name))
     return figures
 
 
@@ -130,12 +135,10 @@ def print_table(results: Dict[str, Dict[str, Dict[str, Any]]], checks: List[Dict
                 scenario, name, fmt(f["cpu_s"], ".4f"), fmt(f["sys_s"], ".4f"),
                 fmt(f["wall_s"], ".4f"), fmt(f["peak_mb"], ".2f"), fmt(f["result_mb"], ".2f")))
         ratios = []
-        if "ext" in figures and "twin" in figures:
-            ratios.append("ext/twin %.3f" % (figures["ext"]["cpu_s"] / figures["twin"]["cpu_s"]))
-        for name in ("ext", "twin"):
-            if name in figures and "floor" in figures:
-                ratios.append("%s/floor %.3f" % (name, figures[name]["cpu_s"]
-                                                 / figures["floor"]["cpu_s"]))
+        for name in ("ext", "twin", "floor"):
+            if name in figures and "pure" in figures:
+                ratios.append("%s/pure %.3f" % (name, figures[name]["cpu_s"]
+                                                / figures["pure"]["cpu_s"]))
         if ratios:
             print("%-16s cpu ratios: %s" % ("", ", ".join(ratios)))
     if checks:
@@ -146,23 +149,48 @@ def print_table(results: Dict[str, Dict[str, Dict[str, Any]]], checks: List[Dict
                 "ok" if c["ok"] else "MISS", c["scenario"], c["what"], c["value"], c["limit"]))
 
 
-def main(argv: List[str] = None) -> int:
+def count_instructions(names: List[str], scenarios: List[str], path: Any) -> int:
+    with AnswerServer() as server:
+        results = instructions.measure(names, scenarios, server.address)
+    checks = targets.check_instructions(results)
+    print("%-16s %-6s %14s %8s" % ("scenario", "impl", "instr/call", "x pure"))
+    for scenario, figures in results.items():
+        for name, f in figures.items():
+            base = figures.get("pure", {}).get("instr_per_call")
+            print("%-16s %-6s %14d %8s" % (scenario, name, f["instr_per_call"],
+                                           "%.3f" % (f["instr_per_call"] / base) if base else "-"))
+    for c in checks:
+        print("%-4s %-16s %-30s %7.4f <= %.3f" % ("ok" if c["ok"] else "MISS", c["scenario"], c["what"],
+                                                  c["value"], c["limit"]))
+    if path:
+        with open(path, "w") as f:
+            json.dump({"scenarios": results, "targets": checks, "machine": machine()}, f, indent=2)
+            f.write("\n")
+    return 0
+
+
+def main(argv: Any = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--quick", action="store_true", help="fewer repetitions (within 60 s)")
     parser.add_argument("--impl", default=",".join(impls.ALL),
-                        help="comma-separated implementations (default: ext,twin,floor)")
-    parser.add_argument("--scenario", default=",".join(SCENARIOS),
+                        help="comma-separated implementations (default: pure,ext,twin,floor)")
+    parser.add_argument("--scenario", default="",
                         help="comma-separated scenarios (default: all)")
+    parser.add_argument("--instructions", action="store_true",
+                        help="instructions per call under callgrind (small_call, connect)")
     parser.add_argument("--json", metavar="PATH", help="also write the figures to PATH")
     args = parser.parse_args(argv)
     names = [n for n in args.impl.split(",") if n]
-    scenarios = [s for s in args.scenario.split(",") if s]
+    known = tuple(instructions.COUNTS) if args.instructions else SCENARIOS
+    scenarios = [s for s in args.scenario.split(",") if s] or list(known)
     for n in names:
         if n not in impls.ALL:
             parser.error("unknown implementation %r" % n)
     for s in scenarios:
-        if s not in SCENARIOS:
+        if s not in known:
             parser.error("unknown scenario %r" % s)
+    if args.instructions:
+        return count_instructions(names, scenarios, args.json)
 
     started = time.perf_counter()
     results: Dict[str, Dict[str, Dict[str, Any]]] = {}

@@ -35,6 +35,8 @@ def check(scenarios: Dict[str, Dict[str, Dict[str, Any]]],
                     add(name, "cpu (ext-floor)/(twin-floor)", (ext - floor) / (twin - floor), 0.60)
         if name == "small_call" and "floor" in figures:
             add(name, "cpu ext/floor", ext / _cpu(figures, "floor"), 1.05)
+        if name == "small_call" and "pure" in figures:
+            add(name, "cpu ext/pure", ext / _cpu(figures, "pure"), 0.90)
         peak = figures["ext"].get("peak_mb")
         if peak is None:
             continue
@@ -43,3 +45,13 @@ def check(scenarios: Dict[str, Dict[str, Dict[str, Any]]],
         bound = figures["ext"]["result_mb"] + 2 * info[name]["largest_packet"] / MB
         add(name, "peak_mb ext / (result + 2 x largest packet)", peak / bound, 1.0)
     return out
+
+
+def check_instructions(scenarios: Dict[str, Dict[str, Dict[str, Any]]]) -> List[Dict[str, Any]]:
+    """The instruction targets: small_call ext at most 0.65 x pure (moonshot 0.55)."""
+    figures = scenarios.get("small_call", {})
+    if "ext" not in figures or "pure" not in figures:
+        return []
+    value = figures["ext"]["instr_per_call"] / figures["pure"]["instr_per_call"]
+    return [{"scenario": "small_call", "what": "instructions ext/pure", "value": round(value, 4),
+             "limit": 0.65, "ok": value <= 0.65}]

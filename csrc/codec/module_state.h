@@ -1,0 +1,39 @@
+// The state of vantrel.share._ccodec: the Python objects its functions use,
+// taken from the package at load and released with the module.
+#pragma once
+
+#include "msgpack_objects.h"
+#include "packer.h"
+
+namespace vantrel::codec {
+
+#define VANTREL_CODEC_OBJECTS(X)                                                          \
+    X(codec_error)          /* _codecbase.CodecError */                                   \
+    X(unavailable_error)    /* _codecbase.CodecUnavailableError */                        \
+    X(struct_error)         /* struct.error, for header fields out of range */           \
+    X(ext_type)             /* _codecbase.ExtType */                                      \
+    X(timestamp)            /* _codecbase.Timestamp */                                    \
+    X(timestamp_from_bytes) /* Timestamp.from_bytes */                                    \
+    X(py_compress)          /* _pycodec._compress(data, cm) */                            \
+    X(py_decompress)        /* _pycodec.decompress(data, cm, limit) */                    \
+    X(py_json_dumps)        /* _pycodec._serialize_json(payload) */                       \
+    X(py_json_loads)        /* _pycodec._deserialize_json(body) */                        \
+    X(max_decompressed)     /* MAX_DECOMPRESSED, the default limit */
+
+struct State {
+#define VANTREL_FIELD(name) PyObject* name;
+    VANTREL_CODEC_OBJECTS(VANTREL_FIELD)
+#undef VANTREL_FIELD
+    msgpack::StrCache strings;
+    msgpack::ObjectContext objects;  // borrows from the fields above and `strings`
+    PackTypes pack_types;            // likewise
+};
+
+inline State& state_of(PyObject* module) noexcept { return *static_cast<State*>(PyModule_GetState(module)); }
+
+// The codes of the serializers and compression methods (vantrel.share.protocol).
+enum : long { kRaw = 0, kJson = 1, kMsgpack = 2 };
+enum : long { kNone = 0, kZstd = 4 };
+inline constexpr std::size_t kCompressThreshold = 1024;
+
+}  // namespace vantrel::codec

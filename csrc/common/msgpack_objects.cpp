@@ -1,0 +1,380 @@
+// Python objects from MessagePack items (see msgpack_objects.h).
+#include "msgpack_objects.h"
+
+#include <cstdint>
+#include <cstring>
+#include <new>
+#include <utility>
+#include <vector>
+
+namespace vantrel::msgpack {
+
+namespace {
+
+// Bodies at least this long are decoded with the cyclic garbage collector
+// paused.  A large body becomes many containers (a table packet is a list of
+// thousands of row lists); the collections their allocation would trigger
+// pass over young objects none of which can be garbage yet, and push them
+// into the older generations, whose collections then come all the more
+// often: together about as much time as the decoding itself.  Paused, the
+// next collection sees the new objects once.  (Keeping the lists untracked
+// until the value is whole was measured too: it leaves those collections
+// as frequent, and is no faster than not pausing at all.)
+constexpr std::size_t kGcPauseMin = 65536;
+
+class GcPause {
+public:
+    GcPause() noexcept {
+#if PY_VERSION_HEX >= 0x030A0000
+        was_enabled_ = PyGC_Disable() != 0;
+#else
+        gc_ = Ref::steal(PyImport_ImportModule("gc"));
+        Ref enabled = gc_ ? Ref::steal(PyObject_CallMethod(gc_.get(), "isenabled", nullptr)) : Ref();
+        was_enabled_ = enabled && enabled.get() == Py_True;
+        Ref done = was_enabled_ ? Ref::steal(PyObject_CallMethod(gc_.get(), "disable", nullptr)) : Ref();
+        if (!enabled || (was_enabled_ && !done)) {
+            was_enabled_ = false;
+            PyErr_Clear();  // no pause, then: decoding goes on the same
+        }
+#endif
+    }
+    GcPause(const GcPause&) = delete;
+    GcPause& operator=(const GcPause&) = delete;
+    ~GcPause() {
+        if (!was_enabled_) {
+            return;
+        }
+#if PY_VERSION_HEX >= 0x030A0000
+        PyGC_Enable();
+#else
+        PyObject *type, *value, *tb;
+        PyErr_Fetch(&type, &value, &tb);  // a decoding error stays the error
+        Ref done = Ref::steal(PyObject_CallMethod(gc_.get(), "enable", nullptr));
+        PyErr_Restore(type, value, tb);
+#endif
+    }
+
+private:
+    bool was_enabled_ = false;
+#if PY_VERSION_HEX < 0x030A0000
+    Ref gc_;
+#endif
+};
+
+// Raises ctx.error("invalid MSGPACK body: <what> at offset <n>") with the
+// pending exception, if any, as its cause.  MemoryError and exceptions that
+// are not errors (KeyboardInterrupt, ...) pass through unchanged.
+void raise_at(const ObjectContext& ctx, const char* what, std::size_t offset) {
+    PyObject* type = nullptr;
+    PyObject* value = nullptr;
+    PyObject* tb = nullptr;
+    PyErr_Fetch(&type, &value, &tb);
+    if (type != nullptr && (!PyErr_GivenExceptionMatches(type, PyExc_Exception) ||
+                            PyErr_GivenExceptionMatches(type, PyExc_MemoryError))) {
+        PyErr_Restore(type, value, tb);
+        return;
+    }
+    Ref cause;
+    if (type != nullptr) {
+        PyErr_NormalizeException(&type, &value, &tb);
+        if (tb != nullptr && value != nullptr) {
+            PyException_SetTraceback(value, tb);
+        }
+        cause = Ref::steal(value);
+        Py_XDECREF(type);
+        Py_XDECREF(tb);
+    }
+    Ref message = Ref::steal(PyUnicode_FromFormat("invalid MSGPACK body: %s at offset %zu", what, offset));
+    if (!message) {
+        return;
+    }
+    Ref exc = Ref::steal(PyObject_CallOneArg(ctx.error, message.get()));
+    if (!exc) {
+        return;
+    }
+    if (cause) {
+        PyException_SetCause(exc.get(), Ref::borrow(cause.get()).release());
+        PyException_SetContext(exc.get(), cause.release());
+    }
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
+}
+
+Ref new_str(const char* data, std::uint32_t len);
+
+// The open containers of a Builder: the first few in place, so that a small
+// body allocates nothing for them, deeper ones on the heap.
+template <typename T, std::size_t N>
+class SmallStack {
+public:
+    SmallStack() noexcept {}
+    SmallStack(const SmallStack&) = delete;
+    SmallStack& operator=(const SmallStack&) = delete;
+    ~SmallStack() {
+        while (size_ != 0) {
+            pop_back();
+        }
+    }
+    bool empty() const noexcept { return size_ == 0; }
+    std::size_t size() const noexcept { return size_; }
+    T& back() noexcept { return size_ <= N ? slots_[size_ - 1].value : deeper_.back(); }
+    void push_back(T&& v) {
+        if (size_ < N) {
+            new (&slots_[size_].value) T(std::move(v));
+        } else {
+            deeper_.push_back(std::move(v));
+        }
+        ++size_;
+    }
+    void pop_back() noexcept {
+        --size_;
+        if (size_ < N) {
+            slots_[size_].value.~T();
+        } else {
+            deeper_.pop_back();
+        }
+    }
+
+private:
+    union Slot {
+        Slot() noexcept {}
+        ~Slot() {}
+        T value;
+    };
+    Slot slots_[N];
+    std::size_t size_ = 0;
+    std::vector<T> deeper_;
+};
+
+class Builder {
+public:
+    Builder(const ObjectContext& ctx, Reader& reader, int depth) noexcept : ctx_(ctx), reader_(reader), depth_(depth) {}
+    Builder(const Builder&) = delete;
+    Builder& operator=(const Builder&) = delete;
+
+    Ref value();
+
+private:
+    struct Frame {
+        Ref container;
+        Ref key;
+        std::uint32_t index;
+        std::uint32_t len;
+        bool map;
+        std::size_t start;
+        std::size_t key_offset;
+    };
+
+    Ref scalar(const Item& item, std::size_t at, bool is_key);
+
+    const ObjectContext& ctx_;
+    Reader& reader_;
+    int depth_;
+    SmallStack<Frame, 16> stack_;
+};
+
+Ref Builder::scalar(const Item& item, std::size_t at, bool is_key) {
+    switch (item.kind) {
+        case Kind::Nil:
+            return Ref::borrow(Py_None);
+        case Kind::Bool:
+            return Ref::borrow(item.b ? Py_True : Py_False);
+        case Kind::UInt:
+            return Ref::steal(item.u <= static_cast<std::uint64_t>(INT64_MAX)
+                                  ? PyLong_FromLongLong(static_cast<long long>(item.u))
+                                  : PyLong_FromUnsignedLongLong(item.u));
+        case Kind::Int:
+            return Ref::steal(PyLong_FromLongLong(item.i));
+        case Kind::Float:
+            return Ref::steal(PyFloat_FromDouble(item.f));
+        case Kind::Str: {
+            Ref s = ctx_.strings != nullptr ? ctx_.strings->get(item.data, item.len, is_key)
+                                            : new_str(item.data, item.len);
+            if (!s) {
+                raise_at(ctx_, "invalid UTF-8 in a string", at);
+            }
+            return s;
+        }
+        case Kind::Bin:
+            return Ref::steal(PyBytes_FromStringAndSize(item.data, item.len));
+        case Kind::Ext: {
+            Ref data = Ref::steal(PyBytes_FromStringAndSize(item.data, item.len));
+            if (!data) {
+                return Ref();
+            }
+            Ref v;
+            if (item.ext_type == -1) {
+                v = Ref::steal(PyObject_CallOneArg(ctx_.timestamp, data.get()));
+            } else {
+                Ref code = Ref::steal(PyLong_FromLong(item.ext_type));
+                v = code ? Ref::steal(PyObject_CallFunctionObjArgs(ctx_.ext_type, code.get(), data.get(), nullptr))
+                         : Ref();
+            }
+            if (!v) {
+                raise_at(ctx_, item.ext_type == -1 ? "invalid timestamp" : "invalid extension value", at);
+            }
+            return v;
+        }
+        default:
+            return Ref();  // containers are built by value()
+    }
+}
+
+Ref Builder::value() {
+    Item item;
+    for (;;) {
+        std::size_t at = reader_.offset();
+        if (!reader_.next(item)) {
+            raise_reader_error(ctx_, reader_);
+            return Ref();
+        }
+        Ref v;
+        if (item.kind == Kind::Array || item.kind == Kind::Map) {
+            if (depth_ + static_cast<int>(stack_.size()) >= kMaxDepth) {
+                reader_.fail("nesting too deep");
+                raise_reader_error(ctx_, reader_);
+                return Ref();
+            }
+            const bool map = item.kind == Kind::Map;
+            Ref container = Ref::steal(map ? _PyDict_NewPresized(item.len) : PyList_New(item.len));
+            if (!container) {
+                return Ref();
+            }
+            if (item.len == 0) {
+                v = std::move(container);
+            } else {
+                if (!map) {
+                    // Its slots are empty until filled: no other code may see it.
+                    PyObject_GC_UnTrack(container.get());
+                }
+                stack_.push_back(Frame{std::move(container), Ref(), 0, item.len, map, at, 0});
+                continue;
+            }
+        } else {
+            v = scalar(item, at, !stack_.empty() && stack_.back().map && !stack_.back().key);
+            if (!v) {
+                return Ref();
+            }
+        }
+        // A whole value: it goes into the innermost open container, which may
+        // be completed by it and go into the next one out, and so on.
+        for (;;) {
+            if (stack_.empty()) {
+                return v;
+            }
+            Frame& f = stack_.back();
+            if (!f.map) {
+                PyList_SET_ITEM(f.container.get(), f.index, v.release());
+            } else if (!f.key) {
+                f.key = std::move(v);
+                f.key_offset = at;
+                break;
+            } else {
+                if (PyDict_SetItem(f.container.get(), f.key.get(), v.get()) < 0) {
+                    raise_at(ctx_, "unusable map key", f.key_offset);
+                    return Ref();
+                }
+                f.key.reset();
+            }
+            if (++f.index < f.len) {
+                break;
+            }
+            if (!f.map) {
+                PyObject_GC_Track(f.container.get());  // whole now
+            }
+            v = std::move(f.container);
+            at = f.start;
+            stack_.pop_back();
+        }
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// A str of UTF-8 data[0:len]; short ASCII text is copied straight into a new
+// str, anything else goes through the interpreter's decoder.
+Ref new_str(const char* data, std::uint32_t len) {
+    if (len <= StrCache::kMaxLength) {
+        unsigned char any = 0;
+        for (std::uint32_t k = 0; k < len; ++k) {
+            any |= static_cast<unsigned char>(data[k]);
+        }
+        if (any < 0x80 && len > 1) {
+            Ref s = Ref::steal(PyUnicode_New(len, 127));
+            if (s) {
+                std::memcpy(PyUnicode_DATA(s.get()), data, len);
+            }
+            return s;
+        }
+    }
+    return Ref::steal(PyUnicode_DecodeUTF8(data, len, nullptr));
+}
+
+}  // namespace
+
+Ref StrCache::get(const char* data, std::uint32_t len, bool hashed) {
+    if (len > kMaxLength) {
+        return new_str(data, len);
+    }
+    std::uint32_t h = 2166136261u;  // FNV-1a
+    for (std::uint32_t k = 0; k < len; ++k) {
+        h = (h ^ static_cast<unsigned char>(data[k])) * 16777619u;
+    }
+    PyObject*& slot = slots_[h % kSlots];
+    if (slot != nullptr && static_cast<std::uint32_t>(PyUnicode_GET_LENGTH(slot)) == len &&
+        std::memcmp(PyUnicode_DATA(slot), data, len) == 0) {
+        return Ref::borrow(slot);
+    }
+    Ref s = new_str(data, len);
+    // Only ASCII strings are kept: their characters are their UTF-8 bytes.
+    if (s && PyUnicode_IS_COMPACT_ASCII(s.get()) && (!hashed || PyObject_Hash(s.get()) != -1)) {
+        Py_XSETREF(slot, Ref::borrow(s.get()).release());
+    }
+    return s;
+}
+
+void raise_reader_error(const ObjectContext& ctx, const Reader& reader) {
+    raise_at(ctx, reader.error() ? reader.error() : "malformed data", reader.error_offset());
+}
+
+Ref build_value(const ObjectContext& ctx, Reader& reader, int depth) {
+    Builder builder(ctx, reader, depth);
+    return builder.value();
+}
+
+Ref decode(const ObjectContext& ctx, const char* data, std::size_t size) {
+    Reader reader(data, size);
+    Builder builder(ctx, reader, 0);
+    Ref v;
+    if (size >= kGcPauseMin) {
+        GcPause pause;
+        v = builder.value();
+    } else {
+        v = builder.value();
+    }
+    if (v && !reader.at_end()) {
+        raise_at(ctx, "extra data after the value", reader.offset());
+        return Ref();
+    }
+    return v;
+}
+
+Py_ssize_t extend_list(const ObjectContext& ctx, const char* data, std::size_t size, PyObject* list) {
+    Ref v = decode(ctx, data, size);
+    if (!v) {
+        return -1;
+    }
+    if (!PyList_CheckExact(v.get())) {
+        raise_at(ctx, "an array expected", 0);
+        return -1;
+    }
+    Py_ssize_t n = PyList_GET_SIZE(v.get());
+    Py_ssize_t end = PyList_GET_SIZE(list);
+    if (PyList_SetSlice(list, end, end, v.get()) < 0) {
+        return -1;
+    }
+    return n;
+}
+
+}  // namespace vantrel::msgpack

@@ -1,0 +1,87 @@
+// Python objects from MessagePack: the decoding half of the MSGPACK serializer.
+//
+// Values are built as msgpack-python's unpackb(raw=False,
+// strict_map_key=False) builds them: lists for arrays, dicts for maps (any
+// hashable key), str (strict UTF-8), bytes, int, float, bool and None; an
+// extension item of type -1 is passed to the context's `timestamp` callable
+// (its data bytes), any other to `ext_type` (code, data).  At most
+// kMaxDepth containers may be open at once; deeper nesting is refused with an
+// error, and the builder keeps its own stack, so no input can exhaust the C
+// stack.  A body that cannot be decoded raises the context's `error` class,
+// naming what is wrong and the byte offset where; the exception that caused
+// it (a UnicodeDecodeError, an unhashable key's TypeError, an extension
+// factory's error) is kept as its __cause__.  No partial object ever escapes.
+//
+// Sharing: this header and msgpack_objects.cpp are compiled into every
+// extension module that decodes MessagePack: vantrel.share._ccodec now, and
+// the connection module for its stream bodies (add the .cpp to its target).
+// There is no C API capsule.  Each module fills an ObjectContext from its own
+// state at load: `error`, `ext_type` and `timestamp` are CodecError, ExtType
+// and Timestamp.from_bytes of vantrel.share._codecbase (the classes both
+// codecs use), `strings` a StrCache of its own, cleared with the state.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "msgpack_reader.h"
+#include "ref.h"
+
+namespace vantrel::msgpack {
+
+// The deepest nesting of containers accepted, as msgpack-python's unpacker.
+inline constexpr int kMaxDepth = 1024;
+
+// Short ASCII strings recur in every answer and row: map keys ("id",
+// "name", ...) and values (a symbol, a venue, a status).  A small
+// direct-mapped cache turns them into the same str objects instead of
+// decoding each afresh: less time, and one object instead of thousands in a
+// large result.  Strings are immutable, so sharing them changes no value.
+// Used with the GIL held.  It lives in a module state (zero-filled memory is
+// an empty cache), whose clearing must call clear().
+class StrCache {
+public:
+    static constexpr std::uint32_t kMaxLength = 16;
+
+    // The str of UTF-8 data[0:len] (a new reference), or null with the error
+    // set (UnicodeDecodeError for invalid UTF-8).  `hashed`: compute the
+    // hash of a new entry now (a map key, about to be hashed anyway).
+    Ref get(const char* data, std::uint32_t len, bool hashed);
+    void clear() noexcept {
+        for (PyObject*& slot : slots_) {
+            Py_CLEAR(slot);
+        }
+    }
+
+private:
+    static constexpr std::size_t kSlots = 1024;
+    PyObject* slots_[kSlots] = {};
+};
+
+// What decoding needs from the Python side.  The pointers are borrowed: the
+// owner (a module state) keeps them alive for as long as it decodes.
+struct ObjectContext {
+    PyObject* error = nullptr;      // exception class for an undecodable body
+    PyObject* ext_type = nullptr;   // ext_type(code, data) -> value of an extension item
+    PyObject* timestamp = nullptr;  // timestamp(data) -> value of an extension item of type -1
+    StrCache* strings = nullptr;    // optional cache of short strings
+};
+
+// The whole of data[0:size] as exactly one value; bytes left over are an
+// error.  Large bodies are decoded with the garbage collector paused.
+Ref decode(const ObjectContext& ctx, const char* data, std::size_t size);
+
+// data[0:size] holds exactly one array: appends each of its elements to
+// `list` (an exact list).  Returns the count appended, or -1 with the error
+// set; on error nothing has been appended.
+Py_ssize_t extend_list(const ObjectContext& ctx, const char* data, std::size_t size, PyObject* list);
+
+// The next whole value of `reader`, nested containers included; `depth` is
+// the number of containers the caller has already opened around it.
+Ref build_value(const ObjectContext& ctx, Reader& reader, int depth = 0);
+
+// Raises ctx.error for a reader that failed: "invalid MSGPACK body: <what>
+// at offset <n>".
+void raise_reader_error(const ObjectContext& ctx, const Reader& reader);
+
+}  // namespace vantrel::msgpack

@@ -1,0 +1,122 @@
+"""What both codecs share: the error classes, the limits and the MSGPACK extension types.
+
+The native codec (``vantrel.share._ccodec``) and the pure-Python one
+(``vantrel.share._pycodec``) raise the very same :class:`CodecError`, so that
+callers catch one class whichever codec is in use.
+
+:data:`ExtType` and :data:`Timestamp` are the classes of MSGPACK extension
+items (type -1 is a timestamp): msgpack-python's ``msgpack.ExtType`` and
+``msgpack.Timestamp`` when it is installed, so that values decode exactly as
+msgpack-python decodes them; without it (the native codec needs no
+msgpack-python) this module's own classes of the same names, fields, equality
+and checks.  Both codecs pack instances of them as extension items.
+"""
+
+from __future__ import annotations
+
+import datetime
+import struct
+from collections import namedtuple
+from typing import Any
+
+try:
+    import msgpack as _msgpack
+except ImportError:  # pragma: no cover - depends on the installed extras
+    _msgpack = None  # type: ignore[assignment]
+
+__all__ = [
+    "COMPRESS_THRESHOLD",
+    "CodecError",
+    "CodecUnavailableError",
+    "ExtType",
+    "MAX_DECOMPRESSED",
+    "Timestamp",
+]
+
+#: Bodies shorter than this many bytes are sent uncompressed unless the caller
+#: passes ``force_compress=True``; the header then records NONE.
+COMPRESS_THRESHOLD = 1024
+
+#: The most bytes that one compressed body may expand to.  A body that would
+#: grow beyond it is refused with :class:`CodecError` before it is expanded
+#: further, so that a small compressed "bomb" cannot exhaust the memory of the
+#: receiving side.  ``unpack_one`` takes a lower limit per call.
+MAX_DECOMPRESSED = 1 << 30
+
+
+class CodecError(ValueError):
+    """A body could not be encoded or decoded."""
+
+
+class CodecUnavailableError(CodecError):
+    """The serializer or compressor asked for needs a library that is missing."""
+
+
+class _ExtType(namedtuple("ExtType", "code data")):
+    """A MessagePack extension item: an application type code 0..127 and its bytes."""
+
+    __slots__ = ()
+
+    def __new__(cls, code: int, data: bytes) -> "_ExtType":
+        if not isinstance(code, int):
+            raise TypeError("code must be int")
+        if not isinstance(data, bytes):
+            raise TypeError("data must be bytes")
+        if not 0 <= code <= 127:
+            raise ValueError("code must be 0~127")
+        return super().__new__(cls, code, data)
+
+
+_NS = 10 ** 9
+
+
+class _Timestamp:
+    """A MessagePack timestamp (extension type -1): seconds since the epoch and nanoseconds."""
+
+    __slots__ = ("seconds", "nanoseconds")
+
+    def __init__(self, seconds: int, nanoseconds: int = 0) -> None:
+        if not isinstance(seconds, int):
+            raise TypeError("seconds must be an integer")
+        if not isinstance(nanoseconds, int):
+            raise TypeError("nanoseconds must be an integer")
+        if not 0 <= nanoseconds < _NS:
+            raise ValueError("nanoseconds must be a non-negative integer less than 999999999.")
+        self.seconds = seconds
+        self.nanoseconds = nanoseconds
+
+    def __repr__(self) -> str:
+        return f"Timestamp(seconds={self.seconds}, nanoseconds={self.nanoseconds})"
+
+    def __eq__(self, other: object) -> bool:
+        if isinstance(other, _Timestamp) and type(other) is type(self):
+            return (self.seconds, self.nanoseconds) == (other.seconds, other.nanoseconds)
+        return NotImplemented
+
+    def __hash__(self) -> int:
+        return hash((self.seconds, self.nanoseconds))
+
+    @staticmethod
+    def from_bytes(b: bytes) -> "_Timestamp":
+        """The timestamp of the 4, 8 or 12 data bytes of an extension item."""
+        if len(b) == 4:
+            return _Timestamp(struct.unpack("!L", b)[0], 0)
+        if len(b) == 8:
+            data64 = struct.unpack("!Q", b)[0]
+            return _Timestamp(data64 & 0x00000003FFFFFFFF, data64 >> 34)
+        if len(b) == 12:
+            nanoseconds, seconds = struct.unpack("!Iq", b)
+            return _Timestamp(seconds, nanoseconds)
+        raise ValueError(
+            "Timestamp type can only be created from 32, 64, or 96-bit byte objects")
+
+    def to_unix(self) -> float:
+        return self.seconds + self.nanoseconds / 1e9
+
+    def to_datetime(self) -> datetime.datetime:
+        epoch = datetime.datetime(1970, 1, 1, tzinfo=datetime.timezone.utc)
+        return epoch + datetime.timedelta(seconds=self.seconds, microseconds=self.nanoseconds // 1000)
+
+
+ExtType: Any = _ExtType if _msgpack is None else _msgpack.ExtType
+Timestamp: Any = _Timestamp if _msgpack is None else _msgpack.Timestamp

@@ -96,12 +96,12 @@ int exec_module(PyObject* module) {
     Ref no_args = Ref::steal(PyTuple_New(0));
     Ref msgpack_ns = no_args ? Ref::steal(PyObject_Call(namespace_type.get(), no_args.get(), fields.get())) : Ref();
     return add(module, "msgpack", std::move(msgpack_ns)) &&
-                   add(module, "CodecError", Ref::borrow(st.codec_error)) &&
-                   add(module, "CodecUnavailableError", Ref::borrow(st.unavailable_error)) &&
+                   add(module, "CodecError", Ref::new_ref(st.codec_error)) &&
+                   add(module, "CodecUnavailableError", Ref::new_ref(st.unavailable_error)) &&
                    add(module, "COMPRESS_THRESHOLD", attr(base.get(), "COMPRESS_THRESHOLD")) &&
-                   add(module, "MAX_DECOMPRESSED", Ref::borrow(st.max_decompressed)) &&
+                   add(module, "MAX_DECOMPRESSED", Ref::new_ref(st.max_decompressed)) &&
                    add(module, "HEADER_LENGTH", Ref::steal(PyLong_FromSize_t(kHeaderLength))) &&
-                   add(module, "decompress", Ref::borrow(st.py_decompress)) &&
+                   add(module, "decompress", Ref::new_ref(st.py_decompress)) &&
                    add(module, "zstd", attr(py.get(), "zstd")) && add(module, "brotli", attr(py.get(), "brotli")) &&
                    add(module, "snappy", attr(py.get(), "snappy"))
                ? 0

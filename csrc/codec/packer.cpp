@@ -247,7 +247,7 @@ bool Packer::array(PyObject* o, int depth) {
             PyErr_SetString(PyExc_RuntimeError, "list changed size during packing");
             return false;
         }
-        Ref item = Ref::borrow(PyList_GET_ITEM(o, i));
+        Ref item = Ref::new_ref(PyList_GET_ITEM(o, i));
         if (!pack(item.get(), depth + 1)) {
             return false;
         }
@@ -286,8 +286,8 @@ bool Packer::map(PyObject* o, int depth) {
     PyObject* k = nullptr;
     PyObject* v = nullptr;
     while (PyDict_Next(o, &pos, &k, &v)) {
-        Ref key = Ref::borrow(k);
-        Ref value = Ref::borrow(v);
+        Ref key = Ref::new_ref(k);
+        Ref value = Ref::new_ref(v);
         if (++count > n || !pack(key.get(), depth + 1) || !pack(value.get(), depth + 1)) {
             if (!PyErr_Occurred()) {
                 PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during packing");

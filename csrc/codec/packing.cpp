@@ -14,7 +14,7 @@ namespace {
 
 // int(o), as the pure-Python codec reads a code.
 bool code_of(PyObject* o, long& out) {
-    Ref number = PyLong_Check(o) ? Ref::borrow(o) : Ref::steal(PyNumber_Long(o));
+    Ref number = PyLong_Check(o) ? Ref::new_ref(o) : Ref::steal(PyNumber_Long(o));
     if (!number) {
         return false;
     }
@@ -38,7 +38,7 @@ bool serialize(State& st, PyObject* payload, long serializer, Buffer& buf) {
             }
             return false;
         }
-        body = PyBytes_Check(payload) ? Ref::borrow(payload) : Ref::steal(PyBytes_FromObject(payload));
+        body = PyBytes_Check(payload) ? Ref::new_ref(payload) : Ref::steal(PyBytes_FromObject(payload));
     } else {
         PyErr_Format(st.codec_error, "unknown serializer type: %ld", serializer);
         return false;

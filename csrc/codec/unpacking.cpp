@@ -33,7 +33,7 @@ PyObject* unpack_one(PyObject* module, PyObject* const* args, Py_ssize_t nargs, 
     }
     State& st = state_of(module);
     PyObject* cm = a[2];
-    Ref body = Ref::borrow(a[0]);
+    Ref body = Ref::new_ref(a[0]);
     // Anything but NONE (unknown codes included) goes to the decompressors.
     bool none = false;
     if (PyLong_Check(cm)) {

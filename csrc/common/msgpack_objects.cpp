@@ -93,7 +93,7 @@ void raise_at(const ObjectContext& ctx, const char* what, std::size_t offset) {
         return;
     }
     if (cause) {
-        PyException_SetCause(exc.get(), Ref::borrow(cause.get()).release());
+        PyException_SetCause(exc.get(), Ref::new_ref(cause.get()).release());
         PyException_SetContext(exc.get(), cause.release());
     }
     PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
@@ -175,9 +175,9 @@ private:
 Ref Builder::scalar(const Item& item, std::size_t at, bool is_key) {
     switch (item.kind) {
         case Kind::Nil:
-            return Ref::borrow(Py_None);
+            return Ref::new_ref(Py_None);
         case Kind::Bool:
-            return Ref::borrow(item.b ? Py_True : Py_False);
+            return Ref::new_ref(item.b ? Py_True : Py_False);
         case Kind::UInt:
             return Ref::steal(item.u <= static_cast<std::uint64_t>(INT64_MAX)
                                   ? PyLong_FromLongLong(static_cast<long long>(item.u))
@@ -324,12 +324,12 @@ Ref StrCache::get(const char* data, std::uint32_t len, bool hashed) {
     PyObject*& slot = slots_[h % kSlots];
     if (slot != nullptr && static_cast<std::uint32_t>(PyUnicode_GET_LENGTH(slot)) == len &&
         std::memcmp(PyUnicode_DATA(slot), data, len) == 0) {
-        return Ref::borrow(slot);
+        return Ref::new_ref(slot);
     }
     Ref s = new_str(data, len);
     // Only ASCII strings are kept: their characters are their UTF-8 bytes.
     if (s && PyUnicode_IS_COMPACT_ASCII(s.get()) && (!hashed || PyObject_Hash(s.get()) != -1)) {
-        Py_XSETREF(slot, Ref::borrow(s.get()).release());
+        Py_XSETREF(slot, Ref::new_ref(s.get()).release());
     }
     return s;
 }

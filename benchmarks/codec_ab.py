@@ -30,12 +30,11 @@ except ImportError:
     sys.path.insert(1, os.path.join(os.path.dirname(HERE), "src"))
 
 import impls  # noqa: E402
-import vantrel.share.codec as codec  # noqa: E402
+import vantrel.share._pycodec as codec  # noqa: E402
 from measure import timed  # noqa: E402
 from payloads import LARGE  # noqa: E402
 from server_process import AnswerServer  # noqa: E402
 from vantrel._impls import CONNECTION_MODULES  # noqa: E402
-import vantrel.share._pycodec as codec  # noqa: E402
 
 
 def main() -> int:

@@ -75,11 +75,11 @@ class ConnectionImpl:
         return conn.execute(name)
 
     def connect(self, count: int) -> None:
-        Connection = self.module.Connection
+        connection_class = self.module.Connection
         create = socket.create_connection
         address = self.address
         for _ in range(count):
-            Connection(create(address), AUTH).close()
+            connection_class(create(address), AUTH).close()
 
 
 class FloorImpl:

@@ -34,8 +34,8 @@ except ImportError:
     sys.path.insert(1, os.path.join(os.path.dirname(HERE), "src"))
 
 import impls  # noqa: E402
-import results_scenarios  # noqa: E402
 import instructions  # noqa: E402
+import results_scenarios  # noqa: E402
 import targets  # noqa: E402
 from measure import timed, traced  # noqa: E402
 from payloads import LARGE  # noqa: E402
@@ -163,9 +163,9 @@ def count_instructions(names: List[str], scenarios: List[str], path: Any) -> int
         print("%-4s %-16s %-30s %7.4f <= %.3f" % ("ok" if c["ok"] else "MISS", c["scenario"], c["what"],
                                                   c["value"], c["limit"]))
     if path:
-        with open(path, "w") as f:
-            json.dump({"scenarios": results, "targets": checks, "machine": machine()}, f, indent=2)
-            f.write("\n")
+        with open(path, "w") as out:
+            json.dump({"scenarios": results, "targets": checks, "machine": machine()}, out, indent=2)
+            out.write("\n")
     return 0
 
 

@@ -164,7 +164,7 @@ def test_idle_liveness_and_timeouts(net: Any) -> None:
             if not conn.is_normal():
                 break
             await asyncio.sleep(0.01)
-        assert not conn.is_normal() and not conn.closed
+        assert not conn.is_normal()  # the stray packet, or the end of the stream after it
         await conn.close()
 
     with listener:

@@ -12,6 +12,7 @@ import math
 import os
 import subprocess
 import sys
+from typing import Dict
 
 import pytest
 
@@ -106,13 +107,16 @@ class Float(float):
     pass
 
 
-class Mapping(dict):
+Pair = collections.namedtuple("Pair", "a b")
+
+
+class Mapping(Dict[str, int]):
     def items(self):  # msgpack-python packs a dict subclass from its items()
         return [(k, v * 2) for k, v in super().items()]
 
 
 SUBCLASSES = [MSG_TYPE.TABLE, Str("text"), Float(2.5), Mapping(a=1, b=2), collections.OrderedDict(x=[1]),
-              collections.namedtuple("Pair", "a b")(1, "b"), bytearray(b"ab"), memoryview(b"xyz"),
+              Pair(1, "b"), bytearray(b"ab"), memoryview(b"xyz"),
               [True, False, None], msgpack.ExtType(3, b"abc"), msgpack.Timestamp(-5, 7)]
 
 

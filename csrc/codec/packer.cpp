@@ -277,7 +277,7 @@ bool Packer::map(PyObject* o, int depth) {
         }
         return true;
     }
-    const Py_ssize_t n = PyDict_GET_SIZE(o);
+    const Py_ssize_t n = PyDict_Size(o);
     if (!head(static_cast<std::size_t>(n), 0x80, 16, 0, 0xde, 0xdf, "dict is too large")) {
         return false;
     }
@@ -336,7 +336,8 @@ bool Packer::timestamp(PyObject* o) {
     char data[12];
     std::size_t n;
     if ((seconds >> 34) == 0) {
-        std::uint64_t data64 = (static_cast<std::uint64_t>(nanoseconds) << 34) | static_cast<std::uint64_t>(seconds);
+        const std::uint64_t ns64 = nanoseconds;  // unsigned long: 32 or 64 bits
+        std::uint64_t data64 = (ns64 << 34) | static_cast<std::uint64_t>(seconds);
         if ((data64 & 0xffffffff00000000ull) == 0) {
             n = 4;
             for (int k = 0; k < 4; ++k) data[k] = static_cast<char>(data64 >> (8 * (3 - k)));

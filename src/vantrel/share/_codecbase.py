@@ -22,14 +22,14 @@ from typing import Any
 try:
     import msgpack as _msgpack
 except ImportError:  # pragma: no cover - depends on the installed extras
-    _msgpack = None  # type: ignore[assignment]
+    _msgpack = None
 
 __all__ = [
     "COMPRESS_THRESHOLD",
+    "MAX_DECOMPRESSED",
     "CodecError",
     "CodecUnavailableError",
     "ExtType",
-    "MAX_DECOMPRESSED",
     "Timestamp",
 ]
 
@@ -57,7 +57,7 @@ class _ExtType(namedtuple("ExtType", "code data")):
 
     __slots__ = ()
 
-    def __new__(cls, code: int, data: bytes) -> "_ExtType":
+    def __new__(cls, code: int, data: bytes) -> _ExtType:
         if not isinstance(code, int):
             raise TypeError("code must be int")
         if not isinstance(data, bytes):
@@ -73,7 +73,7 @@ _NS = 10 ** 9
 class _Timestamp:
     """A MessagePack timestamp (extension type -1): seconds since the epoch and nanoseconds."""
 
-    __slots__ = ("seconds", "nanoseconds")
+    __slots__ = ("nanoseconds", "seconds")
 
     def __init__(self, seconds: int, nanoseconds: int = 0) -> None:
         if not isinstance(seconds, int):
@@ -97,7 +97,7 @@ class _Timestamp:
         return hash((self.seconds, self.nanoseconds))
 
     @staticmethod
-    def from_bytes(b: bytes) -> "_Timestamp":
+    def from_bytes(b: bytes) -> _Timestamp:
         """The timestamp of the 4, 8 or 12 data bytes of an extension item."""
         if len(b) == 4:
             return _Timestamp(struct.unpack("!L", b)[0], 0)

@@ -32,7 +32,7 @@ from .protocol import COMPRESSION_METHOD, HEADER_LENGTH, SERIALIZATION_TYPE
 try:
     import msgpack
 except ImportError:  # pragma: no cover - depends on the installed extras
-    msgpack = None  # type: ignore[assignment]
+    msgpack = None
 
 try:
     import zstandard as zstd
@@ -42,12 +42,12 @@ except ImportError:  # pragma: no cover
 try:
     import brotli
 except ImportError:  # pragma: no cover
-    brotli = None  # type: ignore[assignment]
+    brotli = None
 
 try:
     import snappy
 except ImportError:  # pragma: no cover
-    snappy = None  # type: ignore[assignment]
+    snappy = None
 
 __all__ = [
     "COMPRESS_THRESHOLD",
@@ -132,7 +132,7 @@ def _decode(body: bytes, st: int) -> Any:
 
 
 def _deserialize(body: bytes, st: int) -> Any:
-    if st == _MSGPACK or st == _JSON:
+    if st in (_MSGPACK, _JSON):
         # A large body becomes many new containers (a table packet is a list
         # of thousands of row lists).  Every few hundred of them the collector
         # would pass over all the young ones, and then over the older ones they

@@ -261,6 +261,21 @@ def test_other_answer_kinds(connect: Callable[[], Any]) -> None:
         conn.execute("one")
 
 
+def test_an_open_stream_holds_its_connection(connect: Callable[[], Any]) -> None:
+    conn = connect()
+    with pytest.raises(TypeError):  # not packed, nothing sent: the connection stays usable
+        iter_rows(conn, "feed", object())
+    rows = iter_rows(conn, "feed", 2500)
+    assert next(rows) == 0
+    for other_call in (lambda: conn.execute("one"), lambda: iter_rows(conn, "one"),
+                       lambda: fetch_arrow(conn, "table", ["a"], [[1]])):
+        with pytest.raises(RuntimeError, match="another call is in progress on this connection"):
+            other_call()
+    assert not conn.is_normal()
+    assert list(rows) == list(range(1, 2500))  # the stream goes on undisturbed
+    assert conn.execute("one") == {"answer": 42} and conn.is_normal()
+
+
 _HEADER = [["a"], [1]]
 
 

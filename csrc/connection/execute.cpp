@@ -179,6 +179,34 @@ int call_in_progress(ModuleState& ms, PyObject* conn) {
     return PySet_Contains(ms.calls_in_progress, key.get());
 }
 
+PyObject* module_begin_call(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    ModuleState* ms = entry_state();
+    if (ms == nullptr) {
+        return nullptr;
+    }
+    PyObject* conn = bind_positional_only("_begin_call", false, "conn", args, nargs, kwnames);
+    if (conn == nullptr || !begin_call(*ms, conn)) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* module_end_call(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    ModuleState* ms = entry_state();
+    if (ms == nullptr) {
+        return nullptr;
+    }
+    PyObject* conn = bind_positional_only("_end_call", false, "conn", args, nargs, kwnames);
+    if (conn == nullptr) {
+        return nullptr;
+    }
+    Ref key = Ref::steal(PyLong_FromVoidPtr(conn));
+    if (!key || PySet_Discard(ms->calls_in_progress, key.get()) < 0) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
 PyObject* connection_execute(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     ModuleState* ms = entry_state();
     if (ms == nullptr) {

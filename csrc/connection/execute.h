@@ -17,4 +17,10 @@ void end_call(ModuleState& ms, const Ref& mark);
 // 1 while `conn` is inside a call, else 0; -1 on error.
 int call_in_progress(ModuleState& ms, PyObject* conn);
 
+// _begin_call(conn, /) and _end_call(conn, /): the same mark for the readers
+// of an answer outside execute (vantrel.results), which hold a connection
+// from their request to the end of its answer.
+PyObject* module_begin_call(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* module_end_call(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
 }  // namespace vantrel

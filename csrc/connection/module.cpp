@@ -2,6 +2,7 @@
 #include <atomic>
 
 #include "connection_type.h"
+#include "execute.h"
 #include "liveness.h"
 #include "module_state.h"
 #include "pyutil.h"
@@ -30,6 +31,15 @@ PyMethodDef probe_select_def = {
     "_is_connection_normal", FASTCALL_KW(is_connection_normal_select), METH_FASTCALL | METH_KEYWORDS,
     "_is_connection_normal(sock, /)\n--\n\n"
     "True when neither data, end of stream nor an error is pending on sock (select)."};
+
+PyMethodDef begin_call_def = {
+    "_begin_call", FASTCALL_KW(module_begin_call), METH_FASTCALL | METH_KEYWORDS,
+    "_begin_call(conn, /)\n--\n\n"
+    "Mark conn as inside a call (RuntimeError when another call is in progress on it)."};
+PyMethodDef end_call_def = {
+    "_end_call", FASTCALL_KW(module_end_call), METH_FASTCALL | METH_KEYWORDS,
+    "_end_call(conn, /)\n--\n\n"
+    "Remove the mark of _begin_call."};
 
 bool bind(PyObject* module, const char* name, const Ref& value) {
     return value && PyObject_SetAttrString(module, name, value.get()) == 0;
@@ -200,7 +210,9 @@ bool load(PyObject* module, ModuleState& ms) {
     if (!create_connection) {
         return false;
     }
-    return bind(module, "Connection", make_connection_class(module_name.get(), create_connection.get()));
+    return bind(module, "Connection", make_connection_class(module_name.get(), create_connection.get())) &&
+           bind(module, "_begin_call", Ref::steal(PyCFunction_NewEx(&begin_call_def, module, module_name.get()))) &&
+           bind(module, "_end_call", Ref::steal(PyCFunction_NewEx(&end_call_def, module, module_name.get())));
 }
 
 int exec_module(PyObject* module) {

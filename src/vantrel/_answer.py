@@ -34,19 +34,29 @@ from vantrel.share.errors import ServerError
 class InCall:
     """Marks a connection as carrying a call, from its request to the end of its answer.
 
-    Entered when the request is sent, left exactly once when the answer ends,
-    fails or is abandoned.  It is the one place where a check that a
-    connection carries one call at a time plugs in; for now it checks nothing.
+    Entered before the request is sent, left exactly once when the answer
+    ends, fails or is abandoned.  It is the connection's own mark, the one
+    ``execute`` sets: while it stands, ``execute`` (or another answer) on the
+    same connection raises ``RuntimeError`` at once and ``is_normal()`` is
+    False.
     """
 
     def __init__(self, conn: Any) -> None:
         self.conn = conn
+        self._end_call: Any = None
 
     def __enter__(self) -> InCall:
+        module = connection_module(self.conn)
+        begin = getattr(module, "_begin_call", None)
+        if begin is not None:
+            begin(self.conn)  # RuntimeError when another call is in progress
+            self._end_call = module._end_call
         return self
 
     def __exit__(self, *exc_info: Any) -> None:
-        return None
+        end, self._end_call = self._end_call, None
+        if end is not None:
+            end(self.conn)
 
 
 def connection_module(conn: Any) -> ModuleType:
@@ -80,11 +90,16 @@ class Answer:
         self.kind: Any = None
         self.first: Any = None
         self.last_length = 0
-        self.state = OPEN
+        # Nothing to abandon until the request goes out: a request that cannot
+        # be packed, or a connection busy with another call, is left as it is.
+        self.state = DONE
+        self._call: Optional[InCall] = None
         packet = m.pack_one((method, args, kwargs), m.MSG_TYPE.REQUEST,
                             m.DEFAULT_SERIALIZER_TYPE, m.DEFAULT_COMPRESSION_METHOD)
-        self._call: Optional[InCall] = InCall(conn)
-        self._call.__enter__()
+        call = InCall(conn)
+        call.__enter__()
+        self._call = call
+        self.state = OPEN
         try:
             conn._socket.sendall(packet)
             mt, body = self.read()

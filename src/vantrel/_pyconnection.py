@@ -79,6 +79,17 @@ def _put_out_of_use(sock: _t.Any) -> None:
 _calls_in_progress: _t.Dict[int, object] = {}
 
 
+def _begin_call(conn: _t.Any, /) -> None:
+    # The mark of execute, for readers of an answer outside it.
+    token = object()
+    if _calls_in_progress.setdefault(id(conn), token) is not token:
+        raise RuntimeError("another call is in progress on this connection")
+
+
+def _end_call(conn: _t.Any, /) -> None:
+    _calls_in_progress.pop(id(conn), None)
+
+
 class Connection:
     """A client connection over a connected stream socket (pure-Python twin)."""
 

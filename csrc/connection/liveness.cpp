@@ -5,19 +5,32 @@
 
 namespace vantrel {
 
+namespace {
+
+// What both probes start with: the module state, the one argument `sock`,
+// and the module global `select` (empty with the error set).
+Ref probe_arguments(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, ModuleState*& ms,
+                    PyObject*& sock) {
+    ms = entry_state();
+    if (ms == nullptr) {
+        return {};
+    }
+    sock = bind_positional_only("_is_connection_normal", false, "sock", args, nargs, kwnames);
+    if (sock == nullptr) {
+        return {};
+    }
+    return lookup_global(ms->select);
+}
+
+}  // namespace
+
 // Nothing pending means normal: no data to read (the end of the stream
 // included) and no error condition.  Nothing is read from the socket.
 PyObject* is_connection_normal_poll(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
                                     PyObject* kwnames) {
-    ModuleState* ms = entry_state();
-    if (ms == nullptr) {
-        return nullptr;
-    }
-    PyObject* sock = bind_positional_only("_is_connection_normal", false, "sock", args, nargs, kwnames);
-    if (sock == nullptr) {
-        return nullptr;
-    }
-    Ref select = lookup_global(ms->select);
+    ModuleState* ms = nullptr;
+    PyObject* sock = nullptr;
+    Ref select = probe_arguments(args, nargs, kwnames, ms, sock);
     if (!select) {
         return nullptr;
     }
@@ -50,15 +63,9 @@ PyObject* is_connection_normal_poll(PyObject* /*module*/, PyObject* const* args,
 
 PyObject* is_connection_normal_select(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
                                       PyObject* kwnames) {
-    ModuleState* ms = entry_state();
-    if (ms == nullptr) {
-        return nullptr;
-    }
-    PyObject* sock = bind_positional_only("_is_connection_normal", false, "sock", args, nargs, kwnames);
-    if (sock == nullptr) {
-        return nullptr;
-    }
-    Ref select = lookup_global(ms->select);
+    ModuleState* ms = nullptr;
+    PyObject* sock = nullptr;
+    Ref select = probe_arguments(args, nargs, kwnames, ms, sock);
     if (!select) {
         return nullptr;
     }

@@ -26,24 +26,17 @@ import argparse
 import asyncio
 import gc
 import json
-import os
 import statistics
 import sys
 import time
 from functools import partial
 from typing import Any, Callable, Coroutine, Dict, List, Optional, Tuple
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, HERE)
-try:
-    import vantrel
-except ImportError:
-    sys.path.insert(1, os.path.join(os.path.dirname(HERE), "src"))
-
-import impls  # noqa: E402
-import vantrel.aio  # noqa: E402
-from payloads import SMALL_REQUEST  # noqa: E402
-from server_process import AnswerServer  # noqa: E402
+import bootstrap  # noqa: F401
+import impls
+import vantrel.aio
+from payloads import SMALL_REQUEST
+from server_process import AnswerServer
 
 SMALL_CALLS = 20_000
 TICK = 0.005

@@ -17,24 +17,17 @@ from __future__ import annotations
 import argparse
 import functools
 import importlib.util
-import os
 import statistics
 import sys
 from typing import Dict, List, Tuple
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, HERE)
-try:
-    import vantrel  # noqa: F401
-except ImportError:
-    sys.path.insert(1, os.path.join(os.path.dirname(HERE), "src"))
-
-import impls  # noqa: E402
-import vantrel.share._pycodec as codec  # noqa: E402
-from measure import timed  # noqa: E402
-from payloads import LARGE  # noqa: E402
-from server_process import AnswerServer  # noqa: E402
-from vantrel._impls import CONNECTION_MODULES  # noqa: E402
+import bootstrap  # noqa: F401
+import impls
+import vantrel.share._pycodec as codec
+from measure import timed
+from payloads import LARGE
+from server_process import AnswerServer
+from vantrel._impls import CONNECTION_MODULES
 
 
 def main() -> int:

@@ -24,27 +24,20 @@ import argparse
 import cProfile
 import functools
 import gc
-import os
 import pstats
 import statistics
 import sys
 import time
 from typing import Any, Callable, List, Tuple
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, HERE)
-try:
-    import vantrel  # noqa: F401
-except ImportError:
-    sys.path.insert(1, os.path.join(os.path.dirname(HERE), "src"))
-
-import impls  # noqa: E402
-from measure import system_time  # noqa: E402
-from server_process import AnswerServer  # noqa: E402
-from vantrel import _pyconnection  # noqa: E402
-from vantrel._impls import connection_module  # noqa: E402
-from vantrel.share.codec import pack_one, unpack_header, unpack_one  # noqa: E402
-from vantrel.share.protocol import HEADER_LENGTH, MSG_TYPE  # noqa: E402
+import bootstrap  # noqa: F401
+import impls
+from measure import system_time
+from server_process import AnswerServer
+from vantrel import _pyconnection
+from vantrel._impls import connection_module
+from vantrel.share.codec import pack_one, unpack_header, unpack_one
+from vantrel.share.protocol import HEADER_LENGTH, MSG_TYPE
 
 COLLECTORS = {
     int(MSG_TYPE.TABLE): "table_unpack",

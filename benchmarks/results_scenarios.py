@@ -30,15 +30,9 @@ import subprocess
 import sys
 from typing import Any, Callable, Dict, List, Tuple
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-if HERE not in sys.path:
-    sys.path.insert(0, HERE)
-try:
-    import vantrel
-except ImportError:
-    sys.path.insert(1, os.path.join(os.path.dirname(HERE), "src"))
-
-from measure import MB, timed, traced  # noqa: E402
+import bootstrap  # noqa: F401
+import vantrel
+from measure import MB, timed, traced
 
 SCENARIOS = ("arrow_200k", "iter_1m")
 #: The answer-server method that answers each scenario.

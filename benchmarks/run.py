@@ -26,20 +26,14 @@ import sys
 import time
 from typing import Any, Callable, Dict, List
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, HERE)
-try:
-    import vantrel  # noqa: F401
-except ImportError:
-    sys.path.insert(1, os.path.join(os.path.dirname(HERE), "src"))
-
-import impls  # noqa: E402
-import instructions  # noqa: E402
-import results_scenarios  # noqa: E402
-import targets  # noqa: E402
-from measure import timed, traced  # noqa: E402
-from payloads import LARGE  # noqa: E402
-from server_process import AnswerServer  # noqa: E402
+import bootstrap  # noqa: F401
+import impls
+import instructions
+import results_scenarios
+import targets
+from measure import timed, traced
+from payloads import LARGE
+from server_process import AnswerServer
 
 SMALL_CALLS = 20_000
 CONNECTIONS = 1_000

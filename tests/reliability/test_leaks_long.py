@@ -15,6 +15,7 @@ import gc
 import os
 import socket
 import sys
+import time
 import warnings
 from types import ModuleType
 from typing import Any, Callable, Iterator, List, NamedTuple, Tuple, Union
@@ -197,6 +198,12 @@ def test_flat_after_warm_up(impl: ModuleType, server: Peer, name: str) -> None:
         if not registry:
             vars(impl).pop("__warningregistry__", None)
     blocks, objects, fds = (a - b for a, b in zip(after, before))
+    # The peer runs in a thread of this process: the server's end of the last
+    # client may still be closing.  A leak stays; that lag does not.
+    deadline = time.monotonic() + 2.0
+    while fds > 0 and time.monotonic() < deadline:
+        time.sleep(0.01)
+        fds = open_fds() - before[2]
     print("\nleak %s %s: %d iterations, blocks %+d, gc objects %+d, fds %+d"
           % (impl.__name__, name, ITERATIONS, blocks, objects, fds))
     assert fds <= 0, "file descriptors grew by %d" % fds

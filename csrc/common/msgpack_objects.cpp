@@ -11,56 +11,6 @@ namespace vantrel::msgpack {
 
 namespace {
 
-// Bodies at least this long are decoded with the cyclic garbage collector
-// paused.  A large body becomes many containers (a table packet is a list of
-// thousands of row lists); the collections their allocation would trigger
-// pass over young objects none of which can be garbage yet, and push them
-// into the older generations, whose collections then come all the more
-// often: together about as much time as the decoding itself.  Paused, the
-// next collection sees the new objects once.  (Keeping the lists untracked
-// until the value is whole was measured too: it leaves those collections
-// as frequent, and is no faster than not pausing at all.)
-constexpr std::size_t kGcPauseMin = 65536;
-
-class GcPause {
-public:
-    GcPause() noexcept {
-#if PY_VERSION_HEX >= 0x030A0000
-        was_enabled_ = PyGC_Disable() != 0;
-#else
-        gc_ = Ref::steal(PyImport_ImportModule("gc"));
-        Ref enabled = gc_ ? Ref::steal(PyObject_CallMethod(gc_.get(), "isenabled", nullptr)) : Ref();
-        was_enabled_ = enabled && enabled.get() == Py_True;
-        Ref done = was_enabled_ ? Ref::steal(PyObject_CallMethod(gc_.get(), "disable", nullptr)) : Ref();
-        if (!enabled || (was_enabled_ && !done)) {
-            was_enabled_ = false;
-            PyErr_Clear();  // no pause, then: decoding goes on the same
-        }
-#endif
-    }
-    GcPause(const GcPause&) = delete;
-    GcPause& operator=(const GcPause&) = delete;
-    ~GcPause() {
-        if (!was_enabled_) {
-            return;
-        }
-#if PY_VERSION_HEX >= 0x030A0000
-        PyGC_Enable();
-#else
-        PyObject *type, *value, *tb;
-        PyErr_Fetch(&type, &value, &tb);  // a decoding error stays the error
-        Ref done = Ref::steal(PyObject_CallMethod(gc_.get(), "enable", nullptr));
-        PyErr_Restore(type, value, tb);
-#endif
-    }
-
-private:
-    bool was_enabled_ = false;
-#if PY_VERSION_HEX < 0x030A0000
-    Ref gc_;
-#endif
-};
-
 // Raises ctx.error("invalid MSGPACK body: <what> at offset <n>") with the
 // pending exception, if any, as its cause.  MemoryError and exceptions that
 // are not errors (KeyboardInterrupt, ...) pass through unchanged.
@@ -100,6 +50,7 @@ void raise_at(const ObjectContext& ctx, const char* what, std::size_t offset) {
 }
 
 Ref new_str(const char* data, std::uint32_t len);
+Ref scalar_value(const ObjectContext& ctx, const Item& item, std::size_t at, bool is_key);
 
 // The open containers of a Builder: the first few in place, so that a small
 // body allocates nothing for them, deeper ones on the heap.
@@ -151,7 +102,8 @@ public:
     Builder(const Builder&) = delete;
     Builder& operator=(const Builder&) = delete;
 
-    Ref value();
+    // `first`: the head of the value, already read at `first_at`, or null.
+    Ref value(const Item* first = nullptr, std::size_t first_at = 0);
 
 private:
     struct Frame {
@@ -172,7 +124,10 @@ private:
     SmallStack<Frame, 16> stack_;
 };
 
-Ref Builder::scalar(const Item& item, std::size_t at, bool is_key) {
+Ref Builder::scalar(const Item& item, std::size_t at, bool is_key) { return scalar_value(ctx_, item, at, is_key); }
+
+// The value of a scalar item read at offset `at`; `is_key`: it is a map key.
+Ref scalar_value(const ObjectContext& ctx, const Item& item, std::size_t at, bool is_key) {
     switch (item.kind) {
         case Kind::Nil:
             return Ref::new_ref(Py_None);
@@ -187,10 +142,10 @@ Ref Builder::scalar(const Item& item, std::size_t at, bool is_key) {
         case Kind::Float:
             return Ref::steal(PyFloat_FromDouble(item.f));
         case Kind::Str: {
-            Ref s = ctx_.strings != nullptr ? ctx_.strings->get(item.data, item.len, is_key)
+            Ref s = ctx.strings != nullptr ? ctx.strings->get(item.data, item.len, is_key)
                                             : new_str(item.data, item.len);
             if (!s) {
-                raise_at(ctx_, "invalid UTF-8 in a string", at);
+                raise_at(ctx, "invalid UTF-8 in a string", at);
             }
             return s;
         }
@@ -203,14 +158,14 @@ Ref Builder::scalar(const Item& item, std::size_t at, bool is_key) {
             }
             Ref v;
             if (item.ext_type == -1) {
-                v = Ref::steal(PyObject_CallOneArg(ctx_.timestamp, data.get()));
+                v = Ref::steal(PyObject_CallOneArg(ctx.timestamp, data.get()));
             } else {
                 Ref code = Ref::steal(PyLong_FromLong(item.ext_type));
-                v = code ? Ref::steal(PyObject_CallFunctionObjArgs(ctx_.ext_type, code.get(), data.get(), nullptr))
+                v = code ? Ref::steal(PyObject_CallFunctionObjArgs(ctx.ext_type, code.get(), data.get(), nullptr))
                          : Ref();
             }
             if (!v) {
-                raise_at(ctx_, item.ext_type == -1 ? "invalid timestamp" : "invalid extension value", at);
+                raise_at(ctx, item.ext_type == -1 ? "invalid timestamp" : "invalid extension value", at);
             }
             return v;
         }
@@ -219,13 +174,20 @@ Ref Builder::scalar(const Item& item, std::size_t at, bool is_key) {
     }
 }
 
-Ref Builder::value() {
+Ref Builder::value(const Item* first, std::size_t first_at) {
     Item item;
     for (;;) {
-        std::size_t at = reader_.offset();
-        if (!reader_.next(item)) {
-            raise_reader_error(ctx_, reader_);
-            return Ref();
+        std::size_t at;
+        if (first != nullptr) {
+            item = *first;
+            at = first_at;
+            first = nullptr;
+        } else {
+            at = reader_.offset();
+            if (!reader_.next(item)) {
+                raise_reader_error(ctx_, reader_);
+                return Ref();
+            }
         }
         Ref v;
         if (item.kind == Kind::Array || item.kind == Kind::Map) {
@@ -334,6 +296,35 @@ Ref StrCache::get(const char* data, std::uint32_t len, bool hashed) {
     return s;
 }
 
+GcPause::GcPause() noexcept {
+#if PY_VERSION_HEX >= 0x030A0000
+    was_enabled_ = PyGC_Disable() != 0;
+#else
+    gc_ = Ref::steal(PyImport_ImportModule("gc"));
+    Ref enabled = gc_ ? Ref::steal(PyObject_CallMethod(gc_.get(), "isenabled", nullptr)) : Ref();
+    was_enabled_ = enabled && enabled.get() == Py_True;
+    Ref done = was_enabled_ ? Ref::steal(PyObject_CallMethod(gc_.get(), "disable", nullptr)) : Ref();
+    if (!enabled || (was_enabled_ && !done)) {
+        was_enabled_ = false;
+        PyErr_Clear();  // no pause, then: decoding goes on the same
+    }
+#endif
+}
+
+GcPause::~GcPause() {
+    if (!was_enabled_) {
+        return;
+    }
+#if PY_VERSION_HEX >= 0x030A0000
+    PyGC_Enable();
+#else
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);  // a decoding error stays the error
+    Ref done = Ref::steal(PyObject_CallMethod(gc_.get(), "enable", nullptr));
+    PyErr_Restore(type, value, tb);
+#endif
+}
+
 void raise_reader_error(const ObjectContext& ctx, const Reader& reader) {
     raise_at(ctx, reader.error() ? reader.error() : "malformed data", reader.error_offset());
 }
@@ -341,6 +332,14 @@ void raise_reader_error(const ObjectContext& ctx, const Reader& reader) {
 Ref build_value(const ObjectContext& ctx, Reader& reader, int depth) {
     Builder builder(ctx, reader, depth);
     return builder.value();
+}
+
+Ref build_value_from(const ObjectContext& ctx, Reader& reader, const Item& item, std::size_t at, int depth) {
+    if (item.kind != Kind::Array && item.kind != Kind::Map) {
+        return scalar_value(ctx, item, at, false);
+    }
+    Builder builder(ctx, reader, depth);
+    return builder.value(&item, at);
 }
 
 Ref decode(const ObjectContext& ctx, const char* data, std::size_t size) {

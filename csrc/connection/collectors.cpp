@@ -1,6 +1,8 @@
 #include "collectors.h"
 
+#include "bodies.h"
 #include "pyutil.h"
+#include "reader.h"
 #include "rows.h"
 #include "sequence.h"
 
@@ -61,16 +63,99 @@ bool split_first(ModuleState& ms, PyObject* first, Ref& head, Ref& rest) {
     return static_cast<bool>(rest);
 }
 
+// A body of the stream's own kind goes straight into the result, with no
+// decoded body in between, when nothing observable would tell: the reader is
+// the class's own, unpack_one as looked up for this packet is the native
+// codec's, the serializer is MSGPACK (as that unpack_one reads it) and the
+// message type a plain int.  `straight(data, size)` decodes the body into
+// the result: 1 done, 0 not possible (the result as before), -1 error.
+// Returns 1 when the body went straight, 0 when it is to be decoded as the
+// reader does (p.body, p.cm may have been replaced by the expanded body and
+// NONE), -1 with an error set.
+template <typename Straight>
+int try_straight(ModuleState& ms, RawPacket& p, PyObject* decoder, PyObject* kind, Straight&& straight) {
+    if (decoder != ms.native_unpack_one || decoder == nullptr || !PyBytes_CheckExact(p.body.get()) ||
+        !PyLong_CheckExact(p.mt.get()) || !PyLong_Check(p.st.get())) {
+        return 0;
+    }
+    int overflow = 0;
+    if (PyLong_AsLongLongAndOverflow(p.st.get(), &overflow) != 2 || overflow != 0) {  // MSGPACK
+        return 0;
+    }
+    int own_kind = is_type(p.mt.get(), kind);
+    if (own_kind <= 0) {
+        return own_kind;
+    }
+    Ref data = expanded_body(ms, p.body.get(), p.cm.get());
+    if (!data) {
+        // The decoder, given the body, fails the same way.
+        return PyErr_ExceptionMatches(PyExc_Exception) ? (PyErr_Clear(), 0) : -1;
+    }
+    if (data.get() != p.body.get()) {
+        // Only the expansion is kept; decoding it again needs no expanding.
+        p.body = std::move(data);
+        p.cm = Ref::new_ref(ms.int_0);
+        if (!PyBytes_CheckExact(p.body.get())) {
+            return 0;
+        }
+    }
+    return straight(PyBytes_AS_STRING(p.body.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(p.body.get())));
+}
+
+// The next packet of a stream: 1 with msg_type and body set, as
+// self._read_one_packet() gives them; 0 when its body went straight into the
+// result (see try_straight); -1 with an error set.
+template <typename Straight>
+int next_packet(ModuleState& ms, PyObject* self, PyObject* kind, Straight&& straight, Ref& msg_type, Ref& body) {
+    Ref reader = getattr(self, ms._read_one_packet);
+    if (!reader) {
+        return -1;
+    }
+    if (!is_own_reader(reader.get(), self)) {
+        Ref packet = call(reader.get());
+        Ref fields[2];
+        if (!packet || !unpack_exact(packet.get(), 2, fields)) {
+            return -1;
+        }
+        msg_type = std::move(fields[0]);
+        body = std::move(fields[1]);
+        return 1;
+    }
+    reader.reset();
+    RawPacket p;
+    if (!read_raw_packet(ms, self, p)) {
+        return -1;
+    }
+    Ref decoder;
+    if (p.body) {
+        decoder = lookup_global(ms.unpack_one);
+        if (!decoder) {
+            return -1;
+        }
+        int done = try_straight(ms, p, decoder.get(), kind, straight);
+        if (done != 0) {
+            return done > 0 ? 0 : -1;
+        }
+    }
+    return finish_packet(ms, p, decoder.get(), msg_type, body) ? 1 : -1;
+}
+
 // Reads the packets that follow the first one, through STREAM_END.  Each body
-// of the stream's own kind goes to on_body; any other message type ends the
-// call with ProtocolError(unexpected_fmt.format(MSG_TYPE[msg_type])).  The
-// body of STREAM_END is not looked at.
-template <typename OnBody>
-bool read_stream(ModuleState& ms, PyObject* self, PyObject* kind, const char* unexpected_fmt, OnBody&& on_body) {
+// of the stream's own kind goes straight into the result or, decoded, to
+// on_body; any other message type ends the call with
+// ProtocolError(unexpected_fmt.format(MSG_TYPE[msg_type])).  The body of
+// STREAM_END is not looked at.
+template <typename OnBody, typename Straight>
+bool read_stream(ModuleState& ms, PyObject* self, PyObject* kind, const char* unexpected_fmt, OnBody&& on_body,
+                 Straight&& straight) {
     for (;;) {
         Ref msg_type, body;
-        if (!read_packet(self, msg_type, body)) {
-            return false;
+        int got = next_packet(ms, self, kind, straight, msg_type, body);
+        if (got <= 0) {
+            if (got < 0) {
+                return false;
+            }
+            continue;
         }
         int c = is_type(msg_type.get(), ms.STREAM_END);
         if (c != 0) {
@@ -87,6 +172,13 @@ bool read_stream(ModuleState& ms, PyObject* self, PyObject* kind, const char* un
             return false;
         }
     }
+}
+
+// Straight decoding of the items of a body into `out` (feeds, table2s).
+auto items_into(ModuleState& ms, PyObject* out) {
+    return [&ms, out](const char* data, std::size_t size) {
+        return decode_straight(out, [&] { return append_items(ms.objects, data, size, out); });
+    };
 }
 
 // The module state and the one argument `first`; NULL with the error set.
@@ -114,7 +206,7 @@ PyObject* connection_feed_unpack(PyObject* self, PyObject* const* args, Py_ssize
     }
     PyObject* out = ret.get();
     auto on_body = [out](PyObject* body) { return extend(out, body); };
-    if (!read_stream(*ms, self, ms->FEED, "unexpected message in feed stream: %U", on_body)) {
+    if (!read_stream(*ms, self, ms->FEED, "unexpected message in feed stream: %U", on_body, items_into(*ms, out))) {
         return nullptr;  // the partial list is dropped
     }
     return ret.release();
@@ -136,8 +228,11 @@ PyObject* connection_table_unpack(PyObject* self, PyObject* const* args, Py_ssiz
     PyObject* out = ret.get();
     auto add_row = [out, &rows](PyObject* row) { return rows.append_to(out, row); };
     auto on_body = [&add_row](PyObject* body) { return for_each(body, add_row); };
+    auto straight = [ms, out, &rows](const char* data, std::size_t size) {
+        return decode_straight(out, [&] { return append_rows(ms->objects, data, size, rows, out); });
+    };
     if (!on_body(rows_of_first.get()) ||
-        !read_stream(*ms, self, ms->TABLE, "unexpected message in table stream: %U", on_body)) {
+        !read_stream(*ms, self, ms->TABLE, "unexpected message in table stream: %U", on_body, straight)) {
         return nullptr;
     }
     return ret.release();
@@ -158,8 +253,8 @@ PyObject* connection_table2_unpack(PyObject* self, PyObject* const* args, Py_ssi
     }
     PyObject* out = data.get();
     auto on_body = [out](PyObject* body) { return append_each(out, body); };
-    if (!on_body(rest.get()) ||
-        !read_stream(*ms, self, ms->TABLE2, "unexpected message in table2 stream: %U", on_body)) {
+    if (!on_body(rest.get()) || !read_stream(*ms, self, ms->TABLE2, "unexpected message in table2 stream: %U",
+                                             on_body, items_into(*ms, out))) {
         return nullptr;
     }
     return PyTuple_Pack(2, head.get(), data.get());

@@ -166,7 +166,7 @@ def serve(net: Any, conn_class: Any = None) -> Any:
 def test_an_own_reader_reads_every_packet(net: Any, where: str) -> None:
     calls: List[Any] = []
 
-    class Counting(ext.Connection):  # type: ignore[misc]
+    class Counting(ext.Connection):
         def _read_one_packet(self) -> Any:
             calls.append(1)
             return super()._read_one_packet()
@@ -196,7 +196,8 @@ def test_a_rebound_decoder_decodes_every_later_packet(net: Any, monkeypatch: Any
             Reader.reads += 1
             if Reader.reads == 4:  # the header of STREAM_START, header and body of the first TABLE
                 monkeypatch.setattr(ext, "unpack_one", counting)
-            return sf.read(n)
+            data: bytes = sf.read(n)
+            return data
 
     conn = serve(net)
     sf = conn._sf

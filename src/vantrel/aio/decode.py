@@ -85,9 +85,8 @@ def extend_result(kind: int, result: List[Any], body: Optional[bytes], st: int, 
         if kind == _TABLE:
             if keys is not FIRST and _extend_rows(result, keys, body, cm):
                 return keys
-        elif kind != _TABLE2 or keys is not FIRST:
-            if _extend_items(result, body, cm):
-                return keys
+        elif (kind != _TABLE2 or keys is not FIRST) and _extend_items(result, body, cm):
+            return keys
     decoded = _unpack(body, st, cm, error)
     if kind == _TABLE:
         if keys is FIRST:

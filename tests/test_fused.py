@@ -71,13 +71,14 @@ def on_wire(mt: int, body: Any, cm: int, damage: str, where: int) -> bytes:
 @hs.composite
 def answers(draw: Any) -> bytes:
     kind = draw(hs.sampled_from(KINDS))
-    first = draw(hs.lists(list_rows, max_size=4))
+    first: Any = draw(hs.lists(list_rows, max_size=4))
     if kind == MT.TABLE:
         first = [draw(keys)] + first
     elif kind == MT.TABLE2:
         first = [draw(values)] + first
-    packets = [packet(MT.STREAM_START), packet(kind, first)]
-    packets += [on_wire(kind, *w) for w in draw(hs.lists(wire, max_size=5))]
+    first = draw(mostly(hs.just(first), hs.one_of(hs.just([]), scalars)))  # IndexError, TypeError
+    sent = [(first, *draw(wire)[1:])] + draw(hs.lists(wire, max_size=5))  # the first body as drawn here
+    packets = [packet(MT.STREAM_START)] + [on_wire(kind, *w) for w in sent]
     intruder = draw(hs.sampled_from(["", "", "", "error", "other kind", "response"]))
     if intruder == "error":
         packets.append(error_packet(3, "gone"))
@@ -162,27 +163,34 @@ def serve(net: Any, conn_class: Any = None) -> Any:
     return conn
 
 
-@pytest.mark.parametrize("where", ["subclass", "instance"])
-def test_an_own_reader_reads_every_packet(net: Any, where: str) -> None:
+@pytest.mark.parametrize("where", ["subclass", "instance", "collector"])
+def test_an_own_reader_and_collector_are_called(net: Any, where: str) -> None:
     calls: List[Any] = []
 
     class Counting(ext.Connection):
         def _read_one_packet(self) -> Any:
-            calls.append(1)
+            calls.append("read")
             return super()._read_one_packet()
 
-    conn = serve(net, Counting if where == "subclass" else None)
+    class Collecting(ext.Connection):
+        def table_unpack(self, first: Any) -> Any:
+            calls.append(first)
+            return super().table_unpack(first)
+
+    conn = serve(net, {"subclass": Counting, "instance": None, "collector": Collecting}[where])
     if where == "instance":
         own = conn._read_one_packet
-        conn._read_one_packet = lambda: calls.append(1) or own()
+        conn._read_one_packet = lambda: calls.append("read") or own()
     calls.clear()
     assert conn.execute("m") == ROWS
-    assert len(calls) == len(STREAM)
+    assert calls == ([[["a", "b"], [1, 2]]] if where == "collector" else ["read"] * len(STREAM))
 
 
-def test_a_rebound_decoder_decodes_every_later_packet(net: Any, monkeypatch: Any) -> None:
-    # unpack_one is rebound while the third packet's header is read: that
-    # packet and the later ones go through it
+@pytest.mark.parametrize("at_read, bodies", [(1, 3), (4, 2)])
+def test_a_rebound_decoder_decodes_every_later_packet(net: Any, monkeypatch: Any, at_read: int, bodies: int) -> None:
+    # unpack_one is rebound at the answer's first read (the header of
+    # STREAM_START) or at its fourth (the header of the second TABLE, after
+    # the header and body of the first): the later bodies go through it
     decoded: List[bytes] = []
 
     def counting(body: bytes, st: int, cm: int) -> Any:
@@ -194,7 +202,7 @@ def test_a_rebound_decoder_decodes_every_later_packet(net: Any, monkeypatch: Any
 
         def read(self, n: int) -> bytes:
             Reader.reads += 1
-            if Reader.reads == 4:  # the header of STREAM_START, header and body of the first TABLE
+            if Reader.reads == at_read:
                 monkeypatch.setattr(ext, "unpack_one", counting)
             data: bytes = sf.read(n)
             return data
@@ -203,4 +211,4 @@ def test_a_rebound_decoder_decodes_every_later_packet(net: Any, monkeypatch: Any
     sf = conn._sf
     conn._sf = Reader()
     assert conn.execute("m") == ROWS
-    assert len(decoded) == 2
+    assert len(decoded) == bodies

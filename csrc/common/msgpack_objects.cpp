@@ -50,7 +50,6 @@ void raise_at(const ObjectContext& ctx, const char* what, std::size_t offset) {
 }
 
 Ref new_str(const char* data, std::uint32_t len);
-Ref scalar_value(const ObjectContext& ctx, const Item& item, std::size_t at, bool is_key);
 
 // The open containers of a Builder: the first few in place, so that a small
 // body allocates nothing for them, deeper ones on the heap.
@@ -102,8 +101,9 @@ public:
     Builder(const Builder&) = delete;
     Builder& operator=(const Builder&) = delete;
 
-    // `first`: the head of the value, already read at `first_at`, or null.
-    Ref value(const Item* first = nullptr, std::size_t first_at = 0);
+    Ref value();
+    // The value whose head `item` was read at `at` already.
+    Ref value_from(const Item& item, std::size_t at);
 
 private:
     struct Frame {
@@ -124,10 +124,7 @@ private:
     SmallStack<Frame, 16> stack_;
 };
 
-Ref Builder::scalar(const Item& item, std::size_t at, bool is_key) { return scalar_value(ctx_, item, at, is_key); }
-
-// The value of a scalar item read at offset `at`; `is_key`: it is a map key.
-Ref scalar_value(const ObjectContext& ctx, const Item& item, std::size_t at, bool is_key) {
+Ref Builder::scalar(const Item& item, std::size_t at, bool is_key) {
     switch (item.kind) {
         case Kind::Nil:
             return Ref::new_ref(Py_None);
@@ -142,10 +139,10 @@ Ref scalar_value(const ObjectContext& ctx, const Item& item, std::size_t at, boo
         case Kind::Float:
             return Ref::steal(PyFloat_FromDouble(item.f));
         case Kind::Str: {
-            Ref s = ctx.strings != nullptr ? ctx.strings->get(item.data, item.len, is_key)
+            Ref s = ctx_.strings != nullptr ? ctx_.strings->get(item.data, item.len, is_key)
                                             : new_str(item.data, item.len);
             if (!s) {
-                raise_at(ctx, "invalid UTF-8 in a string", at);
+                raise_at(ctx_, "invalid UTF-8 in a string", at);
             }
             return s;
         }
@@ -158,14 +155,14 @@ Ref scalar_value(const ObjectContext& ctx, const Item& item, std::size_t at, boo
             }
             Ref v;
             if (item.ext_type == -1) {
-                v = Ref::steal(PyObject_CallOneArg(ctx.timestamp, data.get()));
+                v = Ref::steal(PyObject_CallOneArg(ctx_.timestamp, data.get()));
             } else {
                 Ref code = Ref::steal(PyLong_FromLong(item.ext_type));
-                v = code ? Ref::steal(PyObject_CallFunctionObjArgs(ctx.ext_type, code.get(), data.get(), nullptr))
+                v = code ? Ref::steal(PyObject_CallFunctionObjArgs(ctx_.ext_type, code.get(), data.get(), nullptr))
                          : Ref();
             }
             if (!v) {
-                raise_at(ctx, item.ext_type == -1 ? "invalid timestamp" : "invalid extension value", at);
+                raise_at(ctx_, item.ext_type == -1 ? "invalid timestamp" : "invalid extension value", at);
             }
             return v;
         }
@@ -174,20 +171,13 @@ Ref scalar_value(const ObjectContext& ctx, const Item& item, std::size_t at, boo
     }
 }
 
-Ref Builder::value(const Item* first, std::size_t first_at) {
+Ref Builder::value() {
     Item item;
     for (;;) {
-        std::size_t at;
-        if (first != nullptr) {
-            item = *first;
-            at = first_at;
-            first = nullptr;
-        } else {
-            at = reader_.offset();
-            if (!reader_.next(item)) {
-                raise_reader_error(ctx_, reader_);
-                return Ref();
-            }
+        std::size_t at = reader_.offset();
+        if (!reader_.next(item)) {
+            raise_reader_error(ctx_, reader_);
+            return Ref();
         }
         Ref v;
         if (item.kind == Kind::Array || item.kind == Kind::Map) {
@@ -248,6 +238,27 @@ Ref Builder::value(const Item* first, std::size_t first_at) {
             stack_.pop_back();
         }
     }
+}
+
+Ref Builder::value_from(const Item& item, std::size_t at) {
+    if (item.kind != Kind::Array && item.kind != Kind::Map) {
+        return scalar(item, at, false);
+    }
+    if (depth_ >= kMaxDepth) {
+        reader_.fail("nesting too deep");
+        raise_reader_error(ctx_, reader_);
+        return Ref();
+    }
+    const bool map = item.kind == Kind::Map;
+    Ref container = Ref::steal(map ? _PyDict_NewPresized(item.len) : PyList_New(item.len));
+    if (!container || item.len == 0) {
+        return container;
+    }
+    if (!map) {
+        PyObject_GC_UnTrack(container.get());  // as in value()
+    }
+    stack_.push_back(Frame{std::move(container), Ref(), 0, item.len, map, at, 0});
+    return value();  // its elements, until it is whole
 }
 
 }  // namespace
@@ -335,11 +346,8 @@ Ref build_value(const ObjectContext& ctx, Reader& reader, int depth) {
 }
 
 Ref build_value_from(const ObjectContext& ctx, Reader& reader, const Item& item, std::size_t at, int depth) {
-    if (item.kind != Kind::Array && item.kind != Kind::Map) {
-        return scalar_value(ctx, item, at, false);
-    }
     Builder builder(ctx, reader, depth);
-    return builder.value(&item, at);
+    return builder.value_from(item, at);
 }
 
 Ref decode(const ObjectContext& ctx, const char* data, std::size_t size) {

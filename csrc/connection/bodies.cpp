@@ -55,14 +55,20 @@ bool with_gc_paused(std::size_t size, Decode&& decode) {
 }
 
 bool rows_of(const msgpack::ObjectContext& ctx, const char* data, std::size_t size, RowBuilder& rows,
-             PyObject* out) {
+             PyObject* out, bool after_head) {
     Reader reader(data, size);
     long long n = open_array(ctx, reader);
     if (n < 0) {
         return false;
     }
+    if (after_head) {
+        if (n == 0 || !reader.skip(msgpack::kMaxDepth)) {
+            PyErr_SetString(ctx.error, "no header row");
+            return false;
+        }
+    }
     std::vector<Ref> values;
-    for (long long r = 0; r < n; ++r) {
+    for (long long r = after_head ? 1 : 0; r < n; ++r) {
         std::size_t at = reader.offset();
         Item item;
         if (!reader.next(item)) {
@@ -136,8 +142,17 @@ PyObject* extend_straight(ModuleState& ms, PyObject* result, PyObject* body, PyO
 }  // namespace
 
 bool append_rows(const msgpack::ObjectContext& ctx, const char* data, std::size_t size, RowBuilder& rows,
-                 PyObject* out) {
-    return with_gc_paused(size, [&] { return rows_of(ctx, data, size, rows, out); });
+                 PyObject* out, bool after_head) {
+    return with_gc_paused(size, [&] { return rows_of(ctx, data, size, rows, out, after_head); });
+}
+
+Ref head_of(const msgpack::ObjectContext& ctx, const char* data, std::size_t size) {
+    Reader reader(data, size);
+    long long n = open_array(ctx, reader);
+    if (n == 0) {
+        PyErr_SetString(ctx.error, "no header row");
+    }
+    return n > 0 ? next_value(ctx, reader, 1) : Ref();
 }
 
 bool append_items(const msgpack::ObjectContext& ctx, const char* data, std::size_t size, PyObject* out) {

@@ -18,8 +18,14 @@ namespace vantrel {
 // rows.  (The caller takes the general path then, which gives the error of
 // record: the body may not be an array at all, and an undecodable byte after a
 // bad row is reported before the row.)
+// With `after_head`, the array's element 0 is the header row of the first
+// body of a table, and is passed over.
 bool append_rows(const msgpack::ObjectContext& ctx, const char* data, std::size_t size, RowBuilder& rows,
-                 PyObject* out);
+                 PyObject* out, bool after_head = false);
+
+// Element 0 of the MSGPACK array data[0:size]: the header row of a table's
+// first body.  Empty with an error set when there is none.
+Ref head_of(const msgpack::ObjectContext& ctx, const char* data, std::size_t size);
 
 // data[0:size] holds one MSGPACK array: out.append(element) for each; the
 // same failures as above.

@@ -270,12 +270,4 @@ PyObject* connection_read_one_packet(PyObject* self, PyObject* const* args, Py_s
     return read_one_packet(*ms, self).release();
 }
 
-bool is_own_reader(PyObject* method, PyObject* self) noexcept {
-    if (!PyCFunction_Check(method) || PyCFunction_GET_SELF(method) != self) {
-        return false;
-    }
-    PyMethodDef* def = reinterpret_cast<PyCFunctionObject*>(method)->m_ml;
-    return def->ml_meth == FASTCALL_KW(connection_read_one_packet);
-}
-
 }  // namespace vantrel

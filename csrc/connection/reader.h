@@ -31,8 +31,4 @@ Ref decode_with(ModuleState& ms, PyObject* decoder, PyObject* body, PyObject* st
 // raised, else msg_type and body set.
 bool finish_packet(ModuleState& ms, RawPacket& p, PyObject* decoder, Ref& msg_type, Ref& body);
 
-// `method` (self._read_one_packet as looked up) is this reader, bound to self:
-// no subclass override, no instance attribute in its place.
-bool is_own_reader(PyObject* method, PyObject* self) noexcept;
-
 }  // namespace vantrel

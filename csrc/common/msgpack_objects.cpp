@@ -7,6 +7,16 @@
 #include <utility>
 #include <vector>
 
+// Builder::scalar is the decoding loop's innermost step: inlined there, also
+// now that value_from calls it too (measured: 4% of a table body's decoding).
+#if defined(__GNUC__)
+#define VANTREL_INLINE [[gnu::always_inline]] inline
+#elif defined(_MSC_VER)
+#define VANTREL_INLINE __forceinline
+#else
+#define VANTREL_INLINE inline
+#endif
+
 namespace vantrel::msgpack {
 
 namespace {
@@ -124,7 +134,7 @@ private:
     SmallStack<Frame, 16> stack_;
 };
 
-Ref Builder::scalar(const Item& item, std::size_t at, bool is_key) {
+VANTREL_INLINE Ref Builder::scalar(const Item& item, std::size_t at, bool is_key) {
     switch (item.kind) {
         case Kind::Nil:
             return Ref::new_ref(Py_None);

@@ -13,8 +13,8 @@
 // factory's error) is kept as its __cause__.  No partial object ever escapes.
 //
 // Sharing: this header and msgpack_objects.cpp are compiled into every
-// extension module that decodes MessagePack: vantrel.share._ccodec now, and
-// the connection module for its stream bodies (add the .cpp to its target).
+// extension module that decodes MessagePack: vantrel.share._ccodec, and the
+// connection module for its stream bodies (csrc/connection/bodies.cpp).
 // There is no C API capsule.  Each module fills an ObjectContext from its own
 // state at load: `error`, `ext_type` and `timestamp` are CodecError, ExtType
 // and Timestamp.from_bytes of vantrel.share._codecbase (the classes both

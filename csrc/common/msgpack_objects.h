@@ -13,8 +13,8 @@
 // factory's error) is kept as its __cause__.  No partial object ever escapes.
 //
 // Sharing: this header and msgpack_objects.cpp are compiled into every
-// extension module that decodes MessagePack: vantrel.share._ccodec now, and
-// the connection module for its stream bodies (add the .cpp to its target).
+// extension module that decodes MessagePack: vantrel.share._ccodec, and the
+// connection module for its stream bodies (csrc/connection/bodies.cpp).
 // There is no C API capsule.  Each module fills an ObjectContext from its own
 // state at load: `error`, `ext_type` and `timestamp` are CodecError, ExtType
 // and Timestamp.from_bytes of vantrel.share._codecbase (the classes both
@@ -31,6 +31,32 @@ namespace vantrel::msgpack {
 
 // The deepest nesting of containers accepted, as msgpack-python's unpacker.
 inline constexpr int kMaxDepth = 1024;
+
+// Bodies at least this long are decoded with the cyclic garbage collector
+// paused.  A large body becomes many containers (a table packet is a list of
+// thousands of row lists); the collections their allocation would trigger
+// pass over young objects none of which can be garbage yet, and push them
+// into the older generations, whose collections then come all the more
+// often: together about as much time as the decoding itself.  Paused, the
+// next collection sees the new objects once.  (Keeping the lists untracked
+// until the value is whole was measured too: it leaves those collections
+// as frequent, and is no faster than not pausing at all.)
+inline constexpr std::size_t kGcPauseMin = 65536;
+
+// Pauses the cyclic garbage collector for its lifetime (when it was enabled).
+class GcPause {
+public:
+    GcPause() noexcept;
+    GcPause(const GcPause&) = delete;
+    GcPause& operator=(const GcPause&) = delete;
+    ~GcPause();
+
+private:
+    bool was_enabled_ = false;
+#if PY_VERSION_HEX < 0x030A0000
+    Ref gc_;
+#endif
+};
 
 // Short ASCII strings recur in every answer and row: map keys ("id",
 // "name", ...) and values (a symbol, a venue, a status).  A small
@@ -79,6 +105,11 @@ Py_ssize_t extend_list(const ObjectContext& ctx, const char* data, std::size_t s
 // The next whole value of `reader`, nested containers included; `depth` is
 // the number of containers the caller has already opened around it.
 Ref build_value(const ObjectContext& ctx, Reader& reader, int depth = 0);
+
+// The same for a value whose head `item` the caller has just read from
+// `reader` at offset `at`: a scalar is made at once, a container's elements
+// are read from `reader`.
+Ref build_value_from(const ObjectContext& ctx, Reader& reader, const Item& item, std::size_t at, int depth);
 
 // Raises ctx.error for a reader that failed: "invalid MSGPACK body: <what>
 // at offset <n>".

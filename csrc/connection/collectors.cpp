@@ -1,6 +1,8 @@
 #include "collectors.h"
 
+#include "bodies.h"
 #include "pyutil.h"
+#include "reader.h"
 #include "rows.h"
 #include "sequence.h"
 
@@ -61,16 +63,119 @@ bool split_first(ModuleState& ms, PyObject* first, Ref& head, Ref& rest) {
     return static_cast<bool>(rest);
 }
 
+// A body goes straight into the result, with no decoded body in between,
+// only where nothing observable would tell: the reader is the class's own
+// (the caller checks), unpack_one as looked up for this packet is the native
+// codec's, the serializer is MSGPACK (as that unpack_one reads it) and the
+// message type a plain int, compared without running code.
+bool straight_candidate(ModuleState& ms, const RawPacket& p, PyObject* decoder) {
+    if (decoder == nullptr || decoder != ms.native_unpack_one || !PyBytes_CheckExact(p.body.get()) ||
+        !PyLong_CheckExact(p.mt.get()) || !PyLong_Check(p.st.get())) {
+        return false;
+    }
+    int overflow = 0;
+    return PyLong_AsLongLongAndOverflow(p.st.get(), &overflow) == 2 && overflow == 0;  // MSGPACK
+}
+
+// The body expanded as unpack_one would expand it, in place of the one read
+// (and NONE as its compression, so that decoding it again expands nothing):
+// 1 ready, 0 when it is to be decoded as the reader does, -1 with an error.
+int expand(ModuleState& ms, RawPacket& p) {
+    Ref data = expanded_body(ms, p.body.get(), p.cm.get());
+    if (!data) {
+        // The decoder, given the body, fails the same way.
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) {
+            return -1;
+        }
+        PyErr_Clear();
+        return 0;
+    }
+    if (data.get() != p.body.get()) {
+        p.body = std::move(data);
+        p.cm = Ref::new_ref(ms.int_0);
+    }
+    return PyBytes_CheckExact(p.body.get()) ? 1 : 0;
+}
+
+const char* body_data(const RawPacket& p) { return PyBytes_AS_STRING(p.body.get()); }
+std::size_t body_size(const RawPacket& p) { return static_cast<std::size_t>(PyBytes_GET_SIZE(p.body.get())); }
+
+// A packet of the stream's own `kind` that is a straight candidate goes to
+// `straight(data, size)`, which decodes it into the result: 1 done, 0 not
+// possible (the result as before), -1 error.  Returns 1 when the body went
+// straight, 0 when it is to be decoded as the reader does, -1 with an error.
+template <typename Straight>
+int try_straight(ModuleState& ms, RawPacket& p, PyObject* decoder, PyObject* kind, Straight&& straight) {
+    if (!straight_candidate(ms, p, decoder)) {
+        return 0;
+    }
+    int own_kind = is_type(p.mt.get(), kind);
+    if (own_kind <= 0) {
+        return own_kind;
+    }
+    int ready = expand(ms, p);
+    return ready <= 0 ? ready : straight(body_data(p), body_size(p));
+}
+
+// msg_type, body = reader(), for a reader that is not the class's own.
+bool call_reader(PyObject* reader, Ref& msg_type, Ref& body) {
+    Ref packet = call(reader);
+    Ref fields[2];
+    if (!packet || !unpack_exact(packet.get(), 2, fields)) {
+        return false;
+    }
+    msg_type = std::move(fields[0]);
+    body = std::move(fields[1]);
+    return true;
+}
+
+// The next packet of a stream: 1 with msg_type and body set, as
+// self._read_one_packet() gives them; 0 when its body went straight into the
+// result (see try_straight); -1 with an error set.
+template <typename Straight>
+int next_packet(ModuleState& ms, PyObject* self, PyObject* kind, Straight&& straight, Ref& msg_type, Ref& body) {
+    Ref reader = getattr(self, ms._read_one_packet);
+    if (!reader) {
+        return -1;
+    }
+    if (!is_own_method(reader.get(), self, FASTCALL_KW(connection_read_one_packet))) {
+        return call_reader(reader.get(), msg_type, body) ? 1 : -1;
+    }
+    reader.reset();
+    RawPacket p;
+    if (!read_raw_packet(ms, self, p)) {
+        return -1;
+    }
+    Ref decoder;
+    if (p.body) {
+        decoder = lookup_global(ms.unpack_one);
+        if (!decoder) {
+            return -1;
+        }
+        int done = try_straight(ms, p, decoder.get(), kind, straight);
+        if (done != 0) {
+            return done > 0 ? 0 : -1;
+        }
+    }
+    return finish_packet(ms, p, decoder.get(), msg_type, body) ? 1 : -1;
+}
+
 // Reads the packets that follow the first one, through STREAM_END.  Each body
-// of the stream's own kind goes to on_body; any other message type ends the
-// call with ProtocolError(unexpected_fmt.format(MSG_TYPE[msg_type])).  The
-// body of STREAM_END is not looked at.
-template <typename OnBody>
-bool read_stream(ModuleState& ms, PyObject* self, PyObject* kind, const char* unexpected_fmt, OnBody&& on_body) {
+// of the stream's own kind goes straight into the result or, decoded, to
+// on_body; any other message type ends the call with
+// ProtocolError(unexpected_fmt.format(MSG_TYPE[msg_type])).  The body of
+// STREAM_END is not looked at.
+template <typename OnBody, typename Straight>
+bool read_stream(ModuleState& ms, PyObject* self, PyObject* kind, const char* unexpected_fmt, OnBody&& on_body,
+                 Straight&& straight) {
     for (;;) {
         Ref msg_type, body;
-        if (!read_packet(self, msg_type, body)) {
-            return false;
+        int got = next_packet(ms, self, kind, straight, msg_type, body);
+        if (got <= 0) {
+            if (got < 0) {
+                return false;
+            }
+            continue;
         }
         int c = is_type(msg_type.get(), ms.STREAM_END);
         if (c != 0) {
@@ -89,6 +194,13 @@ bool read_stream(ModuleState& ms, PyObject* self, PyObject* kind, const char* un
     }
 }
 
+// Straight decoding of the items of a body into `out` (feeds, table2s).
+auto items_into(ModuleState& ms, PyObject* out) {
+    return [&ms, out](const char* data, std::size_t size) {
+        return decode_straight(out, [&] { return append_items(ms.objects, data, size, out); });
+    };
+}
+
 // The module state and the one argument `first`; NULL with the error set.
 ModuleState* enter(const char* func, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** first) {
     static const char* const names[] = {"first"};
@@ -99,7 +211,94 @@ ModuleState* enter(const char* func, PyObject* const* args, Py_ssize_t nargs, Py
     return ms;
 }
 
+// The packets of a table after its first, into `out`.
+bool read_table_rest(ModuleState& ms, PyObject* self, RowBuilder& rows, PyObject* out) {
+    auto add_row = [out, &rows](PyObject* row) { return rows.append_to(out, row); };
+    auto on_body = [&add_row](PyObject* body) { return for_each(body, add_row); };
+    auto straight = [&ms, out, &rows](const char* data, std::size_t size) {
+        return decode_straight(out, [&] { return append_rows(ms.objects, data, size, rows, out); });
+    };
+    return read_stream(ms, self, ms.TABLE, "unexpected message in table stream: %U", on_body, straight);
+}
+
+// A table whose first packet `p` (a straight candidate of type TABLE) execute
+// has read: collected here, its first body going straight too, when the
+// collector is the class's own table_unpack; else that body is decoded and
+// handed to the collector, as execute does.
+Ref table_from_first(ModuleState& ms, PyObject* self, RawPacket& p, PyObject* decoder) {
+    Ref collector = getattr(self, ms.table_unpack);
+    if (!collector) {
+        return {};
+    }
+    if (is_own_method(collector.get(), self, FASTCALL_KW(connection_table_unpack))) {
+        int ready = expand(ms, p);
+        if (ready < 0) {
+            return {};
+        }
+        Ref keys = ready > 0 ? head_of(ms.objects, body_data(p), body_size(p)) : Ref();
+        Ref out = keys ? Ref::steal(PyList_New(0)) : Ref();
+        if (out) {
+            RowBuilder rows(keys.get());
+            int done = decode_straight(out.get(), [&] {
+                return append_rows(ms.objects, body_data(p), body_size(p), rows, out.get(), true);
+            });
+            if (done < 0) {
+                return {};
+            }
+            if (done > 0) {
+                p.body.reset();  // not kept while the rest is read
+                return read_table_rest(ms, self, rows, out.get()) ? std::move(out) : Ref();
+            }
+        } else if (PyErr_Occurred()) {
+            if (!PyErr_ExceptionMatches(PyExc_Exception)) {
+                return {};
+            }
+            PyErr_Clear();
+        }
+    }
+    Ref msg_type, first;
+    if (!finish_packet(ms, p, decoder, msg_type, first)) {
+        return {};
+    }
+    return call(collector.get(), first.get());
+}
+
 }  // namespace
+
+int read_stream_head(ModuleState& ms, PyObject* self, Ref& msg_type, Ref& body, Ref& result) {
+    Ref reader = getattr(self, ms._read_one_packet);
+    if (!reader) {
+        return -1;
+    }
+    if (!is_own_method(reader.get(), self, FASTCALL_KW(connection_read_one_packet))) {
+        return call_reader(reader.get(), msg_type, body) ? 1 : -1;
+    }
+    reader.reset();
+    RawPacket p;
+    if (!read_raw_packet(ms, self, p)) {
+        return -1;
+    }
+    Ref decoder;
+    if (p.body) {
+        decoder = lookup_global(ms.unpack_one);
+        if (!decoder) {
+            return -1;
+        }
+        // The collector is looked up before the body is decoded here: only
+        // where that look-up runs no code of the class.
+        if (straight_candidate(ms, p, decoder.get()) && Py_TYPE(self)->tp_getattro == PyObject_GenericGetAttr) {
+            int c = is_type(p.mt.get(), ms.TABLE);
+            if (c < 0) {
+                return -1;
+            }
+            if (c > 0) {
+                result = table_from_first(ms, self, p, decoder.get());
+                return result ? 0 : -1;
+            }
+        }
+    }
+    return finish_packet(ms, p, decoder.get(), msg_type, body) ? 1 : -1;
+}
 
 // A feed: the items of every FEED body, in arrival order, in one list.
 PyObject* connection_feed_unpack(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -114,7 +313,7 @@ PyObject* connection_feed_unpack(PyObject* self, PyObject* const* args, Py_ssize
     }
     PyObject* out = ret.get();
     auto on_body = [out](PyObject* body) { return extend(out, body); };
-    if (!read_stream(*ms, self, ms->FEED, "unexpected message in feed stream: %U", on_body)) {
+    if (!read_stream(*ms, self, ms->FEED, "unexpected message in feed stream: %U", on_body, items_into(*ms, out))) {
         return nullptr;  // the partial list is dropped
     }
     return ret.release();
@@ -133,11 +332,8 @@ PyObject* connection_table_unpack(PyObject* self, PyObject* const* args, Py_ssiz
         return nullptr;
     }
     RowBuilder rows(keys.get());
-    PyObject* out = ret.get();
-    auto add_row = [out, &rows](PyObject* row) { return rows.append_to(out, row); };
-    auto on_body = [&add_row](PyObject* body) { return for_each(body, add_row); };
-    if (!on_body(rows_of_first.get()) ||
-        !read_stream(*ms, self, ms->TABLE, "unexpected message in table stream: %U", on_body)) {
+    auto add_row = [out = ret.get(), &rows](PyObject* row) { return rows.append_to(out, row); };
+    if (!for_each(rows_of_first.get(), add_row) || !read_table_rest(*ms, self, rows, ret.get())) {
         return nullptr;
     }
     return ret.release();
@@ -158,8 +354,8 @@ PyObject* connection_table2_unpack(PyObject* self, PyObject* const* args, Py_ssi
     }
     PyObject* out = data.get();
     auto on_body = [out](PyObject* body) { return append_each(out, body); };
-    if (!on_body(rest.get()) ||
-        !read_stream(*ms, self, ms->TABLE2, "unexpected message in table2 stream: %U", on_body)) {
+    if (!on_body(rest.get()) || !read_stream(*ms, self, ms->TABLE2, "unexpected message in table2 stream: %U",
+                                             on_body, items_into(*ms, out))) {
         return nullptr;
     }
     return PyTuple_Pack(2, head.get(), data.get());

@@ -2,6 +2,7 @@
 // and returned whole.
 #pragma once
 
+#include "module_state.h"
 #include "ref.h"
 
 namespace vantrel {
@@ -9,5 +10,11 @@ namespace vantrel {
 PyObject* connection_feed_unpack(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* connection_table_unpack(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* connection_table2_unpack(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+// The packet after STREAM_START, for execute: 1 with msg_type and body set
+// as self._read_one_packet() gives them; 0 with `result` set when that packet
+// began a table that was collected here, as table_unpack (the class's own)
+// collects it, its bodies going straight into the rows; -1 with an error set.
+int read_stream_head(ModuleState& ms, PyObject* self, Ref& msg_type, Ref& body, Ref& result);
 
 }  // namespace vantrel

@@ -1,5 +1,6 @@
 #include "execute.h"
 
+#include "collectors.h"
 #include "pyutil.h"
 
 namespace vantrel {
@@ -68,8 +69,10 @@ Ref read_answer(ModuleState& ms, PyObject* self) {
         return {};
     }
     // A stream: the STREAM_START body is not looked at.
-    if (!read_packet(self, msg_type, body)) {
-        return {};
+    Ref table;
+    int got = read_stream_head(ms, self, msg_type, body, table);
+    if (got <= 0) {
+        return table;  // collected already, or empty with the error
     }
     c = is_type(msg_type.get(), ms.STREAM_END);
     if (c < 0) {

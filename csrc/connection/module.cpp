@@ -1,6 +1,7 @@
 // vantrel.connection: the load sequence, the load guards and the module state.
 #include <atomic>
 
+#include "bodies.h"
 #include "connection_type.h"
 #include "execute.h"
 #include "liveness.h"
@@ -40,6 +41,17 @@ PyMethodDef end_call_def = {
     "_end_call", FASTCALL_KW(module_end_call), METH_FASTCALL | METH_KEYWORDS,
     "_end_call(conn, /)\n--\n\n"
     "Remove the mark of _begin_call."};
+// The asyncio client's straight decoding of stream bodies (bodies.h).
+PyMethodDef extend_rows_def = {
+    "_extend_rows", FASTCALL_KW(module_extend_rows), METH_FASTCALL | METH_KEYWORDS,
+    "_extend_rows(result, keys, body, cm, /)\n--\n\n"
+    "Append dict(zip(keys, row)) for each row of a MSGPACK table body to result;\n"
+    "False, result unchanged, when the body cannot be decoded that way."};
+PyMethodDef extend_items_def = {
+    "_extend_items", FASTCALL_KW(module_extend_items), METH_FASTCALL | METH_KEYWORDS,
+    "_extend_items(result, body, cm, /)\n--\n\n"
+    "Append each element of a MSGPACK array body to result;\n"
+    "False, result unchanged, when the body cannot be decoded that way."};
 
 bool bind(PyObject* module, const char* name, const Ref& value) {
     return value && PyObject_SetAttrString(module, name, value.get()) == 0;
@@ -156,6 +168,40 @@ bool bind_default_serializer(PyObject* module) {
     return bind(module, "DEFAULT_SERIALIZER_TYPE", module_member(module, "SERIALIZATION_TYPE", serializer));
 }
 
+// The native codec's decoding, taken for stream bodies decoded straight into
+// their results (bodies.h).  Without the native codec there is nothing to
+// take, and every body goes through unpack_one.
+bool bind_native_codec(ModuleState& ms) {
+    Ref codec = Ref::steal(PyImport_ImportModule("vantrel.share._ccodec"));
+    if (!codec) {
+        if (!PyErr_ExceptionMatches(PyExc_ImportError)) {
+            return false;
+        }
+        PyErr_Clear();
+        return true;
+    }
+    Ref base = Ref::steal(PyImport_ImportModule("vantrel.share._codecbase"));
+    if (!base) {
+        return false;
+    }
+    Ref timestamp = module_attr(base.get(), "Timestamp");
+    if (!timestamp) {
+        return false;
+    }
+    ms.native_unpack_one = module_attr(codec.get(), "unpack_one").release();
+    ms.native_decompress = module_attr(codec.get(), "decompress").release();
+    ms.max_decompressed = module_attr(codec.get(), "MAX_DECOMPRESSED").release();
+    ms.codec_error = module_attr(base.get(), "CodecError").release();
+    ms.ext_type = module_attr(base.get(), "ExtType").release();
+    ms.timestamp_from_bytes = module_attr(timestamp.get(), "from_bytes").release();
+    if (!ms.native_unpack_one || !ms.native_decompress || !ms.max_decompressed || !ms.codec_error ||
+        !ms.ext_type || !ms.timestamp_from_bytes) {
+        return false;
+    }
+    ms.objects = msgpack::ObjectContext{ms.codec_error, ms.ext_type, ms.timestamp_from_bytes, &ms.strings};
+    return true;
+}
+
 // The load sequence; the first failing step ends the load with its exception.
 bool load(PyObject* module, ModuleState& ms) {
     if (!init_state(module, ms)) {
@@ -171,7 +217,7 @@ bool load(PyObject* module, ModuleState& ms) {
         !import_names(module, "vantrel.share.errors", {"get_error"}) || !bind_server_error(ms) ||
         !import_names(module, "vantrel.share.codec",
                       {"snappy", "brotli", "msgpack", "unpack_header", "pack_one", "unpack_one", "zstd"}) ||
-        !import_names(module, "vantrel.utils", {"connection_error"})) {
+        !import_names(module, "vantrel.utils", {"connection_error"}) || !bind_native_codec(ms)) {
         return false;
     }
     if (!bind_default_compression(module) || !bind_default_serializer(module)) {
@@ -210,9 +256,16 @@ bool load(PyObject* module, ModuleState& ms) {
     if (!create_connection) {
         return false;
     }
-    return bind(module, "Connection", make_connection_class(module_name.get(), create_connection.get())) &&
-           bind(module, "_begin_call", Ref::steal(PyCFunction_NewEx(&begin_call_def, module, module_name.get()))) &&
-           bind(module, "_end_call", Ref::steal(PyCFunction_NewEx(&end_call_def, module, module_name.get())));
+    if (!bind(module, "Connection", make_connection_class(module_name.get(), create_connection.get()))) {
+        return false;
+    }
+    // Private helpers of the package's other readers of answers.
+    for (PyMethodDef* def : {&begin_call_def, &end_call_def, &extend_rows_def, &extend_items_def}) {
+        if (!bind(module, def->ml_name, Ref::steal(PyCFunction_NewEx(def, module, module_name.get())))) {
+            return false;
+        }
+    }
+    return true;
 }
 
 int exec_module(PyObject* module) {
@@ -251,7 +304,13 @@ int exec_module(PyObject* module) {
     X(slice_from_1, _)       \
     X(kw_force_compress, _)  \
     X(server_error, _)       \
-    X(calls_in_progress, _)
+    X(calls_in_progress, _)  \
+    X(native_unpack_one, _)  \
+    X(native_decompress, _)  \
+    X(max_decompressed, _)   \
+    X(codec_error, _)        \
+    X(ext_type, _)           \
+    X(timestamp_from_bytes, _)
 
 int traverse_module(PyObject* module, visitproc visit, void* arg) {
     ModuleState* ms = get_state(module);
@@ -265,6 +324,8 @@ int traverse_module(PyObject* module, visitproc visit, void* arg) {
 int clear_module(PyObject* module) {
     ModuleState* ms = get_state(module);
     if (ms != nullptr) {
+        ms->objects = msgpack::ObjectContext{};
+        ms->strings.clear();
         VANTREL_NAMES(VANTREL_CLEAR)
         VANTREL_CONSTANTS(VANTREL_CLEAR)
     }

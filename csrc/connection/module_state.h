@@ -6,6 +6,7 @@
 // load.
 #pragma once
 
+#include "msgpack_objects.h"
 #include "ref.h"
 
 namespace vantrel {
@@ -86,6 +87,16 @@ struct ModuleState {
     PyObject* kw_force_compress;  // ("force_compress",)
     PyObject* server_error;     // vantrel.share.errors.ServerError, () without one
     PyObject* calls_in_progress;  // set of the addresses of connections inside execute
+    // The native codec, for stream bodies decoded straight into their
+    // results; all NULL when vantrel.share._ccodec is not built.
+    PyObject* native_unpack_one;  // _ccodec.unpack_one, compared by identity
+    PyObject* native_decompress;  // _ccodec.decompress(data, cm, limit)
+    PyObject* max_decompressed;   // _ccodec.MAX_DECOMPRESSED, unpack_one's limit
+    PyObject* codec_error;        // _codecbase.CodecError
+    PyObject* ext_type;           // _codecbase.ExtType
+    PyObject* timestamp_from_bytes;  // _codecbase.Timestamp.from_bytes
+    msgpack::StrCache strings;
+    msgpack::ObjectContext objects;  // borrows the four fields above
 };
 
 // The state of the loaded module, for every function and method that the

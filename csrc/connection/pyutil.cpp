@@ -407,4 +407,9 @@ PyObject* bind_positional_only(const char* func, bool method, const char* name, 
     return nullptr;
 }
 
+bool is_own_method(PyObject* method, PyObject* self, PyCFunction fn) noexcept {
+    return PyCFunction_Check(method) && PyCFunction_GET_SELF(method) == self &&
+           reinterpret_cast<PyCFunctionObject*>(method)->m_ml->ml_meth == fn;
+}
+
 }  // namespace vantrel

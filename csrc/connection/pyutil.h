@@ -117,6 +117,11 @@ inline bool bind_no_args(const char* func, PyObject* const* args, Py_ssize_t nar
 PyObject* bind_positional_only(const char* func, bool method, const char* name, PyObject* const* args,
                                Py_ssize_t nargs, PyObject* kwnames);
 
+// `method`, an attribute as looked up on self, is the C function `fn` bound
+// to self: the class's own method, neither overridden in a subclass nor
+// replaced by an instance attribute.
+bool is_own_method(PyObject* method, PyObject* self, PyCFunction fn) noexcept;
+
 // TypeError("<func>() got multiple values for argument '<name>'")
 void multiple_values_error(const char* func, const char* name);
 

@@ -122,21 +122,6 @@ void replace_decoder_error(ModuleState& ms) {
     restore_exception(std::move(replacement));
 }
 
-// unpack_one(body, st, cm).  An ordinary exception of the decoder becomes
-// ProtocolError(repr(e)); interpreter exits and keyboard interrupts pass
-// through untouched.
-Ref decode_body(ModuleState& ms, PyObject* body, PyObject* ser, PyObject* cm) {
-    Ref decoder = lookup_global(ms.unpack_one);
-    if (!decoder) {
-        return {};
-    }
-    Ref decoded = call(decoder.get(), body, ser, cm);
-    if (!decoded && PyErr_ExceptionMatches(PyExc_Exception)) {
-        replace_decoder_error(ms);
-    }
-    return decoded;
-}
-
 // An ERROR packet's body is (code, msg); raise get_error(code)(msg).
 void raise_server_error(ModuleState& ms, PyObject* body) {
     Ref pair[2];
@@ -183,57 +168,96 @@ Ref read_body(ModuleState& ms, PyObject* self, PyObject* length) {
     return body;
 }
 
-Ref read_one_packet(ModuleState& ms, PyObject* self) {
+}  // namespace
+
+bool read_raw_packet(ModuleState& ms, PyObject* self, RawPacket& p) {
     Ref header = read_header(ms, self);
     if (!header) {
-        return {};
+        return false;
     }
     Ref unpacker = lookup_global(ms.unpack_header);
     if (!unpacker) {
-        return {};
+        return false;
     }
     Ref fields_obj = call(unpacker.get(), header.get());
     if (!fields_obj) {
-        return {};
+        return false;
     }
     Ref fields[4];  // message type, serializer, compression, body length
     if (!unpack_exact(fields_obj.get(), 4, fields)) {
-        return {};
+        return false;
     }
-    PyObject* mt = fields[0].get();
-    PyObject* ser = fields[1].get();
-    PyObject* cm = fields[2].get();
+    p.mt = std::move(fields[0]);
+    p.st = std::move(fields[1]);
+    p.cm = std::move(fields[2]);
     PyObject* length = fields[3].get();
-    if (!validate_header(ms, mt, ser, cm)) {
-        return {};
+    if (!validate_header(ms, p.mt.get(), p.st.get(), p.cm.get())) {
+        return false;
     }
     int has_body = compare(length, ms.int_0, Py_GT);
     if (has_body < 0) {
-        return {};
+        return false;
     }
-    if (!has_body) {
+    if (has_body) {
+        p.body = read_body(ms, self, length);
+        return static_cast<bool>(p.body);
+    }
+    return true;
+}
+
+Ref decode_with(ModuleState& ms, PyObject* decoder, PyObject* body, PyObject* st, PyObject* cm) {
+    Ref decoded = call(decoder, body, st, cm);
+    if (!decoded && PyErr_ExceptionMatches(PyExc_Exception)) {
+        replace_decoder_error(ms);
+    }
+    return decoded;
+}
+
+bool finish_packet(ModuleState& ms, RawPacket& p, PyObject* decoder, Ref& msg_type, Ref& body) {
+    if (!p.body) {
         // No body is read and nothing is decoded; this includes an ERROR
         // packet without a body, which the caller then sees as such.
-        return Ref::steal(PyTuple_Pack(2, mt, Py_None));
+        msg_type = std::move(p.mt);
+        body = Ref::new_ref(Py_None);
+        return true;
     }
-    Ref body = read_body(ms, self, length);
-    if (!body) {
-        return {};
-    }
-    Ref decoded = decode_body(ms, body.get(), ser, cm);
+    Ref decoded = decode_with(ms, decoder, p.body.get(), p.st.get(), p.cm.get());
     if (!decoded) {
-        return {};
+        return false;
     }
-    body.reset();
-    int is_error = is_type(mt, ms.ERROR);
+    p.body.reset();
+    int is_error = is_type(p.mt.get(), ms.ERROR);
     if (is_error < 0) {
-        return {};
+        return false;
     }
     if (is_error) {
         raise_server_error(ms, decoded.get());
+        return false;
+    }
+    msg_type = std::move(p.mt);
+    body = std::move(decoded);
+    return true;
+}
+
+namespace {
+
+Ref read_one_packet(ModuleState& ms, PyObject* self) {
+    RawPacket p;
+    if (!read_raw_packet(ms, self, p)) {
         return {};
     }
-    return Ref::steal(PyTuple_Pack(2, mt, decoded.get()));
+    Ref decoder;
+    if (p.body) {
+        decoder = lookup_global(ms.unpack_one);
+        if (!decoder) {
+            return {};
+        }
+    }
+    Ref msg_type, body;
+    if (!finish_packet(ms, p, decoder.get(), msg_type, body)) {
+        return {};
+    }
+    return Ref::steal(PyTuple_Pack(2, msg_type.get(), body.get()));
 }
 
 }  // namespace

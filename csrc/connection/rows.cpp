@@ -153,4 +153,36 @@ bool RowBuilder::append_to(PyObject* out, PyObject* row) {
     return dict && PyList_Append(out, dict.get()) == 0;
 }
 
+bool RowBuilder::append_values(PyObject* out, const Ref* values, Py_ssize_t n) {
+    if (!no_template_ && is_seq(keys_) && seq_size(keys_) > 0 && n >= seq_size(keys_)) {
+        PyObject* proto = prepared(keys_);
+        if (proto != nullptr) {
+            Ref dict = Ref::steal(PyDict_Copy(proto));
+            if (!dict) {
+                return false;
+            }
+            // The copy may have run code: the keys are checked again.
+            if (template_fits(keys_)) {
+                Py_ssize_t nkeys = PyTuple_GET_SIZE(snapshot_.get());
+                for (Py_ssize_t i = 0; i < nkeys; ++i) {
+                    if (PyDict_SetItem(dict.get(), seq_item(keys_, i), values[i].get()) < 0) {
+                        return false;
+                    }
+                }
+                return PyList_Append(out, dict.get()) == 0;
+            }
+        } else if (PyErr_Occurred()) {
+            return false;
+        }
+    }
+    Ref row = Ref::steal(PyList_New(n));
+    if (!row) {
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyList_SET_ITEM(row.get(), i, Ref::new_ref(values[i].get()).release());
+    }
+    return append_to(out, row.get());
+}
+
 }  // namespace vantrel

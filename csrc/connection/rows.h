@@ -23,6 +23,10 @@ public:
     // out.append(dict(zip(keys, row)))
     bool append_to(PyObject* out, PyObject* row);
 
+    // The same for the row list(values[0:n]), made only where the prepared
+    // dictionary does not apply.
+    bool append_values(PyObject* out, const Ref* values, Py_ssize_t n);
+
 private:
     Ref build(PyObject* row);
     Ref build_from_template(PyObject* keys, PyObject* row);

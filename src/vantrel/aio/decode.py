@@ -12,11 +12,11 @@ first body without its header element).
 from __future__ import annotations
 
 from itertools import repeat
-from typing import Any, List, Optional, Type
+from typing import Any, Callable, List, Optional, Tuple, Type
 
 from vantrel.share.codec import unpack_one
 from vantrel.share.errors import get_error
-from vantrel.share.protocol import MSG_TYPE
+from vantrel.share.protocol import MSG_TYPE, SERIALIZATION_TYPE
 
 __all__ = ["FIRST", "decode_body", "extend_result"]
 
@@ -27,6 +27,23 @@ FIRST: Any = object()
 _TABLE = MSG_TYPE.TABLE
 _TABLE2 = MSG_TYPE.TABLE2
 _ERROR = MSG_TYPE.ERROR
+_MSGPACK = SERIALIZATION_TYPE.MSGPACK
+
+
+def _straight_decoders() -> Tuple[Optional[Callable[..., bool]], Optional[Callable[..., bool]], Any]:
+    """The compiled connection's per-body decoders and the codec function they stand in
+    for: they decode a MSGPACK body as the native codec's ``unpack_one`` does, straight
+    into the result.  Nones without the native codec."""
+    if getattr(unpack_one, "__module__", None) != "vantrel.share._ccodec":
+        return None, None, None
+    try:
+        from vantrel import connection
+    except ImportError:
+        return None, None, None
+    return connection._extend_rows, connection._extend_items, unpack_one
+
+
+_extend_rows, _extend_items, _native_unpack_one = _straight_decoders()
 
 
 def _unpack(body: Optional[bytes], st: int, cm: int, error: Type[Exception]) -> Any:
@@ -57,7 +74,19 @@ def extend_result(kind: int, result: List[Any], body: Optional[bytes], st: int, 
     value is the ``keys`` to pass with the next body (the header row of a
     table, the head of a table2).  ``result`` is the list of rows, data
     elements or items, extended in place.
+
+    A MSGPACK body after the first goes straight into ``result`` when the
+    native codec decodes bodies here; any body that cannot (one that does not
+    decode, or a row that cannot be made) takes the general path below, which
+    gives its error.
     """
+    if (unpack_one is _native_unpack_one and _extend_rows is not None and _extend_items is not None
+            and st == _MSGPACK and type(body) is bytes):
+        if kind == _TABLE:
+            if keys is not FIRST and _extend_rows(result, keys, body, cm):
+                return keys
+        elif (kind != _TABLE2 or keys is not FIRST) and _extend_items(result, body, cm):
+            return keys
     decoded = _unpack(body, st, cm, error)
     if kind == _TABLE:
         if keys is FIRST:

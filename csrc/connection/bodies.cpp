@@ -1,0 +1,205 @@
+#include "bodies.h"
+
+#include <vector>
+
+#include "msgpack_objects.h"
+
+namespace vantrel {
+
+namespace {
+
+using msgpack::Item;
+using msgpack::Kind;
+using msgpack::Reader;
+
+// The head of the body's array: its element count, or -1 with an error set.
+long long open_array(const msgpack::ObjectContext& ctx, Reader& reader) {
+    Item item;
+    if (!reader.next(item)) {
+        msgpack::raise_reader_error(ctx, reader);
+        return -1;
+    }
+    if (item.kind != Kind::Array) {
+        PyErr_SetString(ctx.error, "an array expected");
+        return -1;
+    }
+    return item.len;
+}
+
+// The next whole value at nesting `depth`.
+Ref next_value(const msgpack::ObjectContext& ctx, Reader& reader, int depth) {
+    std::size_t at = reader.offset();
+    Item item;
+    if (!reader.next(item)) {
+        msgpack::raise_reader_error(ctx, reader);
+        return {};
+    }
+    return msgpack::build_value_from(ctx, reader, item, at, depth);
+}
+
+bool close_body(const msgpack::ObjectContext& ctx, const Reader& reader) {
+    if (!reader.at_end()) {
+        PyErr_SetString(ctx.error, "extra data after the value");
+        return false;
+    }
+    return true;
+}
+
+template <typename Decode>
+bool with_gc_paused(std::size_t size, Decode&& decode) {
+    if (size >= msgpack::kGcPauseMin) {
+        msgpack::GcPause pause;
+        return decode();
+    }
+    return decode();
+}
+
+bool rows_of(const msgpack::ObjectContext& ctx, const char* data, std::size_t size, RowBuilder& rows,
+             PyObject* out, bool after_head) {
+    Reader reader(data, size);
+    long long n = open_array(ctx, reader);
+    if (n < 0) {
+        return false;
+    }
+    if (after_head) {
+        if (n == 0 || !reader.skip(msgpack::kMaxDepth)) {
+            PyErr_SetString(ctx.error, "no header row");
+            return false;
+        }
+    }
+    std::vector<Ref> values;
+    for (long long r = after_head ? 1 : 0; r < n; ++r) {
+        std::size_t at = reader.offset();
+        Item item;
+        if (!reader.next(item)) {
+            msgpack::raise_reader_error(ctx, reader);
+            return false;
+        }
+        if (item.kind != Kind::Array) {
+            // A map, a scalar, a string: the row as the builder makes it.
+            Ref row = msgpack::build_value_from(ctx, reader, item, at, 1);
+            if (!row || !rows.append_to(out, row.get())) {
+                return false;
+            }
+            continue;
+        }
+        values.clear();
+        for (std::uint32_t k = 0; k < item.len; ++k) {
+            Ref value = next_value(ctx, reader, 2);
+            if (!value) {
+                return false;
+            }
+            values.push_back(std::move(value));
+        }
+        if (!rows.append_values(out, values.data(), static_cast<Py_ssize_t>(values.size()))) {
+            return false;
+        }
+    }
+    return close_body(ctx, reader);
+}
+
+// The state for the module functions; null (with False to return) when the
+// native codec is missing or an argument does not allow the straight path.
+ModuleState* usable_state(const char* func, Py_ssize_t expected, Py_ssize_t nargs, PyObject* kwnames,
+                          PyObject* result) {
+    ModuleState* ms = entry_state();
+    if (ms == nullptr) {
+        return nullptr;
+    }
+    if (nargs != expected || kwnames != nullptr) {
+        PyErr_Format(PyExc_TypeError, "%s() takes exactly %zd positional arguments", func, expected);
+        return nullptr;
+    }
+    if (ms->native_decompress == nullptr || !PyList_CheckExact(result)) {
+        return nullptr;
+    }
+    return ms;
+}
+
+// Expands `body` and runs `decode(data, size)` on it straight into `result`.
+template <typename Decode>
+PyObject* extend_straight(ModuleState& ms, PyObject* result, PyObject* body, PyObject* cm, Decode&& decode) {
+    if (!PyBytes_CheckExact(body)) {
+        Py_RETURN_FALSE;
+    }
+    Ref data = expanded_body(ms, body, cm);
+    if (!data || !PyBytes_CheckExact(data.get())) {
+        if (data || PyErr_ExceptionMatches(PyExc_Exception)) {
+            PyErr_Clear();
+            Py_RETURN_FALSE;
+        }
+        return nullptr;
+    }
+    const char* bytes = PyBytes_AS_STRING(data.get());
+    std::size_t size = static_cast<std::size_t>(PyBytes_GET_SIZE(data.get()));
+    int done = decode_straight(result, [&] { return decode(bytes, size); });
+    if (done < 0) {
+        return nullptr;
+    }
+    return PyBool_FromLong(done);
+}
+
+}  // namespace
+
+bool append_rows(const msgpack::ObjectContext& ctx, const char* data, std::size_t size, RowBuilder& rows,
+                 PyObject* out, bool after_head) {
+    return with_gc_paused(size, [&] { return rows_of(ctx, data, size, rows, out, after_head); });
+}
+
+Ref head_of(const msgpack::ObjectContext& ctx, const char* data, std::size_t size) {
+    Reader reader(data, size);
+    long long n = open_array(ctx, reader);
+    if (n == 0) {
+        PyErr_SetString(ctx.error, "no header row");
+    }
+    return n > 0 ? next_value(ctx, reader, 1) : Ref();
+}
+
+bool append_items(const msgpack::ObjectContext& ctx, const char* data, std::size_t size, PyObject* out) {
+    // The elements are made into one list of the body's length and moved
+    // into `out` in one step: faster than appending them one by one, and the
+    // list holds no object of its own.
+    return msgpack::extend_list(ctx, data, size, out) >= 0;
+}
+
+Ref expanded_body(ModuleState& ms, PyObject* body, PyObject* cm) {
+    if (PyLong_Check(cm)) {
+        int overflow = 0;
+        if (PyLong_AsLongLongAndOverflow(cm, &overflow) == 0 && overflow == 0) {
+            return Ref::new_ref(body);
+        }
+    }
+    PyObject* argv[] = {body, cm, ms.max_decompressed};
+    return Ref::steal(PyObject_Vectorcall(ms.native_decompress, argv, 3, nullptr));
+}
+
+PyObject* module_extend_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    ModuleState* ms = usable_state("_extend_rows", 4, nargs, kwnames, nargs == 4 ? args[0] : nullptr);
+    if (ms == nullptr) {
+        if (PyErr_Occurred()) {
+            return nullptr;
+        }
+        Py_RETURN_FALSE;
+    }
+    PyObject* result = args[0];
+    RowBuilder rows(args[1]);
+    return extend_straight(*ms, result, args[2], args[3], [&](const char* data, std::size_t size) {
+        return append_rows(ms->objects, data, size, rows, result);
+    });
+}
+
+PyObject* module_extend_items(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    ModuleState* ms = usable_state("_extend_items", 3, nargs, kwnames, nargs == 3 ? args[0] : nullptr);
+    if (ms == nullptr) {
+        if (PyErr_Occurred()) {
+            return nullptr;
+        }
+        Py_RETURN_FALSE;
+    }
+    PyObject* result = args[0];
+    return extend_straight(*ms, result, args[1], args[2], [&](const char* data, std::size_t size) {
+        return append_items(ms->objects, data, size, result);
+    });
+}
+
+}  // namespace vantrel

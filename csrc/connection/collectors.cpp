@@ -129,11 +129,13 @@ bool call_reader(PyObject* reader, Ref& msg_type, Ref& body) {
     return true;
 }
 
-// The next packet of a stream: 1 with msg_type and body set, as
-// self._read_one_packet() gives them; 0 when its body went straight into the
-// result (see try_straight); -1 with an error set.
-template <typename Straight>
-int next_packet(ModuleState& ms, PyObject* self, PyObject* kind, Straight&& straight, Ref& msg_type, Ref& body) {
+// The next packet through the connection's reader: 1 with msg_type and body
+// set, as self._read_one_packet() gives them.  When that reader is the
+// class's own, the packet is read raw and a body goes first to
+// take(packet, decoder): 1 when it took the body (this returns 0), 0 when it
+// did not (the body is decoded as the reader does), -1 on error (so is this).
+template <typename Take>
+int read_packet_with(ModuleState& ms, PyObject* self, Ref& msg_type, Ref& body, Take&& take) {
     Ref reader = getattr(self, ms._read_one_packet);
     if (!reader) {
         return -1;
@@ -152,12 +154,21 @@ int next_packet(ModuleState& ms, PyObject* self, PyObject* kind, Straight&& stra
         if (!decoder) {
             return -1;
         }
-        int done = try_straight(ms, p, decoder.get(), kind, straight);
-        if (done != 0) {
-            return done > 0 ? 0 : -1;
+        int taken = take(p, decoder.get());
+        if (taken != 0) {
+            return taken > 0 ? 0 : -1;
         }
     }
     return finish_packet(ms, p, decoder.get(), msg_type, body) ? 1 : -1;
+}
+
+// The next packet of a stream: 1 with msg_type and body set; 0 when its body
+// went straight into the result (see try_straight); -1 with an error set.
+template <typename Straight>
+int next_packet(ModuleState& ms, PyObject* self, PyObject* kind, Straight&& straight, Ref& msg_type, Ref& body) {
+    return read_packet_with(ms, self, msg_type, body, [&](RawPacket& p, PyObject* decoder) {
+        return try_straight(ms, p, decoder, kind, straight);
+    });
 }
 
 // Reads the packets that follow the first one, through STREAM_END.  Each body
@@ -266,38 +277,19 @@ Ref table_from_first(ModuleState& ms, PyObject* self, RawPacket& p, PyObject* de
 }  // namespace
 
 int read_stream_head(ModuleState& ms, PyObject* self, Ref& msg_type, Ref& body, Ref& result) {
-    Ref reader = getattr(self, ms._read_one_packet);
-    if (!reader) {
-        return -1;
-    }
-    if (!is_own_method(reader.get(), self, FASTCALL_KW(connection_read_one_packet))) {
-        return call_reader(reader.get(), msg_type, body) ? 1 : -1;
-    }
-    reader.reset();
-    RawPacket p;
-    if (!read_raw_packet(ms, self, p)) {
-        return -1;
-    }
-    Ref decoder;
-    if (p.body) {
-        decoder = lookup_global(ms.unpack_one);
-        if (!decoder) {
-            return -1;
-        }
+    return read_packet_with(ms, self, msg_type, body, [&](RawPacket& p, PyObject* decoder) {
         // The collector is looked up before the body is decoded here: only
         // where that look-up runs no code of the class.
-        if (straight_candidate(ms, p, decoder.get()) && Py_TYPE(self)->tp_getattro == PyObject_GenericGetAttr) {
-            int c = is_type(p.mt.get(), ms.TABLE);
-            if (c < 0) {
-                return -1;
-            }
-            if (c > 0) {
-                result = table_from_first(ms, self, p, decoder.get());
-                return result ? 0 : -1;
-            }
+        if (!straight_candidate(ms, p, decoder) || Py_TYPE(self)->tp_getattro != PyObject_GenericGetAttr) {
+            return 0;
         }
-    }
-    return finish_packet(ms, p, decoder.get(), msg_type, body) ? 1 : -1;
+        int c = is_type(p.mt.get(), ms.TABLE);
+        if (c <= 0) {
+            return c;
+        }
+        result = table_from_first(ms, self, p, decoder);
+        return result ? 1 : -1;
+    });
 }
 
 // A feed: the items of every FEED body, in arrival order, in one list.

@@ -123,7 +123,8 @@ def test_command_line_call_over_tls(tls: Tuple[Address, ssl.SSLContext],
                                     tmp_path_factory: pytest.TempPathFactory) -> None:
     address, context = tls
     cafile = tmp_path_factory.mktemp("ca") / "ca.pem"
-    der = tls_socket(address, context).getpeercert(binary_form=True)
+    with tls_socket(address, context) as sock:
+        der = sock.getpeercert(binary_form=True)
     assert der is not None
     cafile.write_text(ssl.DER_cert_to_PEM_cert(der))
     where = "%s:%d" % address

@@ -412,6 +412,12 @@ def test_idle_timeout_drops_idle_and_stuck_clients(impl, clients, partial):
         thread.stop()
 
 
+@pytest.mark.parametrize("idle_timeout", [0, -1.0, float("nan")])
+def test_idle_timeout_must_be_positive(idle_timeout):
+    with pytest.raises(ValueError, match="idle_timeout must be a positive number"):
+        demo_server(idle_timeout=idle_timeout)
+
+
 def test_client_gone_mid_stream_stops_the_generator(clients):
     produced = []
     closed = threading.Event()

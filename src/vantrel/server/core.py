@@ -101,6 +101,10 @@ class Server:
         self.handshake_timeout = handshake_timeout
         self.grace = grace
         self.tls = tls
+        if idle_timeout is not None and not idle_timeout > 0:  # NaN included
+            # 0 would drop every client right after its handshake
+            raise ValueError("idle_timeout must be a positive number of seconds or None, not %r"
+                             % (idle_timeout,))
         self.idle_timeout = idle_timeout
         self._server: Optional[asyncio.AbstractServer] = None
         self._clients: Set[_Client] = set()

@@ -135,3 +135,14 @@ def test_exhausted_pool_waits_then_times_out(impl, server):
         late.join(30)
     assert [type(e) for e in closed] == [PoolClosed]
     assert pool.stats()["size"] == 0
+
+
+def test_idle_connections_beyond_min_size_are_closed_after_max_idle(impl, server):
+    with vantrel.Pool(server.address, min_size=1, max_idle=0.05, impl=impl_name(impl)) as pool:
+        with pool.connection() as a, pool.connection() as b:
+            assert a.execute("add", 1, 1) == 2 and b.execute("add", 2, 2) == 4
+        assert pool.stats()["size"] == 2
+        time.sleep(0.2)
+        assert pool.execute("add", 3, 4) == 7  # taking one prunes the rest, down to min_size
+        stats = pool.stats()
+    assert stats["size"] == 1 and stats["discarded"] == 1

@@ -35,16 +35,7 @@ bool interpreter_alive() noexcept {
 }
 
 std::string take_error_text() {
-#if PY_VERSION_HEX >= 0x030C0000
-    Ref exc = Ref::steal(PyErr_GetRaisedException());
-#else
-    PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    Py_XDECREF(type);
-    Py_XDECREF(tb);
-    Ref exc = Ref::steal(value);
-#endif
+    Ref exc = fetch_exception();
     if (!exc) {
         return "unknown error";
     }

@@ -4,6 +4,9 @@
 // interpreter safely.
 #pragma once
 
+#include <utility>
+
+#include "exceptions.h"
 #include "ref.h"
 #include "types.h"
 
@@ -29,29 +32,19 @@ bool interpreter_alive() noexcept;
 // exception propagates.
 class SavedError {
 public:
-    SavedError() noexcept {
-#if PY_VERSION_HEX >= 0x030C0000
-        exc_ = PyErr_GetRaisedException();
-#else
-        PyErr_Fetch(&type_, &exc_, &tb_);
-#endif
-    }
+    SavedError() noexcept : exc_(fetch_exception()) {}
     SavedError(const SavedError&) = delete;
     SavedError& operator=(const SavedError&) = delete;
     ~SavedError() {
-#if PY_VERSION_HEX >= 0x030C0000
-        PyErr_SetRaisedException(exc_);
-#else
-        PyErr_Restore(type_, exc_, tb_);
-#endif
+        if (exc_) {
+            restore_exception(std::move(exc_));
+        } else {
+            PyErr_Clear();  // as it was: no error
+        }
     }
 
 private:
-#if PY_VERSION_HEX < 0x030C0000
-    PyObject* type_ = nullptr;
-    PyObject* tb_ = nullptr;
-#endif
-    PyObject* exc_ = nullptr;
+    Ref exc_;
 };
 
 // The text of the exception being raised ("TypeName: message"), cleared.

@@ -43,19 +43,7 @@ void call_close(StreamPrivate* p, PyObject* error) {
 int fail(StreamPrivate* p) {
     // The exception raised: its text for get_last_error, the object itself
     // for the reader of the answer (close), which keeps it for its caller.
-#if PY_VERSION_HEX >= 0x030C0000
-    Ref exc = Ref::steal(PyErr_GetRaisedException());
-#else
-    PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    if (tb != nullptr && value != nullptr) {
-        PyException_SetTraceback(value, tb);
-    }
-    Py_XDECREF(type);
-    Py_XDECREF(tb);
-    Ref exc = Ref::steal(value);
-#endif
+    Ref exc = fetch_exception();
     p->failed = true;
     if (exc) {
         Ref text = Ref::steal(PyObject_Str(exc.get()));

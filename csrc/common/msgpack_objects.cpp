@@ -7,6 +7,8 @@
 #include <utility>
 #include <vector>
 
+#include "exceptions.h"
+
 // Builder::scalar is the decoding loop's innermost step: inlined there, also
 // now that value_from calls it too (measured: 4% of a table body's decoding).
 #if defined(__GNUC__)
@@ -25,24 +27,11 @@ namespace {
 // pending exception, if any, as its cause.  MemoryError and exceptions that
 // are not errors (KeyboardInterrupt, ...) pass through unchanged.
 void raise_at(const ObjectContext& ctx, const char* what, std::size_t offset) {
-    PyObject* type = nullptr;
-    PyObject* value = nullptr;
-    PyObject* tb = nullptr;
-    PyErr_Fetch(&type, &value, &tb);
-    if (type != nullptr && (!PyErr_GivenExceptionMatches(type, PyExc_Exception) ||
-                            PyErr_GivenExceptionMatches(type, PyExc_MemoryError))) {
-        PyErr_Restore(type, value, tb);
+    Ref cause = fetch_exception();
+    if (cause && (!PyErr_GivenExceptionMatches(cause.get(), PyExc_Exception) ||
+                  PyErr_GivenExceptionMatches(cause.get(), PyExc_MemoryError))) {
+        restore_exception(std::move(cause));
         return;
-    }
-    Ref cause;
-    if (type != nullptr) {
-        PyErr_NormalizeException(&type, &value, &tb);
-        if (tb != nullptr && value != nullptr) {
-            PyException_SetTraceback(value, tb);
-        }
-        cause = Ref::steal(value);
-        Py_XDECREF(type);
-        Py_XDECREF(tb);
     }
     Ref message = Ref::steal(PyUnicode_FromFormat("invalid MSGPACK body: %s at offset %zu", what, offset));
     if (!message) {

@@ -134,39 +134,6 @@ bool unpack_exact(PyObject* obj, Py_ssize_t n, Ref* out) {
     return !PyErr_Occurred();
 }
 
-Ref fetch_exception() noexcept {
-#if PY_VERSION_HEX >= 0x030C0000
-    return Ref::steal(PyErr_GetRaisedException());
-#else
-    PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
-    PyErr_Fetch(&type, &value, &tb);
-    if (type == nullptr) {
-        return {};
-    }
-    PyErr_NormalizeException(&type, &value, &tb);
-    if (tb != nullptr && value != nullptr) {
-        PyException_SetTraceback(value, tb);
-    }
-    Py_XDECREF(type);
-    Py_XDECREF(tb);
-    return Ref::steal(value);
-#endif
-}
-
-void restore_exception(Ref exc) noexcept {
-    if (!exc) {
-        return;
-    }
-#if PY_VERSION_HEX >= 0x030C0000
-    PyErr_SetRaisedException(exc.release());
-#else
-    PyObject* value = exc.release();
-    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(value));
-    Py_INCREF(type);
-    PyErr_Restore(type, value, PyException_GetTraceback(value));
-#endif
-}
-
 void chain_to(PyObject* handled) noexcept {
     Ref current = fetch_exception();
     if (current && handled != nullptr && current.get() != handled) {

@@ -4,6 +4,7 @@
 // Ref / -1 / false with the error set.  PyObject* arguments are borrowed.
 #pragma once
 
+#include "exceptions.h"
 #include "module_state.h"
 #include "ref.h"
 
@@ -56,10 +57,7 @@ bool unpack_exact(PyObject* obj, Py_ssize_t n, Ref* out);
 
 // --- exceptions --------------------------------------------------------------
 
-// The exception being raised, taken out of the error indicator (normalised,
-// with its traceback attached), and put back unchanged.
-Ref fetch_exception() noexcept;
-void restore_exception(Ref exc) noexcept;
+// fetch_exception() and restore_exception(): exceptions.h
 
 // raise obj: an exception instance is raised (chained to the exception being
 // handled, as the raise statement does), a class is instantiated first,

@@ -70,18 +70,12 @@ PyObject* is_connection_normal_select(PyObject* /*module*/, PyObject* const* arg
         return nullptr;
     }
     Ref read_list = Ref::steal(PyList_New(1));
-    if (!read_list) {
+    Ref write_list = Ref::steal(PyList_New(0));
+    Ref error_list = Ref::steal(PyList_New(1));
+    if (!read_list || !write_list || !error_list) {
         return nullptr;
     }
     PyList_SET_ITEM(read_list.get(), 0, Ref::new_ref(sock).release());
-    Ref write_list = Ref::steal(PyList_New(0));
-    if (!write_list) {
-        return nullptr;
-    }
-    Ref error_list = Ref::steal(PyList_New(1));
-    if (!error_list) {
-        return nullptr;
-    }
     PyList_SET_ITEM(error_list.get(), 0, Ref::new_ref(sock).release());
     Ref ready = call_method(ms->select, select.get(), read_list.get(), write_list.get(), error_list.get(), ms->int_0);
     Ref lists[3];  // readable, writable (unused), exceptional

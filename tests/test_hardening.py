@@ -319,6 +319,30 @@ def test_a_second_call_during_a_call_raises_at_once(impl: ModuleType, net: Any) 
     assert [r.body[0] for r in peer.received[1:]] == ["slow", "next"]
 
 
+def test_close_from_another_thread_ends_a_blocked_call(impl: ModuleType, net: Any) -> None:
+    arrived, done = threading.Event(), threading.Event()
+    peer = net.peer([recv(), signal(arrived), wait(done)])  # never answers
+    conn = net.connect(impl, peer)
+    outcome: List[BaseException] = []
+
+    def blocked() -> None:
+        try:
+            conn.execute("never answered")
+        except BaseException as e:
+            outcome.append(e)
+
+    thread = threading.Thread(target=blocked, daemon=True)
+    thread.start()
+    assert arrived.wait(5)
+    closer = threading.Thread(target=conn.close, daemon=True)
+    closer.start()
+    closer.join(10)
+    thread.join(10)
+    done.set()
+    assert not closer.is_alive() and not thread.is_alive(), "close waited for the server"
+    assert isinstance(outcome[0], impl.ProtocolError)  # the call ends as on a lost peer
+
+
 def test_threads_sharing_a_connection_never_get_each_others_answers(impl: ModuleType) -> None:
     from vantrel.server import ServerThread, demo_server
 

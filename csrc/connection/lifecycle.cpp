@@ -1,5 +1,6 @@
 #include "lifecycle.h"
 
+#include "execute.h"
 #include "pyutil.h"
 
 namespace vantrel {
@@ -115,6 +116,26 @@ PyObject* connection_close(PyObject* self, PyObject* const* args, Py_ssize_t nar
     ModuleState* ms = entry_state();
     if (ms == nullptr || !bind_no_args("close", args, nargs, kwnames)) {
         return nullptr;
+    }
+    // A call in progress on another thread may be blocked in a read, holding
+    // the reader's lock, which closing the reader waits for.  Shutting the
+    // socket down first ends that read at once: the call fails (and leaves
+    // the connection out of use) instead of closing waiting for the server.
+    int busy = call_in_progress(*ms, self);
+    if (busy < 0) {
+        return nullptr;
+    }
+    if (busy > 0) {
+        Ref sock = getattr(self, ms->_socket);
+        if (!sock) {
+            return nullptr;
+        }
+        if (!call_method(ms->shutdown, sock.get(), ms->int_shut_rdwr)) {
+            if (!PyErr_ExceptionMatches(PyExc_OSError)) {
+                return nullptr;
+            }
+            PyErr_Clear();  // already shut down or closed
+        }
     }
     Ref sf = getattr(self, ms->_sf);
     if (!sf || !call_method(ms->close, sf.get())) {

@@ -154,6 +154,13 @@ class Connection:
             warnings.warn(body)
 
     def close(self) -> None:
+        if id(self) in _calls_in_progress:
+            # A call on another thread may be blocked in a read that holds the
+            # reader's lock: end it at once rather than wait for the server.
+            try:
+                self._socket.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
         self._sf.close()
         self._socket.close()
 

@@ -284,6 +284,17 @@ def test_pool_rules() -> None:
         run(main(address, bound.getsockname()))
 
 
+@pytest.mark.parametrize("settings", [{"max_size": 0}, {"min_size": 3, "max_size": 2},
+                                      {"timeout": -1.0}, {"max_idle": -1.0}])
+def test_pool_shares_the_thread_pools_settings_and_errors(settings: Any) -> None:
+    import vantrel.pool
+
+    with pytest.raises(ValueError):
+        aio.Pool(("127.0.0.1", 1), **settings)
+    assert (aio.PoolError, aio.PoolTimeout, aio.PoolClosed) == (
+        vantrel.pool.PoolError, vantrel.pool.PoolTimeout, vantrel.pool.PoolClosed)
+
+
 def test_tls(tmp_path: Any) -> None:
     from reliability.test_tls import make_certificate
 

@@ -24,7 +24,8 @@ from typing import Any, Dict, Iterator, List, Mapping, Optional, Tuple
 from vantrel.client import Address, Connection, connect
 from vantrel.share.errors import ServerError
 
-__all__ = ["Pool", "PoolClosed", "PoolError", "PoolTimeout", "backoff_delay", "keeps_connection"]
+__all__ = ["Pool", "PoolClosed", "PoolError", "PoolTimeout", "backoff_delay", "check_settings",
+           "keeps_connection", "open_options", "retries_connect"]
 
 log = logging.getLogger("vantrel")
 
@@ -63,6 +64,24 @@ def backoff_delay(failures: int) -> float:
     return min(BACKOFF_FIRST * 2.0 ** max(failures - 1, 0), BACKOFF_MAX)
 
 
+def check_settings(min_size: int, max_size: int, timeout: float, max_idle: Optional[float],
+                   check_after: float) -> None:
+    """Raise ``ValueError`` for sizes or times a pool cannot work with."""
+    if max_size < 1 or not 0 <= min_size <= max_size:
+        raise ValueError("need 0 <= min_size <= max_size and max_size >= 1, got %r and %r"
+                         % (min_size, max_size))
+    if timeout < 0 or check_after < 0 or (max_idle is not None and max_idle < 0):
+        raise ValueError("timeout, check_after and max_idle must not be negative")
+
+
+def open_options(options: Mapping[str, Any], wait: float) -> Dict[str, Any]:
+    """``options`` for one attempt to connect, its ``connect_timeout`` cut to ``wait``."""
+    opened = dict(options)
+    limit = opened.get("connect_timeout", 10.0)
+    opened["connect_timeout"] = wait if limit is None else min(limit, wait)
+    return opened
+
+
 class Pool:
     """Up to ``max_size`` connections to ``address``, shared by the threads of a process.
 
@@ -82,11 +101,7 @@ class Pool:
                  min_size: int = 0, max_size: int = 10, timeout: float = 30.0,
                  max_idle: Optional[float] = 600.0, check_after: float = 1.0,
                  call_timeout: Optional[float] = None, **connect_options: Any) -> None:
-        if max_size < 1 or not 0 <= min_size <= max_size:
-            raise ValueError("need 0 <= min_size <= max_size and max_size >= 1, got %r and %r"
-                             % (min_size, max_size))
-        if timeout < 0 or check_after < 0 or (max_idle is not None and max_idle < 0):
-            raise ValueError("timeout, check_after and max_idle must not be negative")
+        check_settings(min_size, max_size, timeout, max_idle, check_after)
         self.address = (address[0], address[1])
         self.min_size = min_size
         self.max_size = max_size
@@ -235,10 +250,7 @@ class Pool:
         self._idle[:] = keep
 
     def _open(self, wait: float) -> Connection:
-        options = dict(self._options)
-        limit = options.get("connect_timeout", 10.0)
-        options["connect_timeout"] = wait if limit is None else min(limit, wait)
-        return connect(self.address, self._auth, **options)
+        return connect(self.address, self._auth, **open_options(self._options, wait))
 
     def _timeout_error(self, timeout: float, last_error: Optional[BaseException]) -> PoolTimeout:
         if last_error is not None:

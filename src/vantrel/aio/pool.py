@@ -17,9 +17,10 @@ is checked with ``is_normal()`` before it is handed out, one idle longer than
 ``max_idle`` seconds is closed (as long as ``min_size`` are kept).  When all
 ``max_size`` connections are in use, a task waits its turn (first come, first
 served) for at most ``timeout`` seconds, then gets :class:`PoolTimeout`.
-Connections are opened on demand; a failed attempt is retried with a
-back-off that doubles up to :data:`MAX_BACKOFF` seconds, shared by all tasks,
-until the same ``timeout`` runs out.
+Connections are opened on demand; a failed attempt is retried with the
+thread pool's back-off (:func:`vantrel.pool.backoff_delay`), shared by all
+tasks, until the same ``timeout`` runs out.  Sizes, back-off, which failures
+are retried and the error classes are those of :mod:`vantrel.pool`.
 """
 
 from __future__ import annotations
@@ -27,32 +28,23 @@ from __future__ import annotations
 import asyncio
 import collections
 import contextlib
+import logging
 from types import TracebackType
 from typing import Any, AsyncIterator, Deque, Dict, Mapping, Optional, Sequence, Set, Tuple, Type
 
-from vantrel.share.errors import ServerError
-from vantrel.utils import connection_error
+from vantrel.pool import (BACKOFF_FIRST, BACKOFF_MAX, PoolClosed, PoolError, PoolTimeout,
+                          backoff_delay, check_settings, open_options, retries_connect)
 
 from .connection import AsyncConnection, connect
 
 __all__ = ["FIRST_BACKOFF", "MAX_BACKOFF", "Pool", "PoolClosed", "PoolError", "PoolTimeout"]
 
+log = logging.getLogger("vantrel")
+
 #: The first wait (seconds) after a failed attempt to connect, doubled after
-#: each further failure up to MAX_BACKOFF.
-FIRST_BACKOFF = 0.05
-MAX_BACKOFF = 2.0
-
-
-class PoolError(Exception):
-    """Base of the pool's own errors."""
-
-
-class PoolTimeout(PoolError, TimeoutError):
-    """No connection could be had within the pool's time-out."""
-
-
-class PoolClosed(PoolError):
-    """The pool was closed."""
+#: each further failure up to MAX_BACKOFF: the thread pool's.
+FIRST_BACKOFF = BACKOFF_FIRST
+MAX_BACKOFF = BACKOFF_MAX
 
 
 class Pool:
@@ -64,13 +56,9 @@ class Pool:
 
     def __init__(self, address: Sequence[Any], auth: Optional[Mapping[str, Any]] = None, *,
                  min_size: int = 0, max_size: int = 10, timeout: float = 30.0,
-                 max_idle: float = 300.0, check_after: float = 1.0,
+                 max_idle: Optional[float] = 300.0, check_after: float = 1.0,
                  **connect_options: Any) -> None:
-        if max_size < 1:
-            raise ValueError("max_size must be at least 1, not %d" % max_size)
-        if not 0 <= min_size <= max_size:
-            raise ValueError("min_size must lie between 0 and max_size (%d), not %d"
-                             % (max_size, min_size))
+        check_settings(min_size, max_size, timeout, max_idle, check_after)
         self.address = (address[0], address[1])
         self._auth = auth
         self.min_size = min_size
@@ -84,7 +72,7 @@ class Pool:
         self._size = 0                       # open connections and openings in progress
         self._waiters: Deque[asyncio.Future[Optional[AsyncConnection]]] = collections.deque()
         self._closed = False
-        self._backoff = 0.0
+        self._failures = 0                   # failed attempts to connect in a row
         self._retry_at = 0.0
         self._counts: Dict[str, int] = dict.fromkeys(
             ("opened", "discarded", "failed_checks", "connect_errors", "timeouts", "waits"), 0)
@@ -223,6 +211,8 @@ class Pool:
 
     def _prune(self, now: float) -> None:
         # The least recently used connections stand at the left.
+        if self.max_idle is None:
+            return
         idle = self._idle
         while idle and now - idle[0][1] > self.max_idle and self._size > self.min_size:
             self._discard(idle.popleft()[0])
@@ -293,25 +283,26 @@ class Pool:
                 await asyncio.sleep(pause)
             if self._closed:
                 raise PoolClosed("the pool is closed")
-            options = dict(self._options)
-            limit = options.get("connect_timeout", 10.0)
             remaining = deadline - loop.time()
             if remaining <= 0:
                 break
-            options["connect_timeout"] = remaining if limit is None else min(limit, remaining)
             try:
-                conn = await connect(self.address, self._auth, **options)
-            except ServerError:
-                raise  # refused by the server (authentication): trying again will not help
-            except (OSError, connection_error) as e:
+                conn = await connect(self.address, self._auth,
+                                     **open_options(self._options, remaining))
+            except Exception as e:
+                if not retries_connect(e):
+                    raise  # refused by the server (authentication): trying again will not help
                 last = e
                 self._counts["connect_errors"] += 1
-                self._backoff = min(MAX_BACKOFF, self._backoff * 2 or FIRST_BACKOFF)
-                self._retry_at = loop.time() + self._backoff
+                self._failures += 1
+                pause = backoff_delay(self._failures)
+                self._retry_at = loop.time() + pause
+                log.warning("pool: connecting to %s:%s failed (%s: %s), retrying in %.1f s",
+                            self.address[0], self.address[1], type(e).__name__, e, pause)
                 if self._retry_at >= deadline:
                     break
                 continue
-            self._backoff = 0.0
+            self._failures = 0
             self._retry_at = 0.0
             self._counts["opened"] += 1
             return conn

@@ -309,6 +309,8 @@ def test_tls(tmp_path: Any) -> None:
             assert conn.is_normal()
         with pytest.raises(ssl.SSLError):
             await aio.connect(address, tls=True)  # not signed by a known authority
+        with pytest.raises(TypeError, match="tls must be True"):
+            await aio.connect(address, tls="yes")  # type: ignore[arg-type]
 
     with ServerThread(demo_server(notice=None, tls=server_side)) as address:
         run(main(address))

@@ -30,7 +30,7 @@ if TYPE_CHECKING:
 else:
     _Core = object
 
-__all__ = ["Connection", "connect", "connection_class"]
+__all__ = ["Connection", "TLSOption", "connect", "connection_class", "tls_context"]
 
 log = logging.getLogger("vantrel")
 # The application decides where the package's records go; without its own
@@ -38,6 +38,7 @@ log = logging.getLogger("vantrel")
 log.addHandler(logging.NullHandler())
 
 Address = Tuple[str, int]
+TLSOption = Union[bool, ssl.SSLContext, None]
 
 
 class Connection(_Core):
@@ -74,7 +75,9 @@ def connection_class(impl: str = "") -> Type[Connection]:
     return cls
 
 
-def _tls_context(tls: Union[bool, ssl.SSLContext, None]) -> Optional[ssl.SSLContext]:
+def tls_context(tls: TLSOption) -> Optional[ssl.SSLContext]:
+    """The context of the ``tls`` option (of this ``connect`` and the asyncio one):
+    ``True`` the default one, a context itself, ``None`` or ``False`` none."""
     if tls is None or tls is False:
         return None
     if tls is True:
@@ -98,7 +101,7 @@ def _close(sock: socket.socket) -> None:
 
 def connect(address: Address, auth: Optional[Mapping[str, Any]] = None, *,
             timeout: Optional[float] = None, connect_timeout: Optional[float] = 10.0,
-            tls: Union[bool, ssl.SSLContext, None] = None,
+            tls: TLSOption = None,
             server_hostname: Optional[str] = None, impl: str = "") -> Connection:
     """Open an authenticated connection to ``address`` (a ``(host, port)`` pair).
 
@@ -118,7 +121,7 @@ def connect(address: Address, auth: Optional[Mapping[str, Any]] = None, *,
     closed in every failure.
     """
     cls = connection_class(impl)
-    context = _tls_context(tls)
+    context = tls_context(tls)
     record: Dict[str, Any] = dict(auth) if auth is not None else {}
     host, port = address[0], address[1]
     deadline = None if connect_timeout is None else time.monotonic() + connect_timeout

@@ -21,13 +21,13 @@ from __future__ import annotations
 
 import asyncio
 import select
-import ssl
 import time
 import warnings
 from types import ModuleType, TracebackType
-from typing import Any, Dict, List, Mapping, Optional, Sequence, Type, Union
+from typing import Any, Dict, List, Mapping, Optional, Sequence, Type
 
 from vantrel._impls import connection_module
+from vantrel.client import TLSOption, tls_context
 from vantrel.share.codec import pack_one
 from vantrel.share.errors import ServerError
 from vantrel.share.protocol import MSG_TYPE
@@ -59,8 +59,6 @@ _STREAM_START = MSG_TYPE.STREAM_START
 _STREAM_END = MSG_TYPE.STREAM_END
 _HANDSHAKE = MSG_TYPE.HANDSHAKE
 _KINDS = {MSG_TYPE.TABLE: "table", MSG_TYPE.TABLE2: "table2", MSG_TYPE.FEED: "feed"}
-
-TLSOption = Union[None, bool, ssl.SSLContext]
 
 
 class AsyncConnection:
@@ -269,14 +267,8 @@ async def connect(address: Sequence[Any], auth: Optional[Mapping[str, Any]] = No
     handshake reply is issued as a warning.
     """
     host, port = address[0], address[1]
-    context: Optional[ssl.SSLContext]
-    if tls is True:
-        context = ssl.create_default_context()
-    elif tls is None or tls is False:
-        context = None
-    else:
-        context = tls
-    record: Any = {} if auth is None else auth
+    context = tls_context(tls)
+    record: Dict[str, Any] = {} if auth is None else dict(auth)
     conns: List[AsyncConnection] = []
 
     async def open_and_authenticate() -> AsyncConnection:

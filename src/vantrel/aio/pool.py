@@ -32,8 +32,17 @@ import logging
 from types import TracebackType
 from typing import Any, AsyncIterator, Deque, Dict, Mapping, Optional, Sequence, Set, Tuple, Type
 
-from vantrel.pool import (BACKOFF_FIRST, BACKOFF_MAX, PoolClosed, PoolError, PoolTimeout,
-                          backoff_delay, check_settings, open_options, retries_connect)
+from vantrel.pool import (
+    BACKOFF_FIRST,
+    BACKOFF_MAX,
+    PoolClosed,
+    PoolError,
+    PoolTimeout,
+    backoff_delay,
+    check_settings,
+    open_options,
+    retries_connect,
+)
 
 from .connection import AsyncConnection, connect
 

@@ -304,11 +304,11 @@ class Pool:
         waiting threads with :class:`PoolClosed`.  Closing twice is harmless."""
         with self._cond:
             self._closed = True
-            idle = [(conn, "the pool is closed") for conn, _ in self._idle]
+            idle = [conn for conn, _ in self._idle]
             self._size -= len(idle)
             self._idle.clear()
             self._cond.notify_all()
-        for conn, _ in idle:
+        for conn in idle:
             try:
                 conn.close()
             except (OSError, ValueError):

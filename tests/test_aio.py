@@ -284,6 +284,19 @@ def test_pool_rules() -> None:
         run(main(address, bound.getsockname()))
 
 
+def test_pool_closed_while_opening_hands_out_nothing(demo: Address) -> None:
+    async def main() -> None:
+        pool = aio.Pool(demo)
+        opening = asyncio.ensure_future(pool.acquire())
+        await asyncio.sleep(0)  # the task is now opening a connection
+        await pool.close()
+        with pytest.raises(aio.PoolClosed):
+            await opening
+        assert pool.stats()["size"] == 0
+
+    run(main())
+
+
 @pytest.mark.parametrize("settings", [{"max_size": 0}, {"min_size": 3, "max_size": 2},
                                       {"timeout": -1.0}, {"max_idle": -1.0}])
 def test_pool_shares_the_thread_pools_settings_and_errors(settings: Any) -> None:

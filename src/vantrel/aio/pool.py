@@ -314,6 +314,9 @@ class Pool:
             self._failures = 0
             self._retry_at = 0.0
             self._counts["opened"] += 1
+            if self._closed:  # closed while this connection was being opened
+                conn.close_nowait()
+                raise PoolClosed("the pool is closed")
             return conn
         self._counts["timeouts"] += 1
         raise PoolTimeout("could not connect to %s:%s within %g s: %s"

@@ -7,30 +7,22 @@ import signal
 import socket
 import subprocess
 import sys
-from pathlib import Path
 from typing import Any, Dict, Iterator, Tuple
 
 import pytest
 
 import vantrel
-from peer import Peer, close, recv, send
-from vantrel._impls import CONNECTION_MODULES
+from peer import PACKAGE_ROOT, Peer, close, connect_to, impl_name, python_env, recv, run_python, send
 from vantrel.server import ServerThread, demo_server
 from vantrel.share.codec import pack_header, pack_one
 from vantrel.share.protocol import MSG_TYPE, SERIALIZATION_TYPE
 
 TIMEOUT = 30.0
 NOTICE = "cli test notice"
-SRC = str(Path(vantrel.__file__).resolve().parent.parent)
-
-
-def impl_name(module: Any) -> str:
-    return {v: k for k, v in CONNECTION_MODULES.items()}[module.__name__]
 
 
 def env(**extra: str) -> Dict[str, str]:
-    e = dict(os.environ)
-    e["PYTHONPATH"] = os.pathsep.join([SRC] + ([e["PYTHONPATH"]] if e.get("PYTHONPATH") else []))
+    e = python_env()
     e.pop("PYTHONWARNINGS", None)
     e.pop("VANTREL_PASSWORD", None)
     e.update(extra)
@@ -39,8 +31,7 @@ def env(**extra: str) -> Dict[str, str]:
 
 def vantrel_cli(*args: str, timeout: float = TIMEOUT,
                 **extra_env: str) -> subprocess.CompletedProcess[str]:
-    return subprocess.run([sys.executable, "-m", "vantrel", *args], capture_output=True,
-                          text=True, env=env(**extra_env), timeout=timeout)
+    return run_python("-m", "vantrel", *args, timeout=timeout, env=env(**extra_env))
 
 
 def one_clean_message(stderr: str) -> str:
@@ -211,7 +202,7 @@ def test_timeout_exits_3(impl, server):
 
 def test_missing_codec_library_is_named_with_its_extra(impl, tmp_path):
     (tmp_path / "zstandard.py").write_text("raise ImportError('hidden for this test')\n")
-    path = os.pathsep.join([str(tmp_path), SRC])
+    path = os.pathsep.join([str(tmp_path), PACKAGE_ROOT])
     with ServerThread(demo_server(notice=None, compression="zstd")) as (host, port):
         small = vantrel_cli("call", "%s:%d" % (host, port), "add", "1", "2",
                             "--impl", impl_name(impl), PYTHONPATH=path)
@@ -261,9 +252,8 @@ def test_serve_until_signal(impl, sig):
     proc, address = start_serve("--auth", "ann:pa55word", "--compression", "zlib",
                                 "--notice", "hi there")
     try:
-        sock = socket.create_connection(address, timeout=TIMEOUT)
         with pytest.warns(UserWarning, match="hi there"):
-            conn = impl.Connection(sock, {"user": "ann", "password": "pa55word"})
+            conn = connect_to(impl, address, {"user": "ann", "password": "pa55word"}, TIMEOUT)
         try:
             assert len(conn.execute("big_table", 3000)) == 3000  # zlib-compressed batches
             assert conn.execute("add", 1, 2) == 3

@@ -24,8 +24,7 @@ from typing import Any, Callable, Iterator, List, Tuple
 
 import pytest
 
-import vantrel
-from peer import close_quietly, connect_to, packet, raw_packet
+from peer import close_quietly, connect_to, packet, python_env, raw_packet
 from vantrel.share.codec import pack_one
 from vantrel.share.protocol import MSG_TYPE
 
@@ -40,16 +39,14 @@ WELL_BEHAVED = 12
 WELL_CALLS = scale(60, 600)
 JOIN = 600.0
 SLACK_BLOCKS = 3_000  # the server's caches; a leak of one block per call is 5,000 and more
-SRC = os.path.dirname(os.path.dirname(os.path.abspath(vantrel.__file__)))
 Address = Tuple[str, int]
 
 
 @pytest.fixture(scope="module")
 def server() -> Iterator[Address]:
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join([SRC, os.environ.get("PYTHONPATH", "")]))
     script = os.path.join(os.path.dirname(__file__), "load_server.py")
     proc = subprocess.Popen([sys.executable, script], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                            env=env, text=True)
+                            env=python_env(), text=True)
     try:
         line = _read_line(proc, 30.0)
         if not line.strip().isdigit():

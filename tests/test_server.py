@@ -11,7 +11,7 @@ from typing import Any, Callable, Dict, Iterator, List, Optional, Tuple
 
 import pytest
 
-from peer import close_quietly, read_packet
+from peer import close_quietly, connect_to, read_packet
 from vantrel.server import (
     Credentials,
     Feed,
@@ -69,10 +69,9 @@ class Clients:
 
     def connect_noticed(self, impl: Any, address: Address,
                         auth: Optional[Dict[str, Any]] = None) -> Tuple[Any, List[str]]:
-        sock = self.raw(address)
         with warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always")
-            conn = impl.Connection(sock, {"user": "tester"} if auth is None else auth)
+            conn = connect_to(impl, address, auth, TIMEOUT)
         self.conns.append(conn)
         return conn, [str(w.message) for w in caught]
 
@@ -315,10 +314,9 @@ def test_fifty_clients_at_once(impl, demo):
     results: List[Any] = [None] * n
 
     def client(i: int) -> None:
-        sock = socket.create_connection(demo, timeout=TIMEOUT)
         conn = None
         try:
-            conn = impl.Connection(sock, {"user": "u%d" % i})  # warnings are not thread-safe
+            conn = connect_to(impl, demo, {"user": "u%d" % i}, TIMEOUT)  # warnings are not thread-safe
             barrier.wait()
             got = (conn.execute("add", i, 1000), conn.execute("echo", "c%d" % i),
                    len(conn.execute("big_table", 500 + i, batch=100)), conn.execute("sleep", 0.05))
@@ -328,7 +326,6 @@ def test_fifty_clients_at_once(impl, demo):
         finally:
             if conn is not None:
                 conn.close()
-            sock.close()
 
     threads = [threading.Thread(target=client, args=(i,), daemon=True) for i in range(n)]
     for t in threads:

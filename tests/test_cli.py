@@ -12,9 +12,9 @@ from typing import Any, Dict, Iterator, Tuple
 import pytest
 
 import vantrel
-from peer import PACKAGE_ROOT, Peer, close, connect_to, impl_name, python_env, recv, run_python, send
+from peer import PACKAGE_ROOT, Peer, close, connect_to, impl_name, packet, python_env, recv, run_python, send
 from vantrel.server import ServerThread, demo_server
-from vantrel.share.codec import pack_header, pack_one
+from vantrel.share.codec import pack_header
 from vantrel.share.protocol import MSG_TYPE, SERIALIZATION_TYPE
 
 TIMEOUT = 30.0
@@ -216,7 +216,7 @@ def test_missing_codec_library_is_named_with_its_extra(impl, tmp_path):
 @pytest.mark.parametrize("reply", [
     b"\x63" * 12,                                                   # invalid message type
     pack_header(MSG_TYPE.HANDSHAKE, SERIALIZATION_TYPE.MSGPACK, 0, 1) + b"\xc1",  # undecodable
-    pack_one(1, MSG_TYPE.RESPONSE, SERIALIZATION_TYPE.MSGPACK, 0),   # not a HANDSHAKE
+    packet(MSG_TYPE.RESPONSE, 1),   # not a HANDSHAKE
     b"",                                                             # closed
 ], ids=["bad-type", "undecodable", "not-handshake", "closed"])
 def test_protocol_error_exits_3(impl, reply):
@@ -278,8 +278,7 @@ def test_second_signal_ends_serve_at_once(impl):
     assert proc.stderr is not None
     try:
         conn = vantrel.connect(address, impl=impl_name(impl))
-        conn._socket.sendall(pack_one(("sleep", (60,), {}), MSG_TYPE.REQUEST,
-                                      SERIALIZATION_TYPE.MSGPACK, 0))
+        conn._socket.sendall(packet(MSG_TYPE.REQUEST, ("sleep", (60,), {})))
         with conn:
             proc.send_signal(signal.SIGTERM)
             while "waiting up to" not in proc.stderr.readline():  # the answer holds the shutdown

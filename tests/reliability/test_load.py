@@ -25,7 +25,6 @@ from typing import Any, Callable, Iterator, List, Tuple
 import pytest
 
 from peer import close_quietly, connect_to, packet, python_env, raw_packet
-from vantrel.share.codec import pack_one
 from vantrel.share.protocol import MSG_TYPE
 
 from .sizes import scale
@@ -134,11 +133,11 @@ def test_two_hundred_clients(impl: ModuleType, server: Address) -> None:
 
 
 def _handshake() -> bytes:
-    return pack_one({"user": "flood"}, MSG_TYPE.HANDSHAKE, 2, 0)
+    return packet(MSG_TYPE.HANDSHAKE, {"user": "flood"})
 
 
 def _request(method: str, *args: Any) -> bytes:
-    return pack_one((method, list(args), {}), MSG_TYPE.REQUEST, 2, 0)
+    return packet(MSG_TYPE.REQUEST, (method, list(args), {}))
 
 
 # name, bytes to send, what the client does next: "eof" reads until the server

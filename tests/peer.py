@@ -370,6 +370,28 @@ def open_fds() -> int:
     return len(os.listdir("/proc/self/fd"))
 
 
+def run_threads(count: int, target: Callable[[int], None], join: float = 60.0) -> List[BaseException]:
+    """``target(0)`` ... ``target(count - 1)``, each in a thread of its own; the
+    exceptions they raised, and an AssertionError for threads still running
+    after ``join`` seconds."""
+    errors: List[BaseException] = []
+
+    def guarded(i: int) -> None:
+        try:
+            target(i)
+        except BaseException as e:  # collected and reported by the test
+            errors.append(e)
+
+    threads = [threading.Thread(target=guarded, args=(i,), daemon=True) for i in range(count)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(join)
+    if any(t.is_alive() for t in threads):
+        errors.append(AssertionError("a thread hung"))
+    return errors
+
+
 # -- child processes ----------------------------------------------------------------
 
 PACKAGE_ROOT = os.path.dirname(os.path.dirname(os.path.abspath(vantrel.__file__)))

@@ -24,7 +24,7 @@ from typing import Any, Callable, Iterator, List, Tuple
 
 import pytest
 
-from peer import close_quietly, connect_to, packet, python_env, raw_packet
+from peer import close_quietly, connect_to, packet, python_env, raw_packet, run_threads
 from vantrel.share.protocol import MSG_TYPE
 
 from .sizes import scale
@@ -82,25 +82,6 @@ def server_stats(impl: ModuleType, address: Address) -> List[int]:
         close_quietly(conn)
 
 
-def run_threads(count: int, target: Callable[[int], None]) -> List[BaseException]:
-    errors: List[BaseException] = []
-
-    def guarded(i: int) -> None:
-        try:
-            target(i)
-        except BaseException as e:  # collected and reported by the test
-            errors.append(e)
-
-    threads = [threading.Thread(target=guarded, args=(i,), daemon=True) for i in range(count)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join(JOIN)
-    if any(t.is_alive() for t in threads):
-        errors.append(AssertionError("a thread hung"))
-    return errors
-
-
 def checked_calls(conn: Any, tid: int, calls: int) -> None:
     for i in range(calls):
         if i % 10 == 9:
@@ -112,9 +93,9 @@ def checked_calls(conn: Any, tid: int, calls: int) -> None:
 def test_two_hundred_clients(impl: ModuleType, server: Address) -> None:
     conns = [connect_to(impl, server, timeout=60.0) for _ in range(CLIENTS)]
     try:
-        assert not run_threads(CLIENTS, lambda t: checked_calls(conns[t], t, WARM_UP_CALLS))
+        assert not run_threads(CLIENTS, lambda t: checked_calls(conns[t], t, WARM_UP_CALLS), JOIN)
         before = server_stats(impl, server)
-        errors = run_threads(CLIENTS, lambda t: checked_calls(conns[t], t, CALLS))
+        errors = run_threads(CLIENTS, lambda t: checked_calls(conns[t], t, CALLS), JOIN)
         assert not errors, errors[:3]
         assert all(c.is_normal() for c in conns)
         after = server_stats(impl, server)
@@ -210,13 +191,13 @@ def test_flood_of_malformed_clients(impl: ModuleType, server: Address) -> None:
 
         def flood() -> None:
             try:
-                flood_errors.extend(run_threads(FLOODERS, flooder))
+                flood_errors.extend(run_threads(FLOODERS, flooder, JOIN))
             finally:
                 flood_done.set()
 
         flood_thread = threading.Thread(target=flood, daemon=True)
         flood_thread.start()
-        good_errors = run_threads(WELL_BEHAVED, well_behaved)
+        good_errors = run_threads(WELL_BEHAVED, well_behaved, JOIN)
         flood_thread.join(JOIN)
         for idler in idlers:
             idler.close()

@@ -30,15 +30,15 @@ import subprocess
 import sys
 from typing import Any, Callable, Dict, List, Tuple
 
-import bootstrap  # noqa: F401
-import vantrel
+from bootstrap import child_env
+from impls import AUTH
 from measure import MB, timed, traced
+from targets import target
 
 SCENARIOS = ("arrow_200k", "iter_1m")
 #: The answer-server method that answers each scenario.
 ANSWER = {"arrow_200k": "table_200k", "iter_1m": "table_1m"}
 REPEATS = {"arrow_200k": (9, 5), "iter_1m": (3, 2)}
-AUTH = {"user": "bench", "password": "bench-password", "db": "main"}
 
 
 # -- the answers (built by the answer server through payloads.BUILDERS) ----------------
@@ -120,11 +120,8 @@ def child(mode: str, port: int) -> None:
 
 
 def _child_figures(mode: str, address: Tuple[str, int]) -> Dict[str, float]:
-    env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join(p for p in [os.path.dirname(os.path.dirname(
-        os.path.abspath(vantrel.__file__)))] + env.get("PYTHONPATH", "").split(os.pathsep) if p)
     out = subprocess.run([sys.executable, os.path.abspath(__file__), "--child", mode, str(address[1])],
-                         check=True, capture_output=True, text=True, env=env).stdout
+                         check=True, capture_output=True, text=True, env=child_env()).stdout
     return json.loads(out)  # type: ignore[no-any-return]
 
 
@@ -170,8 +167,7 @@ def check(results: Dict[str, Dict[str, Dict[str, Any]]],
     out: List[Dict[str, Any]] = []
 
     def add(scenario: str, what: str, value: float, limit: float) -> None:
-        out.append({"scenario": scenario, "what": what, "value": round(value, 4),
-                    "limit": round(limit, 3), "ok": value <= limit})
+        out.append(target(scenario, what, value, limit))
 
     arrow = results.get("arrow_200k")
     if arrow:

@@ -15,16 +15,11 @@ class AnswerServer:
     """The pre-encoded-answer server, running in a child process."""
 
     def __init__(self) -> None:
-        import vantrel
+        from bootstrap import child_env
 
-        # The child imports the same vantrel package as this process.
-        package_root = os.path.dirname(os.path.dirname(os.path.abspath(vantrel.__file__)))
-        env = dict(os.environ)
-        env["PYTHONPATH"] = os.pathsep.join(
-            [package_root] + [p for p in env.get("PYTHONPATH", "").split(os.pathsep) if p])
         self._proc = subprocess.Popen(
             [sys.executable, os.path.join(HERE, "answer_server.py")],
-            stdin=subprocess.PIPE, stdout=subprocess.PIPE, env=env)
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, env=child_env())
         assert self._proc.stdout is not None
         line = self._proc.stdout.readline()
         if not line:

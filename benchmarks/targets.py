@@ -22,14 +22,19 @@ PEAK_PACKETS = {"table_200k": 1.25}
 PEAK_PACKETS_DEFAULT = 2.0
 
 
+def target(scenario: str, what: str, value: float, limit: float) -> Dict[str, Any]:
+    """One checked target: what is compared, the value, the limit, passed or not."""
+    return {"scenario": scenario, "what": what, "value": round(value, 4),
+            "limit": round(limit, 3), "ok": value <= limit}
+
+
 def check(scenarios: Dict[str, Dict[str, Dict[str, Any]]],
           info: Dict[str, Dict[str, Any]]) -> List[Dict[str, Any]]:
     """Return one entry per target: what is compared, the value, the limit, passed or not."""
     out: List[Dict[str, Any]] = []
 
     def add(scenario: str, what: str, value: float, limit: float) -> None:
-        out.append({"scenario": scenario, "what": what, "value": round(value, 4),
-                    "limit": round(limit, 3), "ok": value <= limit})
+        out.append(target(scenario, what, value, limit))
 
     for name, figures in scenarios.items():
         if "ext" not in figures:
@@ -55,5 +60,4 @@ def check_instructions(scenarios: Dict[str, Dict[str, Dict[str, Any]]]) -> List[
     if "ext" not in figures or "pure" not in figures:
         return []
     value = figures["ext"]["instr_per_call"] / figures["pure"]["instr_per_call"]
-    return [{"scenario": "small_call", "what": "instructions ext/pure", "value": round(value, 4),
-             "limit": 0.65, "ok": value <= 0.65}]
+    return [target("small_call", "instructions ext/pure", value, 0.65)]

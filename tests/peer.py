@@ -23,16 +23,25 @@ exchanges and the benchmarks' answer server want.
 :func:`read_packet` is the one packet reader of the harness: the peer reads
 its clients with it, and tests that talk to the reference server directly
 read its answers with it.
+
+The last sections hold the other helpers shared by the test files: opening a
+real connection to an address, and running a child Python that imports the
+same package as the tests.
 """
 
 from __future__ import annotations
 
+import os
 import socket
+import subprocess
+import sys
 import threading
 import time
 from types import ModuleType
 from typing import Any, Callable, Dict, List, NamedTuple, Optional, Tuple, Union
 
+import vantrel
+from vantrel._impls import CONNECTION_MODULES
 from vantrel.share.codec import pack_header, pack_one, unpack_header, unpack_one
 from vantrel.share.protocol import COMPRESSION_METHOD, HEADER_LENGTH, MSG_TYPE, SERIALIZATION_TYPE
 
@@ -349,3 +358,57 @@ def close_quietly(conn: Any) -> None:
         conn.close()
     except (OSError, ValueError):
         pass
+
+
+def impl_name(module: ModuleType) -> str:
+    """The implementation key (``ext`` or ``twin``) of a connection module."""
+    return {v: k for k, v in CONNECTION_MODULES.items()}[module.__name__]
+
+
+def open_fds() -> int:
+    """The number of descriptors this process has open."""
+    return len(os.listdir("/proc/self/fd"))
+
+
+def run_threads(count: int, target: Callable[[int], None], join: float = 60.0) -> List[BaseException]:
+    """``target(0)`` ... ``target(count - 1)``, each in a thread of its own; the
+    exceptions they raised, and an AssertionError for threads still running
+    after ``join`` seconds."""
+    errors: List[BaseException] = []
+
+    def guarded(i: int) -> None:
+        try:
+            target(i)
+        except BaseException as e:  # collected and reported by the test
+            errors.append(e)
+
+    threads = [threading.Thread(target=guarded, args=(i,), daemon=True) for i in range(count)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(join)
+    if any(t.is_alive() for t in threads):
+        errors.append(AssertionError("a thread hung"))
+    return errors
+
+
+# -- child processes ----------------------------------------------------------------
+
+PACKAGE_ROOT = os.path.dirname(os.path.dirname(os.path.abspath(vantrel.__file__)))
+
+
+def python_env(**extra: str) -> Dict[str, str]:
+    """The environment of a child Python that imports the same vantrel package as
+    the tests (its folder first on PYTHONPATH), with ``extra`` set."""
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join(p for p in (PACKAGE_ROOT, env.get("PYTHONPATH")) if p)
+    env.update(extra)
+    return env
+
+
+def run_python(*args: str, timeout: float = 60.0,
+               env: Optional[Dict[str, str]] = None) -> subprocess.CompletedProcess[str]:
+    """``python ARGS`` (``-c CODE``, ``-m MODULE ...``) in a child process, its output
+    captured as text; ``env`` defaults to :func:`python_env`."""
+    return subprocess.run([sys.executable, *args], capture_output=True, text=True, timeout=timeout,
+                          env=python_env() if env is None else env)

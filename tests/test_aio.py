@@ -13,7 +13,7 @@ from typing import Any, Awaitable, Callable, Iterator, List, Tuple, TypeVar
 import pytest
 
 import vantrel.aio as aio
-from peer import Step, close, error_packet, packet, raw_packet, recv, send
+from peer import Step, close, connect_to, error_packet, packet, raw_packet, recv, send
 from vantrel.aio.connection import MODULE
 from vantrel.server import ServerThread, demo_server
 from vantrel.share.errors import AuthenticationError, RemoteExecutionError, ServerError
@@ -62,7 +62,7 @@ CALLS = [("echo", 1), ("echo", "a", [2, {"b": None}]), ("add", 2.5, 3), ("table"
 def test_answers_as_the_blocking_client(demo: Address) -> None:
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
-        blocking = MODULE.Connection(socket.create_connection(demo), {"user": "t"})
+        blocking = connect_to(MODULE, demo, {"user": "t"})
     expected = [outcome(partial(blocking.execute, *c)) for c in CALLS]
     blocking.close()
 

@@ -7,30 +7,22 @@ import signal
 import socket
 import subprocess
 import sys
-from pathlib import Path
 from typing import Any, Dict, Iterator, Tuple
 
 import pytest
 
 import vantrel
-from peer import Peer, close, recv, send
-from vantrel._impls import CONNECTION_MODULES
+from peer import PACKAGE_ROOT, Peer, close, connect_to, impl_name, packet, python_env, recv, run_python, send
 from vantrel.server import ServerThread, demo_server
-from vantrel.share.codec import pack_header, pack_one
+from vantrel.share.codec import pack_header
 from vantrel.share.protocol import MSG_TYPE, SERIALIZATION_TYPE
 
 TIMEOUT = 30.0
 NOTICE = "cli test notice"
-SRC = str(Path(vantrel.__file__).resolve().parent.parent)
-
-
-def impl_name(module: Any) -> str:
-    return {v: k for k, v in CONNECTION_MODULES.items()}[module.__name__]
 
 
 def env(**extra: str) -> Dict[str, str]:
-    e = dict(os.environ)
-    e["PYTHONPATH"] = os.pathsep.join([SRC] + ([e["PYTHONPATH"]] if e.get("PYTHONPATH") else []))
+    e = python_env()
     e.pop("PYTHONWARNINGS", None)
     e.pop("VANTREL_PASSWORD", None)
     e.update(extra)
@@ -39,8 +31,7 @@ def env(**extra: str) -> Dict[str, str]:
 
 def vantrel_cli(*args: str, timeout: float = TIMEOUT,
                 **extra_env: str) -> subprocess.CompletedProcess[str]:
-    return subprocess.run([sys.executable, "-m", "vantrel", *args], capture_output=True,
-                          text=True, env=env(**extra_env), timeout=timeout)
+    return run_python("-m", "vantrel", *args, timeout=timeout, env=env(**extra_env))
 
 
 def one_clean_message(stderr: str) -> str:
@@ -211,7 +202,7 @@ def test_timeout_exits_3(impl, server):
 
 def test_missing_codec_library_is_named_with_its_extra(impl, tmp_path):
     (tmp_path / "zstandard.py").write_text("raise ImportError('hidden for this test')\n")
-    path = os.pathsep.join([str(tmp_path), SRC])
+    path = os.pathsep.join([str(tmp_path), PACKAGE_ROOT])
     with ServerThread(demo_server(notice=None, compression="zstd")) as (host, port):
         small = vantrel_cli("call", "%s:%d" % (host, port), "add", "1", "2",
                             "--impl", impl_name(impl), PYTHONPATH=path)
@@ -225,7 +216,7 @@ def test_missing_codec_library_is_named_with_its_extra(impl, tmp_path):
 @pytest.mark.parametrize("reply", [
     b"\x63" * 12,                                                   # invalid message type
     pack_header(MSG_TYPE.HANDSHAKE, SERIALIZATION_TYPE.MSGPACK, 0, 1) + b"\xc1",  # undecodable
-    pack_one(1, MSG_TYPE.RESPONSE, SERIALIZATION_TYPE.MSGPACK, 0),   # not a HANDSHAKE
+    packet(MSG_TYPE.RESPONSE, 1),   # not a HANDSHAKE
     b"",                                                             # closed
 ], ids=["bad-type", "undecodable", "not-handshake", "closed"])
 def test_protocol_error_exits_3(impl, reply):
@@ -261,9 +252,8 @@ def test_serve_until_signal(impl, sig):
     proc, address = start_serve("--auth", "ann:pa55word", "--compression", "zlib",
                                 "--notice", "hi there")
     try:
-        sock = socket.create_connection(address, timeout=TIMEOUT)
         with pytest.warns(UserWarning, match="hi there"):
-            conn = impl.Connection(sock, {"user": "ann", "password": "pa55word"})
+            conn = connect_to(impl, address, {"user": "ann", "password": "pa55word"}, TIMEOUT)
         try:
             assert len(conn.execute("big_table", 3000)) == 3000  # zlib-compressed batches
             assert conn.execute("add", 1, 2) == 3
@@ -288,8 +278,7 @@ def test_second_signal_ends_serve_at_once(impl):
     assert proc.stderr is not None
     try:
         conn = vantrel.connect(address, impl=impl_name(impl))
-        conn._socket.sendall(pack_one(("sleep", (60,), {}), MSG_TYPE.REQUEST,
-                                      SERIALIZATION_TYPE.MSGPACK, 0))
+        conn._socket.sendall(packet(MSG_TYPE.REQUEST, ("sleep", (60,), {})))
         with conn:
             proc.send_signal(signal.SIGTERM)
             while "waiting up to" not in proc.stderr.readline():  # the answer holds the shutdown

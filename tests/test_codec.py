@@ -10,6 +10,7 @@ import zlib
 
 import pytest
 
+from vantrel._impls import CODEC_MODULES
 from vantrel.share import _pycodec as codec
 from vantrel.share import codec as switch
 from vantrel.share._codecbase import COMPRESS_THRESHOLD, CodecError, CodecUnavailableError
@@ -25,12 +26,13 @@ SERIALIZERS = [st for st in ST if st != ST.MSGPACK or codec.msgpack is not None]
 
 
 def _codecs():
-    out = [pytest.param("vantrel.share._pycodec", id="twin")]
+    out = [pytest.param(CODEC_MODULES["twin"], id="twin")]
     try:
-        importlib.import_module("vantrel.share._ccodec")
-        out.insert(0, pytest.param("vantrel.share._ccodec", id="ext"))
-    except ImportError:  # not built
-        pass
+        importlib.import_module(CODEC_MODULES["ext"])
+        out.insert(0, pytest.param(CODEC_MODULES["ext"], id="ext"))
+    except ModuleNotFoundError as exc:  # not built; a native codec that fails to load is an error
+        if exc.name != CODEC_MODULES["ext"]:
+            raise
     return out
 
 

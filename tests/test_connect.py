@@ -3,26 +3,16 @@
 from __future__ import annotations
 
 import logging
-import os
 import socket
-from typing import Any
 
 import pytest
 
 import vantrel
-from peer import Peer, close, error_packet, packet, recv, send
+from peer import Peer, close, error_packet, impl_name, open_fds, packet, recv, send
 from vantrel.client import Connection, connection_class
 from vantrel.share.errors import AuthenticationError
 from vantrel.share.protocol import MSG_TYPE
 from vantrel.utils import connection_error
-
-
-def impl_name(module: Any) -> str:
-    return "twin" if module.__name__.endswith("_pyconnection") else "ext"
-
-
-def open_fds() -> int:
-    return len(os.listdir("/proc/self/fd"))
 
 
 def test_connect_is_a_context_manager(impl):

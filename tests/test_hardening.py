@@ -9,23 +9,17 @@ from a scripted ``_read_one_packet``.
 from __future__ import annotations
 
 import io
-import os
-import socket
 import subprocess
-import sys
 import threading
-from pathlib import Path
 from types import ModuleType
 from typing import Any, Dict, List, Tuple
 
 import pytest
 
-import vantrel
-from peer import packet, recv, send, signal, wait
+from peer import connect_to, packet, recv, run_python, send, signal, wait
 from vantrel._impls import CONNECTION_MODULES
 from vantrel.share.protocol import MSG_TYPE
 
-PACKAGE_ROOT = Path(vantrel.__file__).resolve().parents[1]
 END, TABLE2 = MSG_TYPE.STREAM_END, MSG_TYPE.TABLE2
 
 PRELUDE = r'''
@@ -50,11 +44,8 @@ def scripted(mod, packets):
 
 
 def run_script(impl_name: str, body: str) -> subprocess.CompletedProcess[str]:
-    env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join(p for p in (str(PACKAGE_ROOT), env.get("PYTHONPATH")) if p)
     code = "MODNAME = %r\n%s\n%s" % (CONNECTION_MODULES[impl_name], PRELUDE, body)
-    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60, env=env,
-                          check=False)
+    return run_python("-c", code)
 
 
 class FakeSocket:
@@ -350,7 +341,7 @@ def test_threads_sharing_a_connection_never_get_each_others_answers(impl: Module
     server.start()
     assert server.address is not None
     try:
-        conn = impl.Connection(socket.create_connection(server.address, timeout=10), {"user": "tester"})
+        conn = connect_to(impl, server.address)
         wrong: List[Any] = []
         refused = [0]
 

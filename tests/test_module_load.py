@@ -8,20 +8,15 @@ from __future__ import annotations
 
 import itertools
 import json
-import os
 import re
 import select
-import subprocess
-import sys
-from pathlib import Path
 from typing import Any, Dict
 
 import pytest
 
-import vantrel
+from peer import run_python
 
 # the fresh interpreters load the same package as this one
-PACKAGE_ROOT = Path(vantrel.__file__).resolve().parents[1]
 
 PRELUDE = r'''
 import importlib, json, sys, types
@@ -54,11 +49,8 @@ def report(**kw):
 
 
 def run_py(modname: str, body: str) -> Dict[str, Any]:
-    env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join(p for p in (str(PACKAGE_ROOT), env.get("PYTHONPATH")) if p)
     code = "MODNAME = %r\n%s\n%s" % (modname, PRELUDE, body)
-    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                          timeout=60, env=env)
+    proc = run_python("-c", code)
     assert proc.returncode == 0, proc.stderr
     report: Dict[str, Any] = json.loads(proc.stdout.strip().splitlines()[-1])
     return report

@@ -9,9 +9,6 @@ other refuses too.
 import collections
 import gc
 import math
-import os
-import subprocess
-import sys
 from typing import Dict
 
 import pytest
@@ -21,6 +18,7 @@ _ccodec = pytest.importorskip("vantrel.share._ccodec")
 from hypothesis import given, settings  # noqa: E402
 from hypothesis import strategies as hs  # noqa: E402
 
+from peer import python_env, run_python  # noqa: E402
 from vantrel.share import _codecbase, _pycodec  # noqa: E402
 from vantrel.share._codecbase import CodecError  # noqa: E402
 from vantrel.share.protocol import COMPRESSION_METHOD as CM  # noqa: E402
@@ -217,10 +215,8 @@ back = codec.msgpack.unpackb(codec.msgpack.packb([ext, ts]))
 assert back == [ext, ts] and type(back[0]) is type(ext) and type(back[1]) is type(ts)
 '''
     pure = "import sys; sys.modules['msgpack'] = None\nfrom vantrel.share import codec\nassert codec.msgpack is None"
-    env = dict(os.environ)
     for script, extra in ((code, {}), (pure, {"VANTREL_PURE_PYTHON": "1"})):
-        proc = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
-                              env=dict(env, **extra), timeout=60)
+        proc = run_python("-c", script, env=python_env(**extra))
         assert proc.returncode == 0, proc.stderr
 
 

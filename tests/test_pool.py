@@ -10,6 +10,7 @@ from typing import Any, Iterator, List, Tuple
 import pytest
 
 import vantrel
+from peer import impl_name, run_threads
 from vantrel.pool import PoolClosed, PoolTimeout
 from vantrel.server import ServerThread, demo_server
 from vantrel.share.errors import RemoteExecutionError
@@ -18,33 +19,12 @@ Address = Tuple[str, int]
 THREADS = 16
 
 
-def impl_name(module: Any) -> str:
-    return "twin" if module.__name__.endswith("_pyconnection") else "ext"
-
-
 @pytest.fixture
 def server() -> Iterator[ServerThread]:
     thread = ServerThread(demo_server(notice=None))
     thread.start()
     yield thread
     thread.stop()
-
-
-def run_threads(n: int, target: Any) -> List[BaseException]:
-    errors: List[BaseException] = []
-
-    def guarded(i: int) -> None:
-        try:
-            target(i)
-        except BaseException as e:
-            errors.append(e)
-
-    threads = [threading.Thread(target=guarded, args=(i,)) for i in range(n)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join(60)
-    return errors
 
 
 def wait_until(condition: Any) -> None:

@@ -10,9 +10,6 @@ from __future__ import annotations
 import gc
 import random
 import re
-import socket
-import subprocess
-import sys
 import textwrap
 import tracemalloc
 from typing import Any, Callable, Dict, Iterator, List, Sequence, Tuple
@@ -21,7 +18,7 @@ import pytest
 
 pa = pytest.importorskip("pyarrow")
 
-from peer import error_packet, packet, raw_packet, recv, send, shut_wr  # noqa: E402
+from peer import connect_to, error_packet, packet, raw_packet, recv, run_python, send, shut_wr  # noqa: E402
 from vantrel.results import AnswerKindError, ColumnTypeError, fetch_arrow, iter_rows  # noqa: E402
 from vantrel.server import Feed, Server, ServerThread, Table, Table2  # noqa: E402
 from vantrel.share.errors import RemoteExecutionError  # noqa: E402
@@ -52,7 +49,7 @@ def connect(impl: Any, server: Tuple[str, int]) -> Iterator[Callable[[], Any]]:
     conns: List[Any] = []
 
     def make() -> Any:
-        conn = impl.Connection(socket.create_connection(server, timeout=10), {"user": "t"})
+        conn = connect_to(impl, server, {"user": "t"})
         conns.append(conn)
         return conn
 
@@ -420,5 +417,5 @@ def test_streams_alive_at_interpreter_exit(ext: Any, server: Tuple[str, int]) ->
         capsule = fetch_arrow(conn2, "table", ["a"], [[1], [2], [3]], batch=1).__arrow_c_stream__()
         sys.stdout.write("ok")
     """ % (server[1], server[1]))
-    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    done = run_python("-c", code)
     assert (done.returncode, done.stdout) == (0, "ok"), done.stderr

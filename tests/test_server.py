@@ -11,7 +11,7 @@ from typing import Any, Callable, Dict, Iterator, List, Optional, Tuple
 
 import pytest
 
-from peer import close_quietly, read_packet
+from peer import close_quietly, connect_to, packet, read_packet
 from vantrel.server import (
     Credentials,
     Feed,
@@ -23,7 +23,7 @@ from vantrel.server import (
     demo_server,
     encode_stream,
 )
-from vantrel.share.codec import pack_header, pack_one
+from vantrel.share.codec import pack_header
 from vantrel.share.errors import (
     AuthenticationError,
     InvalidArgumentsError,
@@ -69,10 +69,9 @@ class Clients:
 
     def connect_noticed(self, impl: Any, address: Address,
                         auth: Optional[Dict[str, Any]] = None) -> Tuple[Any, List[str]]:
-        sock = self.raw(address)
         with warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always")
-            conn = impl.Connection(sock, {"user": "tester"} if auth is None else auth)
+            conn = connect_to(impl, address, auth, TIMEOUT)
         self.conns.append(conn)
         return conn, [str(w.message) for w in caught]
 
@@ -107,7 +106,7 @@ def closed_by_peer(sock: socket.socket) -> bool:
 
 def handshake(sock: socket.socket, st: int = MSGPACK, record: Any = None) -> None:
     record = {"user": "raw"} if record is None else record
-    sock.sendall(pack_one(record, MSG_TYPE.HANDSHAKE, st, NONE))
+    sock.sendall(packet(MSG_TYPE.HANDSHAKE, record, st))
     assert read_packet(sock).mt == MSG_TYPE.HANDSHAKE
 
 
@@ -283,10 +282,10 @@ def test_custom_errors(impl, custom, clients, call, cls, text):
 def test_answers_use_request_serializer_and_server_compression(custom, clients, st):
     sock = clients.raw(custom)
     handshake(sock, st)
-    sock.sendall(pack_one(("huge", [], {}), MSG_TYPE.REQUEST, st, NONE))
+    sock.sendall(packet(MSG_TYPE.REQUEST, ("huge", [], {}), st))
     got = read_packet(sock)
     assert (got.mt, got.st, got.cm, got.body) == (MSG_TYPE.RESPONSE, st, ZLIB, "x" * 5000)
-    sock.sendall(pack_one(("from_dicts", [], {}), MSG_TYPE.REQUEST, st, NONE))
+    sock.sendall(packet(MSG_TYPE.REQUEST, ("from_dicts", [], {}), st))
     kinds = [(p.mt, p.st, p.cm, p.body) for p in (read_packet(sock) for _ in range(3))]
     assert kinds == [(MSG_TYPE.STREAM_START, st, NONE, None),
                      (MSG_TYPE.TABLE, st, NONE, [["x", "y"], [1, 2], [3, 4]]),  # small: NONE
@@ -298,10 +297,10 @@ def test_answers_use_request_serializer_and_server_compression(custom, clients, 
 def test_malformed_request_payload_is_an_error_answer(demo, clients, payload):
     sock = clients.raw(demo)
     handshake(sock)
-    sock.sendall(pack_one(payload, MSG_TYPE.REQUEST, MSGPACK, NONE))
+    sock.sendall(packet(MSG_TYPE.REQUEST, payload))
     mt, _, _, _, body = read_packet(sock)
     assert mt == MSG_TYPE.ERROR and body[0] == InvalidArgumentsError.code
-    sock.sendall(pack_one(("add", [1, 2], {}), MSG_TYPE.REQUEST, MSGPACK, NONE))
+    sock.sendall(packet(MSG_TYPE.REQUEST, ("add", [1, 2], {})))
     assert read_packet(sock).body == 3
 
 
@@ -315,10 +314,9 @@ def test_fifty_clients_at_once(impl, demo):
     results: List[Any] = [None] * n
 
     def client(i: int) -> None:
-        sock = socket.create_connection(demo, timeout=TIMEOUT)
         conn = None
         try:
-            conn = impl.Connection(sock, {"user": "u%d" % i})  # warnings are not thread-safe
+            conn = connect_to(impl, demo, {"user": "u%d" % i}, TIMEOUT)  # warnings are not thread-safe
             barrier.wait()
             got = (conn.execute("add", i, 1000), conn.execute("echo", "c%d" % i),
                    len(conn.execute("big_table", 500 + i, batch=100)), conn.execute("sleep", 0.05))
@@ -328,7 +326,6 @@ def test_fifty_clients_at_once(impl, demo):
         finally:
             if conn is not None:
                 conn.close()
-            sock.close()
 
     threads = [threading.Thread(target=client, args=(i,), daemon=True) for i in range(n)]
     for t in threads:
@@ -341,11 +338,11 @@ def test_fifty_clients_at_once(impl, demo):
 
 BAD_INPUTS = {
     "garbage header": b"\xff" * HEADER_LENGTH,
-    "request before handshake": pack_one(("echo", [1], {}), MSG_TYPE.REQUEST, MSGPACK, NONE),
+    "request before handshake": packet(MSG_TYPE.REQUEST, ("echo", [1], {})),
     "undecodable handshake": pack_header(MSG_TYPE.HANDSHAKE, MSGPACK, ZLIB, 4) + b"oops",
     "bad serializer": pack_header(MSG_TYPE.HANDSHAKE, 9, NONE, 0),
     "bad compression": pack_header(MSG_TYPE.HANDSHAKE, MSGPACK, 9, 0),
-    "raw handshake": pack_one(b"xyz", MSG_TYPE.HANDSHAKE, SERIALIZATION_TYPE.RAW, NONE),
+    "raw handshake": packet(MSG_TYPE.HANDSHAKE, b"xyz", SERIALIZATION_TYPE.RAW),
     "body over the limit": pack_header(MSG_TYPE.HANDSHAKE, MSGPACK, NONE, 1 << 40),
     "truncated header": b"\x01\x02\x00",
 }
@@ -381,10 +378,10 @@ def test_bad_packet_after_handshake_closes_only_that_connection(demo, clients, c
     sock = clients.raw(demo)
     handshake(sock)
     sock.sendall({
-        "second handshake": pack_one({"user": "x"}, MSG_TYPE.HANDSHAKE, MSGPACK, NONE),
+        "second handshake": packet(MSG_TYPE.HANDSHAKE, {"user": "x"}),
         "undecodable request": pack_header(MSG_TYPE.REQUEST, MSGPACK, NONE, 1) + b"\xc1",
-        "raw request": pack_one(b"echo", MSG_TYPE.REQUEST, SERIALIZATION_TYPE.RAW, NONE),
-        "response instead of request": pack_one(1, MSG_TYPE.RESPONSE, MSGPACK, NONE),
+        "raw request": packet(MSG_TYPE.REQUEST, b"echo", SERIALIZATION_TYPE.RAW),
+        "response instead of request": packet(MSG_TYPE.RESPONSE, 1),
     }[bad])
     assert closed_by_peer(sock)
     assert "closing connection" in caplog.text
@@ -437,7 +434,7 @@ def test_client_gone_mid_stream_stops_the_generator(clients):
         sock = clients.raw(address)
         handshake(sock)
         sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
-        sock.sendall(pack_one(("endless", [], {}), MSG_TYPE.REQUEST, MSGPACK, NONE))
+        sock.sendall(packet(MSG_TYPE.REQUEST, ("endless", [], {})))
         assert read_packet(sock)[0] == MSG_TYPE.STREAM_START
         # The client reads no more: back-pressure must stop the generator.
         last, stalled = -1, False

@@ -12,7 +12,6 @@ figures of each path.
 from __future__ import annotations
 
 import gc
-import os
 import socket
 import sys
 import time
@@ -28,6 +27,7 @@ from peer import (
     answer_each,
     error_packet,
     handshake_reply,
+    open_fds,
     packet,
     raw_packet,
     recv,
@@ -97,10 +97,6 @@ PATHS = {
     "handshake-wrong-reply": Path(b"", "protocol", "handshake", handshake=packet(T.RESPONSE, 1)),
     "call-after-close": Path(b"", (OSError,), "closed"),
 }
-
-
-def open_fds() -> int:
-    return len(os.listdir("/proc/self/fd"))
 
 
 def measure() -> Tuple[int, int, int]:

@@ -24,9 +24,7 @@ from typing import Any, Callable, Iterator, List, Tuple
 
 import pytest
 
-import vantrel
-from peer import close_quietly, connect_to, packet, raw_packet
-from vantrel.share.codec import pack_one
+from peer import close_quietly, connect_to, packet, python_env, raw_packet, run_threads
 from vantrel.share.protocol import MSG_TYPE
 
 from .sizes import scale
@@ -40,16 +38,14 @@ WELL_BEHAVED = 12
 WELL_CALLS = scale(60, 600)
 JOIN = 600.0
 SLACK_BLOCKS = 3_000  # the server's caches; a leak of one block per call is 5,000 and more
-SRC = os.path.dirname(os.path.dirname(os.path.abspath(vantrel.__file__)))
 Address = Tuple[str, int]
 
 
 @pytest.fixture(scope="module")
 def server() -> Iterator[Address]:
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join([SRC, os.environ.get("PYTHONPATH", "")]))
     script = os.path.join(os.path.dirname(__file__), "load_server.py")
     proc = subprocess.Popen([sys.executable, script], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                            env=env, text=True)
+                            env=python_env(), text=True)
     try:
         line = _read_line(proc, 30.0)
         if not line.strip().isdigit():
@@ -86,25 +82,6 @@ def server_stats(impl: ModuleType, address: Address) -> List[int]:
         close_quietly(conn)
 
 
-def run_threads(count: int, target: Callable[[int], None]) -> List[BaseException]:
-    errors: List[BaseException] = []
-
-    def guarded(i: int) -> None:
-        try:
-            target(i)
-        except BaseException as e:  # collected and reported by the test
-            errors.append(e)
-
-    threads = [threading.Thread(target=guarded, args=(i,), daemon=True) for i in range(count)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join(JOIN)
-    if any(t.is_alive() for t in threads):
-        errors.append(AssertionError("a thread hung"))
-    return errors
-
-
 def checked_calls(conn: Any, tid: int, calls: int) -> None:
     for i in range(calls):
         if i % 10 == 9:
@@ -116,9 +93,9 @@ def checked_calls(conn: Any, tid: int, calls: int) -> None:
 def test_two_hundred_clients(impl: ModuleType, server: Address) -> None:
     conns = [connect_to(impl, server, timeout=60.0) for _ in range(CLIENTS)]
     try:
-        assert not run_threads(CLIENTS, lambda t: checked_calls(conns[t], t, WARM_UP_CALLS))
+        assert not run_threads(CLIENTS, lambda t: checked_calls(conns[t], t, WARM_UP_CALLS), JOIN)
         before = server_stats(impl, server)
-        errors = run_threads(CLIENTS, lambda t: checked_calls(conns[t], t, CALLS))
+        errors = run_threads(CLIENTS, lambda t: checked_calls(conns[t], t, CALLS), JOIN)
         assert not errors, errors[:3]
         assert all(c.is_normal() for c in conns)
         after = server_stats(impl, server)
@@ -137,11 +114,11 @@ def test_two_hundred_clients(impl: ModuleType, server: Address) -> None:
 
 
 def _handshake() -> bytes:
-    return pack_one({"user": "flood"}, MSG_TYPE.HANDSHAKE, 2, 0)
+    return packet(MSG_TYPE.HANDSHAKE, {"user": "flood"})
 
 
 def _request(method: str, *args: Any) -> bytes:
-    return pack_one((method, list(args), {}), MSG_TYPE.REQUEST, 2, 0)
+    return packet(MSG_TYPE.REQUEST, (method, list(args), {}))
 
 
 # name, bytes to send, what the client does next: "eof" reads until the server
@@ -214,13 +191,13 @@ def test_flood_of_malformed_clients(impl: ModuleType, server: Address) -> None:
 
         def flood() -> None:
             try:
-                flood_errors.extend(run_threads(FLOODERS, flooder))
+                flood_errors.extend(run_threads(FLOODERS, flooder, JOIN))
             finally:
                 flood_done.set()
 
         flood_thread = threading.Thread(target=flood, daemon=True)
         flood_thread.start()
-        good_errors = run_threads(WELL_BEHAVED, well_behaved)
+        good_errors = run_threads(WELL_BEHAVED, well_behaved, JOIN)
         flood_thread.join(JOIN)
         for idler in idlers:
             idler.close()

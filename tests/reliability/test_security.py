@@ -16,7 +16,7 @@ from typing import Any, Callable, Dict, Iterator, List, Tuple
 
 import pytest
 
-from peer import Peer, close_quietly, connect, error_packet, packet, raw_packet, recv, send, shut_wr
+from peer import Peer, close_quietly, connect, connect_to, error_packet, packet, raw_packet, recv, send, shut_wr
 from vantrel.server import Credentials
 from vantrel.share.errors import AuthenticationError, ServerError
 from vantrel.share.protocol import MSG_TYPE
@@ -87,8 +87,7 @@ def test_refused_handshake(impl: ModuleType, server: Address, record: Dict[str, 
 
 
 def test_accepted_handshake_and_server_errors(impl: ModuleType, server: Address) -> None:
-    sock = socket.create_connection(server, timeout=10.0)
-    conn = impl.Connection(sock, auth())
+    conn = connect_to(impl, server, auth())
     try:
         assert conn.execute("echo", "in") == "in"
         for call in [("fail", "boom"), ("fail", "refused", 2), ("no such method",), ("add", 1)]:

@@ -15,14 +15,13 @@ import shutil
 import socket
 import ssl
 import subprocess
-import sys
 import warnings
 from types import ModuleType
 from typing import Any, Iterator, Tuple
 
 import pytest
 
-from peer import close_quietly
+from peer import close_quietly, run_python
 from vantrel.share.errors import RemoteExecutionError
 
 from .servers import start_server
@@ -128,11 +127,7 @@ def test_command_line_call_over_tls(tls: Tuple[Address, ssl.SSLContext],
     assert der is not None
     cafile.write_text(ssl.DER_cert_to_PEM_cert(der))
     where = "%s:%d" % address
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
-    ok = subprocess.run([sys.executable, "-m", "vantrel", "call", where, "add", "2", "3",
-                         "--tls-ca", str(cafile)],
-                        capture_output=True, text=True, timeout=60, env=env)
+    ok = run_python("-m", "vantrel", "call", where, "add", "2", "3", "--tls-ca", str(cafile))
     assert (ok.returncode, ok.stdout.strip()) == (0, "5"), ok.stderr
-    plain = subprocess.run([sys.executable, "-m", "vantrel", "call", where, "add", "2", "3", "--timeout", "5"],
-                           capture_output=True, text=True, timeout=60, env=env)
+    plain = run_python("-m", "vantrel", "call", where, "add", "2", "3", "--timeout", "5")
     assert plain.returncode == 3 and "Traceback" not in plain.stderr

@@ -72,9 +72,7 @@ int exec_module(PyObject* module) {
         return -1;
     }
     st.objects = msgpack::ObjectContext{st.codec_error, st.ext_type, st.timestamp_from_bytes, &st.strings};
-    st.pack_types = PackTypes{};
-    st.pack_types.ext_types[0] = st.ext_type;
-    st.pack_types.timestamp_types[0] = st.timestamp;
+    st.pack_types = PackTypes{st.ext_type, st.timestamp};
 
     // `msgpack`: the codec's own MessagePack, never None (see codec.py).
     Ref types = Ref::steal(PyImport_ImportModule("types"));

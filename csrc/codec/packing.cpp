@@ -79,7 +79,7 @@ PyObject* pack_one(PyObject* module, PyObject* const* args, Py_ssize_t nargs, Py
     }
     const std::size_t body_length =
         body ? static_cast<std::size_t>(PyBytes_GET_SIZE(body.get())) : buf.size() - kHeaderLength;
-    if (compression != kNone && !force && body_length < kCompressThreshold) {
+    if (compression != kNone && !force && body_length < st.compress_threshold) {
         compression = kNone;  // too short to be worth it
     }
     if (compression != kNone) {

@@ -84,6 +84,19 @@ def test_threshold_boundary(c, cm):
     assert at[2] == cm and c.unpack_one(at[4], ST.RAW, cm) == b"a" * COMPRESS_THRESHOLD
 
 
+class _Bytes(bytes):
+    pass
+
+
+@pytest.mark.parametrize("wrap", [bytearray, memoryview, _Bytes])
+@pytest.mark.parametrize("cm", [CM.NONE, CM.ZLIB])
+def test_raw_bodies_of_any_bytes_like_type_pack_as_bytes(c, wrap, cm):
+    data = payload_for(ST.RAW, 5000)
+    packet = c.pack_one(wrap(data), MSG_TYPE.RESPONSE, ST.RAW, cm)
+    assert packet == codec.pack_one(data, MSG_TYPE.RESPONSE, ST.RAW, cm)
+    assert c.unpack_one(packet[HEADER_LENGTH:], ST.RAW, cm) == data
+
+
 def test_empty_forced_body_is_still_compressed(c):
     mt, st, cm, length, body = split(c.pack_one(b"", MSG_TYPE.RESPONSE, ST.RAW, CM.ZLIB,
                                                 force_compress=True))

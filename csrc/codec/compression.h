@@ -7,8 +7,9 @@
 
 namespace vantrel::codec {
 
-// body compressed with method `cm` (a known method other than NONE).
-Ref compress(State& st, const char* data, std::size_t size, long cm);
+// `body` (bytes) compressed with method `cm` (a known method other than
+// NONE), as a bytes object.
+Ref compress(State& st, PyObject* body, long cm);
 // body expanded with method `cm` (any object; unknown ones raise CodecError)
 // to at most `limit` bytes (null: MAX_DECOMPRESSED).
 Ref decompress(State& st, PyObject* body, PyObject* cm, PyObject* limit);

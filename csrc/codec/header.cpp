@@ -8,15 +8,19 @@ namespace {
 
 // A Python integer as struct.pack reads one; struct.error when it is none.
 bool integer(PyObject* struct_error, PyObject* o, long long& out, int& overflow) {
-    if (!PyLong_Check(o) && !PyIndex_Check(o)) {
-        PyErr_SetString(struct_error, "required argument is not an integer");
-        return false;
+    Ref index;  // an int already is its own index (a subclass's value is its own)
+    if (!PyLong_Check(o)) {
+        if (!PyIndex_Check(o)) {
+            PyErr_SetString(struct_error, "required argument is not an integer");
+            return false;
+        }
+        index = Ref::steal(PyNumber_Index(o));
+        if (!index) {
+            return false;
+        }
+        o = index.get();
     }
-    Ref index = Ref::steal(PyNumber_Index(o));
-    if (!index) {
-        return false;
-    }
-    out = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+    out = PyLong_AsLongLongAndOverflow(o, &overflow);
     return !(out == -1 && PyErr_Occurred());
 }
 

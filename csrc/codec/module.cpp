@@ -71,10 +71,16 @@ int exec_module(PyObject* module) {
         !keep(st.max_decompressed, base.get(), "MAX_DECOMPRESSED")) {
         return -1;
     }
+    Ref threshold = attr(base.get(), "COMPRESS_THRESHOLD");
+    if (!threshold) {
+        return -1;
+    }
+    st.compress_threshold = PyLong_AsSize_t(threshold.get());
+    if (st.compress_threshold == static_cast<std::size_t>(-1) && PyErr_Occurred()) {
+        return -1;
+    }
     st.objects = msgpack::ObjectContext{st.codec_error, st.ext_type, st.timestamp_from_bytes, &st.strings};
-    st.pack_types = PackTypes{};
-    st.pack_types.ext_types[0] = st.ext_type;
-    st.pack_types.timestamp_types[0] = st.timestamp;
+    st.pack_types = PackTypes{st.ext_type, st.timestamp};
 
     // `msgpack`: the codec's own MessagePack, never None (see codec.py).
     Ref types = Ref::steal(PyImport_ImportModule("types"));
@@ -98,7 +104,7 @@ int exec_module(PyObject* module) {
     return add(module, "msgpack", std::move(msgpack_ns)) &&
                    add(module, "CodecError", Ref::new_ref(st.codec_error)) &&
                    add(module, "CodecUnavailableError", Ref::new_ref(st.unavailable_error)) &&
-                   add(module, "COMPRESS_THRESHOLD", attr(base.get(), "COMPRESS_THRESHOLD")) &&
+                   add(module, "COMPRESS_THRESHOLD", std::move(threshold)) &&
                    add(module, "MAX_DECOMPRESSED", Ref::new_ref(st.max_decompressed)) &&
                    add(module, "HEADER_LENGTH", Ref::steal(PyLong_FromSize_t(kHeaderLength))) &&
                    add(module, "decompress", Ref::new_ref(st.py_decompress)) &&

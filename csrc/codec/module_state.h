@@ -24,6 +24,7 @@ struct State {
 #define VANTREL_FIELD(name) PyObject* name;
     VANTREL_CODEC_OBJECTS(VANTREL_FIELD)
 #undef VANTREL_FIELD
+    std::size_t compress_threshold;  // COMPRESS_THRESHOLD
     msgpack::StrCache strings;
     msgpack::ObjectContext objects;  // borrows from the fields above and `strings`
     PackTypes pack_types;            // likewise
@@ -34,6 +35,5 @@ inline State& state_of(PyObject* module) noexcept { return *static_cast<State*>(
 // The codes of the serializers and compression methods (vantrel.share.protocol).
 enum : long { kRaw = 0, kJson = 1, kMsgpack = 2 };
 enum : long { kNone = 0, kZstd = 4 };
-inline constexpr std::size_t kCompressThreshold = 1024;
 
 }  // namespace vantrel::codec

@@ -40,22 +40,6 @@ private:
     bool map(PyObject* o, int depth);
     bool ext_type(PyObject* o);
     bool timestamp(PyObject* o);
-    static bool is_instance(PyObject* o, PyObject* const (&types)[2]) {
-        for (PyObject* t : types) {
-            if (t != nullptr && PyObject_TypeCheck(o, reinterpret_cast<PyTypeObject*>(t))) {
-                return true;
-            }
-        }
-        return false;
-    }
-    static bool is_type(PyObject* o, PyObject* const (&types)[2]) {
-        for (PyObject* t : types) {
-            if (t != nullptr && reinterpret_cast<PyObject*>(Py_TYPE(o)) == t) {
-                return true;
-            }
-        }
-        return false;
-    }
 
     const PackTypes& types_;
     Buffer& out_;
@@ -402,10 +386,10 @@ bool Packer::pack(PyObject* o, int depth) {
     if (PyDict_Check(o)) {
         return map(o, depth);
     }
-    if (is_instance(o, types_.ext_types)) {
+    if (PyObject_TypeCheck(o, reinterpret_cast<PyTypeObject*>(types_.ext_type))) {
         return ext_type(o);
     }
-    if (is_type(o, types_.timestamp_types)) {
+    if (reinterpret_cast<PyObject*>(t) == types_.timestamp) {
         return timestamp(o);
     }
     if (PyList_Check(o) || PyTuple_Check(o)) {

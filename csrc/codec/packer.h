@@ -11,10 +11,10 @@
 namespace vantrel::codec {
 
 // The extension classes packed as ext items (borrowed, kept alive by the
-// module state); an entry may be null.
+// module state).
 struct PackTypes {
-    PyObject* ext_types[2] = {nullptr, nullptr};        // namedtuples (code, data)
-    PyObject* timestamp_types[2] = {nullptr, nullptr};  // .seconds, .nanoseconds
+    PyObject* ext_type = nullptr;   // a namedtuple (code, data); its subclasses too
+    PyObject* timestamp = nullptr;  // .seconds, .nanoseconds; this exact class only
 };
 
 // Appends the encoding of `obj` to `out`; false with the error set.

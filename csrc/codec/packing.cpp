@@ -22,12 +22,12 @@ bool code_of(PyObject* o, long& out) {
     return !(out == -1 && PyErr_Occurred());
 }
 
-// The serialized body of `payload`, appended to `buf`.
-bool serialize(State& st, PyObject* payload, long serializer, Buffer& buf) {
+// The serialized body of `payload`: MSGPACK is appended to `buf`, JSON and
+// RAW come as a bytes object in `body` (copied once, into the packet).
+bool serialize(State& st, PyObject* payload, long serializer, Buffer& buf, Ref& body) {
     if (serializer == kMsgpack) {
         return pack_msgpack(st.pack_types, payload, buf);
     }
-    Ref body;
     if (serializer == kJson) {
         body = Ref::steal(PyObject_CallOneArg(st.py_json_dumps, payload));
     } else if (serializer == kRaw) {
@@ -38,12 +38,12 @@ bool serialize(State& st, PyObject* payload, long serializer, Buffer& buf) {
             }
             return false;
         }
-        body = PyBytes_Check(payload) ? Ref::new_ref(payload) : Ref::steal(PyBytes_FromObject(payload));
+        body = PyBytes_CheckExact(payload) ? Ref::new_ref(payload) : Ref::steal(PyBytes_FromObject(payload));
     } else {
         PyErr_Format(st.codec_error, "unknown serializer type: %ld", serializer);
         return false;
     }
-    return body && buf.append(PyBytes_AS_STRING(body.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(body.get())));
+    return static_cast<bool>(body);
 }
 
 }  // namespace
@@ -69,21 +69,26 @@ PyObject* pack_one(PyObject* module, PyObject* const* args, Py_ssize_t nargs, Py
         force = truth != 0;
     }
     Buffer buf;
-    if (!buf.skip(kHeaderLength) || !serialize(st, a[0], serializer, buf)) {
+    Ref body;  // the body as bytes, or null while it is in `buf` behind the header's room
+    if (!buf.skip(kHeaderLength) || !serialize(st, a[0], serializer, buf, body)) {
         return nullptr;
     }
-    const std::size_t body_length = buf.size() - kHeaderLength;
-    if (compression != kNone && (compression < kNone || compression > kZstd)) {
+    if (compression < kNone || compression > kZstd) {
         PyErr_Format(st.codec_error, "unknown compression method: %ld", compression);
         return nullptr;
     }
-    if (compression != kNone && !force && body_length < kCompressThreshold) {
+    const std::size_t body_length =
+        body ? static_cast<std::size_t>(PyBytes_GET_SIZE(body.get())) : buf.size() - kHeaderLength;
+    if (compression != kNone && !force && body_length < st.compress_threshold) {
         compression = kNone;  // too short to be worth it
     }
-    Ref compressed;
     if (compression != kNone) {
-        compressed = compress(st, buf.data() + kHeaderLength, body_length, compression);
-        if (!compressed) {
+        if (!body) {
+            body = Ref::steal(PyBytes_FromStringAndSize(buf.data() + kHeaderLength,
+                                                        static_cast<Py_ssize_t>(body_length)));
+        }
+        body = body ? compress(st, body.get(), compression) : Ref();
+        if (!body) {
             return nullptr;
         }
     }
@@ -91,16 +96,16 @@ PyObject* pack_one(PyObject* module, PyObject* const* args, Py_ssize_t nargs, Py
     if (!header_byte(st.struct_error, a[1], mt)) {
         return nullptr;
     }
-    if (!compressed) {
+    if (!body) {  // MSGPACK, uncompressed: the header goes into the room left for it
         write_header(buf.data(), mt, static_cast<std::uint8_t>(serializer), kNone, static_cast<std::int64_t>(body_length));
         return PyBytes_FromStringAndSize(buf.data(), static_cast<Py_ssize_t>(buf.size()));
     }
-    const Py_ssize_t n = PyBytes_GET_SIZE(compressed.get());
+    const Py_ssize_t n = PyBytes_GET_SIZE(body.get());
     PyObject* out = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(kHeaderLength) + n);
     if (out != nullptr) {
         char* p = PyBytes_AS_STRING(out);
         write_header(p, mt, static_cast<std::uint8_t>(serializer), static_cast<std::uint8_t>(compression), n);
-        std::memcpy(p + kHeaderLength, PyBytes_AS_STRING(compressed.get()), static_cast<std::size_t>(n));
+        std::memcpy(p + kHeaderLength, PyBytes_AS_STRING(body.get()), static_cast<std::size_t>(n));
     }
     return out;
 }

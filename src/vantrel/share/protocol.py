@@ -50,8 +50,8 @@ class _CodeTableMeta(type):
     def __new__(mcls, name: str, bases: Tuple[type, ...], namespace: Dict[str, Any]) -> _CodeTableMeta:
         codes = [(key, value) for key, value in namespace.items()
                  if not key.startswith("_") and type(value) is int]
-        body = {key: value for key, value in namespace.items()
-                if key not in dict(codes)}
+        names = {key for key, _ in codes}
+        body = {key: value for key, value in namespace.items() if key not in names}
         if codes:
             # Each table gets a metaclass of its own whose membership test is
             # a set look-up done in C: ``x in MSG_TYPE`` is true when x equals

@@ -48,7 +48,7 @@ bool ColumnBuilder::begin(std::int64_t rows, Failure& failure) {
             ok = values_.reserve((n + 1) * sizeof(std::int32_t)) && data_.reserve(n * 8);
             if (ok) {
                 values_.put_value(std::int32_t{0});
-                data_room_ = data_.capacity() - data_.size();
+                set_data_room();
             }
             break;
         case ColType::Unknown:
@@ -110,8 +110,16 @@ bool ColumnBuilder::make_room(std::uint32_t len, Failure& failure) {
     if (!data_.reserve(len)) {
         return no_memory(failure);
     }
-    data_room_ = data_.capacity() - data_.size();
+    set_data_room();
     return true;
+}
+
+void ColumnBuilder::set_data_room() noexcept {
+    // Never beyond what 32-bit offsets can reach: past it, make_room() is
+    // called and refuses the value instead of letting the offsets wrap.
+    constexpr auto kMaxData = static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max());
+    const std::size_t usable = data_.capacity() < kMaxData ? data_.capacity() : kMaxData;
+    data_room_ = usable - data_.size();
 }
 
 bool ColumnBuilder::append_other(const msgpack::Item& item, std::int64_t row, Failure& failure) {

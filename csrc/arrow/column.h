@@ -115,12 +115,13 @@ private:
     [[gnu::noinline]] bool make_room(std::uint32_t len, Failure& failure);
     [[gnu::noinline, gnu::cold]] bool mismatch(const msgpack::Item& item, std::int64_t row, Failure& failure);
     bool start_validity(Failure& failure);
+    void set_data_room() noexcept;
 
     static constexpr std::uint64_t kInt64Max = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
 
     const Field* field_;
     ColType type_;
-    std::size_t data_room_ = 0;  // bytes reserved in data_ beyond its size
+    std::size_t data_room_ = 0;  // bytes reserved in data_ beyond its size, within the 32-bit offsets' reach
     std::int64_t length_ = 0;
     std::int64_t capacity_rows_ = 0;
     std::int64_t null_count_ = 0;

@@ -34,20 +34,4 @@ bool interpreter_alive() noexcept {
 #endif
 }
 
-std::string take_error_text() {
-    Ref exc = fetch_exception();
-    if (!exc) {
-        return "unknown error";
-    }
-    std::string text = Py_TYPE(exc.get())->tp_name;
-    Ref message = Ref::steal(PyObject_Str(exc.get()));
-    const char* utf8 = message ? PyUnicode_AsUTF8(message.get()) : nullptr;
-    if (utf8 != nullptr && *utf8 != '\0') {
-        text += ": ";
-        text += utf8;
-    }
-    PyErr_Clear();
-    return text;
-}
-
 }  // namespace vantrel::arrow

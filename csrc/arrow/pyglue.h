@@ -47,7 +47,4 @@ private:
     Ref exc_;
 };
 
-// The text of the exception being raised ("TypeName: message"), cleared.
-std::string take_error_text();
-
 }  // namespace vantrel::arrow

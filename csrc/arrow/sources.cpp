@@ -26,15 +26,6 @@ bool MsgpackSource::malformed(const msgpack::Reader& reader, Failure& failure) {
                            std::to_string(pos_ + reader.error_offset()));
 }
 
-bool MsgpackSource::value_other(Item& item, Failure& failure) {
-    msgpack::Reader reader = rest(data_, size_, pos_);
-    if (!reader.next(item)) {
-        return malformed(reader, failure);
-    }
-    pos_ += reader.offset();
-    return true;
-}
-
 bool MsgpackSource::skip(Failure& failure) {
     msgpack::Reader reader = rest(data_, size_, pos_);
     if (!reader.skip(kMaxDepth)) {
@@ -46,7 +37,7 @@ bool MsgpackSource::skip(Failure& failure) {
 
 bool MsgpackSource::open(bool first, std::vector<std::string>* header, std::int64_t& rows, Failure& failure) {
     Item item;
-    if (!value_other(item, failure)) {
+    if (!value(item, failure)) {
         return false;
     }
     if (item.kind != Kind::Array) {
@@ -64,7 +55,7 @@ bool MsgpackSource::open(bool first, std::vector<std::string>* header, std::int6
     if (header == nullptr) {
         return skip(failure);
     }
-    if (!value_other(item, failure)) {
+    if (!value(item, failure)) {
         return false;
     }
     if (item.kind != Kind::Array) {
@@ -74,7 +65,7 @@ bool MsgpackSource::open(bool first, std::vector<std::string>* header, std::int6
     const std::uint32_t n = item.len;
     header->reserve(n);
     for (std::uint32_t k = 0; k < n; ++k) {
-        if (!value_other(item, failure)) {
+        if (!value(item, failure)) {
             return false;
         }
         if (item.kind != Kind::Str) {
@@ -89,17 +80,9 @@ bool MsgpackSource::open(bool first, std::vector<std::string>* header, std::int6
     return true;
 }
 
-bool MsgpackSource::row_other(std::int64_t rowno, std::uint32_t& len, Failure& failure) {
-    Item item;
-    if (!value_other(item, failure)) {
-        return false;
-    }
-    if (item.kind != Kind::Array) {
-        return failure.set(FailureKind::Column, "row " + std::to_string(rowno) + ": a " + value_name(item) +
-                                                    ", not a list of values");
-    }
-    len = item.len;
-    return true;
+bool MsgpackSource::not_a_row(std::int64_t rowno, const Item& item, Failure& failure) {
+    return failure.set(FailureKind::Column,
+                       "row " + std::to_string(rowno) + ": a " + value_name(item) + ", not a list of values");
 }
 
 bool MsgpackSource::close(Failure& failure) {

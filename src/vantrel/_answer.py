@@ -1,15 +1,17 @@
 """One call's answer, read packet by packet from a connection.
 
 :class:`Answer` sends the request the way ``Connection.execute`` does and then
-reads the answer one packet at a time, on demand, instead of all at once.  It
-reads with the connection's own socket, buffered reader and module globals
-(``MSG_TYPE``, ``unpack_one``, ``ProtocolError``, the defaults, ...), with the
-same header checks, in the same order and with the same texts as the
-connection's packet reader, so that a damaged answer fails the same way.
+reads the answer one packet at a time, on demand, instead of all at once,
+with the connection's own packet reader (``_read_one_packet``).
 
-The only difference is that the body of a TABLE packet serialized with
-MessagePack can be returned as its (decompressed) bytes, for the Arrow column
-builders to decode without a Python object per value.
+Only an answer read for the Arrow column builders (``raw_tables``) has a
+packet reader of its own, because it must return the body of a TABLE packet
+serialized with MessagePack as its (decompressed) bytes, for the builders to
+decode without a Python object per value; neither connection's reader can.
+It reads with the connection's own socket, buffered reader and module
+globals (``MSG_TYPE``, ``unpack_one``, ``ProtocolError``, ...), with the same
+header checks, in the same order and with the same texts as the connection's
+packet reader, so that a damaged answer fails the same way.
 
 An answer that is not read to its end (an error in the middle of the stream,
 a consumer that stops early) must never be mistaken for the answer of a later
@@ -130,6 +132,9 @@ class Answer:
         With ``raw_tables``, the body of a TABLE packet serialized with
         MessagePack comes back as its decompressed bytes.
         """
+        if not self.raw_tables:
+            packet: Tuple[Any, Any] = self.conn._read_one_packet()
+            return packet
         m = self.m
         header = self.conn._sf.read(m.HEADER_LENGTH)
         if len(header) != m.HEADER_LENGTH:

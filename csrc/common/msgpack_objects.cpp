@@ -339,11 +339,6 @@ void raise_reader_error(const ObjectContext& ctx, const Reader& reader) {
     raise_at(ctx, reader.error() ? reader.error() : "malformed data", reader.error_offset());
 }
 
-Ref build_value(const ObjectContext& ctx, Reader& reader, int depth) {
-    Builder builder(ctx, reader, depth);
-    return builder.value();
-}
-
 Ref build_value_from(const ObjectContext& ctx, Reader& reader, const Item& item, std::size_t at, int depth) {
     Builder builder(ctx, reader, depth);
     return builder.value_from(item, at);
@@ -352,13 +347,7 @@ Ref build_value_from(const ObjectContext& ctx, Reader& reader, const Item& item,
 Ref decode(const ObjectContext& ctx, const char* data, std::size_t size) {
     Reader reader(data, size);
     Builder builder(ctx, reader, 0);
-    Ref v;
-    if (size >= kGcPauseMin) {
-        GcPause pause;
-        v = builder.value();
-    } else {
-        v = builder.value();
-    }
+    Ref v = with_gc_paused(size, [&] { return builder.value(); });
     if (v && !reader.at_end()) {
         raise_at(ctx, "extra data after the value", reader.offset());
         return Ref();

@@ -58,6 +58,16 @@ private:
 #endif
 };
 
+// decode() run with the collector paused when the body is large.
+template <typename Decode>
+auto with_gc_paused(std::size_t size, Decode&& decode) {
+    if (size >= kGcPauseMin) {
+        GcPause pause;
+        return decode();
+    }
+    return decode();
+}
+
 // Short ASCII strings recur in every answer and row: map keys ("id",
 // "name", ...) and values (a symbol, a venue, a status).  A small
 // direct-mapped cache turns them into the same str objects instead of
@@ -102,17 +112,26 @@ Ref decode(const ObjectContext& ctx, const char* data, std::size_t size);
 // set; on error nothing has been appended.
 Py_ssize_t extend_list(const ObjectContext& ctx, const char* data, std::size_t size, PyObject* list);
 
-// The next whole value of `reader`, nested containers included; `depth` is
-// the number of containers the caller has already opened around it.
-Ref build_value(const ObjectContext& ctx, Reader& reader, int depth = 0);
-
-// The same for a value whose head `item` the caller has just read from
-// `reader` at offset `at`: a scalar is made at once, a container's elements
-// are read from `reader`.
+// A value whose head `item` the caller has just read from `reader` at
+// offset `at`: a scalar is made at once, a container's elements are read from
+// `reader`; `depth` is the number of containers the caller has already opened
+// around it.
 Ref build_value_from(const ObjectContext& ctx, Reader& reader, const Item& item, std::size_t at, int depth);
 
 // Raises ctx.error for a reader that failed: "invalid MSGPACK body: <what>
 // at offset <n>".
 void raise_reader_error(const ObjectContext& ctx, const Reader& reader);
+
+// The next whole value of `reader`, nested containers included (inline: it
+// runs once per value of a row).
+inline Ref build_value(const ObjectContext& ctx, Reader& reader, int depth = 0) {
+    std::size_t at = reader.offset();
+    Item item;
+    if (!reader.next(item)) {
+        raise_reader_error(ctx, reader);
+        return Ref();
+    }
+    return build_value_from(ctx, reader, item, at, depth);
+}
 
 }  // namespace vantrel::msgpack

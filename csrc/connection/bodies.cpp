@@ -26,32 +26,12 @@ long long open_array(const msgpack::ObjectContext& ctx, Reader& reader) {
     return item.len;
 }
 
-// The next whole value at nesting `depth`.
-Ref next_value(const msgpack::ObjectContext& ctx, Reader& reader, int depth) {
-    std::size_t at = reader.offset();
-    Item item;
-    if (!reader.next(item)) {
-        msgpack::raise_reader_error(ctx, reader);
-        return {};
-    }
-    return msgpack::build_value_from(ctx, reader, item, at, depth);
-}
-
 bool close_body(const msgpack::ObjectContext& ctx, const Reader& reader) {
     if (!reader.at_end()) {
         PyErr_SetString(ctx.error, "extra data after the value");
         return false;
     }
     return true;
-}
-
-template <typename Decode>
-bool with_gc_paused(std::size_t size, Decode&& decode) {
-    if (size >= msgpack::kGcPauseMin) {
-        msgpack::GcPause pause;
-        return decode();
-    }
-    return decode();
 }
 
 bool rows_of(const msgpack::ObjectContext& ctx, const char* data, std::size_t size, RowBuilder& rows,
@@ -85,7 +65,7 @@ bool rows_of(const msgpack::ObjectContext& ctx, const char* data, std::size_t si
         }
         values.clear();
         for (std::uint32_t k = 0; k < item.len; ++k) {
-            Ref value = next_value(ctx, reader, 2);
+            Ref value = msgpack::build_value(ctx, reader, 2);
             if (!value) {
                 return false;
             }
@@ -143,7 +123,7 @@ PyObject* extend_straight(ModuleState& ms, PyObject* result, PyObject* body, PyO
 
 bool append_rows(const msgpack::ObjectContext& ctx, const char* data, std::size_t size, RowBuilder& rows,
                  PyObject* out, bool after_head) {
-    return with_gc_paused(size, [&] { return rows_of(ctx, data, size, rows, out, after_head); });
+    return msgpack::with_gc_paused(size, [&] { return rows_of(ctx, data, size, rows, out, after_head); });
 }
 
 Ref head_of(const msgpack::ObjectContext& ctx, const char* data, std::size_t size) {
@@ -152,7 +132,7 @@ Ref head_of(const msgpack::ObjectContext& ctx, const char* data, std::size_t siz
     if (n == 0) {
         PyErr_SetString(ctx.error, "no header row");
     }
-    return n > 0 ? next_value(ctx, reader, 1) : Ref();
+    return n > 0 ? msgpack::build_value(ctx, reader, 1) : Ref();
 }
 
 bool append_items(const msgpack::ObjectContext& ctx, const char* data, std::size_t size, PyObject* out) {

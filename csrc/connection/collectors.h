@@ -1,5 +1,7 @@
 // The stream collectors: table, table2 and feed answers read to STREAM_END
-// and returned whole.
+// and returned whole.  A failure leaves the stream read only in part: execute
+// then puts the connection out of use (execute.cpp); a caller of a collector
+// outside execute must close the connection itself.
 #pragma once
 
 #include "module_state.h"

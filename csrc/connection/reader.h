@@ -8,7 +8,8 @@ namespace vantrel {
 
 // Reads one packet through self._sf, validates its header, decodes its body
 // and returns the new tuple (message type, decoded body).  An ERROR packet
-// with a body is raised as the server's exception.
+// with a body is raised as the server's exception.  Any other failure may
+// leave a packet read in part; the caller puts the connection out of use.
 PyObject* connection_read_one_packet(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 // The same in its steps, for callers that decode some bodies themselves.

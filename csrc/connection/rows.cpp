@@ -60,9 +60,14 @@ PyObject* RowBuilder::prepared(PyObject* keys) {
     return template_.get();
 }
 
-// A copy of the template with the row's values put in; empty without an
+// A copy of the template with the row's values put in: value(i) for each
+// key, the row being of row_size() values (read afresh).  Empty without an
 // error when the template does not apply.
-Ref RowBuilder::build_from_template(PyObject* keys, PyObject* row) {
+template <typename Size, typename Value>
+Ref RowBuilder::from_template(PyObject* keys, Size&& row_size, Value&& value) {
+    if (no_template_ || seq_size(keys) == 0 || row_size() < seq_size(keys)) {
+        return {};
+    }
     PyObject* proto = prepared(keys);
     if (proto == nullptr) {
         return {};
@@ -73,13 +78,13 @@ Ref RowBuilder::build_from_template(PyObject* keys, PyObject* row) {
     }
     // The allocations above may have run code: check keys and row again.
     Py_ssize_t n = PyTuple_GET_SIZE(snapshot_.get());
-    if (!template_fits(keys) || seq_size(row) < n) {
+    if (!template_fits(keys) || row_size() < n) {
         return {};
     }
     // From here no code runs: every key is a str already in the dict, and
     // each value replaces None or a value the row still holds.
     for (Py_ssize_t i = 0; i < n; ++i) {
-        if (PyDict_SetItem(dict.get(), seq_item(keys, i), seq_item(row, i)) < 0) {
+        if (PyDict_SetItem(dict.get(), seq_item(keys, i), value(i)) < 0) {
             return {};
         }
     }
@@ -87,13 +92,12 @@ Ref RowBuilder::build_from_template(PyObject* keys, PyObject* row) {
 }
 
 Ref RowBuilder::build_from_sequences(PyObject* keys, PyObject* row) {
-    if (!no_template_ && seq_size(keys) > 0 && seq_size(row) >= seq_size(keys)) {
-        Ref dict = build_from_template(keys, row);
-        if (dict || PyErr_Occurred()) {
-            return dict;
-        }
+    Ref dict = from_template(
+        keys, [row] { return seq_size(row); }, [row](Py_ssize_t i) { return seq_item(row, i); });
+    if (dict || PyErr_Occurred()) {
+        return dict;
     }
-    Ref dict = Ref::steal(PyDict_New());
+    dict = Ref::steal(PyDict_New());
     if (!dict) {
         return {};
     }
@@ -154,24 +158,13 @@ bool RowBuilder::append_to(PyObject* out, PyObject* row) {
 }
 
 bool RowBuilder::append_values(PyObject* out, const Ref* values, Py_ssize_t n) {
-    if (!no_template_ && is_seq(keys_) && seq_size(keys_) > 0 && n >= seq_size(keys_)) {
-        PyObject* proto = prepared(keys_);
-        if (proto != nullptr) {
-            Ref dict = Ref::steal(PyDict_Copy(proto));
-            if (!dict) {
-                return false;
-            }
-            // The copy may have run code: the keys are checked again.
-            if (template_fits(keys_)) {
-                Py_ssize_t nkeys = PyTuple_GET_SIZE(snapshot_.get());
-                for (Py_ssize_t i = 0; i < nkeys; ++i) {
-                    if (PyDict_SetItem(dict.get(), seq_item(keys_, i), values[i].get()) < 0) {
-                        return false;
-                    }
-                }
-                return PyList_Append(out, dict.get()) == 0;
-            }
-        } else if (PyErr_Occurred()) {
+    if (is_seq(keys_)) {
+        Ref dict = from_template(
+            keys_, [n] { return n; }, [values](Py_ssize_t i) { return values[i].get(); });
+        if (dict) {
+            return PyList_Append(out, dict.get()) == 0;
+        }
+        if (PyErr_Occurred()) {
             return false;
         }
     }

@@ -29,7 +29,8 @@ public:
 
 private:
     Ref build(PyObject* row);
-    Ref build_from_template(PyObject* keys, PyObject* row);
+    template <typename Size, typename Value>
+    Ref from_template(PyObject* keys, Size&& row_size, Value&& value);
     Ref build_from_sequences(PyObject* keys, PyObject* row);
     Ref build_general(PyObject* row);
     // The prepared dictionary for the current keys, or NULL when the keys do

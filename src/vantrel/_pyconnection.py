@@ -165,9 +165,7 @@ class Connection:
         self._socket.close()
 
     def execute(self, method: _t.Any, *args: _t.Any, **kwargs: _t.Any) -> _t.Any:
-        token = object()
-        if _calls_in_progress.setdefault(id(self), token) is not token:
-            raise RuntimeError("another call is in progress on this connection")
+        _begin_call(self)
         try:
             packet = pack_one((method, args, kwargs), MSG_TYPE.REQUEST,
                               DEFAULT_SERIALIZER_TYPE, DEFAULT_COMPRESSION_METHOD)
@@ -196,7 +194,7 @@ class Connection:
                     _put_out_of_use(sock)
                 raise
         finally:
-            del _calls_in_progress[id(self)]
+            _end_call(self)
 
     def feed_unpack(self, first: _t.Any) -> _t.List[_t.Any]:
         ret = list(first)

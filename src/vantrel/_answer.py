@@ -29,6 +29,7 @@ import sys
 from types import ModuleType
 from typing import Any, Dict, Optional, Tuple
 
+from vantrel._header import split_header
 from vantrel.share.codec import decompress
 from vantrel.share.errors import ServerError
 
@@ -136,18 +137,7 @@ class Answer:
             packet: Tuple[Any, Any] = self.conn._read_one_packet()
             return packet
         m = self.m
-        header = self.conn._sf.read(m.HEADER_LENGTH)
-        if len(header) != m.HEADER_LENGTH:
-            if len(header) == 0:
-                raise m.ProtocolError("Disconnected from the remote server")
-            raise m.ProtocolError("incomplete header, %r" % len(header))
-        mt, st, cm, length = m.unpack_header(header)
-        if mt not in m.MSG_TYPE:
-            raise m.ProtocolError("invalid message type: {}".format(mt))
-        if not m.SERIALIZATION_TYPE.RAW <= st <= m.SERIALIZATION_TYPE.MSGPACK:
-            raise m.ProtocolError("invalid serializer type: {}".format(st))
-        if not m.COMPRESSION_METHOD.NONE <= cm <= m.COMPRESSION_METHOD.ZSTD:
-            raise m.ProtocolError("invalid compression method: {}".format(cm))
+        mt, st, cm, length = split_header(m, self.conn._sf.read(m.HEADER_LENGTH))
         self.last_length = length if length > 0 else 0
         if length <= 0:
             return (mt, None)

@@ -274,7 +274,7 @@ async def connect(address: Sequence[Any], auth: Optional[Mapping[str, Any]] = No
     async def open_and_authenticate() -> AsyncConnection:
         loop = asyncio.get_running_loop()
         transport, protocol = await loop.create_connection(
-            lambda: PacketProtocol(ProtocolError), host, port, ssl=context,
+            lambda: PacketProtocol(MODULE), host, port, ssl=context,
             server_hostname=host if context is not None else None)
         assert isinstance(transport, asyncio.Transport)
         conn = AsyncConnection(transport, protocol, timeout)

@@ -16,10 +16,10 @@ caller decides how (and whether) to decode it.
 from __future__ import annotations
 
 import asyncio
-from typing import Optional, Tuple, Type
+from types import ModuleType
+from typing import Optional, Tuple
 
-from vantrel.share.codec import unpack_header
-from vantrel.share.protocol import COMPRESSION_METHOD, HEADER_LENGTH, MSG_TYPE, SERIALIZATION_TYPE
+from vantrel._header import split_header
 
 __all__ = ["HIGH_WATER", "Packet", "PacketProtocol"]
 
@@ -30,21 +30,18 @@ HIGH_WATER = 1 << 20
 #: (message type, serializer, compression method, body or None) of one packet.
 Packet = Tuple[int, int, int, Optional[bytes]]
 
-_RAW = SERIALIZATION_TYPE.RAW
-_MSGPACK = SERIALIZATION_TYPE.MSGPACK
-_NONE = COMPRESSION_METHOD.NONE
-_ZSTD = COMPRESSION_METHOD.ZSTD
-
 
 class PacketProtocol(asyncio.Protocol):
     """Buffered reading of packets, write flow control and the connection's end.
 
-    ``error`` is the exception class raised for a malformed or truncated
-    packet and for the end of the stream before a header.
+    ``module`` is the connection module whose header checks and
+    ``ProtocolError`` apply: a malformed or truncated packet, and the end of
+    the stream before a header, fail as with the blocking connection.
     """
 
-    def __init__(self, error: Type[Exception]) -> None:
-        self._error = error
+    def __init__(self, module: ModuleType) -> None:
+        self._module = module
+        self._error = module.ProtocolError
         self._buf = bytearray()
         self._need = 0                        # bytes the waiting reader needs
         self._waiter: Optional[asyncio.Future[None]] = None
@@ -175,20 +172,11 @@ class PacketProtocol(asyncio.Protocol):
         header is validated (message type, then serializer, then compression
         method) before any body byte is taken.
         """
-        if len(self._buf) < HEADER_LENGTH:
-            await self._fill(HEADER_LENGTH)
-        header = self._take(HEADER_LENGTH)
-        if len(header) != HEADER_LENGTH:
-            if len(header) == 0:
-                raise self._error("Disconnected from the remote server")
-            raise self._error("incomplete header, %r" % len(header))
-        mt, st, cm, length = unpack_header(header)
-        if mt not in MSG_TYPE:
-            raise self._error("invalid message type: {}".format(mt))
-        if not _RAW <= st <= _MSGPACK:
-            raise self._error("invalid serializer type: {}".format(st))
-        if not _NONE <= cm <= _ZSTD:
-            raise self._error("invalid compression method: {}".format(cm))
+        m = self._module
+        size = m.HEADER_LENGTH
+        if len(self._buf) < size:
+            await self._fill(size)
+        mt, st, cm, length = split_header(m, self._take(size))
         if length > 0:
             if len(self._buf) < length:
                 await self._fill(length)

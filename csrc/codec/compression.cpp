@@ -1,18 +1,8 @@
 #include "compression.h"
 
+#include "calls.h"
+
 namespace vantrel::codec {
-
-namespace {
-
-// f(args...) through vectorcall; the spare slot in front lets the callee
-// prepend a bound self without copying the arguments.
-template <typename... A>
-Ref call(PyObject* f, A... args) {
-    PyObject* argv[] = {nullptr, static_cast<PyObject*>(args)...};
-    return Ref::steal(PyObject_Vectorcall(f, argv + 1, sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-}
-
-}  // namespace
 
 Ref compress(State& st, PyObject* body, long cm) {
     Ref method = Ref::steal(PyLong_FromLong(cm));

@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "calls.h"
 #include "exceptions.h"
 
 // Builder::scalar is the decoding loop's innermost step: inlined there, also
@@ -157,7 +158,7 @@ VANTREL_INLINE Ref Builder::scalar(const Item& item, std::size_t at, bool is_key
                 v = Ref::steal(PyObject_CallOneArg(ctx_.timestamp, data.get()));
             } else {
                 Ref code = Ref::steal(PyLong_FromLong(item.ext_type));
-                v = code ? Ref::steal(PyObject_CallFunctionObjArgs(ctx_.ext_type, code.get(), data.get(), nullptr))
+                v = code ? call(ctx_.ext_type, code.get(), data.get())
                          : Ref();
             }
             if (!v) {

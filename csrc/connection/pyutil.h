@@ -4,6 +4,7 @@
 // Ref / -1 / false with the error set.  PyObject* arguments are borrowed.
 #pragma once
 
+#include "calls.h"
 #include "exceptions.h"
 #include "module_state.h"
 #include "ref.h"
@@ -12,23 +13,7 @@ namespace vantrel {
 
 // --- calls -------------------------------------------------------------------
 
-// f(args...) through vectorcall; the spare slot in front lets the callee
-// prepend a bound self without copying the arguments.
-template <typename... A>
-inline Ref call(PyObject* f, A... args) {
-    PyObject* argv[] = {nullptr, static_cast<PyObject*>(args)...};
-    return Ref::steal(PyObject_Vectorcall(f, argv + 1, sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-}
-
-// obj.name(args...), looked up on the object at the moment of the call (an
-// instance attribute or a subclass's method takes effect), without making a
-// bound-method object.
-template <typename... A>
-inline Ref call_method(PyObject* name, PyObject* obj, A... args) {
-    PyObject* argv[] = {nullptr, obj, static_cast<PyObject*>(args)...};
-    return Ref::steal(
-        PyObject_VectorcallMethod(name, argv + 1, (1 + sizeof...(A)) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-}
+// call(f, args...) and call_method(name, obj, args...): calls.h
 
 inline Ref getattr(PyObject* obj, PyObject* name) { return Ref::steal(PyObject_GetAttr(obj, name)); }
 

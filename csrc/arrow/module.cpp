@@ -25,15 +25,23 @@ bool add(PyObject* module, const char* name, PyObject* value) {
 
 int exec_module(PyObject* module) {
     ModuleState* st = get_state(module);
+    // Both errors are also vantrel.Error, the root of the package's failures.
+    Ref errors = Ref::steal(PyImport_ImportModule("vantrel.share.errors"));
+    Ref root = errors ? Ref::steal(PyObject_GetAttrString(errors.get(), "Error")) : Ref();
+    Ref value_bases = root ? Ref::steal(PyTuple_Pack(2, root.get(), PyExc_ValueError)) : Ref();
+    Ref type_bases = root ? Ref::steal(PyTuple_Pack(2, root.get(), PyExc_TypeError)) : Ref();
+    if (!value_bases || !type_bases) {
+        return -1;
+    }
     st->DecodeError = PyErr_NewExceptionWithDoc(
-        "vantrel._arrow.DecodeError", "A TABLE body that cannot be read as a table.", PyExc_ValueError, nullptr);
+        "vantrel._arrow.DecodeError", "A TABLE body that cannot be read as a table.", value_bases.get(), nullptr);
     if (!add(module, "DecodeError", st->DecodeError)) {
         return -1;
     }
     st->ColumnTypeError = PyErr_NewExceptionWithDoc(
         "vantrel._arrow.ColumnTypeError",
         "A value that does not fit its column (the text names the column, the row and both types).",
-        PyExc_TypeError, nullptr);
+        type_bases.get(), nullptr);
     if (!add(module, "ColumnTypeError", st->ColumnTypeError)) {
         return -1;
     }

@@ -5,8 +5,9 @@ connections between threads.  ``vantrel.connection`` is the compiled
 connection; ``vantrel._pyconnection`` is its pure-Python twin
 (``VANTREL_PURE_PYTHON=1`` makes ``connect`` and the pool use it).
 
-Importing the package loads neither: ``connect`` and ``Pool`` are imported on
-first use.
+Importing the package loads neither: ``connect``, ``Pool`` and the error
+family (``vantrel.Error`` and its subclasses, see ``vantrel.errors``) are
+imported on first use.
 """
 
 import importlib
@@ -14,13 +15,34 @@ from typing import TYPE_CHECKING, Any
 
 __version__ = "0.1.0"
 
-__all__ = ["Pool", "__version__", "connect"]
+_ERRORS = ("AuthenticationError", "CodecError", "ConnectError", "ConnectionClosed", "Error",
+           "InvalidArgumentsError", "MethodNotFoundError", "PoolClosed", "PoolError",
+           "PoolTimeout", "RemoteExecutionError", "ServerBusyError", "ServerError", "Timeout")
+
+__all__ = ["Pool", "__version__", "connect", *_ERRORS]
 
 if TYPE_CHECKING:
     from vantrel.client import connect
+    from vantrel.errors import (
+        AuthenticationError,
+        CodecError,
+        ConnectError,
+        ConnectionClosed,
+        Error,
+        InvalidArgumentsError,
+        MethodNotFoundError,
+        PoolClosed,
+        PoolError,
+        PoolTimeout,
+        RemoteExecutionError,
+        ServerBusyError,
+        ServerError,
+        Timeout,
+    )
     from vantrel.pool import Pool
 
-_LAZY = {"connect": "vantrel.client", "Pool": "vantrel.pool"}
+_LAZY = {"connect": "vantrel.client", "Pool": "vantrel.pool",
+         **{name: "vantrel.errors" for name in _ERRORS}}
 
 
 def __getattr__(name: str) -> Any:

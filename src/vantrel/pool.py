@@ -22,6 +22,7 @@ import time
 from typing import Any, Dict, Iterator, List, Mapping, Optional, Tuple
 
 from vantrel.client import Address, Connection, connect
+from vantrel.errors import PoolClosed, PoolError, PoolTimeout
 from vantrel.share.errors import ServerError
 
 __all__ = ["Pool", "PoolClosed", "PoolError", "PoolTimeout", "backoff_delay", "check_settings",
@@ -32,18 +33,6 @@ log = logging.getLogger("vantrel")
 #: First and longest pause between failed attempts to open a connection.
 BACKOFF_FIRST = 0.1
 BACKOFF_MAX = 5.0
-
-
-class PoolError(Exception):
-    """Base of the pool's own errors."""
-
-
-class PoolTimeout(PoolError, TimeoutError):
-    """No connection could be handed out within the pool's ``timeout``."""
-
-
-class PoolClosed(PoolError):
-    """The pool was closed."""
 
 
 def keeps_connection(exc: Optional[BaseException]) -> bool:

@@ -30,6 +30,7 @@ from typing import Any, Callable, Deque, Iterator, Mapping, Optional, Tuple
 
 from vantrel import _arrow
 from vantrel._answer import DONE, OPEN, Answer, InCall
+from vantrel.share.errors import Error
 
 __all__ = [
     "HOLD_BACK_BYTES",
@@ -51,7 +52,7 @@ ColumnTypeError = _arrow.ColumnTypeError
 HOLD_BACK_BYTES = 8 * 1024 * 1024
 
 
-class AnswerKindError(TypeError):
+class AnswerKindError(Error, TypeError):
     """The call was answered with a kind of answer that this reader does not give.
 
     A single RESPONSE answer (not a stream): ``value`` is its decoded body, and

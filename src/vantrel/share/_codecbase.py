@@ -19,6 +19,8 @@ import struct
 from collections import namedtuple
 from typing import Any
 
+from vantrel.share.errors import Error
+
 try:
     import msgpack as _msgpack
 except ImportError:  # pragma: no cover - depends on the installed extras
@@ -44,7 +46,7 @@ COMPRESS_THRESHOLD = 1024
 MAX_DECOMPRESSED = 1 << 30
 
 
-class CodecError(ValueError):
+class CodecError(Error, ValueError):
     """A body could not be encoded or decoded."""
 
 

@@ -16,6 +16,9 @@ code   class                      meaning
 =====  =========================  ==========================================
 
 Any other code gives a ``ServerError`` subclass that keeps that code.
+
+:class:`Error` is the root of every failure the package raises; the client's own
+classes (``vantrel.errors``) and ``vantrel.utils.connection_error`` derive from it.
 """
 
 from __future__ import annotations
@@ -25,6 +28,7 @@ from typing import Dict, Hashable, Type
 __all__ = [
     "ERROR_CODES",
     "AuthenticationError",
+    "Error",
     "InvalidArgumentsError",
     "MethodNotFoundError",
     "RemoteExecutionError",
@@ -35,7 +39,11 @@ __all__ = [
 ]
 
 
-class ServerError(Exception):
+class Error(Exception):
+    """The root of every failure the vantrel package raises."""
+
+
+class ServerError(Error):
     """An error reported by the server in an ERROR packet."""
 
     code: object = 1

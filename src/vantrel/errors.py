@@ -1,0 +1,104 @@
+"""The package's error family, in one place.
+
+Every failure that ``vantrel.connect``, the pools and ``vantrel.aio`` raise at run
+time is a :class:`vantrel.Error`.  Each class also derives from the builtin that
+code caught before the family existed, so ``except OSError`` and
+``except TimeoutError`` keep working::
+
+    Error
+    ├── ServerError                 an ERROR packet from the server (has .code)
+    │   ├── AuthenticationError, MethodNotFoundError, InvalidArgumentsError,
+    │   └── RemoteExecutionError, ServerBusyError
+    ├── connection_error            the connection is unusable or its data suspect
+    │   └── ProtocolError           (one per connection module) a malformed answer
+    ├── ConnectError                (also ConnectionError) no connection could be opened
+    ├── ConnectionClosed            (also ConnectionError) a call on a closed or broken connection
+    ├── Timeout                     (also TimeoutError) a call or an opening ran out of time
+    ├── PoolError                   the pools' own errors
+    │   ├── PoolTimeout             (also Timeout) no connection within the pool's time-out
+    │   └── PoolClosed              the pool was closed
+    └── CodecError                  (also ValueError) a body could not be encoded or decoded
+"""
+
+from __future__ import annotations
+
+from typing import Optional, Sequence, Tuple
+
+from vantrel.share._codecbase import CodecError
+from vantrel.share.errors import (
+    AuthenticationError,
+    Error,
+    InvalidArgumentsError,
+    MethodNotFoundError,
+    RemoteExecutionError,
+    ServerBusyError,
+    ServerError,
+)
+from vantrel.utils import connection_error
+
+__all__ = [
+    "AuthenticationError",
+    "CodecError",
+    "ConnectError",
+    "ConnectionClosed",
+    "Error",
+    "InvalidArgumentsError",
+    "MethodNotFoundError",
+    "PoolClosed",
+    "PoolError",
+    "PoolTimeout",
+    "RemoteExecutionError",
+    "ServerBusyError",
+    "ServerError",
+    "Timeout",
+    "connection_error",
+]
+
+
+def _where(address: Optional[Tuple[str, int]]) -> str:
+    if address is None:
+        return "?"
+    host, port = address[0], address[1]
+    return "[%s]:%s" % (host, port) if ":" in host else "%s:%s" % (host, port)
+
+
+class ConnectError(Error, ConnectionError):
+    """No connection could be opened.  ``attempts`` holds, per host tried, the
+    ``((host, port), cause)`` pair; the text names each host and its cause."""
+
+    def __init__(self, attempts: Sequence[Tuple[Tuple[str, int], BaseException]]) -> None:
+        self.attempts = list(attempts)
+        parts = ["%s: %s" % (_where(a), _cause_text(c)) for a, c in self.attempts]
+        super().__init__("cannot connect to " + "; ".join(parts) if parts
+                         else "cannot connect: no address to try")
+
+
+class ConnectionClosed(Error, ConnectionError):
+    """A call on a connection that is closed or broken.  The text says which
+    and why (``reason``)."""
+
+    def __init__(self, message: str, reason: Optional[str] = None) -> None:
+        super().__init__(message)
+        self.reason = reason
+
+
+class Timeout(Error, TimeoutError):
+    """A call or the opening of a connection ran out of time.  The text names
+    the method (or the opening), the address and the limit."""
+
+
+class PoolError(Error):
+    """Base of the pools' own errors."""
+
+
+class PoolTimeout(PoolError, Timeout):
+    """No connection could be handed out within the pool's ``timeout``."""
+
+
+class PoolClosed(PoolError):
+    """The pool was closed."""
+
+
+def _cause_text(exc: BaseException) -> str:
+    text = str(exc)
+    return "%s: %s" % (type(exc).__name__, text) if text else type(exc).__name__

@@ -36,10 +36,12 @@ __all__ = [
     "HOLD_BACK_BYTES",
     "AnswerKindError",
     "ArrowStream",
+    "ManyStream",
     "ColumnTypeError",
     "InCall",
     "RowIterator",
     "fetch_arrow",
+    "fetch_arrow_many",
     "iter_rows",
 ]
 
@@ -325,3 +327,7 @@ def iter_rows(conn: Any, method: Any, /, *args: Any, **kwargs: Any) -> RowIterat
                               answer.first)
     return RowIterator(answer)
 
+
+
+# Several calls at once into one stream; defined beside the pool-facing code.
+from vantrel._many import ManyStream, fetch_arrow_many  # noqa: E402

@@ -8,6 +8,8 @@ from typing import Any, Iterator, List, Tuple
 
 import pytest
 
+pytestmark = pytest.mark.slow  # a cluster of two worker processes
+
 dd = pytest.importorskip("dask.dataframe")
 distributed = pytest.importorskip("distributed")
 pa = pytest.importorskip("pyarrow")

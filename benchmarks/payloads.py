@@ -105,6 +105,7 @@ BUILDERS = {
     "feed_1m": _feed,
     "table_1m": _table_1m,
     "table_500k": _table_500k,
+    "table_10k": lambda: _stream(MSG_TYPE.TABLE, [[COLUMNS] + [table_row(i) for i in range(10_000)]], NONE),
 }
 
 #: Scenarios whose answer is large enough for its peak memory to matter.

@@ -20,7 +20,14 @@ from typing import Any, Dict, List, Tuple
 HERE = os.path.dirname(os.path.abspath(__file__))
 
 #: Scenarios measured, and the (short, long) counts of calls or connections.
-COUNTS: Dict[str, Tuple[int, int]] = {"small_call": (200, 1200), "connect": (20, 120)}
+COUNTS: Dict[str, Tuple[int, int]] = {"small_call": (200, 1200), "connect": (20, 120),
+                                      "table_200k": (1, 3), "arrow_200k": (1, 3), "arrow_10k": (4, 20)}
+#: Rows of one answer, for the scenarios that report instructions per row.
+ROWS: Dict[str, int] = {"table_200k": 200_000, "arrow_200k": 200_000, "arrow_10k": 10_000}
+#: The answer (a scenario of payloads.py) that each Arrow scenario reads.
+ARROW_ANSWERS = {"arrow_200k": "table_200k", "arrow_10k": "table_10k"}
+#: The ways an Arrow scenario is read: types inferred, or given.
+ARROW_WAYS = ("fetch_arrow", "fetch_arrow_schema")
 
 _TOTAL = re.compile(r"Collected\s*:\s*(\d+)")
 
@@ -39,16 +46,23 @@ def _total(impl: str, scenario: str, count: int, address: Tuple[str, int]) -> in
 
 def measure(names: List[str], scenarios: List[str],
             address: Tuple[str, int]) -> Dict[str, Dict[str, Dict[str, Any]]]:
-    """``{scenario: {impl: {"instr_per_call": N}}}`` for the scenarios of COUNTS."""
+    """``{scenario: {impl: {"instr_per_call": N}}}`` for the scenarios of COUNTS,
+    with ``instr_per_row`` too for the table scenarios.  The Arrow scenarios
+    run on the compiled connection, once per way of ARROW_WAYS (their "impl")."""
     out: Dict[str, Dict[str, Dict[str, Any]]] = {}
     for scenario in scenarios:
         short, long = COUNTS[scenario]
         out[scenario] = {}
-        for name in names:
+        ways = ARROW_WAYS if scenario in ARROW_ANSWERS else names
+        if scenario == "table_200k":
+            ways = [n for n in names if n != "floor"]
+        for name in ways:
             diff = _total(name, scenario, long, address) - _total(name, scenario, short, address)
-            out[scenario][name] = {"instr_per_call": round(diff / (long - short))}
-            print("  %s %s: %d instructions per call" % (
-                scenario, name, out[scenario][name]["instr_per_call"]), file=sys.stderr, flush=True)
+            figures: Dict[str, Any] = {"instr_per_call": round(diff / (long - short))}
+            if scenario in ROWS:
+                figures["instr_per_row"] = round(diff / (long - short) / ROWS[scenario], 1)
+            out[scenario][name] = figures
+            print("  %s %s: %s" % (scenario, name, figures), file=sys.stderr, flush=True)
     return out
 
 
@@ -60,7 +74,16 @@ def _child(impl: str, scenario: str, count: int, host: str, port: int) -> None:
         sys.path.insert(1, os.path.join(os.path.dirname(HERE), "src"))
     import impls
 
+    if scenario in ARROW_ANSWERS:
+        _arrow_child(impl, ARROW_ANSWERS[scenario], count, (host, port))
+        return
     chosen = impls.make(impl, (host, port))
+    if scenario == "table_200k":
+        conn = chosen.open()
+        for _ in range(count):
+            chosen.stream(conn, scenario)
+        chosen.close(conn)
+        return
     if scenario == "connect":
         chosen.connect(3)
         chosen.connect(count)
@@ -68,6 +91,23 @@ def _child(impl: str, scenario: str, count: int, host: str, port: int) -> None:
     conn = chosen.open()
     chosen.calls(conn, 20)
     chosen.calls(conn, count)
+    chosen.close(conn)
+
+
+def _arrow_child(way: str, answer: str, count: int, address: Tuple[str, int]) -> None:
+    import impls
+    import pyarrow as pa
+    from payloads import COLUMNS
+
+    from vantrel.results import fetch_arrow
+
+    types = [pa.int64()] * 3 + [pa.float64()] * 2 + [pa.string()] * 2 + [pa.bool_()]
+    schema = pa.schema(list(zip(COLUMNS, types))) if way == "fetch_arrow_schema" else None
+    chosen = impls.make("ext", address)
+    conn = chosen.open()
+    fetch_arrow(conn, answer, arrow_schema=schema).read_all()
+    for _ in range(count):
+        fetch_arrow(conn, answer, arrow_schema=schema).read_all()
     chosen.close(conn)
 
 

@@ -91,6 +91,12 @@ def _table_1m() -> List[bytes]:
     return build_table_1m()
 
 
+def _table_500k() -> List[bytes]:
+    from results_scenarios import build_table_500k  # the parallel read's answer
+
+    return build_table_500k()
+
+
 BUILDERS = {
     "small_call": _small,
     "table_200k": lambda: _table(MSG_TYPE.TABLE, NONE, COLUMNS),
@@ -98,6 +104,8 @@ BUILDERS = {
     "table2_200k": lambda: _table(MSG_TYPE.TABLE2, NONE, {"columns": COLUMNS, "rows": TABLE_ROWS}),
     "feed_1m": _feed,
     "table_1m": _table_1m,
+    "table_500k": _table_500k,
+    "table_10k": lambda: _stream(MSG_TYPE.TABLE, [[COLUMNS] + [table_row(i) for i in range(10_000)]], NONE),
 }
 
 #: Scenarios whose answer is large enough for its peak memory to matter.

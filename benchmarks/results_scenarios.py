@@ -62,6 +62,19 @@ def build_table_1m() -> List[bytes]:
     return [start, first] + rest + ([first_again] + rest) * 4 + [end]
 
 
+def build_table_500k() -> List[bytes]:
+    """500,000 rows in 50 packets, from the packets of ``table_200k`` as above."""
+    from payloads import COLUMNS, MSGPACK, NONE, TABLE_PACKETS, TABLE_ROWS, _table, table_row
+    from vantrel.share.codec import pack_one
+    from vantrel.share.protocol import MSG_TYPE
+
+    packets = _table(MSG_TYPE.TABLE, NONE, COLUMNS)
+    start, first, rest, end = packets[0], packets[1], packets[2:-1], packets[-1]
+    per_packet = TABLE_ROWS // TABLE_PACKETS
+    first_again = pack_one([table_row(i) for i in range(per_packet)], MSG_TYPE.TABLE, MSGPACK, NONE)
+    return [start, first] + rest + [first_again] + rest + [first_again] + rest[:9] + [end]
+
+
 # -- the runs ------------------------------------------------------------------------
 
 

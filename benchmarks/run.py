@@ -10,7 +10,8 @@ packets.  The implementations run interleaved (pure, ext, twin, floor, pure,
 ...) in this one process; each figure is the median of the repeated runs, and
 every ratio is taken against ``pure``.  Peak memory is measured in a separate,
 untimed pass under tracemalloc.  ``--instructions`` counts user-space
-instructions per call under callgrind instead (small_call and connect).  See
+instructions per call under callgrind instead (small_call, connect, and per
+row for table_200k, arrow_200k and arrow_10k).  See
 README.md beside this file.
 """
 
@@ -147,12 +148,13 @@ def count_instructions(names: List[str], scenarios: List[str], path: Any) -> int
     with AnswerServer() as server:
         results = instructions.measure(names, scenarios, server.address)
     checks = targets.check_instructions(results)
-    print("%-16s %-6s %14s %8s" % ("scenario", "impl", "instr/call", "x pure"))
+    print("%-12s %-20s %14s %10s %8s" % ("scenario", "impl", "instr/call", "instr/row", "x pure"))
     for scenario, figures in results.items():
         for name, f in figures.items():
             base = figures.get("pure", {}).get("instr_per_call")
-            print("%-16s %-6s %14d %8s" % (scenario, name, f["instr_per_call"],
-                                           "%.3f" % (f["instr_per_call"] / base) if base else "-"))
+            print("%-12s %-20s %14d %10s %8s" % (
+                scenario, name, f["instr_per_call"], f.get("instr_per_row", "-"),
+                "%.3f" % (f["instr_per_call"] / base) if base else "-"))
     for c in checks:
         print("%-4s %-16s %-30s %7.4f <= %.3f" % ("ok" if c["ok"] else "MISS", c["scenario"], c["what"],
                                                   c["value"], c["limit"]))
@@ -171,7 +173,8 @@ def main(argv: Any = None) -> int:
     parser.add_argument("--scenario", default="",
                         help="comma-separated scenarios (default: all)")
     parser.add_argument("--instructions", action="store_true",
-                        help="instructions per call under callgrind (small_call, connect)")
+                        help="instructions per call (and per row) under callgrind: small_call, "
+                             "connect, table_200k, arrow_200k, arrow_10k")
     parser.add_argument("--json", metavar="PATH", help="also write the figures to PATH")
     args = parser.parse_args(argv)
     names = [n for n in args.impl.split(",") if n]

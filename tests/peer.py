@@ -45,7 +45,7 @@ from vantrel._impls import CONNECTION_MODULES
 from vantrel.share.codec import pack_header, pack_one, unpack_header, unpack_one
 from vantrel.share.protocol import COMPRESSION_METHOD, HEADER_LENGTH, MSG_TYPE, SERIALIZATION_TYPE
 
-TIMEOUT = 5.0
+TIMEOUT = 20.0
 CLIENT_TIMEOUT = 10.0  # of connections to the reference server or a proxy
 MSGPACK = SERIALIZATION_TYPE.MSGPACK
 NONE = COMPRESSION_METHOD.NONE

@@ -15,7 +15,7 @@ from typing import TYPE_CHECKING, Any
 
 __version__ = "0.1.0"
 
-_ERRORS = ("AuthenticationError", "CodecError", "ConnectError", "ConnectionClosed", "Error",
+_ERRORS = ("AuthenticationError", "CallError", "CodecError", "ConnectError", "ConnectionClosed", "Error",
            "InvalidArgumentsError", "MethodNotFoundError", "PoolClosed", "PoolError",
            "PoolTimeout", "RemoteExecutionError", "ServerBusyError", "ServerError", "Timeout")
 
@@ -25,6 +25,7 @@ if TYPE_CHECKING:
     from vantrel.client import connect
     from vantrel.errors import (
         AuthenticationError,
+        CallError,
         CodecError,
         ConnectError,
         ConnectionClosed,

@@ -14,6 +14,7 @@ code caught before the family existed, so ``except OSError`` and
     ├── ConnectError                (also ConnectionError) no connection could be opened
     ├── ConnectionClosed            (also ConnectionError) a call on a closed or broken connection
     ├── Timeout                     (also TimeoutError) a call or an opening ran out of time
+    ├── CallError                   one call of several run together failed (names it)
     ├── PoolError                   the pools' own errors
     │   ├── PoolTimeout             (also Timeout) no connection within the pool's time-out
     │   └── PoolClosed              the pool was closed
@@ -38,6 +39,7 @@ from vantrel.utils import connection_error
 
 __all__ = [
     "AuthenticationError",
+    "CallError",
     "CodecError",
     "ConnectError",
     "ConnectionClosed",
@@ -102,3 +104,14 @@ class PoolClosed(PoolError):
 def _cause_text(exc: BaseException) -> str:
     text = str(exc)
     return "%s: %s" % (type(exc).__name__, text) if text else type(exc).__name__
+
+
+class CallError(Error):
+    """One call of several run together failed (``fetch_arrow_many``,
+    ``vantrel.dask``): the text names the call, ``index`` is its place in the
+    calls given, ``cause`` (also ``__cause__``) what it raised."""
+
+    def __init__(self, call: str, index: int, cause: BaseException) -> None:
+        super().__init__("%s failed: %s" % (call, _cause_text(cause)))
+        self.index = index
+        self.cause = cause

@@ -36,10 +36,12 @@ __all__ = [
     "HOLD_BACK_BYTES",
     "AnswerKindError",
     "ArrowStream",
+    "ManyStream",
     "ColumnTypeError",
     "InCall",
     "RowIterator",
     "fetch_arrow",
+    "fetch_arrow_many",
     "iter_rows",
 ]
 
@@ -96,6 +98,7 @@ class ArrowStream:
         self._answer = answer
         self._decoder = decoder
         self._taken = False
+        self._prepared: Optional[Tuple[Any, Deque[Tuple[Any, bool]]]] = None
         self._error: Optional[BaseException] = None
 
     def __arrow_c_stream__(self, requested_schema: Any = None) -> Any:
@@ -109,14 +112,7 @@ class ArrowStream:
             raise RuntimeError("the stream of this answer was already taken")
         self._taken = True
         answer = self._answer
-        try:
-            decoder = self._decoder
-            if decoder is None:
-                decoder = _arrow.TableDecoder(requested_schema)
-            held = self._begin(decoder)
-        except BaseException:
-            answer.abandon()
-            raise
+        decoder, held = self._prepare(requested_schema)
 
         def pull() -> Optional[Tuple[Any, bool]]:
             if held:
@@ -134,6 +130,28 @@ class ArrowStream:
             answer.abandon()
 
         return decoder.stream(pull, close)
+
+    def _prepare(self, requested_schema: Any) -> Tuple[Any, Deque[Tuple[Any, bool]]]:
+        # The decoder, typed from the first bodies: once, for the schema and
+        # the stream alike.
+        if self._prepared is None:
+            try:
+                decoder = self._decoder
+                if decoder is None:
+                    decoder = _arrow.TableDecoder(requested_schema)
+                self._prepared = (decoder, self._begin(decoder))
+            except BaseException:
+                self._answer.abandon()
+                raise
+        return self._prepared
+
+    def __arrow_c_schema__(self) -> Any:
+        """The answer's schema as an "arrow_schema" capsule, typed from its first
+        packets, so that a consumer can plan (DuckDB does) before it takes the
+        stream."""
+        if self._taken:
+            raise RuntimeError("the stream of this answer was already taken")
+        return self._prepare(None)[0].schema()
 
     def _begin(self, decoder: Any) -> Deque[Tuple[Any, bool]]:
         """Types the columns from the first body, and from later ones held back
@@ -325,3 +343,7 @@ def iter_rows(conn: Any, method: Any, /, *args: Any, **kwargs: Any) -> RowIterat
                               answer.first)
     return RowIterator(answer)
 
+
+
+# Several calls at once into one stream; defined beside the pool-facing code.
+from vantrel._many import ManyStream, fetch_arrow_many  # noqa: E402

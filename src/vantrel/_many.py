@@ -1,0 +1,258 @@
+"""Several table calls read at once into one Arrow stream: ``fetch_arrow_many``.
+
+Each call runs on a worker thread with a connection of the pool.  The
+batches are decoded in C++ with the GIL released, and a socket read releases
+it too, so the calls decode on as many cores as there are workers.  The
+stream hands out the batches of call 0, then of call 1, and so on.
+
+With ``arrow_schema`` given, every call is cast to it as it arrives and a
+worker holds at most a few batches ahead of the consumer.  Without it, the
+schema is the union of the calls' schemas, so every call is read to its end
+before the first batch is handed out.
+
+The first call that fails stops the others: they abandon their answers (their
+connections are discarded, never handed out again with a stale answer in
+them) and the read raises :class:`vantrel.errors.CallError` naming the call.
+"""
+
+from __future__ import annotations
+
+import threading
+from concurrent.futures import ThreadPoolExecutor
+from typing import Any, Dict, Iterator, List, Mapping, Optional, Sequence, Tuple
+
+from vantrel.errors import CallError
+
+__all__ = ["Call", "ManyStream", "fetch_arrow_many", "normalize_calls"]
+
+Call = Tuple[Any, Sequence[Any], Mapping[str, Any]]
+
+#: Batches a worker may hold ahead of the consumer when the schema is given.
+AHEAD = 4
+
+
+class _Cancelled(Exception):
+    """Raised inside a worker's ``with pool.connection()`` when another call
+    failed, so that the pool discards the part-read connection."""
+
+
+def normalize_calls(calls: Sequence[Any]) -> List[Tuple[Any, Tuple[Any, ...], Dict[str, Any]]]:
+    """``(method, args, kwargs)`` triples, checked before anything is sent.
+    ``(method,)`` and ``(method, args)`` are accepted too."""
+    out = []
+    for i, call in enumerate(calls):
+        if isinstance(call, (str, bytes)) or not isinstance(call, (tuple, list)) \
+                or not 1 <= len(call) <= 3:
+            raise TypeError("call %d: expected (method, args, kwargs), got %r" % (i, call))
+        method = call[0]
+        args = tuple(call[1]) if len(call) > 1 else ()
+        kwargs = dict(call[2]) if len(call) > 2 else {}
+        out.append((method, args, kwargs))
+    return out
+
+
+def call_text(index: int, call: Tuple[Any, Tuple[Any, ...], Dict[str, Any]]) -> str:
+    """``call 2 (trades(day=3))``: how an error names a call (no values of
+    keyword names that look like secrets are hidden; calls carry data, not
+    credentials)."""
+    method, args, kwargs = call
+    shown = [repr(a) for a in args] + ["%s=%r" % kv for kv in kwargs.items()]
+    text = "%s(%s)" % (method, ", ".join(shown))
+    if len(text) > 200:
+        text = text[:197] + "..."
+    return "call %d (%s)" % (index, text)
+
+
+class _Slot:
+    """What one call has produced so far, handed from its worker to the consumer."""
+
+    __slots__ = ("batches", "done", "error", "schema")
+
+    def __init__(self) -> None:
+        self.batches: List[Any] = []
+        self.schema: Any = None
+        self.done = False
+        self.error: Optional[BaseException] = None
+
+
+class ManyStream:
+    """The batches of several calls as one stream; made by :func:`fetch_arrow_many`.
+
+    It has the interface of :class:`vantrel.results.ArrowStream`: its stream can
+    be taken once, by ``__arrow_c_stream__`` or by one of :meth:`read_all`,
+    :meth:`to_pandas` and :meth:`to_polars`.  :meth:`close` (or leaving a
+    ``with`` block) stops the calls still running.
+    """
+
+    def __init__(self, pool: Any, calls: Sequence[Any], *, max_workers: Optional[int],
+                 arrow_schema: Any) -> None:
+        import pyarrow as pa
+
+        from vantrel import results
+
+        self._pa = pa
+        self._fetch = results.fetch_arrow
+        self._calls = normalize_calls(calls)
+        self._schema = None if arrow_schema is None else pa.schema(arrow_schema)
+        self._slots = [_Slot() for _ in self._calls]
+        self._cond = threading.Condition()
+        self._stop = False
+        self._failed: Optional[int] = None
+        self._taken = False
+        workers = max_workers or min(len(self._calls), getattr(pool, "max_size", 4)) or 1
+        self._pool = pool
+        self._executor = ThreadPoolExecutor(max_workers=workers, thread_name_prefix="vantrel-many")
+        try:
+            for i in range(len(self._calls)):
+                self._executor.submit(self._run, i)
+        finally:
+            self._executor.shutdown(wait=False)
+
+    # -- the workers ----------------------------------------------------------------
+
+    def _run(self, index: int) -> None:
+        slot = self._slots[index]
+        method, args, kwargs = self._calls[index]
+        stream = None
+        try:
+            if self._stop:
+                raise _Cancelled()
+            with self._pool.connection() as conn:
+                stream = self._fetch(conn, method, *args, arrow_schema=self._schema, **kwargs)
+                reader = self._pa.RecordBatchReader.from_stream(stream)
+                try:
+                    with self._cond:
+                        slot.schema = reader.schema
+                        self._cond.notify_all()
+                    for batch in reader:
+                        with self._cond:
+                            while (self._schema is not None and len(slot.batches) >= AHEAD
+                                   and not self._stop):
+                                self._cond.wait()
+                            if self._stop:
+                                raise _Cancelled()
+                            slot.batches.append(batch)
+                            self._cond.notify_all()
+                finally:
+                    reader.close()
+        except _Cancelled:
+            pass
+        except BaseException as e:
+            # pyarrow reports a failure inside the stream as an OSError; the
+            # stream keeps what was really raised (a server error, ...).
+            e = getattr(stream, "_error", None) or e
+            with self._cond:
+                if self._failed is None and not self._stop:
+                    self._failed = index
+                slot.error = e
+                self._stop = True
+                self._cond.notify_all()
+        finally:
+            with self._cond:
+                slot.done = True
+                self._cond.notify_all()
+
+    # -- the consumer ---------------------------------------------------------------
+
+    def _failure(self) -> Optional[CallError]:
+        # The call that failed first; the others were stopped by it.
+        i = self._failed
+        if i is None:
+            return None
+        error = self._slots[i].error
+        assert error is not None
+        return CallError(call_text(i, self._calls[i]), i, error)
+
+    def _wait(self, ready: Any) -> None:
+        with self._cond:
+            while not ready():
+                if self._stop:
+                    break
+                self._cond.wait()
+        failure = self._failure()
+        if failure is not None:
+            raise failure from failure.cause
+
+    def _unified(self) -> Any:
+        self._wait(lambda: all(s.done for s in self._slots))
+        schemas = [s.schema for s in self._slots if s.schema is not None]
+        if not schemas:
+            raise CallError("no call gave a schema", 0, RuntimeError("no schema"))
+        return self._pa.unify_schemas(schemas, promote_options="permissive")
+
+    def _batches(self, schema: Any) -> Iterator[Any]:
+        pa = self._pa
+        try:
+            for slot in self._slots:
+                while True:
+                    self._wait(lambda s=slot: bool(s.batches) or s.done)  # type: ignore[misc]
+                    with self._cond:
+                        if not slot.batches:
+                            break
+                        batch = slot.batches.pop(0)
+                        self._cond.notify_all()
+                    yield batch if batch.schema == schema else _conform(pa, batch, schema)
+        finally:
+            self.close()
+
+    def _reader(self) -> Any:
+        if self._taken:
+            raise RuntimeError("the stream of this answer was already taken")
+        self._taken = True
+        schema = self._schema if self._schema is not None else self._unified()
+        return self._pa.RecordBatchReader.from_batches(schema, self._batches(schema))
+
+    def __arrow_c_stream__(self, requested_schema: Any = None) -> Any:
+        """A PyCapsule "arrow_array_stream" over the batches of every call, in call order."""
+        return self._reader().__arrow_c_stream__(requested_schema)
+
+    def read_all(self) -> Any:
+        """The whole read as one ``pyarrow.Table``."""
+        return self._reader().read_all()
+
+    def to_pandas(self, **options: Any) -> Any:
+        """The whole read as a ``pandas.DataFrame``."""
+        return self.read_all().to_pandas(**options)
+
+    def to_polars(self) -> Any:
+        """The whole read as a ``polars.DataFrame``."""
+        import polars as pl
+
+        return pl.DataFrame(self.read_all())
+
+    def close(self) -> None:
+        """Stop the calls still running; their connections are discarded."""
+        with self._cond:
+            if not all(s.done for s in self._slots):
+                self._stop = True
+            for slot in self._slots:
+                slot.batches.clear()
+            self._cond.notify_all()
+
+    def __enter__(self) -> ManyStream:
+        return self
+
+    def __exit__(self, *exc_info: Any) -> None:
+        self.close()
+
+
+def _conform(pa: Any, batch: Any, schema: Any) -> Any:
+    # A batch of one call in the unified schema: its columns cast, the columns
+    # it lacks all null, in the schema's order.
+    names = batch.schema.names
+    columns = [batch.column(names.index(f.name)).cast(f.type) if f.name in names
+               else pa.nulls(batch.num_rows, f.type) for f in schema]
+    return pa.RecordBatch.from_arrays(columns, schema=schema)
+
+
+def fetch_arrow_many(pool: Any, calls: Sequence[Any], *, max_workers: Optional[int] = None,
+                     arrow_schema: Any = None) -> ManyStream:
+    """Run table ``calls`` (``(method, args, kwargs)`` triples) concurrently on
+    connections of ``pool``; one Arrow stream of their batches in call order.
+
+    ``max_workers`` bounds the calls running at once (by default as many as
+    the calls, up to the pool's ``max_size``).  ``arrow_schema`` fixes the
+    columns of every call; without it the schema is the union of the calls'
+    own.  Needs pyarrow.
+    """
+    return ManyStream(pool, calls, max_workers=max_workers, arrow_schema=arrow_schema)

@@ -26,6 +26,10 @@ public:
 
     // A row's head: its length.
     [[gnu::always_inline]] bool row(std::int64_t rowno, std::uint32_t& len, Failure& failure) {
+        if (pos_ < size_ && (data_[pos_] & 0xf0) == 0x90) {  // the usual row: up to 15 values
+            len = data_[pos_++] & 0x0f;
+            return true;
+        }
         msgpack::Item item;
         if (!value(item, failure)) {
             return false;

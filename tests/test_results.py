@@ -221,6 +221,8 @@ def test_requested_schema_and_the_hold_back_bound(connect: Callable[[], Any], mo
 @pytest.mark.parametrize("rows, batch, text", [
     ([[1], ["x"]], 10, "column 'v', row 1: a str value after int64 values"),
     ([[1.5], [True]], 10, "column 'v', row 1: a bool value after double values"),
+    ([[True], [None], [False], [1]], 10, "column 'v', row 3: a int value after bool values"),
+    ([[b"x"], [None], ["s"]], 10, "column 'v', row 2: a str value after binary values"),
     ([[1], [2.5]], 1, "column 'v', row 1: a float value does not fit the int64 column"),
     ([[1], [2**63]], 10, "column 'v', row 1: an int outside the int64 range"),
     ([[0], [2**63]], 1, "column 'v', row 1: an int outside the int64 range"),

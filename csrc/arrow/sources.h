@@ -26,6 +26,10 @@ public:
 
     // A row's head: its length.
     [[gnu::always_inline]] bool row(std::int64_t rowno, std::uint32_t& len, Failure& failure) {
+        if (pos_ < size_ && (data_[pos_] & 0xf0) == 0x90) {  // the usual row: up to 15 values
+            len = data_[pos_++] & 0x0f;
+            return true;
+        }
         msgpack::Item item;
         if (!value(item, failure)) {
             return false;
@@ -134,6 +138,64 @@ public:
                 break;
         }
         return false;
+    }
+
+    // Type inference: passes over the next value when it leaves a column of
+    // type `t` as it is (None, or a value of that type in a common encoding;
+    // an int in a double column).  False, with nothing read, for every other
+    // value, which then goes through value() and the full inference.
+    [[gnu::always_inline]] bool pass_if_same(ColType t) noexcept {
+        const std::size_t left = size_ - pos_;
+        if (left == 0) {
+            return false;
+        }
+        const unsigned char* p = data_ + pos_;
+        const unsigned char c = *p;
+        std::size_t n = 0;
+        if (c == 0xc0) {  // None fits every column
+            n = 1;
+        } else {
+            switch (t) {
+                case ColType::Float64:
+                    if (c == 0xcb || c == 0xca) {
+                        n = c == 0xcb ? 9 : 5;
+                        break;
+                    }
+                    [[fallthrough]];
+                case ColType::Int64:
+                    if (c <= 0x7f || c >= 0xe0) {
+                        n = 1;
+                    } else if (c >= 0xcc && c <= 0xce) {  // uint 8/16/32: within int64
+                        n = 1 + (std::size_t{1} << (c - 0xcc));
+                    } else if (c >= 0xd0 && c <= 0xd3) {  // int 8/16/32/64
+                        n = 1 + (std::size_t{1} << (c - 0xd0));
+                    }
+                    break;
+                case ColType::Bool:
+                    n = c == 0xc2 || c == 0xc3 ? 1 : 0;
+                    break;
+                case ColType::Utf8:
+                    if ((c & 0xe0) == 0xa0) {
+                        n = 1 + (c & 0x1f);
+                    } else if (c == 0xd9 && left >= 2) {
+                        n = 2 + std::size_t{p[1]};
+                    }
+                    break;
+                case ColType::Binary:
+                    if (c == 0xc4 && left >= 2) {
+                        n = 2 + std::size_t{p[1]};
+                    }
+                    break;
+                case ColType::Unknown:
+                case ColType::Null:
+                    break;
+            }
+        }
+        if (n == 0 || n > left) {
+            return false;
+        }
+        pos_ += n;
+        return true;
     }
 
     bool skip(Failure& failure);

@@ -187,15 +187,26 @@ template <typename Source>
 bool Table::infer_rows(Source& source, std::int64_t rows, Failure& failure) {
     Item item;
     const auto width = static_cast<std::uint32_t>(column_of_.size());
+    const std::int32_t* column_of = column_of_.data();
+    const std::uint32_t* last_use = last_use_.data();
+    Field* fields = fields_.data();
     for (std::int64_t r = 0; r < rows; ++r) {
         const std::int64_t rowno = rows_inferred_ + r;
         std::uint32_t len = 0;
         if (!source.row(rowno, len, failure)) {
             return false;
         }
+        const bool full = len == width && full_rows_;  // a value for each column, none to skip
         for (std::uint32_t p = 0; p < len; ++p) {
-            if (p < width && column_of_[p] >= 0 && len <= last_use_[p]) {
-                if (!source.value(item, failure) || !infer_value(fields_[static_cast<std::size_t>(column_of_[p])], item, rowno, failure)) {
+            if (full || (p < width && column_of[p] >= 0 && len <= last_use[p])) {
+                Field& field = fields[column_of[p]];
+                if constexpr (std::is_same_v<Source, MsgpackSource>) {
+                    // The usual value: of the type the column already has.
+                    if (source.pass_if_same(field.type)) {
+                        continue;
+                    }
+                }
+                if (!source.value(item, failure) || !infer_value(field, item, rowno, failure)) {
                     return false;
                 }
             } else if (!source.skip(failure)) {

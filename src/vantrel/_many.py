@@ -23,7 +23,8 @@ from typing import Any, Dict, Iterator, List, Mapping, Optional, Sequence, Tuple
 
 from vantrel.errors import CallError
 
-__all__ = ["Call", "ManyStream", "fetch_arrow_many", "normalize_calls"]
+__all__ = ["Call", "ManyStream", "TableStream", "call_text", "fetch_arrow_many", "normalize_calls",
+           "unified_schema"]
 
 Call = Tuple[Any, Sequence[Any], Mapping[str, Any]]
 
@@ -75,7 +76,73 @@ class _Slot:
         self.error: Optional[BaseException] = None
 
 
-class ManyStream:
+class _StreamFace:
+    """The interface of :class:`vantrel.results.ArrowStream` over ``_reader()``:
+    the stream can be taken once."""
+
+    def _reader(self) -> Any:
+        raise NotImplementedError
+
+    def __arrow_c_stream__(self, requested_schema: Any = None) -> Any:
+        """A PyCapsule "arrow_array_stream" over the batches of every call, in call order."""
+        return self._reader().__arrow_c_stream__(requested_schema)
+
+    def read_all(self) -> Any:
+        """The whole read as one ``pyarrow.Table``."""
+        return self._reader().read_all()
+
+    def to_pandas(self, **options: Any) -> Any:
+        """The whole read as a ``pandas.DataFrame``."""
+        return self.read_all().to_pandas(**options)
+
+    def to_polars(self) -> Any:
+        """The whole read as a ``polars.DataFrame``."""
+        import polars as pl
+
+        return pl.DataFrame(self.read_all())
+
+    def close(self) -> None:
+        """Stop here."""
+
+    def __enter__(self) -> Any:
+        return self
+
+    def __exit__(self, *exc_info: Any) -> None:
+        self.close()
+
+
+class TableStream(_StreamFace):
+    """Tables already read, as one stream (the asyncio ``fetch_arrow_many``)."""
+
+    def __init__(self, tables: Sequence[Any], schema: Any) -> None:
+        self._tables: Optional[List[Any]] = list(tables)
+        self._schema = schema
+
+    def _reader(self) -> Any:
+        import pyarrow as pa
+
+        tables, self._tables = self._tables, None
+        if tables is None:
+            raise RuntimeError("the stream of this answer was already taken")
+        schema = self._schema
+        batches = (batch if batch.schema == schema else _conform(pa, batch, schema)
+                   for table in tables for batch in table.to_batches())
+        return pa.RecordBatchReader.from_batches(schema, batches)
+
+    def close(self) -> None:
+        """Drop the tables."""
+        self._tables = None
+
+
+def unified_schema(schemas: Sequence[Any]) -> Any:
+    """One schema for the calls: the union of theirs (a column one call lacks
+    is null there; int64 and double meet as double)."""
+    import pyarrow as pa
+
+    return pa.unify_schemas(list(schemas), promote_options="permissive")
+
+
+class ManyStream(_StreamFace):
     """The batches of several calls as one stream; made by :func:`fetch_arrow_many`.
 
     It has the interface of :class:`vantrel.results.ArrowStream`: its stream can
@@ -178,7 +245,7 @@ class ManyStream:
         schemas = [s.schema for s in self._slots if s.schema is not None]
         if not schemas:
             raise CallError("no call gave a schema", 0, RuntimeError("no schema"))
-        return self._pa.unify_schemas(schemas, promote_options="permissive")
+        return unified_schema(schemas)
 
     def _batches(self, schema: Any) -> Iterator[Any]:
         pa = self._pa
@@ -202,24 +269,6 @@ class ManyStream:
         schema = self._schema if self._schema is not None else self._unified()
         return self._pa.RecordBatchReader.from_batches(schema, self._batches(schema))
 
-    def __arrow_c_stream__(self, requested_schema: Any = None) -> Any:
-        """A PyCapsule "arrow_array_stream" over the batches of every call, in call order."""
-        return self._reader().__arrow_c_stream__(requested_schema)
-
-    def read_all(self) -> Any:
-        """The whole read as one ``pyarrow.Table``."""
-        return self._reader().read_all()
-
-    def to_pandas(self, **options: Any) -> Any:
-        """The whole read as a ``pandas.DataFrame``."""
-        return self.read_all().to_pandas(**options)
-
-    def to_polars(self) -> Any:
-        """The whole read as a ``polars.DataFrame``."""
-        import polars as pl
-
-        return pl.DataFrame(self.read_all())
-
     def close(self) -> None:
         """Stop the calls still running; their connections are discarded."""
         with self._cond:
@@ -228,12 +277,6 @@ class ManyStream:
             for slot in self._slots:
                 slot.batches.clear()
             self._cond.notify_all()
-
-    def __enter__(self) -> ManyStream:
-        return self
-
-    def __exit__(self, *exc_info: Any) -> None:
-        self.close()
 
 
 def _conform(pa: Any, batch: Any, schema: Any) -> Any:

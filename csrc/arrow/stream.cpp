@@ -251,7 +251,7 @@ const char* stream_get_last_error(ArrowArrayStream* stream) {
         return kReleased;
     }
     const char* text = p->last_error.load();
-    return text == nullptr && exiting.load() ? kShuttingDown : text;
+    return text == nullptr && (exiting.load() || !interpreter_alive()) ? kShuttingDown : text;
 }
 
 void stream_release(ArrowArrayStream* stream) {

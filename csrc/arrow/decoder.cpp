@@ -15,6 +15,7 @@ struct DecoderObject {
     Table* table;
     bool frozen;
     bool streamed;
+    bool busy;  // a body is being decoded (the lock may be released meanwhile)
 };
 
 DecoderObject* as_decoder(PyObject* self) { return reinterpret_cast<DecoderObject*>(self); }
@@ -41,6 +42,7 @@ PyObject* decoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     d->table = new (std::nothrow) Table;
     d->frozen = false;
     d->streamed = false;
+    d->busy = false;
     if (d->table == nullptr) {
         return PyErr_NoMemory();
     }
@@ -58,28 +60,51 @@ void decoder_dealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
+// The table is used by one body at a time: the decoding of a body may
+// release the lock (bytes) or run Python code (the rows of a list subclass),
+// and no other use of the decoder may change or read the table meanwhile.
+bool check_idle(DecoderObject* d) {
+    if (d->busy) {
+        PyErr_SetString(PyExc_RuntimeError, "the decoder is in use by another call");
+        return false;
+    }
+    return true;
+}
+
 // Runs `step(source)` over a body: MessagePack bytes with the interpreter
-// lock released, or decoded rows with it held.
+// lock released, or decoded rows with it held.  Either way the decoder is
+// marked busy, and this call owns what the step touches: the body and the
+// decoder (whose table a release of its stream elsewhere would free).
 template <typename Step>
-bool over_body(PyObject* body, Failure& failure, Step step) {
+bool over_body(PyObject* self, PyObject* body, Failure& failure, Step step) {
+    DecoderObject* d = as_decoder(self);
+    if (!check_idle(d)) {
+        return failure.set(FailureKind::Python, "");
+    }
+    Ref hold_self = Ref::new_ref(self);
+    Ref hold_body = Ref::new_ref(body);
+    bool ok;
+    d->busy = true;
     if (PyBytes_Check(body)) {
-        Ref hold = Ref::new_ref(body);
         MsgpackSource source(PyBytes_AS_STRING(body), static_cast<std::size_t>(PyBytes_GET_SIZE(body)));
-        bool ok;
         Py_BEGIN_ALLOW_THREADS
         ok = step(source);
         Py_END_ALLOW_THREADS
-        return ok;
-    }
-    if (PyList_Check(body)) {
+    } else if (PyList_Check(body)) {
         PythonSource source(body);
-        return step(source);
+        ok = step(source);
+    } else {
+        ok = failure.set(FailureKind::Malformed,
+                         std::string("a table body must be a list of rows, not a ") + Py_TYPE(body)->tp_name);
     }
-    return failure.set(FailureKind::Malformed,
-                       std::string("a table body must be a list of rows, not a ") + Py_TYPE(body)->tp_name);
+    d->busy = false;
+    return ok;
 }
 
 bool check_open(DecoderObject* d) {
+    if (!check_idle(d)) {
+        return false;
+    }
     if (d->frozen) {
         PyErr_SetString(PyExc_RuntimeError, "the columns of this decoder are already fixed");
         return false;
@@ -101,7 +126,7 @@ PyObject* decoder_begin(PyObject* self, PyObject* body) {
     if (body == Py_None) {
         d->table->begin_empty();
         typed = true;
-    } else if (!over_body(body, failure, [&](auto& source) { return d->table->begin(source, typed, failure); })) {
+    } else if (!over_body(self, body, failure, [&](auto& source) { return d->table->begin(source, typed, failure); })) {
         return raise_failure(state_of(self), failure);
     }
     return PyBool_FromLong(typed);
@@ -118,7 +143,7 @@ PyObject* decoder_infer(PyObject* self, PyObject* body) {
     }
     Failure failure;
     bool typed = false;
-    if (!over_body(body, failure, [&](auto& source) { return d->table->infer(source, typed, failure); })) {
+    if (!over_body(self, body, failure, [&](auto& source) { return d->table->infer(source, typed, failure); })) {
         return raise_failure(state_of(self), failure);
     }
     return PyBool_FromLong(typed);
@@ -137,6 +162,9 @@ PyObject* decoder_stream(PyObject* self, PyObject* args) {
         return nullptr;
     }
     DecoderObject* d = as_decoder(self);
+    if (!check_idle(d)) {
+        return nullptr;
+    }
     if (d->streamed) {
         PyErr_SetString(PyExc_RuntimeError, "this answer's stream was already taken");
         return nullptr;
@@ -163,6 +191,9 @@ void schema_capsule_destructor(PyObject* capsule) {
 
 PyObject* decoder_schema_capsule(PyObject* self, PyObject*) {
     DecoderObject* d = as_decoder(self);
+    if (!check_idle(d)) {
+        return nullptr;
+    }
     freeze(d);
     auto* schema = new (std::nothrow) ArrowSchema{};
     if (schema == nullptr) {
@@ -182,6 +213,9 @@ PyObject* decoder_schema_capsule(PyObject* self, PyObject*) {
 }
 
 PyObject* decoder_names(PyObject* self, void*) {
+    if (!check_idle(as_decoder(self))) {
+        return nullptr;
+    }
     const auto& fields = as_decoder(self)->table->fields();
     Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(fields.size())));
     for (std::size_t k = 0; list && k < fields.size(); ++k) {
@@ -195,6 +229,9 @@ PyObject* decoder_names(PyObject* self, void*) {
 }
 
 PyObject* decoder_types(PyObject* self, void*) {
+    if (!check_idle(as_decoder(self))) {
+        return nullptr;
+    }
     const auto& fields = as_decoder(self)->table->fields();
     Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(fields.size())));
     for (std::size_t k = 0; list && k < fields.size(); ++k) {
@@ -253,7 +290,7 @@ PyType_Spec decoder_spec = {
 bool decoder_build(PyObject* decoder, PyObject* body, bool first, ArrowArray* out) {
     Table* table = as_decoder(decoder)->table;
     Failure failure;
-    if (!over_body(body, failure, [&](auto& source) { return table->build(source, first, out, failure); })) {
+    if (!over_body(decoder, body, failure, [&](auto& source) { return table->build(source, first, out, failure); })) {
         raise_failure(state_of(decoder), failure);
         return false;
     }

@@ -4,6 +4,7 @@
 // state; everything else lives in the decoder and stream objects.
 #include "decoder.h"
 #include "pyglue.h"
+#include "stream.h"
 
 namespace vantrel::arrow {
 
@@ -46,7 +47,7 @@ int exec_module(PyObject* module) {
         return -1;
     }
     st->decoder_type = PyType_FromModuleAndSpec(module, &decoder_spec, nullptr);
-    return add(module, "TableDecoder", st->decoder_type) ? 0 : -1;
+    return add(module, "TableDecoder", st->decoder_type) && register_exit_hook() ? 0 : -1;
 }
 
 int traverse_module(PyObject* module, visitproc visit, void* arg) {
@@ -74,9 +75,10 @@ PyModuleDef_Slot module_slots[] = {
     // which knows only the main interpreter.
     {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
 #endif
-#if PY_VERSION_HEX >= 0x030D0000 && defined(Py_GIL_DISABLED)
-    // Decoders and streams belong to one answer read by one thread at a time.
-    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#if PY_VERSION_HEX >= 0x030D0000
+    // The lock orders a stream's callbacks against its release and guards
+    // the decoders' busy marks (docs/free-threading.md).
+    {Py_mod_gil, Py_MOD_GIL_USED},
 #endif
     {0, nullptr},
 };

@@ -140,9 +140,13 @@ NOT_A_FILE = "/nonexistent/vantrel-test.pem"
 
 USAGE_ERRORS = [
     (["call", "localhost", "add"], "bad address"),
-    (["call", "127.0.0.1:notaport", "add"], "bad address"),
-    (["call", "127.0.0.1:70000", "add"], "bad address"),
-    (["call", "127.0.0.1:7878"], "required"),
+    (["call", "127.0.0.1:notaport", "add"], "port 'notaport' is not an integer"),
+    (["call", "127.0.0.1:99999", "add"], "port 99999 out of range"),
+    (["call", "vantrel://127.0.0.1:7878?tls=maybe", "add"], "is not true or false"),
+    (["call", "127.0.0.1:7878"], "call needs a METHOD"),
+    (["call", "127.0.0.1:7878", "add", "--output", "answer.txt"], "must end in .parquet"),
+    (["call", "127.0.0.1:7878", "add", "--output", "/nonexistent/a.csv"], "no such folder"),
+    (["call", "127.0.0.1:7878", "add", "-o", "a.csv", "--format", "json"], "leave out --format"),
     (["call", "127.0.0.1:7878", "add", "--kw", "novalue"], "NAME=VALUE"),
     (["call", "127.0.0.1:7878", "add", "--format", "xml"], "invalid choice"),
     (["call", "127.0.0.1:7878", "add", "--impl", "other"], "invalid choice"),

@@ -305,6 +305,8 @@ def cmd_call(args: argparse.Namespace, stdout: TextIO) -> int:
                     _write_answer(conn, call, fmt, stdout, progress)
                 else:
                     _write_file(conn, call, ext, args.output, progress)
+    except OutputClosed:
+        raise
     except ServerError as e:
         _err("server error %s (code %s): %s" % (type(e).__name__, e.code, e))
         return EXIT_SERVER_ERROR

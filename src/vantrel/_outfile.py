@@ -13,7 +13,7 @@ from __future__ import annotations
 import importlib
 import os
 import tempfile
-from typing import Any, Callable, Optional
+from typing import Any, Callable, List, Optional
 
 __all__ = ["ARROW_KINDS", "KINDS", "OutputFileError", "check_output", "written"]
 
@@ -48,7 +48,7 @@ def check_output(path: str) -> str:
     return ext
 
 
-def written(path: str, write: Callable[[str], None]) -> None:
+def written(path: str, write: Callable[[str], object]) -> None:
     """Run ``write(temporary_path)``, then put the file at ``path``; on any
     failure the temporary file is removed and ``path`` is left as it was."""
     folder, name = os.path.split(os.path.abspath(path))
@@ -86,7 +86,7 @@ def write_arrow(stream: Any, ext: str, path: str, on_batch: Callable[[int], None
         import pyarrow.parquet as pq
 
         with pq.ParquetWriter(path, reader.schema) as parquet:
-            pending: list = []
+            pending: List[Any] = []
             size = 0
             for batch in reader:
                 pending.append(batch)

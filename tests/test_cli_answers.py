@@ -12,6 +12,7 @@ import json
 import os
 import pty
 import re
+import select
 import struct
 import subprocess
 import sys
@@ -222,6 +223,7 @@ def _stderr_on_a_terminal(served: Dict[str, Any], *args: str) -> str:
     seen = b""
     try:
         while b"rows/s" not in seen and "--quiet" not in args:
+            assert select.select([master], [], [], TIMEOUT)[0], seen  # (no line at all)
             seen += os.read(master, 4096)
         served["release"].set()
         assert proc.wait(TIMEOUT) == 0

@@ -111,16 +111,19 @@ def test_call_shows_notice_on_stderr(impl, noticed):
 # -- call: failures ------------------------------------------------------------------------
 
 
-@pytest.mark.parametrize("args,text", [
-    (["fail", "disk on fire"], "RemoteExecutionError (code 5): RuntimeError: disk on fire"),
-    (["nope"], "MethodNotFoundError (code 3)"),
-    (["add", "1"], "InvalidArgumentsError (code 4)"),
-    (["broken_feed", "5", "--kw", "after=2"], "feed broken after 2"),
+@pytest.mark.parametrize("args,text,out", [
+    (["fail", "disk on fire"], "RemoteExecutionError (code 5): RuntimeError: disk on fire", ""),
+    (["nope"], "MethodNotFoundError (code 3)", ""),
+    (["add", "1"], "InvalidArgumentsError (code 4)", ""),
+    # the items before the error were written as they came
+    (["broken_feed", "5", "--kw", "after=2"], "feed broken after 2", "[0, 1"),
+    (["broken_feed", "5", "--kw", "after=2", "--format", "jsonl"], "feed broken after 2",
+     "0\n1\n"),
 ])
-def test_call_server_error_exits_1(impl, server, args, text):
+def test_call_server_error_exits_1(impl, server, args, text, out):
     proc = vantrel_cli("call", server, *args, "--impl", impl_name(impl))
     assert proc.returncode == 1
-    assert proc.stdout == ""
+    assert proc.stdout == out
     assert text in one_clean_message(proc.stderr)
 
 
@@ -140,9 +143,13 @@ NOT_A_FILE = "/nonexistent/vantrel-test.pem"
 
 USAGE_ERRORS = [
     (["call", "localhost", "add"], "bad address"),
-    (["call", "127.0.0.1:notaport", "add"], "bad address"),
-    (["call", "127.0.0.1:70000", "add"], "bad address"),
-    (["call", "127.0.0.1:7878"], "required"),
+    (["call", "127.0.0.1:notaport", "add"], "port 'notaport' is not an integer"),
+    (["call", "127.0.0.1:99999", "add"], "port 99999 out of range"),
+    (["call", "vantrel://127.0.0.1:7878?tls=maybe", "add"], "is not true or false"),
+    (["call", "127.0.0.1:7878"], "call needs a METHOD"),
+    (["call", "127.0.0.1:7878", "add", "--output", "answer.txt"], "must end in .parquet"),
+    (["call", "127.0.0.1:7878", "add", "--output", "/nonexistent/a.csv"], "no such folder"),
+    (["call", "127.0.0.1:7878", "add", "-o", "a.csv", "--format", "json"], "leave out --format"),
     (["call", "127.0.0.1:7878", "add", "--kw", "novalue"], "NAME=VALUE"),
     (["call", "127.0.0.1:7878", "add", "--format", "xml"], "invalid choice"),
     (["call", "127.0.0.1:7878", "add", "--impl", "other"], "invalid choice"),

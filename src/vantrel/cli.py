@@ -19,7 +19,11 @@ import warnings
 from typing import Any, Dict, List, NoReturn, Optional, Sequence, TextIO, Tuple
 
 from vantrel import __version__
+from vantrel._address import Target, format_address, parse_target
 from vantrel._impls import CONNECTION_MODULES, connection_module, pure_python
+from vantrel._outfile import ARROW_KINDS, KINDS, OutputFileError, check_output, write_arrow, written
+from vantrel._output import FORMATS, OutputError, write_stream, write_value
+from vantrel._progress import Progress, received_bytes
 
 EXIT_OK = 0
 EXIT_SERVER_ERROR = 1   # call: the server answered with an error
@@ -41,6 +45,7 @@ IMPL_LABELS = {
     "twin": "vantrel._pyconnection (pure Python)",
 }
 COMPRESSIONS = ("none", "zlib", "snappy", "brotli", "zstd")
+DEFAULT_TIMEOUT = 10.0  # call: seconds for the connect and for each read of the answer
 
 
 class UsageError(Exception):
@@ -59,16 +64,6 @@ def _err(message: str) -> None:
 
 
 # -- argument types ------------------------------------------------------------------
-
-
-def parse_address(text: str) -> Tuple[str, int]:
-    """``HOST:PORT`` (``[v6]:PORT`` for an IPv6 address) into a pair."""
-    host, sep, port = text.rpartition(":")
-    if host.startswith("[") and host.endswith("]"):
-        host = host[1:-1]
-    if not sep or not host or not port.isdigit() or not 0 < int(port) < 65536:
-        raise argparse.ArgumentTypeError("bad address %r: expected HOST:PORT" % (text,))
-    return host, int(port)
 
 
 def port_number(text: str) -> int:
@@ -134,107 +129,11 @@ def keyword(text: str) -> Tuple[str, Any]:
     return name, parse_value(value)
 
 
-# -- output ------------------------------------------------------------------------
-
-
-def _json_default(obj: Any) -> Any:
-    if isinstance(obj, (bytes, bytearray, memoryview)):
-        return bytes(obj).hex()
-    if isinstance(obj, (set, frozenset, tuple)):
-        return list(obj)
-    return repr(obj)
-
-
-def _finite(value: Any) -> Any:
-    """``value`` with NaN and infinities as None, and every key a JSON key."""
-    if isinstance(value, float):
-        return value if math.isfinite(value) else None
-    if isinstance(value, (list, tuple, set, frozenset)):
-        return [_finite(v) for v in value]
-    if isinstance(value, dict):
-        return {_key(k): _finite(v) for k, v in value.items()}
-    return value
-
-
-def _key(key: Any) -> Any:
-    if isinstance(key, float) and not math.isfinite(key):
-        return repr(key)
-    if key is None or isinstance(key, (str, int, float)):
-        return key
-    return to_json(key)
-
-
-def to_json(value: Any) -> str:
-    """One JSON document.  JSON has no NaN or infinities: they are written as null."""
-    try:
-        return json.dumps(value, ensure_ascii=False, allow_nan=False, default=_json_default)
-    except (ValueError, TypeError):  # a non-finite float, a key JSON cannot have
-        return json.dumps(_finite(value), ensure_ascii=False, allow_nan=False,
-                          default=_json_default)
-
-
-def _cell(value: Any) -> str:
-    if isinstance(value, str):
-        return value
-    if isinstance(value, float):
-        return repr(value)
-    return to_json(value)
-
-
-def _is_number(value: Any) -> bool:
-    return isinstance(value, (int, float)) and not isinstance(value, bool)
-
-
-def aligned(header: Sequence[Any], rows: Sequence[Sequence[Any]]) -> List[str]:
-    """Rows as aligned columns under a header line; numbers right-aligned."""
-    ncols = max([len(header)] + [len(r) for r in rows])
-    texts = [[_cell(v) for v in r] + [""] * (ncols - len(r)) for r in rows]
-    head = [_cell(h) for h in header] + [""] * (ncols - len(header))
-    widths = [max([len(head[i])] + [len(t[i]) for t in texts]) for i in range(ncols)]
-    numeric = [bool(rows) and all(_is_number(r[i]) for r in rows if i < len(r))
-               for i in range(ncols)]
-    lines = ["  ".join(h.rjust(w) if n else h.ljust(w)
-                       for h, w, n in zip(head, widths, numeric)).rstrip(),
-             "  ".join("-" * w for w in widths)]
-    for t in texts:
-        lines.append("  ".join(c.rjust(w) if n else c.ljust(w)
-                               for c, w, n in zip(t, widths, numeric)).rstrip())
-    return lines
-
-
-def _dict_rows(result: List[Dict[Any, Any]]) -> List[str]:
-    columns: List[Any] = []
-    seen = set()
-    for row in result:
-        for key in row:
-            if key not in seen:
-                seen.add(key)
-                columns.append(key)
-    return aligned(columns, [[row.get(c) for c in columns] for row in result])
-
-
-def _is_table2(result: Any) -> bool:
-    # execute returns a tuple only for a table2 stream; other answers decode to lists.
-    return isinstance(result, tuple) and len(result) == 2 and isinstance(result[1], list)
-
-
-def render(result: Any, fmt: str) -> List[str]:
-    """The lines that ``call`` prints for ``result`` in format ``fmt`` (auto, table, json)."""
-    if fmt == "json":
-        return [to_json(result)]  # a table2 answer is the array [head, data]
-    if _is_table2(result):
-        head, data = result
-        if data and all(isinstance(e, (list, tuple)) for e in data) and isinstance(head, list):
-            return aligned(head, data)
-        return ["head: " + to_json(head)] + [to_json(e) for e in data]
-    if isinstance(result, list) and result and all(isinstance(r, dict) for r in result):
-        return _dict_rows(result)
-    if fmt == "table" and isinstance(result, list):
-        return [to_json(item) for item in result] if result else ["(empty)"]
-    return [to_json(result)]
-
-
 # -- shared pieces of the commands ---------------------------------------------------------
+
+
+class OutputClosed(Exception):
+    """The reader of the output went away (``vantrel call ... | head``): not a failure."""
 
 
 class _Exit(Exception):
@@ -265,17 +164,54 @@ def _load_tls(what: str, load: Any, *files: str) -> Any:
                                                      getattr(e, "reason", None) or e)) from None
 
 
-def _password(args: argparse.Namespace, where: str) -> Optional[str]:
-    if args.password is not None:
-        return str(args.password)
-    if "VANTREL_PASSWORD" in os.environ:
-        return os.environ["VANTREL_PASSWORD"]
-    if args.user is not None and sys.stdin.isatty():
+def _looks_like_address(text: str) -> bool:
+    return text.startswith(("vantrel://", "[")) or ":" in text
+
+
+def _call_target(args: argparse.Namespace) -> Tuple[Target, str, List[Any]]:
+    """The server, the method and the positional arguments of ``call``.  The
+    address may be left out when VANTREL_URL is set: the first word is then
+    the method."""
+    words: List[Any] = [args.address] + ([] if args.method is None else [args.method])
+    if not _looks_like_address(args.address) and os.environ.get("VANTREL_URL"):
+        address: Optional[str] = None
+    else:
+        address = words.pop(0)
+    if not words:
+        raise UsageError("call needs a METHOD: vantrel call [ADDRESS] METHOD [ARG ...] "
+                         "(see 'vantrel call --help')")
+    method = str(words.pop(0))
+    try:
+        target = parse_target(address)
+    except ValueError as e:
+        raise UsageError(str(e)) from None
+    return target, method, [parse_value(w) for w in words] + list(args.args)
+
+
+def _auth(args: argparse.Namespace, target: Target, where: str) -> Dict[str, Any]:
+    """The authentication record: ``--user`` (else the URL's user, else
+    VANTREL_USER) with ``--password`` (else the URL's, else VANTREL_PASSWORD,
+    else a prompt on a terminal).  A user without any password is refused
+    here rather than sent without one."""
+    user = args.user if args.user is not None else target.user
+    if user is None:
+        user = os.environ.get("VANTREL_USER")
+    if user is None:
+        return {}
+    password = args.password
+    if password is None:
+        password = target.password
+    if password is None:
+        password = os.environ.get("VANTREL_PASSWORD")
+    if password is None and sys.stdin.isatty():
         try:
-            return getpass.getpass("password for %s at %s: " % (args.user, where))
+            password = getpass.getpass("password for %s at %s: " % (user, where))
         except EOFError:
-            return None
-    return None
+            password = None
+    if password is None:
+        raise UsageError("no password for user %r: give --password, set VANTREL_PASSWORD, "
+                         "or run on a terminal to be asked" % (user,))
+    return {"user": user, "password": password}
 
 
 def _missing_codec(exc: BaseException) -> Optional[str]:
@@ -331,38 +267,58 @@ def cmd_call(args: argparse.Namespace, stdout: TextIO) -> int:
     from vantrel.utils import connection_error
 
     impl = load_impl(args)
-    address = args.address
-    where = "%s:%d" % address
+    target, method, call_args = _call_target(args)
+    where = ", ".join(format_address(h) for h in target.hosts)
+    ext = None
+    if args.output is not None:
+        if args.format is not None:
+            raise UsageError("--output writes the kind its extension names: leave out --format")
+        try:
+            ext = check_output(args.output)
+        except OutputFileError as e:
+            raise UsageError(str(e)) from None
+    fmt = args.format or "auto"
+    options = target.options
+    timeout = args.timeout or options.get("timeout") or DEFAULT_TIMEOUT
+    connect_timeout = args.timeout or options.get("connect_timeout") or DEFAULT_TIMEOUT
     tls = None
-    if args.tls or args.tls_ca is not None:
+    if args.tls or args.tls_ca is not None or options.get("tls"):
         tls = _load_tls("--tls-ca", lambda: ssl.create_default_context(cafile=args.tls_ca),
                         args.tls_ca or "(system certificates)")
-    auth: Dict[str, Any] = {}
-    if args.user is not None:
-        auth["user"] = args.user
-    password = _password(args, where)
-    if password is not None:
-        auth["password"] = password
+    auth = _auth(args, target, where)
+    address: Any = target.hosts[0] if len(target.hosts) == 1 else list(target.hosts)
     connected = False
     try:
         with warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always")
-            conn = connect(address, auth, timeout=args.timeout, connect_timeout=args.timeout,
+            conn = connect(address, auth, timeout=timeout, connect_timeout=connect_timeout,
                            tls=tls, impl=impl)
         connected = True
         with conn:
             for notice in caught:
                 _err("notice from %s: %s" % (where, notice.message))
-            result = conn.execute(args.method, *args.args, **dict(args.kw))
+            watched = args.output is not None or not stdout.isatty()
+            with Progress(not args.quiet and sys.stderr.isatty() and watched, sys.stderr,
+                          lambda: received_bytes(conn._socket)) as progress:
+                call = (method, call_args, dict(args.kw))
+                if ext is None:
+                    _write_answer(conn, call, fmt, stdout, progress)
+                else:
+                    _write_file(conn, call, ext, args.output, progress)
+    except OutputClosed:
+        raise
     except ServerError as e:
         _err("server error %s (code %s): %s" % (type(e).__name__, e.code, e))
         return EXIT_SERVER_ERROR
     except (socket.timeout, TimeoutError):
         if connected:
-            _err("call timed out after %g s" % args.timeout)
+            _err("call timed out after %g s" % timeout)
         else:
-            _err("connection to %s timed out after %g s" % (where, args.timeout))
+            _err("connection to %s timed out after %g s" % (where, connect_timeout))
         return EXIT_CONNECTION
+    except (OutputError, OutputFileError) as e:
+        _err(str(e))
+        return EXIT_USAGE
     except (connection_error, OSError, ValueError) as e:
         missing = _missing_codec(e)
         if missing is not None:
@@ -373,10 +329,53 @@ def cmd_call(args: argparse.Namespace, stdout: TextIO) -> int:
     except Exception as e:  # anything else on the way (an undecodable answer, ...)
         _err("call to %s failed: %s: %s" % (where, type(e).__name__, e))
         return EXIT_CONNECTION
-    for line in render(result, args.format):
-        stdout.write(line + "\n")
-    stdout.flush()
     return EXIT_OK
+
+
+Call = Tuple[str, List[Any], Dict[str, Any]]
+
+
+def _write_answer(conn: Any, call: Call, fmt: str, out: TextIO, progress: Progress) -> None:
+    """The answer on ``out`` as it arrives: a stream row by row, a single value whole."""
+    from vantrel.results import AnswerKindError, iter_rows
+
+    method, call_args, kw = call
+    try:
+        rows = iter_rows(conn, method, *call_args, **kw)
+    except AnswerKindError as e:  # a single value: the answer was read whole
+        write_value(e.value, fmt, out)
+        out.flush()
+        return
+    with rows:
+        try:
+            write_stream(progress.counted(rows), fmt, out, table2=rows.head is not None,
+                         head=rows.head)
+            out.flush()
+        except BrokenPipeError:  # only writes can break a pipe here: the request is sent
+            raise OutputClosed() from None
+
+
+def _write_file(conn: Any, call: Call, ext: str, path: str, progress: Progress) -> None:
+    """The answer into the file ``path``, of the kind its extension ``ext`` names."""
+    from vantrel.results import AnswerKindError, fetch_arrow
+
+    method, call_args, kw = call
+    if ext in ARROW_KINDS:
+        try:
+            stream = fetch_arrow(conn, method, *call_args, **kw)
+        except AnswerKindError:
+            raise OutputFileError("--output %s takes a table answer, and %s(...) answered with "
+                                  "another kind: write it to a .jsonl file" % (path, method)) \
+                from None
+        with stream:
+            written(path, lambda tmp: write_arrow(stream, ext, tmp, progress.add))
+        return
+
+    def write(tmp: str) -> None:
+        with open(tmp, "w", encoding="utf-8", newline="") as f:
+            _write_answer(conn, call, str(KINDS[ext]), f, progress)
+
+    written(path, write)
 
 
 def cmd_demo(args: argparse.Namespace, stdout: TextIO) -> int:
@@ -430,27 +429,40 @@ def build_parser() -> argparse.ArgumentParser:
                    help="least severity of the log lines on stderr (default info)")
 
     p = sub.add_parser("call", parents=[impl], help="run one remote call and print its result",
-                       description="Run one remote call and print its result.  The password "
-                       "comes from --password, else VANTREL_PASSWORD, else a prompt when "
-                       "--user is given and a terminal is there.")
-    p.add_argument("address", type=parse_address, metavar="HOST:PORT",
-                   help="the server, [V6ADDRESS]:PORT for IPv6")
-    p.add_argument("method", metavar="METHOD", help="the remote method")
+                       description="Run one remote call and write its answer as it arrives, "
+                       "row by row for a stream, on stdout or into --output FILE.  The "
+                       "password comes from --password, else the URL, else VANTREL_PASSWORD, "
+                       "else a prompt when a user is given and a terminal is there.")
+    p.add_argument("address", metavar="ADDRESS",
+                   help="the server: HOST:PORT, [V6ADDRESS]:PORT or "
+                   "vantrel://[USER[:PASSWORD]@]HOST[:PORT][?tls=true&timeout=S]; "
+                   "may be left out when VANTREL_URL is set")
+    p.add_argument("method", nargs="?", metavar="METHOD", help="the remote method")
     p.add_argument("args", nargs="*", type=parse_value, metavar="ARG",
-                   help="positional arguments: JSON where it parses, else text")
+                   help="positional arguments (none or more): JSON where it parses, else text")
     p.add_argument("--kw", action="append", default=[], type=keyword, metavar="NAME=VALUE",
                    help="a named argument, VALUE as for ARG (repeatable)")
-    p.add_argument("--user", help="user name for the handshake")
+    p.add_argument("--user", help="user name for the handshake (default: the URL's, "
+                   "else VANTREL_USER)")
     p.add_argument("--password", help="password (visible to other users in the process list: "
                    "prefer VANTREL_PASSWORD or the prompt)")
-    p.add_argument("--timeout", type=seconds, default=10.0, metavar="S",
-                   help="time-out of the connect and of the call, in seconds (default 10)")
+    p.add_argument("--timeout", type=seconds, default=None, metavar="S",
+                   help="time-out of the connect and of each read of the answer, in seconds "
+                   "(default: the URL's, else 10)")
     p.add_argument("--tls", action="store_true", help="connect with TLS (system certificates)")
     p.add_argument("--tls-ca", type=existing_file, metavar="FILE",
                    help="connect with TLS, trusting the CA certificates in FILE (PEM)")
-    p.add_argument("--format", default="auto", choices=("auto", "table", "json"),
-                   help="auto: columns for tables, JSON otherwise; table: also one line per "
-                   "list item; json: one JSON document per answer, NaN and infinities as null")
+    p.add_argument("--format", default=None, choices=FORMATS,
+                   help="auto (default): columns for tables, JSON otherwise; table: also one "
+                   "line per list item; json: one JSON document, a stream as one array; "
+                   "jsonl: one JSON document per row; csv: a header from the first row. "
+                   "NaN and infinities are null in JSON")
+    p.add_argument("--output", "-o", metavar="FILE",
+                   help="write the answer into FILE instead, its kind by extension: .parquet "
+                   "or .arrow (a table answer; needs pyarrow), .csv or .jsonl")
+    p.add_argument("--quiet", "-q", action="store_true",
+                   help="no progress line (shown on a terminal's stderr during long answers "
+                   "whose rows go to a file or a pipe, when tqdm is installed)")
 
     p = sub.add_parser("demo", parents=[impl],
                        help="server and client on this machine, the whole path shown",
@@ -483,5 +495,9 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     except KeyboardInterrupt:
         _err("interrupted")
         return EXIT_INTERRUPTED
-    except BrokenPipeError:
+    except (BrokenPipeError, OutputClosed):
+        # Python's own flush of stdout at exit would fail again: point it at nothing
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        os.close(devnull)
         return EXIT_OK

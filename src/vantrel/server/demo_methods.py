@@ -10,6 +10,9 @@ method                         answer
 ``feed(n=10)``                 a feed stream of {"seq": i, "text": "event i"}
 ``big_table(rows, batch)``     a table of ``rows`` rows x 8 columns (3 int, 2 float,
                                2 short text, 1 bool), ``batch`` rows a packet
+``trades(day, rows=1000)``      a table of one day's trades: timestamp, symbol, price,
+                               size, side (10,000 rows a packet), the same for the
+                               same arguments
 ``fail(message, code=None)``   raises: RuntimeError, or the error of ``code``
 ``broken_feed(n=10, after=3)`` a feed that raises after ``after`` items
 ``sleep(seconds)``             waits (asynchronously), then returns ``seconds``
@@ -19,9 +22,11 @@ method                         answer
 from __future__ import annotations
 
 import asyncio
+import datetime
+import random
 from typing import Any, Dict, Iterator, List, Optional
 
-from vantrel.share.errors import get_error
+from vantrel.share.errors import InvalidArgumentsError, get_error
 
 from .answers import Feed, Table, Table2
 
@@ -74,6 +79,40 @@ def big_table(rows: int = 1000, batch: int = 10000) -> Table:
     return Table(BIG_TABLE_COLUMNS, _big_rows(int(rows)), batch=int(batch))
 
 
+TRADES_COLUMNS = ["timestamp", "symbol", "price", "size", "side"]
+TRADES_BATCH = 10000
+# symbol and its opening price on any day (each day then drifts from it)
+_SYMBOLS = [("AAPL", 189.5), ("MSFT", 411.2), ("NVDA", 887.0), ("AMZN", 178.3),
+            ("GOOG", 165.9), ("META", 478.1), ("TSLA", 179.6), ("ASML", 921.4)]
+_SESSION_US = int(6.5 * 3600 * 1e6)  # 09:30 to 16:00
+
+
+def _trade_rows(day: datetime.date, rows: int) -> Iterator[List[Any]]:
+    # Seeded by the day: the same arguments give the same trades in every process.
+    rng = random.Random("trades " + day.isoformat())
+    prices = [p * (1 + rng.uniform(-0.03, 0.03)) for _, p in _SYMBOLS]
+    opening = datetime.datetime.combine(day, datetime.time(9, 30))
+    step = _SESSION_US / rows if rows else 0.0
+    for i in range(rows):
+        k = rng.randrange(len(_SYMBOLS))
+        prices[k] *= 1 + rng.gauss(0, 0.0004)
+        at = opening + datetime.timedelta(microseconds=int(i * step + rng.random() * step))
+        yield [at.isoformat(timespec="microseconds"), _SYMBOLS[k][0], round(prices[k], 2),
+               rng.choice((1, 5, 10, 25, 50, 100, 100, 200, 500)), rng.choice(("buy", "sell"))]
+
+
+def trades(day: str = "2024-05-02", rows: int = 1000) -> Table:
+    """``rows`` trades of ``day`` (YYYY-MM-DD) spread over 09:30 to 16:00, in time order."""
+    try:
+        date = datetime.date.fromisoformat(str(day))
+    except ValueError:
+        raise InvalidArgumentsError("day must be a date as YYYY-MM-DD, not %r" % (day,)) from None
+    count = int(rows)
+    if count < 0:
+        raise InvalidArgumentsError("rows must be >= 0, not %d" % count)
+    return Table(TRADES_COLUMNS, _trade_rows(date, count), batch=TRADES_BATCH)
+
+
 def fail(message: str = "failure requested", code: Optional[int] = None) -> Any:
     if code is not None:
         raise get_error(code)(message)
@@ -103,6 +142,7 @@ def demo_handlers() -> Dict[str, Any]:
         "table2": table2,
         "feed": feed,
         "big_table": big_table,
+        "trades": trades,
         "fail": fail,
         "broken_feed": broken_feed,
         "sleep": sleep,

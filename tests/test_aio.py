@@ -14,6 +14,7 @@ import pytest
 
 import vantrel.aio as aio
 from peer import Step, close, connect_to, error_packet, packet, raw_packet, recv, send
+from vantrel._lease import unwrap
 from vantrel.aio.connection import MODULE
 from vantrel.server import ServerThread, demo_server
 from vantrel.share.errors import AuthenticationError, RemoteExecutionError, ServerError
@@ -206,7 +207,7 @@ def test_interrupted_calls_never_leave_a_stale_answer(demo: Address, how: str) -
 
             async def call(used: List[aio.AsyncConnection] = used, delay: float = delay) -> Any:
                 async with pool.connection() as conn:
-                    used.append(conn)
+                    used.append(unwrap(conn))  # the connection itself, beyond its lease
                     conn.set_timeout(delay if how == "call_timeout" else None)
                     return await conn.execute("big_table", ROWS, BATCH)
 

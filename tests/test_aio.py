@@ -251,7 +251,7 @@ def test_pool_of_8_serves_200_tasks(demo: Address) -> None:
 
             await asyncio.gather(*(task(t) for t in range(200)))
             stats = pool.stats()
-            assert stats["opened"] == stats["size"] == 8 and stats["in_use"] == 0
+            assert stats["connects"] == stats["size"] == 8 and stats["in_use"] == 0
             assert stats["discarded"] == 0
 
     run(main())
@@ -269,7 +269,7 @@ def test_pool_rules() -> None:
             assert await pool.execute("echo", 2) == 2
             assert held.closed
             stats = pool.stats()
-            assert (stats["opened"], stats["failed_checks"], stats["timeouts"]) == (2, 1, 1)
+            assert (stats["connects"], stats["failed_checks"], stats["timeouts"]) == (2, 1, 1)
         down = aio.Pool(closed_port, timeout=0.5)
         with pytest.raises(aio.PoolTimeout) as info:
             await down.execute("echo", 1)

@@ -72,7 +72,7 @@ class Lease:
     @property
     def closed(self) -> bool:
         """True once given back, or when the connection itself is closed."""
-        return self._conn is None or bool(self._conn.closed)
+        return self._conn is None or bool(getattr(self._conn, "closed", False))
 
     def __getattr__(self, name: str) -> Any:
         if name in Lease.__slots__:  # not set yet

@@ -190,11 +190,13 @@ class Pool:
         return AsyncLease(self, await self._take(self.timeout if timeout is None else timeout,
                                                  caller()))
 
-    def release(self, conn: AsyncLease) -> None:
-        """Take back a connection handed out by :meth:`acquire`.
+    def release(self, conn: AsyncLease, error: Optional[BaseException] = None) -> None:
+        """Take back a connection handed out by :meth:`acquire`; ``error``: what
+        the holder's work on it raised, if anything.
 
         An open, idle connection returns to the pool (or goes straight to a
-        waiting task); a closed one, or one still in a call, is dropped.
+        waiting task); a closed one, one still in a call, or one whose work
+        failed other than with a server error, is dropped.
         """
         if conn._conn is None:
             return
@@ -202,7 +204,10 @@ class Pool:
         conn._conn = None
         if entry.conn.busy:
             entry.conn.abort()  # given back while its call goes on: that call fails
-        self._give_now(entry, None)
+        if self._core.reset is None:
+            self._give_now(entry, error)
+        else:
+            asyncio.ensure_future(self._give(entry, error))
 
     async def _release(self, conn: AsyncLease, error: Optional[BaseException]) -> None:
         if conn._conn is None:
@@ -297,11 +302,15 @@ class Pool:
     async def _usable(self, entry: Entry) -> bool:
         core = self._core
         now = asyncio.get_running_loop().time()
-        if not core.wants_check(entry, now):
+        if entry.conn.closed:  # by the server: known without a check
+            reason: Optional[str] = "closed by the server"
+        elif not core.wants_check(entry, now):
             return True
+        else:
+            reason = None
         try:
-            reason = None if entry.conn.is_normal() else \
-                "not normal after %.1f s idle" % (now - entry.since)
+            if reason is None and not entry.conn.is_normal():
+                reason = "not normal after %.1f s idle" % (now - entry.since)
             if reason is None and core.check is not None:
                 await _call(core.check, entry.conn)
         except Exception as e:

@@ -14,11 +14,8 @@ connection's internals (answers read packet by packet).
 
 from __future__ import annotations
 
-import asyncio
-import contextlib
-import os
 import sys
-from typing import Any, Optional
+from typing import Any, Optional, Tuple
 
 from vantrel import _fork
 from vantrel._poolcore import Entry
@@ -27,17 +24,12 @@ from vantrel.errors import ConnectionClosed
 __all__ = ["AsyncLease", "Lease", "caller", "unwrap"]
 
 GIVEN_BACK = "this pooled connection was given back to its pool; take another one"
-_SKIP = (os.path.dirname(os.path.abspath(__file__)) + os.sep,
-         os.path.abspath(contextlib.__file__),
-         os.path.dirname(os.path.abspath(asyncio.__file__)) + os.sep)
 
 
-def caller() -> str:
-    """``file:line`` of the first frame outside this package (and contextlib, asyncio)."""
-    frame: Any = sys._getframe(1)
-    while frame is not None and frame.f_code.co_filename.startswith(_SKIP):
-        frame = frame.f_back
-    return "?" if frame is None else "%s:%d" % (frame.f_code.co_filename, frame.f_lineno)
+def caller(depth: int = 2) -> Tuple[str, int]:
+    """(file, line) of the caller of the function that calls this one (by default)."""
+    frame = sys._getframe(depth)
+    return frame.f_code.co_filename, frame.f_lineno
 
 
 class Lease:

@@ -122,7 +122,7 @@ class Entry:
         self.since = now                  # idle since
         self.suspect = False              # checked before its next use whatever its age
         self.generation = _fork.generation
-        self.where = ""                   # where its holder acquired it
+        self.where: Any = None            # (file, line) where its holder acquired it
         self.retimed = False              # its call time-out changed by its holder
 
 
@@ -186,6 +186,16 @@ class PoolCore:
 
     # -- the queue -------------------------------------------------------------------
 
+    def quick(self, now: float) -> Optional[Entry]:
+        """The newest idle connection when nobody waits and nothing is due for
+        pruning: the common hand-out, without a place in the queue."""
+        idle = self.idle
+        if self.waiters or self.orphans or not idle or self.closed or (
+                self.max_idle is not None and now - idle[0].since > self.max_idle):
+            return None
+        self.counts["handed_out"] += 1
+        return idle.pop()
+
     def enqueue(self, grant: Grant, now: float) -> List[Grant]:
         """Queue a caller and serve the queue; the grants served, to wake."""
         if self.closed:
@@ -207,6 +217,7 @@ class PoolCore:
             grant = waiters[0]
             if self.idle:
                 grant.entry = self.idle.pop()
+                self.counts["handed_out"] += 1
             else:
                 host = self.reserve(now)
                 if host is None:
@@ -229,6 +240,7 @@ class PoolCore:
         grant.done = False
         if grant.entry is not None:
             self.idle.append(grant.entry)
+            self.counts["handed_out"] -= 1
         elif grant.host is not None:
             self._unreserve(grant.host)
         grant.entry = grant.host = None
@@ -271,6 +283,7 @@ class PoolCore:
         host.probing = False
         host.error = None
         self.counts["connects"] += 1
+        self.counts["handed_out"] += 1
         return Entry(conn, host, now)
 
     def open_failed(self, host: Host, error: BaseException, now: float) -> float:
@@ -286,9 +299,9 @@ class PoolCore:
         host.retry_at = now + pause
         return pause
 
-    def handed(self, entry: Entry, where: str) -> None:
-        entry.where = where
-        self.counts["handed_out"] += 1
+    def failed_check(self) -> None:
+        self.counts["failed_checks"] += 1
+        self.counts["handed_out"] -= 1
 
     def log_retry(self, host: Host, error: BaseException, pause: float) -> None:
         log.warning("pool: connecting to %s failed (%s: %s), retrying in %.1f s",
@@ -297,9 +310,6 @@ class PoolCore:
     def connect_args(self, host: Host, remaining: float) -> Tuple[Address, Any, Dict[str, Any]]:
         """What to open a connection on ``host`` with, within ``remaining`` seconds."""
         return host.address, self.auth, open_options(self.options, max(remaining, 0.001))
-
-    def wants_check(self, entry: Entry, now: float) -> bool:
-        return entry.suspect or now - entry.since > self.check_after
 
     # -- giving back ---------------------------------------------------------------------
 
@@ -310,7 +320,7 @@ class PoolCore:
         if entry.generation != self.generation:
             self._forget(entry)  # handed out before a fork(): the parent's
             return []
-        entry.where = ""
+        entry.where = None
         if reason is None and not self.closed:
             entry.since = now
             entry.suspect = False
@@ -320,7 +330,7 @@ class PoolCore:
                 for other in self.idle:
                     other.suspect = True
             self.discard(entry, reason or CLOSED)
-        return self.dispatch(now)
+        return self.dispatch(now) if self.waiters else []
 
     def discard(self, entry: Entry, reason: str) -> None:
         """Count a connection out of the pool and put it in the trash."""
@@ -330,6 +340,8 @@ class PoolCore:
         self.trash.append((entry.conn, reason))
 
     def take_trash(self) -> List[Tuple[Any, str]]:
+        if not self.trash:
+            return self.trash
         trash, self.trash = self.trash, []
         for _, reason in trash:
             log.info("pool: connection to %s discarded (%s)", self.where(), reason)
@@ -345,8 +357,9 @@ class PoolCore:
             if entry.generation != self.generation:
                 continue
             self.counts["reclaimed"] += 1
+            where = "%s:%d" % entry.where if entry.where else "?"
             text = "a pooled connection to %s acquired at %s was never given back; " \
-                   "the pool closed it" % (format_address(entry.host.address), entry.where)
+                   "the pool closed it" % (format_address(entry.host.address), where)
             log.warning("pool: %s", text)
             warnings.warn(text, ResourceWarning, stacklevel=2)
             self.discard(entry, "never given back")

@@ -69,7 +69,9 @@ class _Handout:
         self._timeout = timeout
 
     def __enter__(self) -> Lease:
-        self._lease = self._pool.acquire(self._timeout)
+        pool = self._pool
+        self._lease = Lease(pool, pool._take(pool.timeout if self._timeout is None
+                                             else self._timeout, caller()))
         return self._lease
 
     def __exit__(self, exc_type: Any, exc: Optional[BaseException], tb: Any) -> None:
@@ -135,7 +137,7 @@ class Pool:
 
     def execute(self, method: Any, *args: Any, **kwargs: Any) -> Any:
         """One call on a pooled connection (never retried: the call may have run)."""
-        entry = self._take(self.timeout, "Pool.execute")
+        entry = self._take(self.timeout, None)
         try:
             result = entry.conn.execute(method, *args, **kwargs)
         except BaseException as e:
@@ -171,7 +173,15 @@ class Pool:
                 self._cond = threading.Condition(threading.Lock())
                 self._core.after_fork()
 
-    def _take(self, limit: float, where: str) -> Entry:
+    def _take(self, limit: float, where: Any) -> Entry:
+        core = self._core
+        if core.generation != _fork.generation:
+            self._forked()
+        with self._cond:
+            entry = core.quick(time.monotonic())
+        if entry is not None and self._usable(entry):
+            entry.where = where
+            return entry
         deadline = time.monotonic() + limit
         while True:
             grant = self._queue(deadline, limit)
@@ -183,13 +193,10 @@ class Pool:
                     continue
             elif not self._usable(entry):
                 continue
-            with self._cond:
-                self._core.handed(entry, where)
+            entry.where = where
             return entry
 
     def _queue(self, deadline: float, limit: float) -> Grant:
-        if self._core.generation != _fork.generation:
-            self._forked()
         core, cond = self._core, self._cond
         grant = Grant()
         trash: List[Tuple[Any, str]] = []
@@ -250,7 +257,7 @@ class Pool:
     def _usable(self, entry: Entry) -> bool:
         core = self._core
         now = time.monotonic()
-        if not core.wants_check(entry, now):
+        if not entry.suspect and now - entry.since <= core.check_after:
             return True
         try:
             reason = None if entry.conn.is_normal() else \
@@ -262,7 +269,7 @@ class Pool:
         if reason is None:
             return True
         with self._cond:
-            core.counts["failed_checks"] += 1
+            core.failed_check()
         self._put(entry, reason, True)
         return False
 

@@ -73,7 +73,9 @@ class _Handout:
         self._timeout = timeout
 
     async def __aenter__(self) -> AsyncLease:
-        self._lease = await self._pool.acquire(self._timeout)
+        pool = self._pool
+        self._lease = AsyncLease(pool, await pool._take(
+            pool.timeout if self._timeout is None else self._timeout, caller()))
         return self._lease
 
     async def __aexit__(self, exc_type: Optional[Type[BaseException]],
@@ -174,7 +176,7 @@ class Pool:
 
     async def execute(self, method: Any, *args: Any, **kwargs: Any) -> Any:
         """Run one call on a connection of the pool (never retried)."""
-        entry = await self._take(self.timeout, "Pool.execute")
+        entry = await self._take(self.timeout, None)
         try:
             result = await entry.conn.execute(method, *args, **kwargs)
         except BaseException as e:
@@ -187,8 +189,9 @@ class Pool:
         """A connection for the calling task; give it back with :meth:`release`.
         One that is never given back is reclaimed (with a warning) once its
         holder is gone."""
+        where = caller()
         return AsyncLease(self, await self._take(self.timeout if timeout is None else timeout,
-                                                 caller()))
+                                                 where))
 
     def release(self, conn: AsyncLease, error: Optional[BaseException] = None) -> None:
         """Take back a connection handed out by :meth:`acquire`; ``error``: what
@@ -228,8 +231,12 @@ class Pool:
             with _fork.lock:
                 self._core.after_fork()
 
-    async def _take(self, limit: float, where: str) -> Entry:
+    async def _take(self, limit: float, where: Any) -> Entry:
         loop = self._here()
+        entry = self._core.quick(loop.time())
+        if entry is not None and await self._usable(entry):
+            entry.where = where
+            return entry
         deadline = loop.time() + limit
         while True:
             grant = await self._queue(loop, deadline, limit)
@@ -241,7 +248,7 @@ class Pool:
                     continue
             elif not await self._usable(entry):
                 continue
-            self._core.handed(entry, where)
+            entry.where = where
             return entry
 
     async def _queue(self, loop: asyncio.AbstractEventLoop, deadline: float,
@@ -304,7 +311,7 @@ class Pool:
         now = asyncio.get_running_loop().time()
         if entry.conn.closed:  # by the server: known without a check
             reason: Optional[str] = "closed by the server"
-        elif not core.wants_check(entry, now):
+        elif not entry.suspect and now - entry.since <= core.check_after:
             return True
         else:
             reason = None
@@ -317,7 +324,7 @@ class Pool:
             reason = "check failed: %s: %s" % (type(e).__name__, e)
         if reason is None:
             return True
-        core.counts["failed_checks"] += 1
+        core.failed_check()
         self._put(entry, reason, True)
         return False
 

@@ -28,6 +28,7 @@ from typing import Any, Callable, List
 
 import vantrel
 import vantrel.aio
+import vantrel.errors
 from vantrel.server import ServerThread, demo_server
 from vantrel.share.codec import pack_one
 from vantrel.share.protocol import COMPRESSION_METHOD, HEADER_LENGTH, MSG_TYPE, SERIALIZATION_TYPE
@@ -45,7 +46,7 @@ def spread(seconds: float) -> None:
                 try:
                     pool.execute("add", i, 1)
                     counts[i] += 1
-                except vantrel.PoolTimeout:
+                except vantrel.errors.PoolTimeout:
                     timeouts[0] += 1
 
         threads = [threading.Thread(target=work, args=(i,)) for i in range(16)]

@@ -13,14 +13,13 @@ import os
 import socket
 import threading
 import time
-import warnings
 from typing import Any, Callable, Dict, Iterator, List, Optional, Tuple
 
 import pytest
 
 import vantrel
 import vantrel.aio
-from peer import Peer, impl_name, recv, run_threads, sleep
+from peer import Peer, recv, run_threads, sleep
 from vantrel._lease import unwrap
 from vantrel.errors import ConnectionClosed, PoolClosed, PoolTimeout
 from vantrel.server import ServerThread, demo_server
@@ -259,7 +258,7 @@ async def _two_leases(pool: Any) -> List[Any]:
 def test_exhausted_pool_waits_then_times_out(driver, server):
     pool = driver.pool(server.address, max_size=2, timeout=0.2)
     with pool.connection(), pool.connection():
-        with pytest.raises(PoolTimeout, match="no connection free within 0.2 s: all 2 in use"):
+        with pytest.raises(PoolTimeout, match=r"no connection free within 0\.2 s: all 2 in use"):
             pool.execute("add", 1, 1)
         got: List[Any] = []
         waiter = threading.Thread(target=lambda: got.append(pool.execute("add", 2, 2)))
@@ -395,7 +394,7 @@ def _until_timeout(pool: Any) -> None:
             pool.execute("add", 1, 2)
         except PoolTimeout:
             raise
-        except (vantrel.Error, OSError):
+        except (vantrel.errors.Error, OSError):
             failures += 1
             assert failures == 1
 
@@ -403,8 +402,10 @@ def _until_timeout(pool: Any) -> None:
 def peer_of(conn: Any) -> Address:
     inner = unwrap(conn.target if isinstance(conn, AioFacade) else conn)
     if hasattr(inner, "_transport"):
-        return inner._transport.get_extra_info("peername")[:2]
-    return inner._socket.getpeername()[:2]
+        host, port = inner._transport.get_extra_info("peername")[:2]
+    else:
+        host, port = inner._socket.getpeername()[:2]
+    return str(host), int(port)
 
 
 def test_connections_spread_over_hosts_and_skip_one_that_is_down(driver):
@@ -427,7 +428,7 @@ def test_connections_spread_over_hosts_and_skip_one_that_is_down(driver):
                     try:
                         assert lease.execute("add", i, 1) == i + 1
                         pool.release(lease)
-                    except (vantrel.Error, OSError) as e:
+                    except (vantrel.errors.Error, OSError) as e:
                         failures += 1
                         pool.release(lease, e)
             assert failures <= 2 and peers == {second}
@@ -488,7 +489,7 @@ def test_after_fork_each_process_uses_its_own_connections(driver, server):
         pid = os.fork()
         if pid == 0:  # the child: never returns into pytest
             code = 5
-            try:  # noqa: SIM105 - any failure is exit status 5
+            try:
                 code = _child_calls(pool, lease)
             finally:
                 os._exit(code)

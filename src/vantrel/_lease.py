@@ -72,7 +72,7 @@ class Lease:
         return getattr(self._target(), name)
 
     def __del__(self) -> None:
-        if self._conn is not None:
+        if self._conn is not None and self._entry.generation == _fork.generation:
             self._pool._orphan(self._entry)
 
     def __repr__(self) -> str:
@@ -85,7 +85,7 @@ class AsyncLease(Lease):
 
     __slots__ = ()
 
-    async def execute(self, method: Any, *args: Any, **kwargs: Any) -> Any:  # type: ignore[override]
+    async def execute(self, method: Any, *args: Any, **kwargs: Any) -> Any:
         return await self._target().execute(method, *args, **kwargs)
 
 

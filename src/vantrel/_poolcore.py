@@ -96,7 +96,7 @@ def open_options(options: Mapping[str, Any], wait: float) -> Dict[str, Any]:
 
 
 class Host:
-    __slots__ = ("address", "count", "failures", "retry_at", "failed_at", "probing", "error")
+    __slots__ = ("address", "count", "error", "failed_at", "failures", "probing", "retry_at")
 
     def __init__(self, address: Address) -> None:
         self.address = address
@@ -114,7 +114,7 @@ class Host:
 class Entry:
     """A pooled connection and what the pool knows of it."""
 
-    __slots__ = ("conn", "host", "since", "suspect", "generation", "where", "retimed")
+    __slots__ = ("conn", "generation", "host", "retimed", "since", "suspect", "where")
 
     def __init__(self, conn: Any, host: Host, now: float) -> None:
         self.conn = conn
@@ -131,7 +131,7 @@ class Grant:
     ``host`` to open a connection on, or an ``error``.  ``wake`` (a future) is the
     asyncio driver's."""
 
-    __slots__ = ("done", "entry", "host", "error", "wake")
+    __slots__ = ("done", "entry", "error", "host", "wake")
 
     def __init__(self) -> None:
         self.done = False
@@ -306,6 +306,10 @@ class PoolCore:
     def log_retry(self, host: Host, error: BaseException, pause: float) -> None:
         log.warning("pool: connecting to %s failed (%s: %s), retrying in %.1f s",
                     format_address(host.address), type(error).__name__, error, pause)
+
+    def untried(self) -> bool:
+        """True while a host has not failed yet (the constructor tries them all)."""
+        return any(h.failures == 0 for h in self.hosts)
 
     def connect_args(self, host: Host, remaining: float) -> Tuple[Address, Any, Dict[str, Any]]:
         """What to open a connection on ``host`` with, within ``remaining`` seconds."""

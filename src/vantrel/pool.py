@@ -62,7 +62,7 @@ def _close_all(trash: List[Tuple[Any, str]]) -> None:
 
 
 class _Handout:
-    __slots__ = ("_pool", "_timeout", "_lease")
+    __slots__ = ("_lease", "_pool", "_timeout")
 
     def __init__(self, pool: Pool, timeout: Optional[float]) -> None:
         self._pool = pool
@@ -241,7 +241,7 @@ class Pool:
                 pause = core.open_failed(host, e, time.monotonic())
                 core.dispatch(time.monotonic())
                 self._cond.notify_all()
-            if not (retry and retries_connect(e)):
+            if not retries_connect(e) or not (retry or core.untried()):
                 raise
             core.log_retry(host, e, pause)
             return None

@@ -20,7 +20,7 @@ from __future__ import annotations
 import asyncio
 import inspect
 from types import TracebackType
-from typing import Any, Callable, Dict, List, Mapping, Optional, Tuple, Type
+from typing import Any, Callable, Dict, List, Mapping, Optional, Set, Tuple, Type
 
 from vantrel import _fork
 from vantrel._lease import AsyncLease, caller
@@ -66,7 +66,7 @@ async def _call(callback: Callable[[Any], Any], conn: AsyncConnection) -> None:
 
 
 class _Handout:
-    __slots__ = ("_pool", "_timeout", "_lease")
+    __slots__ = ("_lease", "_pool", "_timeout")
 
     def __init__(self, pool: Pool, timeout: Optional[float]) -> None:
         self._pool = pool
@@ -106,6 +106,7 @@ class Pool:
                               configure=configure, reset=reset, options=connect_options)
         self.timeout = timeout
         self._loop: Optional[asyncio.AbstractEventLoop] = None
+        self._resets: Set[asyncio.Future[None]] = set()
 
     address = property(lambda self: self._core.address, doc="The first host's (host, port).")
     min_size = property(lambda self: self._core.min_size)
@@ -210,7 +211,9 @@ class Pool:
         if self._core.reset is None:
             self._give_now(entry, error)
         else:
-            asyncio.ensure_future(self._give(entry, error))
+            task = asyncio.ensure_future(self._give(entry, error))
+            self._resets.add(task)  # kept until done
+            task.add_done_callback(self._resets.discard)
 
     async def _release(self, conn: AsyncLease, error: Optional[BaseException]) -> None:
         if conn._conn is None:

@@ -305,6 +305,15 @@ def test_options_are_checked_when_the_pool_is_built(driver):
         driver.pool("127.0.0.1:99999")
 
 
+def test_a_url_gives_the_credentials_and_the_call_time_out(driver):
+    with ServerThread(demo_server(notice=None, authenticator=Credentials({"ann": "p@ss"}))) as address:
+        url = "vantrel://ann:p%%40ss@%s:%d?timeout=0.2&connect_timeout=3" % address
+        with driver.pool(url, None) as pool:
+            assert pool.execute("add", 1, 1) == 2
+            with pytest.raises((TimeoutError, socket.timeout)):
+                pool.execute("sleep", 1)
+
+
 def test_a_refused_handshake_is_not_retried(driver):
     with ServerThread(demo_server(notice=None, authenticator=Credentials({"alice": "secret"}))) as address:
         pool = driver.pool(address, {"user": "alice", "password": "wrong"}, timeout=30.0)

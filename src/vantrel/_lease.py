@@ -72,8 +72,11 @@ class Lease:
         return getattr(self._target(), name)
 
     def __del__(self) -> None:
-        if self._conn is not None and self._entry.generation == _fork.generation:
-            self._pool._orphan(self._entry)
+        try:
+            if self._conn is not None and self._entry.generation == _fork.generation:
+                self._pool._orphan(self._entry)
+        except Exception:  # noqa: S110 - at interpreter exit the pool may be half gone
+            pass
 
     def __repr__(self) -> str:
         state = "given back" if self._conn is None else repr(self._conn)

@@ -367,7 +367,7 @@ def test_wait_and_callbacks(driver, server):
     assert stats["failed_checks"] == 1 and stats["connects"] == 2
     with driver.pool(server.address, min_size=2) as pool:
         pool.wait(5.0)
-        assert pool.stats()["idle"] == 2
+        assert pool.stats()["idle"] == 2 and pool.stats()["handed_out"] == 0
 
 
 # -- restarts, several hosts, fork ------------------------------------------------------

@@ -75,7 +75,7 @@ class Lease:
         try:
             if self._conn is not None and self._entry.generation == _fork.generation:
                 self._pool._orphan(self._entry)
-        except Exception:  # noqa: S110 - at interpreter exit the pool may be half gone
+        except Exception:  # at interpreter exit the pool may be half gone
             pass
 
     def __repr__(self) -> str:

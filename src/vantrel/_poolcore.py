@@ -277,13 +277,14 @@ class PoolCore:
 
     # -- opening -----------------------------------------------------------------------
 
-    def opened(self, host: Host, conn: Any, now: float) -> Entry:
+    def opened(self, host: Host, conn: Any, now: float, handed: bool) -> Entry:
+        """Count a new connection, ``handed`` out at once or not."""
         self.opening -= 1
         host.failures = 0
         host.probing = False
         host.error = None
         self.counts["connects"] += 1
-        self.counts["handed_out"] += 1
+        self.counts["handed_out"] += handed
         return Entry(conn, host, now)
 
     def open_failed(self, host: Host, error: BaseException, now: float) -> float:

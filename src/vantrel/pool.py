@@ -225,7 +225,8 @@ class Pool:
             raise grant.error
         return grant
 
-    def _open(self, host: Host, deadline: float, retry: bool) -> Optional[Entry]:
+    def _open(self, host: Host, deadline: float, retry: bool,
+              handed: bool = True) -> Optional[Entry]:
         core = self._core
         address, auth, options = core.connect_args(host, deadline - time.monotonic())
         try:
@@ -246,7 +247,7 @@ class Pool:
             core.log_retry(host, e, pause)
             return None
         with self._cond:
-            entry = core.opened(host, conn, time.monotonic())
+            entry = core.opened(host, conn, time.monotonic(), handed)
             if not core.closed:
                 return entry
             core.discard(entry, CLOSED)
@@ -333,7 +334,7 @@ class Pool:
                         raise core.timeout_error(limit)
                     self._cond.wait(min(deadline, core.next_due(now)) - now)
                     continue
-            entry = self._open(host, deadline, retry)
+            entry = self._open(host, deadline, retry, handed=False)
             if entry is not None:
                 self._put(entry, None, False)
 

@@ -140,7 +140,7 @@ class Pool:
                     raise core.timeout_error(limit)
                 await asyncio.sleep(min(deadline, core.next_due(now)) - now)
                 continue
-            entry = await self._open(host, deadline)
+            entry = await self._open(host, deadline, handed=False)
             if entry is not None:
                 self._put(entry, None, False)
 
@@ -283,7 +283,8 @@ class Pool:
             raise grant.error
         return grant
 
-    async def _open(self, host: Host, deadline: float) -> Optional[Entry]:
+    async def _open(self, host: Host, deadline: float,
+                    handed: bool = True) -> Optional[Entry]:
         core = self._core
         loop = asyncio.get_running_loop()
         address, auth, options = core.connect_args(host, deadline - loop.time())
@@ -302,7 +303,7 @@ class Pool:
                 raise
             core.log_retry(host, e, pause)
             return None
-        entry = core.opened(host, conn, loop.time())
+        entry = core.opened(host, conn, loop.time(), handed)
         if not core.closed:
             return entry
         core.discard(entry, CLOSED)

@@ -19,6 +19,7 @@ import pytest
 
 import vantrel
 import vantrel.aio
+import vantrel.pool
 from peer import Peer, recv, run_threads, sleep
 from vantrel._lease import unwrap
 from vantrel.errors import ConnectionClosed, PoolClosed, PoolTimeout
@@ -512,3 +513,67 @@ def test_after_fork_each_process_uses_its_own_connections(driver, server):
         # the child sent nothing on the parent's connections, nor shut them down
         pool.release(lease)
         assert pool.stats()["discarded"] == 0 and pool.stats()["connects"] == 3
+
+
+# -- the asyncio pool's own: tasks of one loop --------------------------------------------
+
+
+def arun(coro: Any) -> Any:
+    return asyncio.run(asyncio.wait_for(coro, 60))
+
+
+def test_aio_pool_of_8_serves_200_tasks(server):
+    async def main() -> None:
+        async with vantrel.aio.Pool(server.address, max_size=8, min_size=2) as pool:
+            assert pool.stats()["idle"] == 2
+
+            async def task(t: int) -> None:
+                for i in range(20):
+                    if i % 7 == 3:
+                        assert len(await pool.execute("table", t % 5)) == t % 5
+                    else:
+                        async with pool.connection() as conn:
+                            assert await conn.execute("echo", t, i) == [t, i]
+
+            await asyncio.gather(*(task(t) for t in range(200)))
+            stats = pool.stats()
+            assert stats["connects"] == stats["size"] == 8 and stats["in_use"] == 0
+            assert stats["discarded"] == 0
+
+    arun(main())
+
+
+def test_aio_pool_drops_what_the_server_closed():
+    async def main(address: Address) -> None:
+        async with vantrel.aio.Pool(address, max_size=1, timeout=0.2, check_after=0.05) as pool:
+            with pytest.raises(RemoteExecutionError):
+                await pool.execute("fail", "x")
+            async with pool.connection() as held:
+                with pytest.raises(vantrel.aio.PoolTimeout):
+                    await pool.execute("echo", 1)
+            await asyncio.sleep(0.4)  # the server drops the idle connection
+            assert await pool.execute("echo", 2) == 2
+            assert held.closed
+            stats = pool.stats()
+            assert (stats["connects"], stats["failed_checks"], stats["timeouts"]) == (2, 1, 1)
+
+    with ServerThread(demo_server(notice=None, idle_timeout=0.3)) as address:
+        arun(main(address))
+
+
+def test_aio_pool_closed_while_opening_hands_out_nothing(server):
+    async def main() -> None:
+        pool = vantrel.aio.Pool(server.address)
+        opening = asyncio.ensure_future(pool.acquire())
+        await asyncio.sleep(0)  # the task is now opening a connection
+        await pool.close()
+        with pytest.raises(PoolClosed):
+            await opening
+        assert pool.stats()["size"] == 0
+
+    arun(main())
+
+
+def test_aio_pool_shares_the_error_classes():
+    assert (vantrel.aio.PoolError, vantrel.aio.PoolTimeout, vantrel.aio.PoolClosed) == (
+        vantrel.pool.PoolError, vantrel.pool.PoolTimeout, vantrel.pool.PoolClosed)

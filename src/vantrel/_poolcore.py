@@ -32,7 +32,8 @@ from vantrel.errors import PoolClosed, PoolTimeout
 from vantrel.share.errors import ServerBusyError, ServerError
 from vantrel.utils import connection_error
 
-__all__ = ["BACKOFF_FIRST", "BACKOFF_MAX", "DEFAULTS", "PROBE_PAUSE", "Entry", "Grant", "PoolCore",
+__all__ = ["BACKOFF_FIRST", "BACKOFF_MAX", "DEFAULTS", "PROBE_PAUSE", "Entry", "Grant", "PoolBase",
+           "PoolCore",
            "backoff_delay", "check_settings", "connection_level", "keeps_connection",
            "open_options", "retries_connect"]
 
@@ -445,3 +446,44 @@ class PoolCore:
             kind, self.where(), s["size"], s["idle"], s["max_size"],
             " closed" if self.closed else "")
 
+
+Callback = Optional[Callable[[Any], Any]]
+
+
+class PoolBase:
+    """What both pools share in front of their core: one constructor (one
+    signature, one set of defaults), the settings as attributes, the repr.
+    A driver sets ``_connect`` (its ``connect``), ``_fileno`` (a connection's
+    descriptor) and ``_kind``, and starts itself in ``_start``."""
+
+    _kind = "pool"
+    _connect: Callable[..., Any]
+    _fileno: Callable[[Any], int]
+
+    def __init__(self, address: Any = None, auth: Optional[Mapping[str, Any]] = None, *,
+                 min_size: int = DEFAULTS["min_size"], max_size: int = DEFAULTS["max_size"],
+                 timeout: float = DEFAULTS["timeout"],
+                 max_idle: Optional[float] = DEFAULTS["max_idle"],
+                 check_after: float = DEFAULTS["check_after"],
+                 call_timeout: Optional[float] = None, check: Callback = None,
+                 configure: Callback = None, reset: Callback = None,
+                 **connect_options: Any) -> None:
+        self._core = PoolCore(address, auth, self._connect, self._fileno, min_size=min_size,
+                              max_size=max_size, timeout=timeout, max_idle=max_idle,
+                              check_after=check_after, call_timeout=call_timeout, check=check,
+                              configure=configure, reset=reset, options=connect_options)
+        self.timeout = timeout
+        self._start()
+
+    def _start(self) -> None:
+        pass
+
+    address = property(lambda self: self._core.address, doc="The first host's (host, port).")
+    min_size = property(lambda self: self._core.min_size)
+    max_size = property(lambda self: self._core.max_size)
+    max_idle = property(lambda self: self._core.max_idle)
+    check_after = property(lambda self: self._core.check_after)
+    closed = property(lambda self: self._core.closed)
+
+    def __repr__(self) -> str:
+        return self._core.describe(self._kind)

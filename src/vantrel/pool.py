@@ -19,7 +19,7 @@ from __future__ import annotations
 
 import threading
 import time
-from typing import Any, Callable, Dict, List, Mapping, Optional, Tuple
+from typing import Any, Dict, List, Optional, Tuple
 
 from vantrel import _fork
 from vantrel._lease import Lease, caller
@@ -27,11 +27,10 @@ from vantrel._poolcore import (
     BACKOFF_FIRST,
     BACKOFF_MAX,
     CLOSED,
-    DEFAULTS,
     Entry,
     Grant,
     Host,
-    PoolCore,
+    PoolBase,
     backoff_delay,
     check_settings,
     connection_level,
@@ -45,9 +44,6 @@ from vantrel.errors import PoolClosed, PoolError, PoolTimeout
 __all__ = ["BACKOFF_FIRST", "BACKOFF_MAX", "Pool", "PoolClosed", "PoolError", "PoolTimeout",
            "backoff_delay", "check_settings", "keeps_connection", "open_options",
            "retries_connect"]
-
-Callback = Optional[Callable[[Any], Any]]
-
 
 def _fileno(conn: Any) -> int:
     return int(conn._socket.fileno())
@@ -78,7 +74,7 @@ class _Handout:
         self._pool.release(self._lease, exc)
 
 
-class Pool:
+class Pool(PoolBase):
     """Up to ``max_size`` connections to ``address``, shared by the threads of a process.
 
     ``address``: anything ``vantrel.connect`` takes (a pair, ``"host:port"``, a
@@ -99,32 +95,17 @@ class Pool:
     - ``connect_options``: the other options of :func:`vantrel.connect`, checked now.
     """
 
-    def __init__(self, address: Any = None, auth: Optional[Mapping[str, Any]] = None, *,
-                 min_size: int = DEFAULTS["min_size"], max_size: int = DEFAULTS["max_size"],
-                 timeout: float = DEFAULTS["timeout"],
-                 max_idle: Optional[float] = DEFAULTS["max_idle"],
-                 check_after: float = DEFAULTS["check_after"],
-                 call_timeout: Optional[float] = None, check: Callback = None,
-                 configure: Callback = None, reset: Callback = None,
-                 **connect_options: Any) -> None:
+    _kind = "vantrel.Pool"
+    _connect = staticmethod(connect)
+    _fileno = staticmethod(_fileno)
+
+    def _start(self) -> None:
         self._cond = threading.Condition(threading.Lock())
-        self._core = PoolCore(address, auth, connect, _fileno, min_size=min_size,
-                              max_size=max_size, timeout=timeout, max_idle=max_idle,
-                              check_after=check_after, call_timeout=call_timeout, check=check,
-                              configure=configure, reset=reset, options=connect_options)
-        self.timeout = timeout
         try:
-            self._fill(time.monotonic() + timeout, timeout, retry=False)
+            self._fill(time.monotonic() + self.timeout, self.timeout, retry=False)
         except BaseException:
             self.close()
             raise
-
-    address = property(lambda self: self._core.address, doc="The first host's (host, port).")
-    min_size = property(lambda self: self._core.min_size)
-    max_size = property(lambda self: self._core.max_size)
-    max_idle = property(lambda self: self._core.max_idle)
-    check_after = property(lambda self: self._core.check_after)
-    closed = property(lambda self: self._core.closed)
 
     # -- handing out ------------------------------------------------------------
 
@@ -362,5 +343,3 @@ class Pool:
     def __exit__(self, *exc: object) -> None:
         self.close()
 
-    def __repr__(self) -> str:
-        return self._core.describe("vantrel.Pool")

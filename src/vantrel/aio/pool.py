@@ -20,7 +20,7 @@ from __future__ import annotations
 import asyncio
 import inspect
 from types import TracebackType
-from typing import Any, Callable, Dict, List, Mapping, Optional, Set, Tuple, Type
+from typing import Any, Callable, Dict, List, Optional, Set, Tuple, Type
 
 from vantrel import _fork
 from vantrel._lease import AsyncLease, caller
@@ -28,11 +28,10 @@ from vantrel._poolcore import (
     BACKOFF_FIRST,
     BACKOFF_MAX,
     CLOSED,
-    DEFAULTS,
     Entry,
     Grant,
     Host,
-    PoolCore,
+    PoolBase,
     connection_level,
     keeps_connection,
     retries_connect,
@@ -45,9 +44,6 @@ __all__ = ["FIRST_BACKOFF", "MAX_BACKOFF", "Pool", "PoolClosed", "PoolError", "P
 
 FIRST_BACKOFF = BACKOFF_FIRST
 MAX_BACKOFF = BACKOFF_MAX
-
-Callback = Optional[Callable[[Any], Any]]
-
 
 def _fileno(conn: AsyncConnection) -> int:
     return int(conn._transport.get_extra_info("socket").fileno())
@@ -83,7 +79,7 @@ class _Handout:
         await self._pool._release(self._lease, exc)
 
 
-class Pool:
+class Pool(PoolBase):
     """Connections to ``address`` (any form ``vantrel.connect`` takes; several
     hosts are spread over), opened on demand up to ``max_size``.
 
@@ -92,28 +88,13 @@ class Pool:
     ``connect_options`` (``connect_timeout``, ``tls``) go to :func:`connect`.
     """
 
-    def __init__(self, address: Any = None, auth: Optional[Mapping[str, Any]] = None, *,
-                 min_size: int = DEFAULTS["min_size"], max_size: int = DEFAULTS["max_size"],
-                 timeout: float = DEFAULTS["timeout"],
-                 max_idle: Optional[float] = DEFAULTS["max_idle"],
-                 check_after: float = DEFAULTS["check_after"],
-                 call_timeout: Optional[float] = None, check: Callback = None,
-                 configure: Callback = None, reset: Callback = None,
-                 **connect_options: Any) -> None:
-        self._core = PoolCore(address, auth, connect, _fileno, min_size=min_size,
-                              max_size=max_size, timeout=timeout, max_idle=max_idle,
-                              check_after=check_after, call_timeout=call_timeout, check=check,
-                              configure=configure, reset=reset, options=connect_options)
-        self.timeout = timeout
+    _kind = "vantrel.aio.Pool"
+    _connect = staticmethod(connect)
+    _fileno = staticmethod(_fileno)
+
+    def _start(self) -> None:
         self._loop: Optional[asyncio.AbstractEventLoop] = None
         self._resets: Set[asyncio.Future[None]] = set()
-
-    address = property(lambda self: self._core.address, doc="The first host's (host, port).")
-    min_size = property(lambda self: self._core.min_size)
-    max_size = property(lambda self: self._core.max_size)
-    max_idle = property(lambda self: self._core.max_idle)
-    check_after = property(lambda self: self._core.check_after)
-    closed = property(lambda self: self._core.closed)
 
     # -- opening and closing -----------------------------------------------------
 
@@ -164,9 +145,6 @@ class Pool:
     def stats(self) -> Dict[str, int]:
         """Counts (the same in both pools, see docs/pool.md)."""
         return self._core.stats()
-
-    def __repr__(self) -> str:
-        return self._core.describe("vantrel.aio.Pool")
 
     # -- handing out -------------------------------------------------------------
 

@@ -334,6 +334,8 @@ class Pool(PoolBase):
 
     def stats(self) -> Dict[str, int]:
         """Counts (the same in both pools, see docs/pool.md)."""
+        if self._core.generation != _fork.generation:
+            self._forked()
         with self._cond:
             return self._core.stats()
 

@@ -8,9 +8,9 @@
 - ``trickle``: a peer that answers the handshake one byte every 0.5 s;
   how long ``Pool(timeout=2).connection()`` (and the asyncio pool's
   ``execute``) take to give up.
-- ``recovery``: 16 threads keep calling through a pool while the server is
-  down for 3 s; the time from the server listening again to the first
-  answer, for both pools.
+- ``recovery``: 16 threads (tasks) keep calling through a pool while the
+  server is down for 2, 3.5 and 5 s; the time from the server listening again
+  to the first answer, for both pools.
 - ``overhead``: microseconds of one ``pool.execute("add", 1, 2)``, and of one
   hand-out and give-back with no call.
 
@@ -126,7 +126,10 @@ def _outcome(call: Callable[[], Any]) -> str:
         return type(e).__name__
 
 
-def recovery_threads() -> None:
+DOWN = (2.0, 3.5, 5.0)
+
+
+def recovery_threads(down: float) -> None:
     server = ServerThread(demo_server(notice=None))
     address = server.start()
     pool = vantrel.Pool(address, min_size=2, max_size=8, timeout=30.0)
@@ -152,7 +155,7 @@ def recovery_threads() -> None:
     threads = [threading.Thread(target=work) for _ in range(16)]
     for t in threads:
         t.start()
-    time.sleep(3.0)
+    time.sleep(down)
     again = ServerThread(demo_server(notice=None), port=address[1])
     again.start()
     listening = time.monotonic()
@@ -162,11 +165,11 @@ def recovery_threads() -> None:
     done.set()
     pool.close()
     again.stop()
-    print("recovery: thread pool first answer %.3f s after the server listens again "
-          "(%d failed calls while down)" % (min(back) - listening, errors[0]))
+    print("recovery: thread pool, down %.1f s: first answer %.3f s after the server listens "
+          "again (%d failed calls)" % (down, min(back) - listening, errors[0]))
 
 
-def recovery_aio() -> None:
+def recovery_aio(down: float) -> None:
     async def main() -> None:
         server = ServerThread(demo_server(notice=None))
         address = server.start()
@@ -191,7 +194,7 @@ def recovery_aio() -> None:
                     return
 
         tasks = [asyncio.ensure_future(work()) for _ in range(16)]
-        await asyncio.sleep(3.0)
+        await asyncio.sleep(down)
         again = ServerThread(demo_server(notice=None), port=address[1])
         await asyncio.get_running_loop().run_in_executor(None, again.start)
         listening = time.monotonic()
@@ -199,8 +202,8 @@ def recovery_aio() -> None:
         await asyncio.wait_for(asyncio.gather(*tasks), 30)
         await pool.close()
         again.stop()
-        print("recovery: asyncio pool first answer %.3f s after the server listens again "
-              "(%d failed calls while down)" % (min(back) - listening, errors[0]))
+        print("recovery: asyncio pool, down %.1f s: first answer %.3f s after the server "
+              "listens again (%d failed calls)" % (down, min(back) - listening, errors[0]))
 
     asyncio.run(main())
 
@@ -236,8 +239,9 @@ def main() -> None:
     if "trickle" in args.what:
         trickle()
     if "recovery" in args.what:
-        recovery_threads()
-        recovery_aio()
+        for down in DOWN:
+            recovery_threads(down)
+            recovery_aio(down)
     if "overhead" in args.what:
         overhead()
 

@@ -17,7 +17,7 @@ import threading
 
 from vantrel.errors import ConnectionClosed
 
-__all__ = ["forget", "generation", "inherited", "lock"]
+__all__ = ["check", "forget", "generation", "inherited", "lock"]
 
 #: Bumped in the child after each fork(): 0 in a process that never forked.
 generation = 0
@@ -42,6 +42,13 @@ def inherited(what: str = "this connection") -> ConnectionClosed:
         "%s was opened in the parent of this process (pid %d) before fork(); "
         "a connection serves only the process that opened it: open a new one"
         % (what, os.getpid()), reason="inherited through fork()")
+
+
+def check(opened: int, what: str = "this connection") -> None:
+    """Raise :func:`inherited` unless ``opened`` (the ``generation`` noted when
+    the connection was opened) is this process's."""
+    if opened != generation:
+        raise inherited(what)
 
 
 def forget(fd: int) -> None:

@@ -46,8 +46,7 @@ class Lease:
         conn = self._conn
         if conn is None:
             raise ConnectionClosed(GIVEN_BACK, reason="given back to the pool")
-        if self._entry.generation != _fork.generation:
-            raise _fork.inherited("this pooled connection")
+        _fork.check(self._entry.generation, "this pooled connection")
         return conn
 
     def execute(self, method: Any, *args: Any, **kwargs: Any) -> Any:

@@ -12,8 +12,10 @@ blocks: the drivers call it under their lock (threads) or on their event loop
 - Hosts: an address list is spread over; the host with the fewest connections
   among those not backing off is chosen.  A host whose opening failed is skipped
   for its back-off pause (0.1 s doubling to 5 s); when no host is up, a waiting
-  caller probes the one that failed first at least every ``PROBE_PAUSE``, one
-  probe at a time, so the pool serves again soon after a server restart.
+  caller probes a failed host at least every ``PROBE_PAUSE``, one probe at a
+  time per host, so the pool serves again soon after a server restart.
+- Leases, fork() and leaked connections: see :mod:`vantrel._lease` and
+  :mod:`vantrel._fork`.
 - Closing a connection, and the reasons, go through :attr:`PoolCore.trash`,
   which the driver empties outside its lock.
 """

@@ -102,7 +102,6 @@ class AioDriver:
         return self.run(inside())
 
     def pool(self, address: Any, auth: Any = AUTH, **options: Any) -> Any:
-        options.pop("impl", None)
 
         async def make() -> Any:
             pool = vantrel.aio.Pool(address, auth, **options)
@@ -121,18 +120,23 @@ class AioDriver:
 
 
 class ThreadDriver:
-    name = "threads"
+    """The thread pool on the compiled connection ("ext") or its twin."""
+
+    def __init__(self, impl: str = "ext") -> None:
+        self.name = "threads-" + impl
+        self.impl = impl
 
     def pool(self, address: Any, auth: Any = AUTH, **options: Any) -> vantrel.Pool:
-        return vantrel.Pool(address, auth, **options)
+        return vantrel.Pool(address, auth, impl=self.impl, **options)
 
     def stop(self) -> None:
         pass
 
 
-@pytest.fixture(params=["threads", "aio"])
+@pytest.fixture(params=["threads-ext", "threads-twin", "aio"])
 def driver(request: pytest.FixtureRequest) -> Iterator[Any]:
-    d = ThreadDriver() if request.param == "threads" else AioDriver()
+    name = request.param
+    d = ThreadDriver(name.split("-")[1]) if name.startswith("threads") else AioDriver()
     yield d
     d.stop()
 

@@ -45,6 +45,7 @@ __all__ = ["BACKOFF_FIRST", "BACKOFF_MAX", "Pool", "PoolClosed", "PoolError", "P
            "backoff_delay", "check_settings", "keeps_connection", "open_options",
            "retries_connect"]
 
+
 def _fileno(conn: Any) -> int:
     return int(conn._socket.fileno())
 

@@ -45,6 +45,7 @@ __all__ = ["FIRST_BACKOFF", "MAX_BACKOFF", "Pool", "PoolClosed", "PoolError", "P
 FIRST_BACKOFF = BACKOFF_FIRST
 MAX_BACKOFF = BACKOFF_MAX
 
+
 def _fileno(conn: AsyncConnection) -> int:
     return int(conn._transport.get_extra_info("socket").fileno())
 

@@ -8,114 +8,132 @@
     rows = await pool.execute("table", 100)     # the same, in one step
     await pool.close()
 
-A connection is handed to one task at a time and taken back when its block
-ends.  It goes back into the pool only when it is still open: a call that
-failed in mid-answer (a broken or lost connection, a cancellation, a
-time-out) has closed it, and the pool drops it; a server error leaves it
-usable.  A connection that has been idle longer than ``check_after`` seconds
-is checked with ``is_normal()`` before it is handed out, one idle longer than
-``max_idle`` seconds is closed (as long as ``min_size`` are kept).  When all
-``max_size`` connections are in use, a task waits its turn (first come, first
-served) for at most ``timeout`` seconds, then gets :class:`PoolTimeout`.
-Connections are opened on demand; a failed attempt is retried with the
-thread pool's back-off (:func:`vantrel.pool.backoff_delay`), shared by all
-tasks, until the same ``timeout`` runs out.  Sizes, back-off, which failures
-are retried and the error classes are those of :mod:`vantrel.pool`.
+The rules, defaults, statistics and texts are those of the thread pool,
+written once in :mod:`vantrel._poolcore` (see docs/pool.md); this module is
+the driver for asyncio: futures to wait on, and the opening, checking and
+closing of connections as coroutines.  ``check``, ``configure`` and
+``reset`` may be plain functions or coroutine functions.
 """
 
 from __future__ import annotations
 
 import asyncio
-import collections
-import contextlib
-import logging
+import inspect
 from types import TracebackType
-from typing import Any, AsyncIterator, Deque, Dict, Mapping, Optional, Sequence, Set, Tuple, Type
+from typing import Any, Callable, Dict, List, Optional, Set, Tuple, Type
 
-from vantrel.pool import (
+from vantrel import _fork
+from vantrel._lease import AsyncLease, caller
+from vantrel._poolcore import (
     BACKOFF_FIRST,
     BACKOFF_MAX,
-    PoolClosed,
-    PoolError,
-    PoolTimeout,
-    backoff_delay,
-    check_settings,
-    open_options,
+    CLOSED,
+    Entry,
+    Grant,
+    Host,
+    PoolBase,
+    connection_level,
+    keeps_connection,
     retries_connect,
 )
+from vantrel.errors import PoolClosed, PoolError, PoolTimeout
 
 from .connection import AsyncConnection, connect
 
 __all__ = ["FIRST_BACKOFF", "MAX_BACKOFF", "Pool", "PoolClosed", "PoolError", "PoolTimeout"]
 
-log = logging.getLogger("vantrel")
-
-#: The first wait (seconds) after a failed attempt to connect, doubled after
-#: each further failure up to MAX_BACKOFF: the thread pool's.
 FIRST_BACKOFF = BACKOFF_FIRST
 MAX_BACKOFF = BACKOFF_MAX
 
 
-class Pool:
-    """Connections to one server, opened on demand up to ``max_size``.
+def _fileno(conn: AsyncConnection) -> int:
+    return int(conn._transport.get_extra_info("socket").fileno())
 
-    ``connect_options`` (``timeout``, ``connect_timeout``, ``tls``) go to
-    :func:`connect` for every connection.
+
+def _wake(served: List[Grant]) -> None:
+    for grant in served:
+        if grant.wake is not None and not grant.wake.done():
+            grant.wake.set_result(None)
+
+
+async def _call(callback: Callable[[Any], Any], conn: AsyncConnection) -> None:
+    result = callback(conn)
+    if inspect.isawaitable(result):
+        await result
+
+
+class _Handout:
+    __slots__ = ("_lease", "_pool", "_timeout")
+
+    def __init__(self, pool: Pool, timeout: Optional[float]) -> None:
+        self._pool = pool
+        self._timeout = timeout
+
+    async def __aenter__(self) -> AsyncLease:
+        pool = self._pool
+        self._lease = AsyncLease(pool, await pool._take(
+            pool.timeout if self._timeout is None else self._timeout, caller()))
+        return self._lease
+
+    async def __aexit__(self, exc_type: Optional[Type[BaseException]],
+                        exc: Optional[BaseException], tb: Optional[TracebackType]) -> None:
+        await self._pool._release(self._lease, exc)
+
+
+class Pool(PoolBase):
+    """Connections to ``address`` (any form ``vantrel.connect`` takes; several
+    hosts are spread over), opened on demand up to ``max_size``.
+
+    The options are those of :class:`vantrel.Pool`: ``timeout`` bounds the whole
+    wait for a connection, opening included; ``call_timeout`` limits every call;
+    ``connect_options`` (``connect_timeout``, ``tls``) go to :func:`connect`.
     """
 
-    def __init__(self, address: Sequence[Any], auth: Optional[Mapping[str, Any]] = None, *,
-                 min_size: int = 0, max_size: int = 10, timeout: float = 30.0,
-                 max_idle: Optional[float] = 300.0, check_after: float = 1.0,
-                 **connect_options: Any) -> None:
-        check_settings(min_size, max_size, timeout, max_idle, check_after)
-        self.address = (address[0], address[1])
-        self._auth = auth
-        self.min_size = min_size
-        self.max_size = max_size
-        self.timeout = timeout
-        self.max_idle = max_idle
-        self.check_after = check_after
-        self._options = connect_options
-        self._idle: Deque[Tuple[AsyncConnection, float]] = collections.deque()
-        self._in_use: Set[AsyncConnection] = set()
-        self._size = 0                       # open connections and openings in progress
-        self._waiters: Deque[asyncio.Future[Optional[AsyncConnection]]] = collections.deque()
-        self._closed = False
-        self._failures = 0                   # failed attempts to connect in a row
-        self._retry_at = 0.0
-        self._counts: Dict[str, int] = dict.fromkeys(
-            ("opened", "discarded", "failed_checks", "connect_errors", "timeouts", "waits"), 0)
+    _kind = "vantrel.aio.Pool"
+    _connect = staticmethod(connect)
+    _fileno = staticmethod(_fileno)
+
+    def _start(self) -> None:
+        self._loop: Optional[asyncio.AbstractEventLoop] = None
+        self._resets: Set[asyncio.Future[None]] = set()
 
     # -- opening and closing -----------------------------------------------------
 
     async def open(self) -> None:
-        """Open connections until ``min_size`` are open."""
-        loop = asyncio.get_running_loop()
-        while self._size < self.min_size and not self._closed:
-            self._size += 1
-            try:
-                conn = await self._connect(loop.time() + self.timeout)
-            except BaseException:
-                self._pass_place()
-                raise
-            self._idle.append((conn, loop.time()))
+        """Open connections until ``min_size`` are open (see :meth:`wait`)."""
+        await self.wait()
+
+    async def wait(self, timeout: Optional[float] = None) -> None:
+        """Open connections until ``min_size`` are open, retrying failed openings;
+        :class:`PoolTimeout` after ``timeout`` seconds (by default the pool's)."""
+        loop = self._here()
+        core = self._core
+        limit = self.timeout if timeout is None else timeout
+        deadline = loop.time() + limit
+        while True:
+            if core.closed:
+                raise PoolClosed(CLOSED)
+            now = loop.time()
+            if core.size - core.opening >= core.min_size:
+                return
+            host = core.reserve(now) if core.size < core.min_size else None
+            if host is None:
+                if now >= deadline:
+                    raise core.timeout_error(limit)
+                await asyncio.sleep(min(deadline, core.next_due(now)) - now)
+                continue
+            entry = await self._open(host, deadline, handed=False)
+            if entry is not None:
+                self._put(entry, None, False)
 
     async def close(self) -> None:
         """Close the idle connections; those in use are closed when they come back.
 
         Tasks waiting for a connection get :class:`PoolClosed`.
         """
-        self._closed = True
-        while self._waiters:
-            waiter = self._waiters.popleft()
-            if not waiter.done():
-                waiter.set_exception(PoolClosed("the pool is closed"))
-        idle = [conn for conn, _ in self._idle]
-        self._idle.clear()
-        self._size -= len(idle)
-        for conn in idle:
-            conn.close_nowait()
-        await asyncio.gather(*(conn.close() for conn in idle), return_exceptions=True)
+        self._forked()
+        _wake(self._core.close())
+        await self._close_all(self._core.take_trash())
 
     async def __aenter__(self) -> Pool:
         await self.open()
@@ -125,201 +143,228 @@ class Pool:
                         exc: Optional[BaseException], tb: Optional[TracebackType]) -> None:
         await self.close()
 
-    def stats(self) -> Dict[str, Any]:
-        """Counts of the pool's connections and events, for monitoring."""
-        return {
-            "size": self._size,
-            "idle": len(self._idle),
-            "in_use": len(self._in_use),
-            "waiting": sum(1 for w in self._waiters if not w.done()),
-            "min_size": self.min_size,
-            "max_size": self.max_size,
-            "closed": self._closed,
-            **self._counts,
-        }
+    def stats(self) -> Dict[str, int]:
+        """Counts (the same in both pools, see docs/pool.md)."""
+        return self._core.stats()
 
     # -- handing out -------------------------------------------------------------
 
-    @contextlib.asynccontextmanager
-    async def connection(self) -> AsyncIterator[AsyncConnection]:
-        """``async with pool.connection() as conn:`` a connection for this task alone."""
-        conn = await self.acquire()
-        try:
-            yield conn
-        finally:
-            self.release(conn)
+    def connection(self, timeout: Optional[float] = None) -> _Handout:
+        """``async with pool.connection() as conn:`` a connection for this task alone.
+        ``conn`` raises ``ConnectionClosed`` once given back."""
+        return _Handout(self, timeout)
 
     async def execute(self, method: Any, *args: Any, **kwargs: Any) -> Any:
-        """Run one call on a connection of the pool."""
-        conn = await self.acquire()
+        """Run one call on a connection of the pool (never retried)."""
+        entry = await self._take(self.timeout, None)
         try:
-            return await conn.execute(method, *args, **kwargs)
-        finally:
-            self.release(conn)
+            result = await entry.conn.execute(method, *args, **kwargs)
+        except BaseException as e:
+            await self._give(entry, e)
+            raise
+        await self._give(entry, None)
+        return result
 
-    async def acquire(self) -> AsyncConnection:
-        """A connection for the calling task; give it back with :meth:`release`."""
-        loop = asyncio.get_running_loop()
-        deadline = loop.time() + self.timeout
-        while True:
-            if self._closed:
-                raise PoolClosed("the pool is closed")
-            conn = self._take_idle(loop.time())
-            if conn is None and self._size < self.max_size and not self._waiters:
-                self._size += 1
-                try:
-                    conn = await self._connect(deadline)
-                except BaseException:
-                    self._pass_place()
-                    raise
-            if conn is None:
-                conn = await self._wait(deadline)
-            if conn is not None:
-                self._in_use.add(conn)
-                return conn
+    async def acquire(self, timeout: Optional[float] = None) -> AsyncLease:
+        """A connection for the calling task; give it back with :meth:`release`.
+        One that is never given back is reclaimed (with a warning) once its
+        holder is gone."""
+        where = caller()
+        return AsyncLease(self, await self._take(self.timeout if timeout is None else timeout,
+                                                 where))
 
-    def release(self, conn: AsyncConnection) -> None:
-        """Take back a connection handed out by :meth:`acquire`.
+    def release(self, conn: AsyncLease, error: Optional[BaseException] = None) -> None:
+        """Take back a connection handed out by :meth:`acquire`; ``error``: what
+        the holder's work on it raised, if anything.
 
         An open, idle connection returns to the pool (or goes straight to a
-        waiting task); a closed one, or one still in a call, is dropped.
+        waiting task); a closed one, one still in a call, or one whose work
+        failed other than with a server error, is dropped.
         """
-        if conn not in self._in_use:
-            return  # not handed out by this pool, or given back already
-        self._in_use.discard(conn)
-        if conn.busy:
-            conn.abort()  # given back while its call goes on: that call fails
-        if conn.closed or self._closed:
-            self._discard(conn)
+        if conn._conn is None:
             return
-        while self._waiters:
-            waiter = self._waiters.popleft()
-            if not waiter.done():
-                waiter.set_result(conn)
-                return
-        now = asyncio.get_running_loop().time()
-        self._idle.append((conn, now))
-        self._prune(now)
+        entry = conn._entry
+        conn._conn = None
+        if entry.conn.busy:
+            entry.conn.abort()  # given back while its call goes on: that call fails
+        if self._core.reset is None:
+            self._give_now(entry, error)
+        else:
+            task = asyncio.ensure_future(self._give(entry, error))
+            self._resets.add(task)  # kept until done
+            task.add_done_callback(self._resets.discard)
+
+    async def _release(self, conn: AsyncLease, error: Optional[BaseException]) -> None:
+        if conn._conn is None:
+            return
+        conn._conn = None
+        await self._give(conn._entry, error)
 
     # -- the inside ----------------------------------------------------------------
 
-    def _pass_place(self) -> None:
-        """Give up a place counted in the size: to the first waiting task, which
-        then opens a connection in it, or for good."""
-        while self._waiters:
-            waiter = self._waiters.popleft()
-            if not waiter.done():
-                waiter.set_result(None)
-                return
-        self._size -= 1
-
-    def _discard(self, conn: AsyncConnection) -> None:
-        self._counts["discarded"] += 1
-        conn.close_nowait()
-        self._pass_place()
-
-    def _prune(self, now: float) -> None:
-        # The least recently used connections stand at the left.
-        if self.max_idle is None:
-            return
-        idle = self._idle
-        while idle and now - idle[0][1] > self.max_idle and self._size > self.min_size:
-            self._discard(idle.popleft()[0])
-
-    def _take_idle(self, now: float) -> Optional[AsyncConnection]:
-        self._prune(now)
-        idle = self._idle
-        while idle:
-            conn, since = idle.pop()
-            if conn.closed or (now - since > self.check_after and not conn.is_normal()):
-                self._counts["failed_checks"] += 1
-                self._discard(conn)
-                continue
-            return conn
-        return None
-
-    async def _wait(self, deadline: float) -> Optional[AsyncConnection]:
-        """Wait for a released connection (returned) or a free place (None)."""
+    def _here(self) -> asyncio.AbstractEventLoop:
         loop = asyncio.get_running_loop()
-        waiter: asyncio.Future[Optional[AsyncConnection]] = loop.create_future()
-        self._waiters.append(waiter)
-        self._counts["waits"] += 1
-        remaining = deadline - loop.time()
-        timer = loop.call_later(max(remaining, 0.0), self._expire, waiter)
+        self._loop = loop
+        self._forked()
+        return loop
+
+    def _forked(self) -> None:
+        if self._core.generation != _fork.generation:
+            with _fork.lock:
+                self._core.after_fork()
+
+    async def _take(self, limit: float, where: Any) -> Entry:
+        loop = self._here()
+        entry = self._core.quick(loop.time())
+        if entry is not None and await self._usable(entry):
+            entry.where = where
+            return entry
+        deadline = loop.time() + limit
+        while True:
+            grant = await self._queue(loop, deadline, limit)
+            entry = grant.entry
+            if entry is None:
+                assert grant.host is not None
+                entry = await self._open(grant.host, deadline)
+                if entry is None:
+                    continue
+            elif not await self._usable(entry):
+                continue
+            entry.where = where
+            return entry
+
+    async def _queue(self, loop: asyncio.AbstractEventLoop, deadline: float,
+                     limit: float) -> Grant:
+        core = self._core
+        grant = Grant()
         try:
-            result = await waiter
+            _wake(core.enqueue(grant, loop.time()))
+            while not grant.done:
+                now = loop.time()
+                if now >= deadline:
+                    core.leave(grant, now)
+                    raise core.timeout_error(limit)
+                grant.wake = loop.create_future()
+                timer = loop.call_at(min(deadline, core.next_due(now)), _wake, [grant])
+                try:
+                    await grant.wake
+                finally:
+                    timer.cancel()
+                if not grant.done:
+                    _wake(core.dispatch(loop.time()))
         except BaseException:
-            if waiter.done() and not waiter.cancelled() and waiter.exception() is None:
-                # Handed a connection or a place just as this task was cancelled:
-                # pass it on.
-                got = waiter.result()
-                if got is None:
-                    self._pass_place()
-                else:
-                    self._in_use.add(got)
-                    self.release(got)
+            _wake(core.leave(grant, loop.time()))
             raise
         finally:
-            timer.cancel()
-            with contextlib.suppress(ValueError):
-                self._waiters.remove(waiter)
-        if result is None:
-            # A place was passed to this task: open a connection in it.
-            try:
-                return await self._connect(deadline)
-            except BaseException:
-                self._pass_place()
-                raise
-        return result
+            grant.wake = None
+            await self._close_all(core.take_trash())
+        if grant.error is not None:
+            raise grant.error
+        return grant
 
-    def _expire(self, waiter: asyncio.Future[Optional[AsyncConnection]]) -> None:
-        if not waiter.done():
-            self._counts["timeouts"] += 1
-            waiter.set_exception(PoolTimeout(
-                "no connection free within %g s (all %d of the pool in use)"
-                % (self.timeout, self.max_size)))
-
-    async def _connect(self, deadline: float) -> AsyncConnection:
-        """Open one connection, retrying with back-off until ``deadline``."""
+    async def _open(self, host: Host, deadline: float,
+                    handed: bool = True) -> Optional[Entry]:
+        core = self._core
         loop = asyncio.get_running_loop()
-        last: Optional[BaseException] = None
-        while True:
-            now = loop.time()
-            pause = self._retry_at - now
-            if pause > 0:
-                if now + pause >= deadline:
-                    break
-                await asyncio.sleep(pause)
-            if self._closed:
-                raise PoolClosed("the pool is closed")
-            remaining = deadline - loop.time()
-            if remaining <= 0:
-                break
-            try:
-                conn = await connect(self.address, self._auth,
-                                     **open_options(self._options, remaining))
-            except Exception as e:
-                if not retries_connect(e):
-                    raise  # refused by the server (authentication): trying again will not help
-                last = e
-                self._counts["connect_errors"] += 1
-                self._failures += 1
-                pause = backoff_delay(self._failures)
-                self._retry_at = loop.time() + pause
-                log.warning("pool: connecting to %s:%s failed (%s: %s), retrying in %.1f s",
-                            self.address[0], self.address[1], type(e).__name__, e, pause)
-                if self._retry_at >= deadline:
-                    break
-                continue
-            self._failures = 0
-            self._retry_at = 0.0
-            self._counts["opened"] += 1
-            if self._closed:  # closed while this connection was being opened
-                conn.close_nowait()
-                raise PoolClosed("the pool is closed")
-            return conn
-        self._counts["timeouts"] += 1
-        raise PoolTimeout("could not connect to %s:%s within %g s: %s"
-                          % (self.address[0], self.address[1], self.timeout,
-                             last if last is not None else "still backing off")) from last
+        address, auth, options = core.connect_args(host, deadline - loop.time())
+        try:
+            conn = await connect(address, auth, **options)
+            if core.configure is not None:
+                try:
+                    await _call(core.configure, conn)
+                except BaseException:
+                    conn.abort()
+                    raise
+        except BaseException as e:
+            pause = core.open_failed(host, e, loop.time())
+            _wake(core.dispatch(loop.time()))
+            if not retries_connect(e):
+                raise
+            core.log_retry(host, e, pause)
+            return None
+        entry = core.opened(host, conn, loop.time(), handed)
+        if not core.closed:
+            return entry
+        core.discard(entry, CLOSED)
+        await self._close_all(core.take_trash())
+        raise PoolClosed(CLOSED)
 
+    async def _usable(self, entry: Entry) -> bool:
+        core = self._core
+        now = asyncio.get_running_loop().time()
+        if entry.conn.closed:  # by the server: known without a check
+            reason: Optional[str] = "closed by the server"
+        elif not entry.suspect and now - entry.since <= core.check_after:
+            return True
+        else:
+            reason = None
+        try:
+            if reason is None and not entry.conn.is_normal():
+                reason = "not normal after %.1f s idle" % (now - entry.since)
+            if reason is None and core.check is not None:
+                await _call(core.check, entry.conn)
+        except Exception as e:
+            reason = "check failed: %s: %s" % (type(e).__name__, e)
+        if reason is None:
+            return True
+        core.failed_check()
+        self._put(entry, reason, True)
+        return False
+
+    async def _give(self, entry: Entry, error: Optional[BaseException]) -> None:
+        core = self._core
+        if entry.generation == _fork.generation and core.reset is not None and \
+                keeps_connection(error) and entry.conn.is_normal():
+            try:
+                await _call(core.reset, entry.conn)
+            except Exception as e:
+                self._put(entry, "check failed: %s: %s" % (type(e).__name__, e), False)
+                return
+        self._give_now(entry, error)
+
+    def _give_now(self, entry: Entry, error: Optional[BaseException]) -> None:
+        reason = None
+        broken = False
+        conn = entry.conn
+        if entry.generation != _fork.generation:
+            self._forked()
+        elif error is not None and not keeps_connection(error):
+            reason = "%s: %s" % (type(error).__name__, error)
+            broken = connection_level(error)
+        elif conn.closed or conn.busy:
+            reason = "closed" if conn.closed else "given back in the middle of a call"
+            broken = conn.closed and error is not None
+        elif entry.retimed:
+            entry.retimed = False
+            conn.set_timeout(self._core.call_timeout)
+        self._put(entry, reason, broken)
+
+    def _put(self, entry: Entry, reason: Optional[str], broken: bool) -> None:
+        core = self._core
+        _wake(core.give_back(entry, reason, broken, asyncio.get_running_loop().time()))
+        for conn, _ in core.take_trash():
+            conn.close_nowait()
+
+    def _orphan(self, entry: Entry) -> None:
+        # From a lease's finaliser: perhaps in the middle of this pool's own
+        # work, or in another thread; the loop picks the entry up on its turn.
+        self._core.orphan(entry)
+        loop = self._loop
+        if loop is not None and not loop.is_closed():
+            try:
+                loop.call_soon_threadsafe(self._adopt)
+            except RuntimeError:
+                pass
+
+    def _adopt(self) -> None:
+        core = self._core
+        _wake(core.dispatch(asyncio.get_running_loop().time()))
+        for conn, _ in core.take_trash():
+            conn.close_nowait()
+
+    @staticmethod
+    async def _close_all(trash: List[Tuple[Any, str]]) -> None:
+        for conn, _ in trash:
+            conn.close_nowait()
+        if trash:
+            await asyncio.gather(*(conn.close() for conn, _ in trash), return_exceptions=True)

@@ -18,11 +18,11 @@ import re
 import subprocess
 import sys
 import time
-from typing import List, Tuple
+from typing import Dict, Tuple
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-import bootstrap  # noqa: E402
+import bootstrap
 
 
 def _serve() -> Tuple[subprocess.Popen, int]:  # type: ignore[type-arg]
@@ -59,7 +59,8 @@ def main() -> None:
                                       host="127.0.0.1", dashboard_address=None) as cluster, \
                 distributed.Client(cluster) as client:
             ports = [port for _, port in servers]
-            calls: List[Tuple[str, Tuple[int], dict]] = [("big_table", (args.rows,), {"batch": 10000})] * args.partitions
+            call: Tuple[str, Tuple[int], Dict[str, int]] = ("big_table", (args.rows,), {"batch": 10000})
+            calls = [call] * args.partitions
             # Each server gets half of the partitions: one frame per server, joined.
             frames = [vantrel.dask.read_calls(("127.0.0.1", ports[i % 2]), calls[i::2])
                       for i in range(2)]

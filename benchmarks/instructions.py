@@ -95,10 +95,10 @@ def _child(impl: str, scenario: str, count: int, host: str, port: int) -> None:
 
 
 def _arrow_child(way: str, answer: str, count: int, address: Tuple[str, int]) -> None:
-    import impls
     import pyarrow as pa
-    from payloads import COLUMNS
 
+    import impls
+    from payloads import COLUMNS
     from vantrel.results import fetch_arrow
 
     types = [pa.int64()] * 3 + [pa.float64()] * 2 + [pa.string()] * 2 + [pa.bool_()]

@@ -17,11 +17,12 @@ import os
 import statistics
 import sys
 import time
+from typing import Any, List
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-import bootstrap  # noqa: E402,F401
-from server_process import AnswerServer  # noqa: E402
+import bootstrap  # noqa: F401
+from server_process import AnswerServer
 
 AUTH = {"user": "bench", "password": "bench"}
 
@@ -37,7 +38,7 @@ def main() -> None:
     import vantrel
     from vantrel.results import fetch_arrow, fetch_arrow_many
 
-    calls = [("table_500k", (), {})] * args.calls
+    calls: List[Any] = [("table_500k", (), {})] * args.calls
     with AnswerServer() as server:
         rows = server.info["table_500k"]["packets"]  # warms the server's pages too
         conn = vantrel.connect(server.address, AUTH)

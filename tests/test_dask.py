@@ -38,11 +38,11 @@ def _fail(day: int) -> Table:
 def cluster() -> Iterator[Tuple[Any, Tuple[str, int]]]:
     server = Server({"part": _part, "fail": _fail},
                     authenticator=Credentials({"alice": SECRET}))
-    with ServerThread(server) as address:
-        with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                      host="127.0.0.1", dashboard_address=None) as lc:
-            with distributed.Client(lc) as client:
-                yield client, address
+    with ServerThread(server) as address, \
+            distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                     host="127.0.0.1", dashboard_address=None) as lc, \
+            distributed.Client(lc) as client:
+        yield client, address
 
 
 def _url(address: Tuple[str, int]) -> str:

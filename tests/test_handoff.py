@@ -5,7 +5,7 @@ batch by batch, and get what execute returns."""
 from __future__ import annotations
 
 import os
-from typing import Any, Iterator, List, Tuple
+from typing import Any, Dict, Iterator, List, Tuple
 
 import pytest
 
@@ -39,7 +39,7 @@ def conn(address: Tuple[str, int]) -> Iterator[Any]:
 
 def _sums(conn: Any) -> List[Tuple[str, int]]:
     rows = conn.execute("trades")
-    out: dict = {}
+    out: Dict[str, int] = {}
     for r in rows:
         out[r["symbol"]] = out.get(r["symbol"], 0) + r["size"]
     return sorted(out.items())

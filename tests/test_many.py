@@ -87,7 +87,7 @@ def test_calls_in_order_equal_the_one_by_one_read(setup: Tuple[Pool, threading.E
 
 def test_schemas_are_unified(setup: Tuple[Pool, threading.Event]) -> None:
     pool, _ = setup
-    calls = [("part", (0, 2), {}), ("wide", (5,), {}), ("part", (9, 1), {})]
+    calls: List[Any] = [("part", (0, 2), {}), ("wide", (5,), {}), ("part", (9, 1), {})]
     got = fetch_arrow_many(pool, calls).read_all()
     assert got.schema.names == ["id", "label", "x"]
     assert got.column("x").to_pylist() == [None, None, 0.5, None]
@@ -96,7 +96,7 @@ def test_schemas_are_unified(setup: Tuple[Pool, threading.Event]) -> None:
 
 def test_a_failed_call_is_named_and_stops_the_others(setup: Tuple[Pool, threading.Event]) -> None:
     pool, gate = setup
-    calls = [("blocked", (50,), {}), ("bad", (3,), {}), ("blocked", (50,), {})]
+    calls: List[Any] = [("blocked", (50,), {}), ("bad", (3,), {}), ("blocked", (50,), {})]
     with pytest.raises(vantrel.CallError, match=r"call 1 \(bad\(3\)\) failed") as info:
         fetch_arrow_many(pool, calls).read_all()
     assert info.value.index == 1

@@ -19,7 +19,26 @@ _ERRORS = ("AuthenticationError", "CallError", "CodecError", "ConnectError", "Co
            "InvalidArgumentsError", "MethodNotFoundError", "PoolClosed", "PoolError",
            "PoolTimeout", "RemoteExecutionError", "ServerBusyError", "ServerError", "Timeout")
 
-__all__ = ["Pool", "__version__", "connect", *_ERRORS]
+__all__ = [
+    "AuthenticationError",
+    "CallError",
+    "CodecError",
+    "ConnectError",
+    "ConnectionClosed",
+    "Error",
+    "InvalidArgumentsError",
+    "MethodNotFoundError",
+    "Pool",
+    "PoolClosed",
+    "PoolError",
+    "PoolTimeout",
+    "RemoteExecutionError",
+    "ServerBusyError",
+    "ServerError",
+    "Timeout",
+    "__version__",
+    "connect",
+]
 
 if TYPE_CHECKING:
     from vantrel.client import connect
@@ -43,7 +62,7 @@ if TYPE_CHECKING:
     from vantrel.pool import Pool
 
 _LAZY = {"connect": "vantrel.client", "Pool": "vantrel.pool",
-         **{name: "vantrel.errors" for name in _ERRORS}}
+         **dict.fromkeys(_ERRORS, "vantrel.errors")}
 
 
 def __getattr__(name: str) -> Any:

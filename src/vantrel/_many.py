@@ -252,7 +252,7 @@ class ManyStream(_StreamFace):
         try:
             for slot in self._slots:
                 while True:
-                    self._wait(lambda s=slot: bool(s.batches) or s.done)  # type: ignore[misc]
+                    self._wait(lambda s=slot: bool(s.batches) or s.done)
                     with self._cond:
                         if not slot.batches:
                             break

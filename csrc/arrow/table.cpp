@@ -9,9 +9,12 @@
 #include "column.h"
 #include "sources.h"
 
-// The module is built without C++ exceptions (see ref.h): the small standard
-// containers here (one entry per column) end the process if memory runs out
-// while they grow; the column buffers, which hold the data, report it.
+// The module is built without C++ exceptions (see ref.h): the standard
+// containers here (one entry per column) would end the process if memory ran
+// out while they grow.  The sources refuse a header row before they keep it
+// unless its columns fit (width.h: at most kMaxColumns, and the memory for
+// them had at that moment); the column buffers, which hold the data, report
+// a failed allocation themselves.
 
 namespace vantrel::arrow {
 

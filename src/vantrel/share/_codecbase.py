@@ -31,11 +31,11 @@ except ImportError:  # pragma: no cover - depends on the installed extras
 
 __all__ = [
     "COMPRESS_THRESHOLD",
+    "GC_PAUSE_MIN",
     "MAX_DECOMPRESSED",
     "CodecError",
     "CodecUnavailableError",
     "ExtType",
-    "GC_PAUSE_MIN",
     "Timestamp",
     "need",
     "paused_collector",

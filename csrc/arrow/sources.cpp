@@ -65,6 +65,9 @@ bool MsgpackSource::open(bool first, std::vector<std::string>* header, std::int6
     }
     // The names are checked and measured first, then kept.
     const std::uint32_t n = item.len;
+    if (!width_allowed(n, failure)) {
+        return false;
+    }
     const std::size_t names_at = pos_;
     std::size_t name_bytes = 0;
     for (std::uint32_t k = 0; k < n; ++k) {
@@ -80,7 +83,7 @@ bool MsgpackSource::open(bool first, std::vector<std::string>* header, std::int6
         }
         name_bytes += item.len;
     }
-    if (!header_fits(n, name_bytes, failure)) {
+    if (!room_for_columns(n, name_bytes, failure)) {
         return false;
     }
     pos_ = names_at;
@@ -145,6 +148,9 @@ bool PythonSource::open(bool first, std::vector<std::string>* header, std::int64
     }
     // The names are checked and measured first, then kept.
     const Py_ssize_t n = PyTuple_GET_SIZE(names.get());
+    if (!width_allowed(static_cast<std::size_t>(n), failure)) {
+        return false;
+    }
     std::size_t name_bytes = 0;
     for (Py_ssize_t k = 0; k < n; ++k) {
         PyObject* name = PyTuple_GET_ITEM(names.get(), k);
@@ -159,7 +165,7 @@ bool PythonSource::open(bool first, std::vector<std::string>* header, std::int64
         }
         name_bytes += static_cast<std::size_t>(size);
     }
-    if (!header_fits(static_cast<std::size_t>(n), name_bytes, failure)) {
+    if (!room_for_columns(static_cast<std::size_t>(n), name_bytes, failure)) {
         return false;
     }
     header->reserve(static_cast<std::size_t>(n));

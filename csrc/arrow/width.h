@@ -21,15 +21,21 @@ inline constexpr std::size_t kMaxColumns = std::size_t{1} << 20;
 inline constexpr std::size_t kColumnBytes = 1024;
 inline constexpr std::size_t kNameCopies = 6;
 
-// Whether a header row of `columns` names, `name_bytes` long in all, can be
-// taken: false with the failure set when it names more than kMaxColumns, or
-// when the memory its columns take cannot be had (asked for in one piece and
-// given back at once, before anything is built for them).
-inline bool header_fits(std::size_t columns, std::size_t name_bytes, Failure& failure) {
+// Whether a header row may name `columns` columns: false with the failure
+// set beyond kMaxColumns.  Asked before its names are read.
+inline bool width_allowed(std::size_t columns, Failure& failure) {
     if (columns > kMaxColumns) {
         return failure.set(FailureKind::Malformed, "the header row names " + std::to_string(columns) +
                                                        " columns, more than " + std::to_string(kMaxColumns));
     }
+    return true;
+}
+
+// Whether the memory that `columns` columns whose names are `name_bytes`
+// long in all take can be had: asked for in one piece and given back at
+// once, before anything is built for them.  False with the failure set
+// (NoMemory) when it cannot.
+inline bool room_for_columns(std::size_t columns, std::size_t name_bytes, Failure& failure) {
     void* room = std::malloc(columns * kColumnBytes + name_bytes * kNameCopies);
     if (room == nullptr) {
         return failure.set(FailureKind::NoMemory, "out of memory");

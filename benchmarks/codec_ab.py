@@ -4,10 +4,11 @@
     python3 benchmarks/codec_ab.py GC_PAUSE_MIN 1e18 65536 [--repeat N] [--scenario A,B]
     python3 benchmarks/codec_ab.py ZSTD_ONE_SHOT_MAX -1 67108864 --scenario table_200k_zstd
 
-Sets the module attribute ATTR of the pure-Python codec
-``vantrel.share._pycodec`` to BEFORE, then to AFTER, in turn, and runs the
-implementations on each scenario in between (``pure`` decodes with that
-codec; the others use it for JSON and the compressors); prints the median
+Sets the module attribute ATTR of the codec modules (``vantrel.share``'s
+``_codecbase``, ``_compression`` or ``_pycodec``, whichever has it) to BEFORE,
+then to AFTER, in turn, and runs the implementations on each scenario in
+between (``pure`` decodes with the pure-Python codec; the others share its
+JSON and compressors); prints the median
 client CPU time of each side.  ``GC_PAUSE_MIN 1e18`` turns
 the collector pause off, ``ZSTD_ONE_SHOT_MAX -1`` the one-shot decompression.
 """
@@ -23,7 +24,9 @@ from typing import Dict, List, Tuple
 
 import bootstrap  # noqa: F401
 import impls
-import vantrel.share._pycodec as codec
+import vantrel.share._codecbase
+import vantrel.share._compression
+import vantrel.share._pycodec
 from measure import timed
 from payloads import LARGE
 from server_process import AnswerServer
@@ -38,8 +41,11 @@ def main() -> int:
     parser.add_argument("--repeat", type=int, default=11)
     parser.add_argument("--scenario", default=",".join(LARGE))
     args = parser.parse_args()
-    if not hasattr(codec, args.attr):
-        parser.error("vantrel.share._pycodec has no attribute %r" % args.attr)
+    homes = [m for m in (vantrel.share._codecbase, vantrel.share._compression, vantrel.share._pycodec)
+             if args.attr in vars(m)]
+    if not homes:
+        parser.error("no codec module has an attribute %r" % args.attr)
+    codec = homes[0]
     original = getattr(codec, args.attr)
     names = ["pure"] + (["ext"] if importlib.util.find_spec(CONNECTION_MODULES["ext"]) else []) + ["twin", "floor"]
     with AnswerServer() as server:

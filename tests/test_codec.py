@@ -6,11 +6,13 @@ twin (``twin``).  Module-level data is built with the twin.
 
 import importlib
 import struct
+import tracemalloc
 import zlib
 
 import pytest
 
 from vantrel._impls import CODEC_MODULES
+from vantrel.share import _compression
 from vantrel.share import _pycodec as codec
 from vantrel.share import codec as switch
 from vantrel.share._codecbase import COMPRESS_THRESHOLD, CodecError, CodecUnavailableError
@@ -178,11 +180,11 @@ def test_raw_needs_bytes(c):
     ("snappy", ST.RAW, CM.SNAPPY, "python-snappy"),
 ])
 def test_missing_library_is_named(c, monkeypatch, attr, st, cm, needle):
-    # Both codecs compress through the twin's helpers; the native codec's
-    # MessagePack needs no library.
+    # Both codecs compress through vantrel.share._compression; the native
+    # codec's MessagePack needs no library.
     if c is not codec and attr == "msgpack":
         pytest.skip("the native codec has MessagePack of its own")
-    monkeypatch.setattr(codec, attr, None)
+    monkeypatch.setattr(codec if attr == "msgpack" else _compression, attr, None)
     for call in (lambda: c.pack_one(b"x", MSG_TYPE.RESPONSE, st, cm, force_compress=True),
                  lambda: c.unpack_one(b"\x90", st, cm)):
         with pytest.raises(CodecUnavailableError) as ei:
@@ -199,6 +201,44 @@ def test_compressed_body_may_not_expand_beyond_the_limit(c, cm):
     assert c.decompress(body, applied, 200_000) == b"\0" * 200_000
     with pytest.raises(CodecError, match="expands beyond 199999 bytes"):
         c.unpack_one(body, st, applied, 199_999)
+
+
+def _bomb(cm, size):
+    """A body of method ``cm`` that expands to ``size`` zero bytes."""
+    if cm != CM.ZSTD:
+        return _compression.compress(b"\0" * size, cm)
+    # One frame of RLE blocks, the densest form: 4 bytes for each 128 KiB, a
+    # 128 KiB window and no stated size (which would be refused unexpanded).
+    rle = (1 << 1 | (128 << 10) << 3).to_bytes(3, "little") + b"\0"
+    last = (1 | 1 << 1 | (128 << 10) << 3).to_bytes(3, "little") + b"\0"
+    return b"\x28\xb5\x2f\xfd\x00\x38" + rle * (size // (128 << 10) - 1) + last
+
+
+@pytest.mark.parametrize("cm", [cm for cm in COMPRESSORS if cm != CM.NONE])
+def test_refusing_a_bomb_costs_at_most_the_limit_and_one_step(c, cm):
+    # 64 MiB behind an 8 MiB limit: the output is counted as it is produced,
+    # so the refusal comes with at most about 1 MiB past the limit held.
+    limit, mib = 8 << 20, 1 << 20
+    bomb = _bomb(cm, 64 * mib)
+    tracemalloc.start()
+    try:
+        with pytest.raises(CodecError, match="expands beyond %d bytes" % limit):
+            c.decompress(bomb, cm, limit)
+        peak = tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+    assert peak <= limit + mib
+    assert len(c.decompress(bomb, cm, 64 * mib)) == 64 * mib  # and it is a body within 64 MiB
+
+
+@pytest.mark.skipif(codec.zstd is None, reason="zstandard is not installed")
+def test_zstd_frames_without_a_stated_size_are_read_in_steps(c):
+    payload = bytes(range(256)) * 40_000
+    frame = codec.zstd.ZstdCompressor(write_content_size=False).compress(payload)
+    assert c.unpack_one(frame, ST.RAW, CM.ZSTD) == payload
+    for bad, error in ((frame[:-1], "truncated"), (frame + b"\0", "trailing"), (frame + frame, "trailing")):
+        with pytest.raises(CodecError, match=error):
+            c.unpack_one(bad, ST.RAW, CM.ZSTD)
 
 
 @pytest.mark.skipif(codec.zstd is None, reason="zstandard is not installed")

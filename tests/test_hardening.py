@@ -9,16 +9,19 @@ from a scripted ``_read_one_packet``.
 from __future__ import annotations
 
 import io
+import os
 import subprocess
+import sys
 import threading
 from types import ModuleType
 from typing import Any, Dict, List, Tuple
 
 import pytest
 
-from peer import connect_to, packet, recv, run_python, send, signal, wait
+from peer import Peer, connect_to, packet, recv, run_python, send, signal, wait
 from vantrel._impls import CONNECTION_MODULES
-from vantrel.share.protocol import MSG_TYPE
+from vantrel.share.codec import pack_header
+from vantrel.share.protocol import COMPRESSION_METHOD, MSG_TYPE, SERIALIZATION_TYPE
 
 END, TABLE2 = MSG_TYPE.STREAM_END, MSG_TYPE.TABLE2
 
@@ -366,3 +369,80 @@ def test_threads_sharing_a_connection_never_get_each_others_answers(impl: Module
         conn.close()
     finally:
         server.stop()
+
+
+# -- 8. sizes the server chooses, under a bounded address space -----------------------
+# A size read from the wire must never make a std:: container grow past what
+# memory allows (without C++ exceptions that ends the process): the answer
+# fails with MemoryError or a decode error, or takes the general path.
+
+UNDER_LIMIT = r'''
+import importlib, resource, socket, sys
+mod = importlib.import_module(sys.argv[1])
+port, headroom, call = int(sys.argv[2]), int(sys.argv[3]), sys.argv[4]
+if call == "fetch_arrow":
+    import pyarrow  # noqa: F401  (mapped before the limit is taken)
+    from vantrel.results import fetch_arrow
+conn = mod.Connection(socket.create_connection(("127.0.0.1", port), timeout=30), {"user": "tester"})
+size = int(open("/proc/self/statm").read().split()[0]) * resource.getpagesize()
+resource.setrlimit(resource.RLIMIT_AS, (size + headroom, resource.RLIM_INFINITY))
+try:
+    if call == "fetch_arrow":
+        got = fetch_arrow(conn, "t").read_all().num_columns
+    else:
+        got = conn.execute("t")
+    print("answer", got)
+except Exception as exc:
+    print(type(exc).__name__)
+'''
+
+MiB = 1 << 20
+# The room above the child's size when the limit is taken; AddressSanitizer
+# holds freed memory back (256 MiB by default) and needs that much more.
+HEADROOM = 300 * MiB + (512 * MiB if "libasan" in os.environ.get("LD_PRELOAD", "") else 0)
+
+
+def _msgpack_array(n: int) -> bytes:
+    return b"\xdd" + n.to_bytes(4, "big")
+
+
+def _answer_with_table_body(body: bytes) -> List[Any]:
+    zstd = pytest.importorskip("zstandard")
+    data = zstd.ZstdCompressor().compress(body)
+    table = pack_header(MSG_TYPE.TABLE, SERIALIZATION_TYPE.MSGPACK, COMPRESSION_METHOD.ZSTD, len(data)) + data
+    return [recv(), send(packet(MSG_TYPE.STREAM_START)), send(table), send(packet(END), may_fail=True)]
+
+
+def _run_under_limit(impl_name: str, script: List[Any], headroom: int, call: str) -> str:
+    with Peer(script, handshake=True, timeout=60) as peer:
+        proc = run_python("-c", UNDER_LIMIT, CONNECTION_MODULES[impl_name], str(peer.address[1]),
+                          str(headroom), call, timeout=120)
+    assert proc.returncode == 0, proc.stderr[-2000:]
+    return proc.stdout.strip()
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc/self/statm")
+@pytest.mark.parametrize("impl_name", ["ext", "twin"])
+def test_a_long_row_under_a_memory_limit_is_answered(impl_name: str) -> None:
+    # [[], [None] * 20M]: 20 MB of body whose row of 160 MB of references once
+    # grew in a vector (384 MB at its last doubling) and ended the process.
+    n = 20_000_000
+    body = _msgpack_array(2) + b"\x90" + _msgpack_array(n) + b"\xc0" * n
+    assert _run_under_limit(impl_name, _answer_with_table_body(body), HEADROOM, "execute") == "answer [{}]"
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc/self/statm")
+@pytest.mark.parametrize("names, distinct, expected", [
+    (20_000_000, False, "ProtocolError"),  # more columns than a table may have: refused unread
+    (1 << 20, True, "MemoryError"),        # allowed, but the memory for them cannot be had
+])
+def test_a_wide_header_under_a_memory_limit_fails_the_answer(names: int, distinct: bool, expected: str) -> None:
+    # A header row of empty names is a byte each and compresses about 1000:1.
+    if distinct:
+        texts = [b"%x" % k for k in range(names)]
+        header = b"".join(bytes([0xA0 + len(t)]) + t for t in texts)
+    else:
+        header = b"\xa0" * names
+    script = _answer_with_table_body(b"\x91" + _msgpack_array(names) + header)
+    assert _run_under_limit("ext", script, HEADROOM, "fetch_arrow") == expected
+    assert _run_under_limit("ext", script, HEADROOM, "execute") == "answer []"

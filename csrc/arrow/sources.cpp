@@ -3,6 +3,7 @@
 #include <limits>
 
 #include "utf8.h"
+#include "width.h"
 
 namespace vantrel::arrow {
 
@@ -62,8 +63,13 @@ bool MsgpackSource::open(bool first, std::vector<std::string>* header, std::int6
         return failure.set(FailureKind::Column,
                            std::string("the header row must be a list of column names, not a ") + value_name(item));
     }
+    // The names are checked and measured first, then kept.
     const std::uint32_t n = item.len;
-    header->reserve(n);
+    if (!width_allowed(n, failure)) {
+        return false;
+    }
+    const std::size_t names_at = pos_;
+    std::size_t name_bytes = 0;
     for (std::uint32_t k = 0; k < n; ++k) {
         if (!value(item, failure)) {
             return false;
@@ -75,6 +81,15 @@ bool MsgpackSource::open(bool first, std::vector<std::string>* header, std::int6
         if (!valid_utf8(item.data, item.len)) {
             return failure.set(FailureKind::Malformed, "invalid UTF-8 in a column name");
         }
+        name_bytes += item.len;
+    }
+    if (!room_for_columns(n, name_bytes, failure)) {
+        return false;
+    }
+    pos_ = names_at;
+    header->reserve(n);
+    for (std::uint32_t k = 0; k < n; ++k) {
+        static_cast<void>(value(item, failure));  // read once already
         header->emplace_back(item.data, item.len);
     }
     return true;
@@ -131,18 +146,32 @@ bool PythonSource::open(bool first, std::vector<std::string>* header, std::int64
     if (!names) {
         return failure.set(FailureKind::Python, "");
     }
-    for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(names.get()); ++k) {
+    // The names are checked and measured first, then kept.
+    const Py_ssize_t n = PyTuple_GET_SIZE(names.get());
+    if (!width_allowed(static_cast<std::size_t>(n), failure)) {
+        return false;
+    }
+    std::size_t name_bytes = 0;
+    for (Py_ssize_t k = 0; k < n; ++k) {
         PyObject* name = PyTuple_GET_ITEM(names.get(), k);
         if (!PyUnicode_Check(name)) {
             return failure.set(FailureKind::Column,
                                std::string("column names must be str, not ") + python_type_name(name));
         }
         Py_ssize_t size = 0;
-        const char* text = PyUnicode_AsUTF8AndSize(name, &size);
-        if (text == nullptr) {
+        if (PyUnicode_AsUTF8AndSize(name, &size) == nullptr) {
             PyErr_Clear();
             return failure.set(FailureKind::Malformed, "a column name that is not valid Unicode");
         }
+        name_bytes += static_cast<std::size_t>(size);
+    }
+    if (!room_for_columns(static_cast<std::size_t>(n), name_bytes, failure)) {
+        return false;
+    }
+    header->reserve(static_cast<std::size_t>(n));
+    for (Py_ssize_t k = 0; k < n; ++k) {
+        Py_ssize_t size = 0;
+        const char* text = PyUnicode_AsUTF8AndSize(PyTuple_GET_ITEM(names.get(), k), &size);  // cached
         header->emplace_back(text, static_cast<std::size_t>(size));
     }
     return true;

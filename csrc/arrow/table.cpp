@@ -9,9 +9,12 @@
 #include "column.h"
 #include "sources.h"
 
-// The module is built without C++ exceptions (see ref.h): the small standard
-// containers here (one entry per column) end the process if memory runs out
-// while they grow; the column buffers, which hold the data, report it.
+// The module is built without C++ exceptions (see ref.h): the standard
+// containers here (one entry per column) would end the process if memory ran
+// out while they grow.  The sources refuse a header row before they keep it
+// unless its columns fit (width.h: at most kMaxColumns, and the memory for
+// them had at that moment); the column buffers, which hold the data, report
+// a failed allocation themselves.
 
 namespace vantrel::arrow {
 
@@ -362,11 +365,16 @@ bool Table::export_schema(ArrowSchema* out, Failure& failure) const {
         top->pointers[k] = &top->children[k];
     }
     for (std::size_t k = 0; k < ncols; ++k) {
-        auto child = std::make_unique<SchemaPrivate>();
+        auto* child = new (std::nothrow) SchemaPrivate;
+        if (child == nullptr) {
+            ArrowSchema tmp{};
+            tmp.private_data = top.release();
+            release_schema(&tmp);  // and the children made so far
+            return no_memory(failure);
+        }
         child->name = fields_[k].name;
         const ColType t = fields_[k].type == ColType::Unknown ? ColType::Null : fields_[k].type;
-        fill_schema(&top->children[k], arrow_format(t), child.release(),
-                    fields_[k].nullable ? ARROW_FLAG_NULLABLE : 0);
+        fill_schema(&top->children[k], arrow_format(t), child, fields_[k].nullable ? ARROW_FLAG_NULLABLE : 0);
     }
     fill_schema(out, "+s", top.release(), 0);
     return true;

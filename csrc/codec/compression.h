@@ -1,6 +1,6 @@
-// The compressors: the pure-Python codec's, called from here, so that both
-// codecs use the same libraries, levels, limits (a compressed bomb is refused)
-// and per-thread contexts.
+// The compressors: vantrel.share._compression's, called from here, so that
+// both codecs use the same libraries, levels, limits (a compressed bomb is
+// refused) and per-thread contexts.
 #pragma once
 
 #include "module_state.h"

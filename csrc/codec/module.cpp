@@ -3,8 +3,9 @@
 // pack_header, unpack_header, pack_one and unpack_one have the signatures,
 // results and errors of the pure-Python codec.  MessagePack is the codec's
 // own (packer.cpp, csrc/common/msgpack_objects.cpp); JSON and the compressors
-// are the pure-Python codec's helpers, called from here, so that their
-// libraries, outputs, limits and per-thread contexts are the same.
+// are the modules both codecs share (_jsonbody, _compression), called from
+// here, so that their libraries, outputs, limits and per-thread contexts are
+// the same.
 #include "functions.h"
 #include "header.h"
 #include "module_state.h"
@@ -55,8 +56,9 @@ bool keep(PyObject*& field, PyObject* source, const char* name) {
 int exec_module(PyObject* module) {
     State& st = state_of(module);
     Ref base = Ref::steal(PyImport_ImportModule("vantrel.share._codecbase"));
-    Ref py = base ? Ref::steal(PyImport_ImportModule("vantrel.share._pycodec")) : Ref();
-    Ref struct_module = py ? Ref::steal(PyImport_ImportModule("struct")) : Ref();
+    Ref compression = base ? Ref::steal(PyImport_ImportModule("vantrel.share._compression")) : Ref();
+    Ref json = compression ? Ref::steal(PyImport_ImportModule("vantrel.share._jsonbody")) : Ref();
+    Ref struct_module = json ? Ref::steal(PyImport_ImportModule("struct")) : Ref();
     if (!struct_module) {
         return -1;
     }
@@ -65,9 +67,9 @@ int exec_module(PyObject* module) {
         !keep(st.struct_error, struct_module.get(), "error") || !keep(st.ext_type, base.get(), "ExtType") ||
         !keep(st.timestamp, base.get(), "Timestamp") ||
         !keep(st.timestamp_from_bytes, st.timestamp, "from_bytes") ||
-        !keep(st.py_compress, py.get(), "_compress") || !keep(st.py_decompress, py.get(), "decompress") ||
-        !keep(st.py_json_dumps, py.get(), "_serialize_json") ||
-        !keep(st.py_json_loads, py.get(), "_deserialize_json") ||
+        !keep(st.py_compress, compression.get(), "compress") ||
+        !keep(st.py_decompress, compression.get(), "decompress") ||
+        !keep(st.py_json_dumps, json.get(), "dumps") || !keep(st.py_json_loads, json.get(), "loads") ||
         !keep(st.max_decompressed, base.get(), "MAX_DECOMPRESSED")) {
         return -1;
     }
@@ -108,8 +110,9 @@ int exec_module(PyObject* module) {
                    add(module, "MAX_DECOMPRESSED", Ref::new_ref(st.max_decompressed)) &&
                    add(module, "HEADER_LENGTH", Ref::steal(PyLong_FromSize_t(kHeaderLength))) &&
                    add(module, "decompress", Ref::new_ref(st.py_decompress)) &&
-                   add(module, "zstd", attr(py.get(), "zstd")) && add(module, "brotli", attr(py.get(), "brotli")) &&
-                   add(module, "snappy", attr(py.get(), "snappy"))
+                   add(module, "zstd", attr(compression.get(), "zstd")) &&
+                   add(module, "brotli", attr(compression.get(), "brotli")) &&
+                   add(module, "snappy", attr(compression.get(), "snappy"))
                ? 0
                : -1;
 }

@@ -14,10 +14,10 @@ namespace vantrel::codec {
     X(ext_type)             /* _codecbase.ExtType */                                      \
     X(timestamp)            /* _codecbase.Timestamp */                                    \
     X(timestamp_from_bytes) /* Timestamp.from_bytes */                                    \
-    X(py_compress)          /* _pycodec._compress(data, cm) */                            \
-    X(py_decompress)        /* _pycodec.decompress(data, cm, limit) */                    \
-    X(py_json_dumps)        /* _pycodec._serialize_json(payload) */                       \
-    X(py_json_loads)        /* _pycodec._deserialize_json(body) */                        \
+    X(py_compress)          /* _compression.compress(data, cm) */                         \
+    X(py_decompress)        /* _compression.decompress(data, cm, limit) */                \
+    X(py_json_dumps)        /* _jsonbody.dumps(payload) */                                \
+    X(py_json_loads)        /* _jsonbody.loads(body) */                                   \
     X(max_decompressed)     /* MAX_DECOMPRESSED, the default limit */
 
 struct State {

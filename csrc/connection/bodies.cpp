@@ -1,8 +1,7 @@
 #include "bodies.h"
 
-#include <vector>
-
 #include "msgpack_objects.h"
+#include "ref_array.h"
 
 namespace vantrel {
 
@@ -47,7 +46,9 @@ bool rows_of(const msgpack::ObjectContext& ctx, const char* data, std::size_t si
             return false;
         }
     }
-    std::vector<Ref> values;
+    // The values of one row, in room for as many as the row announces (the
+    // reader has checked that the body can hold them, one byte each).
+    RefArray values;
     for (long long r = after_head ? 1 : 0; r < n; ++r) {
         std::size_t at = reader.offset();
         Item item;
@@ -63,13 +64,15 @@ bool rows_of(const msgpack::ObjectContext& ctx, const char* data, std::size_t si
             }
             continue;
         }
-        values.clear();
+        if (!values.reset(item.len)) {
+            return false;
+        }
         for (std::uint32_t k = 0; k < item.len; ++k) {
             Ref value = msgpack::build_value(ctx, reader, 2);
             if (!value) {
                 return false;
             }
-            values.push_back(std::move(value));
+            values.push(std::move(value));
         }
         if (!rows.append_values(out, values.data(), static_cast<Py_ssize_t>(values.size()))) {
             return false;

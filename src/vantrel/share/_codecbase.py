@@ -10,14 +10,19 @@ items (type -1 is a timestamp): msgpack-python's ``msgpack.ExtType`` and
 msgpack-python decodes them; without it (the native codec needs no
 msgpack-python) this module's own classes of the same names, fields, equality
 and checks.  Both codecs pack instances of them as extension items.
+
+:func:`need` names the library a missing serializer or compressor needs, and
+:func:`paused_collector` decodes a large body with the cyclic garbage
+collector paused.
 """
 
 from __future__ import annotations
 
 import datetime
+import gc
 import struct
 from collections import namedtuple
-from typing import Any
+from typing import Any, Callable, TypeVar
 
 from vantrel.share.errors import Error
 
@@ -28,11 +33,14 @@ except ImportError:  # pragma: no cover - depends on the installed extras
 
 __all__ = [
     "COMPRESS_THRESHOLD",
+    "GC_PAUSE_MIN",
     "MAX_DECOMPRESSED",
     "CodecError",
     "CodecUnavailableError",
     "ExtType",
     "Timestamp",
+    "need",
+    "paused_collector",
 ]
 
 #: Bodies shorter than this many bytes are sent uncompressed unless the caller
@@ -52,6 +60,46 @@ class CodecError(Error, ValueError):
 
 class CodecUnavailableError(CodecError):
     """The serializer or compressor asked for needs a library that is missing."""
+
+
+def need(lib: Any, name: str, package: str) -> Any:
+    """``lib``, or CodecUnavailableError naming ``package`` when it is None (missing)."""
+    if lib is None:
+        raise CodecUnavailableError(
+            f"{name} is not available: install the '{package}' package "
+            "(pip install 'vantrel[fast]')"
+        )
+    return lib
+
+
+#: Bodies at least this long are decoded with the cyclic garbage collector
+#: paused (see :func:`paused_collector`).
+GC_PAUSE_MIN = 65536
+
+_T = TypeVar("_T")
+_gc_isenabled = gc.isenabled
+_gc_disable = gc.disable
+_gc_enable = gc.enable
+
+
+def paused_collector(decode: Callable[[bytes], _T], body: bytes) -> _T:
+    """``decode(body)``, with the collector paused when the body is large.
+
+    A large body becomes many new containers (a table packet is a list of
+    thousands of row lists).  Every few hundred of them the collector would
+    pass over all the young ones, and then over the older ones they were
+    promoted to, although nothing being built can be garbage yet: that pass
+    costs about as much as the decoding itself.  Pausing the collector for
+    the decode leaves the result the same and lets the next collection see
+    the new objects once.
+    """
+    if len(body) >= GC_PAUSE_MIN and _gc_isenabled():
+        try:
+            _gc_disable()
+            return decode(body)
+        finally:
+            _gc_enable()
+    return decode(body)
 
 
 class _ExtType(namedtuple("ExtType", "code data")):

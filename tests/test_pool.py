@@ -78,7 +78,9 @@ def test_across_a_server_restart(impl, server):
         with pytest.raises(PoolTimeout, match="last attempt failed") as caught, \
                 pool.connection(timeout=0.5):  # both idle connections found dead, no server
             pass
-        assert isinstance(caught.value.__cause__, ConnectionRefusedError)
+        cause = caught.value.__cause__
+        assert isinstance(cause, vantrel.ConnectError)
+        assert isinstance(cause.attempts[0][1], ConnectionRefusedError)
         assert pool.stats()["discarded"] == 2 and pool.stats()["size"] == 0
 
         again = ServerThread(demo_server(notice=None), port=address[1])

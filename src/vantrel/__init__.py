@@ -15,7 +15,7 @@ from typing import TYPE_CHECKING, Any
 
 __version__ = "0.1.0"
 
-_ERRORS = ("AuthenticationError", "CodecError", "ConnectError", "ConnectionClosed", "Error",
+_ERRORS = ("AuthenticationError", "CodecError", "ConnectError", "ConnectTimeout", "ConnectionClosed", "Error",
            "InvalidArgumentsError", "MethodNotFoundError", "PoolClosed", "PoolError",
            "PoolTimeout", "RemoteExecutionError", "ServerBusyError", "ServerError", "Timeout")
 
@@ -28,6 +28,7 @@ if TYPE_CHECKING:
         CodecError,
         ConnectError,
         ConnectionClosed,
+        ConnectTimeout,
         Error,
         InvalidArgumentsError,
         MethodNotFoundError,

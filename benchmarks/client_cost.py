@@ -1,0 +1,74 @@
+#!/usr/bin/env python3
+"""What the connection of ``vantrel.connect`` costs over the bare compiled one.
+
+    python3 benchmarks/client_cost.py [--repeats N]
+
+Runs small_call and table_200k against the answer server on three connections,
+interleaved: ``bare`` (``vantrel.connection.Connection`` on a plain socket),
+``client`` (``vantrel.connect`` without a call time-out) and ``client+timeout``
+(``vantrel.connect(..., timeout=60)``: a deadline on every call).  Prints the
+median client CPU time of each and its ratio to ``bare``.
+"""
+
+from __future__ import annotations
+
+import argparse
+import socket
+import statistics
+from typing import Any, Callable, Dict, List
+
+import bootstrap  # noqa: F401
+from impls import AUTH
+from measure import timed
+from payloads import SMALL_REQUEST
+from server_process import AnswerServer
+
+import vantrel
+from vantrel._impls import connection_module
+
+SMALL_CALLS = 20_000
+
+
+def small_calls(conn: Any) -> Callable[[], Any]:
+    method, (a, b), kwargs = SMALL_REQUEST
+    flag = kwargs["flag"]
+
+    def run() -> Any:
+        execute = conn.execute
+        result = None
+        for _ in range(SMALL_CALLS):
+            result = execute(method, a, b, flag=flag)
+        return result
+    return run
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--repeats", type=int, default=7)
+    args = parser.parse_args()
+    with AnswerServer() as server:
+        address = server.address
+        conns = {
+            "bare": connection_module("ext").Connection(socket.create_connection(address), AUTH),
+            "client": vantrel.connect(address, AUTH, impl="ext"),
+            "client+timeout": vantrel.connect(address, AUTH, timeout=60.0, impl="ext"),
+        }
+        for scenario in ("small_call", "table_200k"):
+            runs: Dict[str, List[float]] = {name: [] for name in conns}
+            for name, conn in conns.items():  # warm-up
+                (small_calls(conn) if scenario == "small_call" else lambda: conn.execute(scenario))()
+            for _ in range(args.repeats):
+                for name, conn in conns.items():
+                    run = small_calls(conn) if scenario == "small_call" else (
+                        lambda c=conn: c.execute(scenario))
+                    runs[name].append(timed(run)[0])
+            base = statistics.median(runs["bare"])
+            for name, values in runs.items():
+                median = statistics.median(values)
+                print("%-11s %-15s cpu %.4f s  x%.3f" % (scenario, name, median, median / base))
+        for conn in conns.values():
+            conn.close()
+
+
+if __name__ == "__main__":
+    main()

@@ -3,11 +3,13 @@
 
     python3 benchmarks/client_cost.py [--repeats N]
 
-Runs small_call and table_200k against the answer server on three connections,
+Runs small_call and table_200k against the answer server on four connections,
 interleaved: ``bare`` (``vantrel.connection.Connection`` on a plain socket),
+``bare+timeout`` (the same with a socket time-out of 60 s),
 ``client`` (``vantrel.connect`` without a call time-out) and ``client+timeout``
 (``vantrel.connect(..., timeout=60)``: a deadline on every call).  Prints the
-median client CPU time of each and its ratio to ``bare``.
+median client CPU time of each and its ratio to ``bare`` (and of
+``client+timeout`` to ``bare+timeout``).
 """
 
 from __future__ import annotations
@@ -48,8 +50,11 @@ def main() -> None:
     args = parser.parse_args()
     with AnswerServer() as server:
         address = server.address
+        bare_timed = connection_module("ext").Connection(socket.create_connection(address), AUTH)
+        bare_timed.set_timeout(60.0)
         conns = {
             "bare": connection_module("ext").Connection(socket.create_connection(address), AUTH),
+            "bare+timeout": bare_timed,
             "client": vantrel.connect(address, AUTH, impl="ext"),
             "client+timeout": vantrel.connect(address, AUTH, timeout=60.0, impl="ext"),
         }
@@ -62,8 +67,8 @@ def main() -> None:
                     run = small_calls(conn) if scenario == "small_call" else (
                         lambda c=conn: c.execute(scenario))
                     runs[name].append(timed(run)[0])
-            base = statistics.median(runs["bare"])
             for name, values in runs.items():
+                base = statistics.median(runs["bare+timeout" if name == "client+timeout" else "bare"])
                 median = statistics.median(values)
                 print("%-11s %-15s cpu %.4f s  x%.3f" % (scenario, name, median, median / base))
         for conn in conns.values():

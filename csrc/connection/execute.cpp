@@ -125,6 +125,63 @@ void put_out_of_use(ModuleState& ms, PyObject* sock) {
     restore_exception(std::move(exc));
 }
 
+// getattr(obj, name) for an attribute that may be missing, without raising
+// then: 1 with `out` set, 0 missing, -1 with the error.
+int optional_attr(PyObject* obj, PyObject* name, Ref& out) {
+    PyObject* value = nullptr;
+#if PY_VERSION_HEX >= 0x030D0000
+    int found = PyObject_GetOptionalAttr(obj, name, &value);
+#else
+    int found = _PyObject_LookupAttr(obj, name, &value);
+#endif
+    out = Ref::steal(value);
+    return found;
+}
+
+// time.monotonic(), in seconds.
+bool monotonic(double& seconds) {
+#if PY_VERSION_HEX >= 0x030D0000
+    PyTime_t now;
+    if (PyTime_Monotonic(&now) < 0) {
+        return false;
+    }
+    seconds = PyTime_AsSecondsDouble(now);
+#else
+    seconds = _PyTime_AsSecondsDouble(_PyTime_GetMonotonicClock());
+#endif
+    return true;
+}
+
+// A connection made by vantrel.connect bounds each call as a whole: its
+// `_call_limit` (seconds, a float) puts a deadline on its socket for the
+// span of the call, which the socket's reads honour.  The bare connection
+// has no such attribute.  1 when a deadline was set, 0 when none, -1 error.
+int start_deadline(ModuleState& ms, PyObject* self, PyObject* sock) {
+    Ref limit;
+    int found = optional_attr(self, ms._call_limit, limit);
+    if (found <= 0 || !PyFloat_CheckExact(limit.get())) {
+        return found < 0 ? -1 : 0;
+    }
+    double now;
+    if (!monotonic(now)) {
+        return -1;
+    }
+    Ref deadline = Ref::steal(PyFloat_FromDouble(now + PyFloat_AS_DOUBLE(limit.get())));
+    if (!deadline || PyObject_SetAttr(sock, ms.deadline, deadline.get()) < 0) {
+        return -1;
+    }
+    return 1;
+}
+
+// The deadline taken off again, whatever the call raised.
+void end_deadline(ModuleState& ms, PyObject* sock) {
+    Ref exc = fetch_exception();
+    if (PyObject_SetAttr(sock, ms.deadline, Py_None) < 0) {
+        PyErr_Clear();  // the socket set it a moment ago
+    }
+    restore_exception(std::move(exc));
+}
+
 // One call: pack, send, read the answer.
 Ref run_call(ModuleState& ms, PyObject* self, PyObject* payload) {
     Ref packet = pack_with_defaults(payload, ms.REQUEST, false);
@@ -135,6 +192,10 @@ Ref run_call(ModuleState& ms, PyObject* self, PyObject* payload) {
     if (!sock) {
         return {};
     }
+    int timed = start_deadline(ms, self, sock.get());
+    if (timed < 0) {
+        return {};
+    }
     Ref result;
     if (call_method(ms.sendall, sock.get(), packet.get())) {
         result = read_answer(ms, self);
@@ -142,7 +203,44 @@ Ref run_call(ModuleState& ms, PyObject* self, PyObject* payload) {
     if (!result) {
         put_out_of_use(ms, sock.get());
     }
+    if (timed > 0) {
+        end_deadline(ms, sock.get());
+    }
     return result;
+}
+
+// A subclass may raise its own error for a failed call: when the connection
+// has a `_call_failed` attribute (looked up only after a failure, so a call
+// that succeeds pays nothing for it), it is called with the exception and the
+// call's method, and the exception it returns is raised in place of the
+// original, with the original as its cause.  The bare class has none, so its
+// failures pass through unchanged.
+void report_failure(ModuleState& ms, PyObject* self, PyObject* payload) {
+    Ref exc = fetch_exception();
+    if (!exc) {
+        return;
+    }
+    Ref hook = getattr(self, ms._call_failed);
+    if (!hook) {
+        if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            PyErr_Clear();
+            restore_exception(std::move(exc));
+        } else {
+            chain_to(exc.get());
+        }
+        return;
+    }
+    Ref replaced = call(hook.get(), exc.get(), PyTuple_GET_ITEM(payload, 0));
+    if (!replaced) {
+        chain_to(exc.get());
+        return;
+    }
+    if (replaced.get() == exc.get() || !PyExceptionInstance_Check(replaced.get())) {
+        restore_exception(std::move(exc));
+        return;
+    }
+    PyException_SetCause(replaced.get(), exc.release());
+    restore_exception(std::move(replaced));
 }
 
 }  // namespace
@@ -225,6 +323,9 @@ PyObject* connection_execute(PyObject* self, PyObject* const* args, Py_ssize_t n
     }
     Ref result = run_call(*ms, self, payload.get());
     end_call(*ms, mark);
+    if (!result) {
+        report_failure(*ms, self, payload.get());
+    }
     return result.release();
 }
 

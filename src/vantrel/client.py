@@ -24,11 +24,14 @@ and the limits above.
 
 from __future__ import annotations
 
+import errno
+import io
 import logging
 import random
 import select
 import socket
 import ssl
+import struct
 import time
 from typing import (TYPE_CHECKING, Any, Callable, Dict, List, Mapping, Optional, Tuple, Type,
                     Union)
@@ -79,53 +82,171 @@ UNSET: Any = _Unset()
 
 
 # -- sockets whose reads stop at a deadline -------------------------------------------
+#
+# A call's time-out bounds the whole call, not each read.  The socket that
+# connect() hands to the connection carries the bound: ``limit`` (the call
+# time-out), ``cap`` (the socket time-out of set_timeout) and, while a call
+# runs, ``deadline`` (a time.monotonic() value), which the compiled execute
+# sets from the connection's ``_call_limit`` when it sends the request and
+# takes off when the answer is read.  The raw reader under the connection's
+# buffered reader (made by ``makefile``) lets no wait for data outlast the
+# deadline (without one, as for the streamed readers of vantrel.results, each
+# wait is bounded by ``limit``).
+#
+# On plain TCP the socket stays in blocking mode, bounded by the kernel's
+# SO_RCVTIMEO and SO_SNDTIMEO, set to the limit once: a call costs no more
+# system calls than on a socket without any time-out (a socket time-out
+# polls before every send and every read), and one clock reading per read.
+# Only when the time left falls below the receive time-out by more than
+# ``_slack`` is the time-out lowered to what is left, so a call ends within
+# that slack of its deadline.  The packets already buffered are read as on
+# any socket.  Over TLS, where bytes may wait inside the TLS layer, each read
+# and send is given the time left as its socket time-out instead.
+
+_BLOCKING_ERRNOS = {errno.EAGAIN, errno.EWOULDBLOCK}
 
 
-def _bounded_recv_into(recv_into: Callable[..., int]) -> Callable[..., int]:
-    def bounded(self: Any, buffer: Any, nbytes: int = 0, flags: int = 0) -> int:
-        # Every wait for data stops at the deadline of the call in progress
-        # (and, within it, at the socket time-out the caller set).
-        deadline = self.deadline
-        if deadline is not None:
-            left = deadline - _monotonic()
-            if left <= 0:
-                raise socket.timeout("timed out")
-            cap = self.cap
-            self.settimeout(left if cap is None or left < cap else cap)
-        return recv_into(self, buffer, nbytes, flags)
-    return bounded
+def _timed_out() -> socket.timeout:
+    return socket.timeout("timed out")
 
 
-class _DeadlineSocket(socket.socket):
-    """A TCP socket whose reads end at ``deadline`` (a monotonic time, or None)."""
+def _wait(sock: Any) -> float:
+    # The longest the next wait on ``sock`` may take.
+    deadline = sock.deadline
+    wait: float = sock.limit if deadline is None else deadline - _monotonic()
+    cap = sock.cap
+    if cap is not None and cap < wait:
+        wait = cap
+    if wait <= 0:
+        raise _timed_out()
+    return wait
 
-    __slots__ = ("deadline", "cap")
-    recv_into = _bounded_recv_into(socket.socket.recv_into)  # type: ignore[assignment]
+
+def _slack(limit: float) -> float:
+    return min(limit * 0.05, 0.1)
 
 
-class _DeadlineSSLSocket(ssl.SSLSocket):
+def _set_timeval(sock: Any, option: int, seconds: Optional[float]) -> None:
+    # SO_RCVTIMEO / SO_SNDTIMEO: how long a blocking read or send may wait
+    # (None: no limit).
+    whole = 0.0 if seconds is None else max(seconds, 1e-6)
+    sec = int(whole)
+    sock.setsockopt(socket.SOL_SOCKET, option, struct.pack("ll", sec, int((whole - sec) * 1e6)))
+
+
+def _readinto(self: Any, b: Any) -> Optional[int]:
+    # socket.SocketIO.readinto, with no wait past the deadline.
+    self._checkClosed()
+    self._checkReadable()
+    if self._timeout_occurred:
+        raise OSError("cannot read from timed out object")
+    sock = self._sock
+    try:
+        if sock.limit is None and sock.deadline is None:
+            return sock.recv_into(b)  # type: ignore[no-any-return]
+        if sock.tls:
+            sock.settimeout(_wait(sock))
+            return sock.recv_into(b)  # type: ignore[no-any-return]
+        while True:
+            wait = _wait(sock) if sock.deadline is not None else sock.rcvtimeo
+            if wait < sock.rcvtimeo - sock.slack:
+                _set_timeval(sock, socket.SO_RCVTIMEO, wait)
+                sock.rcvtimeo = wait
+            try:
+                return sock.recv_into(b)  # type: ignore[no-any-return]
+            except BlockingIOError:
+                # The receive time-out ran out: the time is up, unless it
+                # was lowered for an earlier deadline.
+                wait = _wait(sock)
+                if wait <= sock.rcvtimeo + sock.slack:
+                    raise _timed_out() from None
+                _set_timeval(sock, socket.SO_RCVTIMEO, wait)
+                sock.rcvtimeo = wait
+    except socket.timeout:
+        self._timeout_occurred = True
+        raise
+    except OSError as e:
+        if e.errno in _BLOCKING_ERRNOS:
+            return None
+        raise
+
+
+class _DeadlineIO(socket.SocketIO):
+    readinto = _readinto  # type: ignore[assignment]
+
+
+def _makefile(self: Any, mode: str = "r", buffering: Optional[int] = None, **kwargs: Any) -> Any:
+    if mode != "rb" or kwargs or buffering == 0:
+        return self._plain_makefile(mode, buffering, **kwargs)
+    raw = _DeadlineIO(self, "rb")
+    self._io_refs += 1
+    return io.BufferedReader(raw, buffering if buffering is not None and buffering > 0
+                             else io.DEFAULT_BUFFER_SIZE)
+
+
+class _ClientSocket(socket.socket):
+    """A TCP socket whose reads end at ``deadline`` (see above)."""
+
+    __slots__ = ("deadline", "limit", "cap", "rcvtimeo", "slack")
+    tls = False
+    makefile = _makefile  # type: ignore[assignment]
+    _plain_makefile = socket.socket.makefile
+
+
+class _ClientSSLSocket(ssl.SSLSocket):
     """The same over TLS."""
 
     deadline: Optional[float] = None
+    limit: Optional[float] = None
     cap: Optional[float] = None
-    recv_into = _bounded_recv_into(ssl.SSLSocket.recv_into)  # type: ignore[assignment]
+    tls = True
+    makefile = _makefile  # type: ignore[assignment]
+    _plain_makefile = ssl.SSLSocket.makefile
+
+    def sendall(self, data: Any, flags: int = 0) -> None:
+        if self.limit is not None or self.deadline is not None:
+            self.settimeout(_wait(self))
+        super().sendall(data, flags)
 
 
-def _with_deadline(sock: Any) -> Any:
+def _client_socket(sock: Any) -> Any:
     """``sock`` as a socket that honours deadlines, when it is a plain one."""
-    if type(sock) is socket.socket:
+    if type(sock) is socket.socket and hasattr(socket, "SO_RCVTIMEO"):
         timeout = sock.gettimeout()
-        bounded = _DeadlineSocket(fileno=sock.detach())
-        bounded.settimeout(timeout)
-        bounded.deadline = bounded.cap = None
-        return bounded
+        sock = _ClientSocket(fileno=sock.detach())
+        sock.settimeout(timeout)
+        sock.rcvtimeo = sock.slack = 0.0
+    elif type(sock) is ssl.SSLSocket:
+        sock.__class__ = _ClientSSLSocket
+    else:
+        return sock
+    sock.deadline = sock.limit = sock.cap = None
     return sock
 
 
-def _set_deadline(sock: Any, deadline: Optional[float], cap: Optional[float]) -> None:
-    if isinstance(sock, (_DeadlineSocket, _DeadlineSSLSocket)):
+def _set_limits(sock: Any, limit: Optional[float], cap: Optional[float]) -> None:
+    """Each call on ``sock`` bounded by ``limit`` seconds as a whole (None: no
+    limit), each wait within it by ``cap`` (the socket time-out)."""
+    if type(sock) not in (_ClientSocket, _ClientSSLSocket):
+        return  # a socket of the caller's own factory: the socket time-out only
+    sock.limit, sock.cap, sock.deadline = limit, cap, None
+    if limit is None or sock.tls:
+        sock.settimeout(cap if limit is None else min(limit, cap or limit))
+        if not sock.tls:
+            _set_timeval(sock, socket.SO_RCVTIMEO, None)
+            _set_timeval(sock, socket.SO_SNDTIMEO, None)
+        return
+    wait = limit if cap is None else min(limit, cap)
+    sock.settimeout(None)  # blocking, within the kernel's time-outs
+    _set_timeval(sock, socket.SO_RCVTIMEO, wait)
+    _set_timeval(sock, socket.SO_SNDTIMEO, wait)
+    sock.rcvtimeo = wait
+    sock.slack = _slack(wait)
+
+
+def _set_deadline(sock: Any, deadline: Optional[float]) -> None:
+    if type(sock) in (_ClientSocket, _ClientSSLSocket):
         sock.deadline = deadline
-        sock.cap = cap
 
 
 # -- the connection ---------------------------------------------------------------------
@@ -160,6 +281,7 @@ class Connection(_Core):
     notice: Any
     _module: Any
     _call_timeout: Optional[float]
+    _call_limit: Optional[float]  # the same as a float, read by the compiled execute
     _read_timeout: Optional[float]
     _answer_limit: int
     _unusable: Optional[Tuple[str, str]]  # ("closed" or "broken", reason)
@@ -168,6 +290,7 @@ class Connection(_Core):
         self.address = address
         self.notice = None
         self._call_timeout = call_timeout
+        self._call_limit = None if call_timeout is None else float(call_timeout)
         self._read_timeout = call_timeout
         self._answer_limit = max_answer_bytes
         self._unusable = None
@@ -197,10 +320,10 @@ class Connection(_Core):
 
     @timeout.setter
     def timeout(self, seconds: Optional[float]) -> None:
-        if seconds is not None and not seconds > 0:
-            raise ValueError("timeout must be a positive number of seconds or None, not %r"
-                             % (seconds,))
+        _check_seconds("timeout", seconds)
         self._call_timeout = seconds
+        self._call_limit = None if seconds is None else float(seconds)
+        _set_limits(self._socket, seconds, self._read_timeout)
 
     @property
     def max_answer_bytes(self) -> int:
@@ -233,6 +356,7 @@ class Connection(_Core):
         (None blocks).  The limit of a call as a whole is :attr:`timeout`."""
         self._module.Connection.set_timeout(self, timeout)
         self._read_timeout = timeout
+        _set_limits(self._socket, self._call_timeout, timeout)
 
     def is_normal(self) -> bool:
         """True when the connection is open, idle and nothing is pending on it;
@@ -249,24 +373,25 @@ class Connection(_Core):
 
     # -- failures of a call ------------------------------------------------------------
 
-    def _refused(self, method: Any) -> ConnectionClosed:
-        assert self._unusable is not None
-        which, reason = self._unusable
-        return ConnectionClosed("call %r on a %s connection to %s (%s)"
-                                % (method, which, format_address(self.address), reason), reason)
-
-    def _failed(self, error: BaseException, method: Any, limit: Optional[float]) -> BaseException:
-        """The error to raise for ``error`` out of a call, the connection marked
-        broken when the call left it so."""
+    def _call_failed(self, error: BaseException, method: Any) -> BaseException:
+        """The error to raise for ``error`` out of a call of ``method``; the
+        connection is marked broken when the call left it so.  (Called by
+        ``execute`` on every failure but a server error's.)"""
+        if isinstance(error, ServerError):
+            return error  # an ERROR packet, read whole, ended the answer
+        if self._unusable is not None:
+            return self._refused(method)
         if isinstance(error, RuntimeError) and str(error) == CALL_IN_PROGRESS:
             return error  # refused before anything was sent
         where = format_address(self.address)
-        if isinstance(error, socket.timeout):
-            if limit is not None:
+        if isinstance(error, socket.timeout) or (
+                isinstance(error, BlockingIOError) and self._call_timeout is not None):
+            limit, cap = self._call_timeout, self._read_timeout
+            if limit is not None and (cap is None or cap >= limit):
                 text = "call %r to %s took longer than %g s" % (method, where, limit)
             else:
                 text = "call %r to %s: no data within the socket time-out of %g s" % (
-                    method, where, self._read_timeout or 0)
+                    method, where, cap or 0)
             self._break("closed by a time-out in the previous call (%s)" % text)
             return Timeout(text)
         if isinstance(error, connection_error):
@@ -274,15 +399,21 @@ class Connection(_Core):
                         % (method, error))
             return error
         if isinstance(error, OSError):
-            text = "connection to %s lost during call %r: %s: %s" % (
-                where, method, type(error).__name__, error)
-            self._break("closed when the connection was lost in the previous call (%s: %s)"
-                        % (type(error).__name__, error))
-            return ConnectionClosed(text, self.broken_reason)
+            reason = "closed when the connection was lost in the previous call (%s: %s)" % (
+                type(error).__name__, error)
+            self._break(reason)
+            return ConnectionClosed("connection to %s lost during call %r: %s: %s"
+                                    % (where, method, type(error).__name__, error), reason)
         if not self._idle_socket():
             self._break("closed after the previous call (%r) failed with %s"
                         % (method, type(error).__name__))
         return error
+
+    def _refused(self, method: Any) -> ConnectionClosed:
+        assert self._unusable is not None
+        which, reason = self._unusable
+        return ConnectionClosed("call %r on a %s connection to %s (%s)"
+                                % (method, which, format_address(self.address), reason), reason)
 
     def _idle_socket(self) -> bool:
         # After a failure that is none of the connection's: whether the call
@@ -304,39 +435,24 @@ class Connection(_Core):
             pass
 
 
-def _client_execute(base_execute: Callable[..., Any]) -> Callable[..., Any]:
+def _twin_execute(base_execute: Callable[..., Any]) -> Callable[..., Any]:
+    # The compiled execute calls _call_failed itself; the twin's is wrapped.
     def execute(self: Any, method: Any, *args: Any, **kwargs: Any) -> Any:
         """Run one remote call and return its whole answer, within :attr:`timeout`."""
-        if self._unusable is not None:
-            raise self._refused(method)
-        limit = self._call_timeout
-        if limit is None:
-            try:
-                return base_execute(self, method, *args, **kwargs)
-            except ServerError:
-                raise
-            except BaseException as e:
-                error = self._failed(e, method, None)
-                if error is e:
-                    raise
-                raise error from e
         sock = self._socket
-        cap = self._read_timeout
-        sock.settimeout(limit if cap is None or limit < cap else cap)
-        _set_deadline(sock, _monotonic() + limit, cap)
+        limit = self._call_limit
+        if limit is not None:
+            _set_deadline(sock, _monotonic() + limit)
         try:
             return base_execute(self, method, *args, **kwargs)
-        except ServerError:
-            raise
         except BaseException as e:
-            error = self._failed(e, method, limit)
+            error = self._call_failed(e, method)
             if error is e:
                 raise
             raise error from e
         finally:
-            if self._unusable is None:
-                _set_deadline(sock, None, None)
-                sock.settimeout(cap)
+            if limit is not None:
+                _set_deadline(sock, None)
     return execute
 
 
@@ -352,8 +468,9 @@ def connection_class(impl: str = "") -> Type[Connection]:
     if cls is None:
         module = connection_module(impl)
         base = module.Connection
-        namespace = {"__module__": __name__, "__slots__": (), "_module": module,
-                     "execute": _client_execute(base.execute)}
+        namespace: Dict[str, Any] = {"__module__": __name__, "__slots__": (), "_module": module}
+        if impl == "twin":
+            namespace["execute"] = _twin_execute(base.execute)
         cls = type("Connection", (Connection, base), namespace)
         _classes[impl] = cls
     return cls
@@ -441,12 +558,16 @@ def settings(address: Optional[AddressLike], auth: Optional[Mapping[str, Any]], 
         raise ValueError("max_answer_bytes must be a positive integer, not %r" % (limit,))
     call_timeout = pick(timeout, "timeout", None)
     opening = pick(connect_timeout, "connect_timeout", DEFAULT_CONNECT_TIMEOUT)
-    for name, value in (("timeout", call_timeout), ("connect_timeout", opening)):
-        if value is not None and (isinstance(value, bool) or not isinstance(value, (int, float))
-                                  or not value > 0):
-            raise ValueError("%s must be a positive number of seconds or None, not %r"
-                             % (name, value))
+    _check_seconds("timeout", call_timeout)
+    _check_seconds("connect_timeout", opening)
     return Settings(hosts, record, call_timeout, opening, pick(tls, "tls", None), limit)
+
+
+def _check_seconds(name: str, value: Any) -> None:
+    if value is not None and (isinstance(value, bool) or not isinstance(value, (int, float))
+                              or not value > 0):
+        raise ValueError("%s must be a positive number of seconds or None, not %r"
+                         % (name, value))
 
 
 # -- opening --------------------------------------------------------------------------------
@@ -485,18 +606,17 @@ def _open_one(cls: Type[Connection], host: Address, s: Settings, limit: Optional
         log.debug("connecting to %s timed out", where)
         raise Timeout("connecting to %s took longer than %g s" % (where, limit or 0)) from e
     try:
-        sock = _with_deadline(sock)
         if context is not None:
             sock.settimeout(remaining())
             sock = context.wrap_socket(sock, server_hostname=server_hostname or host[0])
-            if type(sock) is ssl.SSLSocket:
-                sock.__class__ = _DeadlineSSLSocket
-        sock.settimeout(remaining())
-        _set_deadline(sock, deadline, None)
+        sock = _client_socket(sock)
+        _set_limits(sock, limit, None)
+        _set_deadline(sock, deadline)  # the handshake, as a whole
+        if type(sock) not in (_ClientSocket, _ClientSSLSocket):
+            sock.settimeout(remaining())
         conn = cls.__new__(cls)
         conn._setup(host, s.timeout, s.max_answer_bytes)
         conn.__init__(sock, s.auth)  # type: ignore[misc]
-        _set_deadline(sock, None, None)
         conn.set_timeout(s.timeout)
     except ServerError as e:
         _close(sock)

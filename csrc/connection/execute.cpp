@@ -2,6 +2,7 @@
 
 #include "collectors.h"
 #include "pyutil.h"
+#include "reader.h"
 
 namespace vantrel {
 
@@ -125,19 +126,6 @@ void put_out_of_use(ModuleState& ms, PyObject* sock) {
     restore_exception(std::move(exc));
 }
 
-// getattr(obj, name) for an attribute that may be missing, without raising
-// then: 1 with `out` set, 0 missing, -1 with the error.
-int optional_attr(PyObject* obj, PyObject* name, Ref& out) {
-    PyObject* value = nullptr;
-#if PY_VERSION_HEX >= 0x030D0000
-    int found = PyObject_GetOptionalAttr(obj, name, &value);
-#else
-    int found = _PyObject_LookupAttr(obj, name, &value);
-#endif
-    out = Ref::steal(value);
-    return found;
-}
-
 // time.monotonic(), in seconds.
 bool monotonic(double& seconds) {
 #if PY_VERSION_HEX >= 0x030D0000
@@ -259,6 +247,17 @@ Ref begin_call(ModuleState& ms, PyObject* conn) {
     }
     if (PySet_GET_SIZE(ms.calls_in_progress) == before) {
         PyErr_SetString(PyExc_RuntimeError, "another call is in progress on this connection");
+        return {};
+    }
+    // A connection with a limit on its answers (`_answer_limit`, set by
+    // vantrel.connect; the bare connection has none) starts each answer with
+    // all of it.
+    Ref limit;
+    int found = optional_attr(conn, ms._answer_limit, limit);
+    if (found < 0 || (found > 0 && PyObject_SetAttr(conn, ms._answer_room, limit.get()) < 0)) {
+        Ref exc = fetch_exception();
+        PySet_Discard(ms.calls_in_progress, key.get());
+        restore_exception(std::move(exc));
         return {};
     }
     return key;

@@ -58,6 +58,8 @@ namespace vantrel {
     X(sock_factory, "sock_factory")                       \
     X(_call_failed, "_call_failed")                       \
     X(_call_limit, "_call_limit")                         \
+    X(_answer_limit, "_answer_limit")                     \
+    X(_answer_room, "_answer_room")                       \
     X(deadline, "deadline")                               \
     /* methods of sockets, readers and helpers */         \
     X(read, "read")                                       \

@@ -37,9 +37,11 @@ from typing import (TYPE_CHECKING, Any, Callable, Dict, List, Mapping, Optional,
                     Union)
 
 from vantrel._address import AddressLike, Target, format_address, parse_target
+from vantrel._header import split_header
 from vantrel._handshake import NoticeHandler, check_reply, deliver_notice, handshake_packet
 from vantrel._impls import connection_module, pure_python
 from vantrel.errors import ConnectError, ConnectionClosed, ConnectTimeout, Timeout
+from vantrel.share.codec import decompress
 from vantrel.share.errors import ServerError
 from vantrel.utils import connection_error
 
@@ -283,7 +285,8 @@ class Connection(_Core):
     _call_timeout: Optional[float]
     _call_limit: Optional[float]  # the same as a float, read by the compiled execute
     _read_timeout: Optional[float]
-    _answer_limit: int
+    _answer_limit: int  # read by the compiled reader, with _answer_room (the bytes left)
+    _answer_room: int
     _unusable: Optional[Tuple[str, str]]  # ("closed" or "broken", reason)
 
     def _setup(self, address: Address, call_timeout: Optional[float], max_answer_bytes: int) -> None:
@@ -292,7 +295,7 @@ class Connection(_Core):
         self._call_timeout = call_timeout
         self._call_limit = None if call_timeout is None else float(call_timeout)
         self._read_timeout = call_timeout
-        self._answer_limit = max_answer_bytes
+        self._answer_limit = self._answer_room = max_answer_bytes
         self._unusable = None
 
     # -- state --------------------------------------------------------------------------
@@ -436,11 +439,13 @@ class Connection(_Core):
 
 
 def _twin_execute(base_execute: Callable[..., Any]) -> Callable[..., Any]:
-    # The compiled execute calls _call_failed itself; the twin's is wrapped.
+    # The compiled execute sets the deadline, resets the answer's room and
+    # calls _call_failed itself; the twin's is wrapped to do the same.
     def execute(self: Any, method: Any, *args: Any, **kwargs: Any) -> Any:
         """Run one remote call and return its whole answer, within :attr:`timeout`."""
         sock = self._socket
         limit = self._call_limit
+        self._answer_room = self._answer_limit
         if limit is not None:
             _set_deadline(sock, _monotonic() + limit)
         try:
@@ -454,6 +459,34 @@ def _twin_execute(base_execute: Callable[..., Any]) -> Callable[..., Any]:
             if limit is not None:
                 _set_deadline(sock, None)
     return execute
+
+
+def _twin_read_one_packet(self: Any) -> Tuple[Any, Any]:
+    # The twin's reader with the answer limit of the compiled one: a packet
+    # longer than the bytes left is refused before its body is read, a
+    # compressed body expanded within them.
+    m = self._module
+    mt, st, cm, length = split_header(m, self._sf.read(m.HEADER_LENGTH))
+    if not length > 0:
+        return (mt, None)
+    room = self._answer_room
+    if length > room:
+        raise m.ProtocolError("the answer exceeds max_answer_bytes (%d): a packet of %d bytes "
+                              "with %d bytes of it left" % (self._answer_limit, length, room))
+    body = self._sf.read(length)
+    if len(body) != length:
+        raise m.ProtocolError("incomplete body")
+    try:
+        if cm != m.COMPRESSION_METHOD.NONE:
+            body, cm = decompress(body, cm, room), m.COMPRESSION_METHOD.NONE
+        self._answer_room = room - len(body)
+        body = m.unpack_one(body, st, cm)
+    except Exception as e:
+        raise m.ProtocolError(repr(e)) from None
+    if mt == m.MSG_TYPE.ERROR:
+        code, msg = body
+        raise m.get_error(code)(msg)
+    return (mt, body)
 
 
 _classes: Dict[str, Type[Connection]] = {}
@@ -471,6 +504,7 @@ def connection_class(impl: str = "") -> Type[Connection]:
         namespace: Dict[str, Any] = {"__module__": __name__, "__slots__": (), "_module": module}
         if impl == "twin":
             namespace["execute"] = _twin_execute(base.execute)
+            namespace["_read_one_packet"] = _twin_read_one_packet
         cls = type("Connection", (Connection, base), namespace)
         _classes[impl] = cls
     return cls

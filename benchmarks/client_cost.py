@@ -20,15 +20,20 @@ import statistics
 from typing import Any, Callable, Dict, List
 
 import bootstrap  # noqa: F401
+import vantrel
 from impls import AUTH
 from measure import timed
 from payloads import SMALL_REQUEST
 from server_process import AnswerServer
-
-import vantrel
 from vantrel._impls import connection_module
 
 SMALL_CALLS = 20_000
+
+
+def runner(conn: Any, scenario: str) -> Callable[[], Any]:
+    if scenario != "small_call":
+        return lambda: conn.execute(scenario)
+    return small_calls(conn)
 
 
 def small_calls(conn: Any) -> Callable[[], Any]:
@@ -60,13 +65,11 @@ def main() -> None:
         }
         for scenario in ("small_call", "table_200k"):
             runs: Dict[str, List[float]] = {name: [] for name in conns}
-            for name, conn in conns.items():  # warm-up
-                (small_calls(conn) if scenario == "small_call" else lambda: conn.execute(scenario))()
+            for conn in conns.values():  # warm-up
+                runner(conn, scenario)()
             for _ in range(args.repeats):
                 for name, conn in conns.items():
-                    run = small_calls(conn) if scenario == "small_call" else (
-                        lambda c=conn: c.execute(scenario))
-                    runs[name].append(timed(run)[0])
+                    runs[name].append(timed(runner(conn, scenario))[0])
             for name, values in runs.items():
                 base = statistics.median(runs["bare+timeout" if name == "client+timeout" else "bare"])
                 median = statistics.median(values)

@@ -13,7 +13,6 @@ from typing import Any, Awaitable, Callable, Iterator, List, Tuple, TypeVar
 import pytest
 
 import vantrel
-
 import vantrel.aio as aio
 from peer import Step, close, connect_to, error_packet, packet, raw_packet, recv, send
 from vantrel.aio.connection import MODULE
@@ -156,6 +155,7 @@ def test_handshake_refused(net: Any, reply: bytes, error: type, text: str) -> No
                        match=text) as caught:
         run(aio.connect(peer.address))
     if error is not AuthenticationError:
+        assert isinstance(caught.value, vantrel.ConnectError)
         assert isinstance(caught.value.attempts[0][1], error)
 
 

@@ -12,12 +12,12 @@ import warnings
 from typing import Any, Iterator, List, Tuple
 
 import pytest
+import zstandard
 
 import vantrel
 import vantrel.aio
 from peer import Peer, impl_name, packet, raw_packet, recv, send, sleep
 from vantrel.server import ServerThread, demo_server
-import zstandard
 from vantrel.share.errors import InvalidArgumentsError
 from vantrel.share.protocol import COMPRESSION_METHOD, MSG_TYPE, SERIALIZATION_TYPE
 
@@ -29,7 +29,8 @@ def closed_port() -> Tuple[str, int]:
     """A loopback port nobody listens on."""
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
-        return s.getsockname()[:2]
+        host, port = s.getsockname()[:2]
+        return host, port
 
 
 @pytest.fixture
@@ -226,7 +227,7 @@ def test_answer_limits(impl: Any) -> None:
 def test_max_answer_bytes_is_checked() -> None:
     for bad in (0, -1, 1.5, True):
         with pytest.raises(ValueError, match="max_answer_bytes"):
-            vantrel.connect(closed_port(), max_answer_bytes=bad)
+            vantrel.connect(closed_port(), max_answer_bytes=bad)  # type: ignore[arg-type]
 
 
 # -- several hosts -------------------------------------------------------------------------------

@@ -15,35 +15,63 @@ from typing import TYPE_CHECKING, Any
 
 __version__ = "0.1.0"
 
-_ERRORS = ("AuthenticationError", "CodecError", "ConnectError", "ConnectTimeout", "ConnectionClosed", "Error",
-           "InvalidArgumentsError", "MethodNotFoundError", "PoolClosed", "PoolError",
+_ERRORS = ("AuthenticationError", "CodecError", "ConnectError", "ConnectTimeout", "ConnectionClosed",
+           "Error", "InvalidArgumentsError", "MethodNotFoundError", "PoolClosed", "PoolError",
            "PoolTimeout", "RemoteExecutionError", "ServerBusyError", "ServerError", "Timeout")
 
 __all__ = ["Pool", "__version__", "connect", *_ERRORS]
 
 if TYPE_CHECKING:
-    from vantrel.client import connect
+    from vantrel.client import connect as connect
     from vantrel.errors import (
-        AuthenticationError,
-        CodecError,
-        ConnectError,
-        ConnectionClosed,
-        ConnectTimeout,
-        Error,
-        InvalidArgumentsError,
-        MethodNotFoundError,
-        PoolClosed,
-        PoolError,
-        PoolTimeout,
-        RemoteExecutionError,
-        ServerBusyError,
-        ServerError,
-        Timeout,
+        AuthenticationError as AuthenticationError,
     )
-    from vantrel.pool import Pool
+    from vantrel.errors import (
+        CodecError as CodecError,
+    )
+    from vantrel.errors import (
+        ConnectError as ConnectError,
+    )
+    from vantrel.errors import (
+        ConnectionClosed as ConnectionClosed,
+    )
+    from vantrel.errors import (
+        ConnectTimeout as ConnectTimeout,
+    )
+    from vantrel.errors import (
+        Error as Error,
+    )
+    from vantrel.errors import (
+        InvalidArgumentsError as InvalidArgumentsError,
+    )
+    from vantrel.errors import (
+        MethodNotFoundError as MethodNotFoundError,
+    )
+    from vantrel.errors import (
+        PoolClosed as PoolClosed,
+    )
+    from vantrel.errors import (
+        PoolError as PoolError,
+    )
+    from vantrel.errors import (
+        PoolTimeout as PoolTimeout,
+    )
+    from vantrel.errors import (
+        RemoteExecutionError as RemoteExecutionError,
+    )
+    from vantrel.errors import (
+        ServerBusyError as ServerBusyError,
+    )
+    from vantrel.errors import (
+        ServerError as ServerError,
+    )
+    from vantrel.errors import (
+        Timeout as Timeout,
+    )
+    from vantrel.pool import Pool as Pool
 
 _LAZY = {"connect": "vantrel.client", "Pool": "vantrel.pool",
-         **{name: "vantrel.errors" for name in _ERRORS}}
+         **dict.fromkeys(_ERRORS, "vantrel.errors")}
 
 
 def __getattr__(name: str) -> Any:

@@ -21,8 +21,9 @@ _PACKAGE = os.path.dirname(os.path.abspath(__file__)) + os.sep
 
 def handshake_packet(m: Any, auth: Any) -> bytes:
     """The HANDSHAKE packet of ``auth``, as connection module ``m`` builds it."""
-    return m.pack_one(auth, m.MSG_TYPE.HANDSHAKE, m.DEFAULT_SERIALIZER_TYPE,
-                      m.DEFAULT_COMPRESSION_METHOD, force_compress=True)
+    packet: bytes = m.pack_one(auth, m.MSG_TYPE.HANDSHAKE, m.DEFAULT_SERIALIZER_TYPE,
+                               m.DEFAULT_COMPRESSION_METHOD, force_compress=True)
+    return packet
 
 
 def check_reply(m: Any, msg_type: Any) -> None:
@@ -40,7 +41,7 @@ def deliver_notice(notice: Any, on_notice: Optional[NoticeHandler]) -> None:
     if on_notice is not None:
         on_notice(notice)
         return
-    warnings.warn(notice, stacklevel=_outside_level())  # noqa: B028 - computed
+    warnings.warn(notice, stacklevel=_outside_level())
 
 
 def _outside_level() -> int:

@@ -33,12 +33,11 @@ import socket
 import ssl
 import struct
 import time
-from typing import (TYPE_CHECKING, Any, Callable, Dict, List, Mapping, Optional, Tuple, Type,
-                    Union)
+from typing import TYPE_CHECKING, Any, Callable, Dict, List, Mapping, Optional, Tuple, Type, Union
 
 from vantrel._address import AddressLike, Target, format_address, parse_target
-from vantrel._header import split_header
 from vantrel._handshake import NoticeHandler, check_reply, deliver_notice, handshake_packet
+from vantrel._header import split_header
 from vantrel._impls import connection_module, pure_python
 from vantrel.errors import ConnectError, ConnectionClosed, ConnectTimeout, Timeout
 from vantrel.share.codec import decompress
@@ -174,7 +173,7 @@ def _readinto(self: Any, b: Any) -> Optional[int]:
 
 
 class _DeadlineIO(socket.SocketIO):
-    readinto = _readinto  # type: ignore[assignment]
+    readinto = _readinto
 
 
 def _makefile(self: Any, mode: str = "r", buffering: Optional[int] = None, **kwargs: Any) -> Any:
@@ -189,9 +188,9 @@ def _makefile(self: Any, mode: str = "r", buffering: Optional[int] = None, **kwa
 class _ClientSocket(socket.socket):
     """A TCP socket whose reads end at ``deadline`` (see above)."""
 
-    __slots__ = ("deadline", "limit", "cap", "rcvtimeo", "slack")
+    __slots__ = ("cap", "deadline", "limit", "rcvtimeo", "slack")
     tls = False
-    makefile = _makefile  # type: ignore[assignment]
+    makefile = _makefile
     _plain_makefile = socket.socket.makefile
 
 
@@ -202,7 +201,7 @@ class _ClientSSLSocket(ssl.SSLSocket):
     limit: Optional[float] = None
     cap: Optional[float] = None
     tls = True
-    makefile = _makefile  # type: ignore[assignment]
+    makefile = _makefile
     _plain_makefile = ssl.SSLSocket.makefile
 
     def sendall(self, data: Any, flags: int = 0) -> None:
@@ -530,7 +529,7 @@ class Settings:
     options and the environment applied: hosts in the order to try them, the
     authentication record and the limits.  The password stays out of the repr."""
 
-    __slots__ = ("hosts", "auth", "timeout", "connect_timeout", "tls", "max_answer_bytes")
+    __slots__ = ("auth", "connect_timeout", "hosts", "max_answer_bytes", "timeout", "tls")
 
     def __init__(self, hosts: List[Address], auth: Dict[str, Any], timeout: Optional[float],
                  connect_timeout: Optional[float], tls: TLSOption, max_answer_bytes: int) -> None:

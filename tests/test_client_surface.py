@@ -293,3 +293,23 @@ def test_aio_call_timeout_names_the_call() -> None:
     finally:
         peer.finish()
     assert seen == ["hi"]
+
+
+def test_aio_answer_limit() -> None:
+    chunk = ["y" * 1000] * 400
+    stream = packet(MT.STREAM_START) + packet(MT.FEED, chunk) * 3 + packet(MT.STREAM_END)
+    peer = Peer([recv(), send(packet(MT.HANDSHAKE)), recv(), send(stream), recv(), send(stream)],
+                timeout=10)
+
+    async def main() -> None:
+        conn = await vantrel.aio.connect(peer.address, max_answer_bytes=3 << 20)
+        assert len(await conn.execute("fits")) == 1200 and conn.max_answer_bytes == 3 << 20
+        conn._protocol.limit = 1 << 20  # lowered for the next answer
+        with pytest.raises(vantrel.aio.ProtocolError, match="exceeds max_answer_bytes"):
+            await conn.execute("too much")
+        assert conn.broken
+
+    try:
+        asyncio.run(main())
+    finally:
+        peer.finish()

@@ -114,6 +114,11 @@ class AsyncConnection:
         """The limit of each call as a whole, in seconds (None: no limit)."""
         return self._timeout
 
+    @property
+    def max_answer_bytes(self) -> Optional[int]:
+        """The most bytes one answer may take (see :func:`vantrel.connect`)."""
+        return self._protocol.limit
+
     def __repr__(self) -> str:
         state = ("broken" if self._broken is not None else "closed" if self.closed
                  else "busy" if self._busy else "idle")
@@ -205,6 +210,7 @@ class AsyncConnection:
                           module.DEFAULT_SERIALIZER_TYPE, module.DEFAULT_COMPRESSION_METHOD)
         self._busy = True
         limit = self._timeout
+        self._protocol.room = self._protocol.limit  # each answer starts with all of it
         try:
             if limit is None:
                 return await self._exchange(packet)
@@ -359,6 +365,7 @@ async def _open_one(host: Tuple[str, int], s: Settings, limit: Optional[float],
             server_hostname=host[0] if context is not None else None)
         assert isinstance(transport, asyncio.Transport)
         conn = AsyncConnection(transport, protocol, s.timeout, address=host)
+        protocol.limit = protocol.room = s.max_answer_bytes
         conns.append(conn)
         await conn._handshake(s.auth)
         return conn

@@ -397,8 +397,7 @@ class Connection(_Core):
             self._break("closed by a time-out in the previous call (%s)" % text)
             return Timeout(text)
         if isinstance(error, connection_error):
-            self._break("closed after a malformed answer in the previous call (%r: %s)"
-                        % (method, error))
+            self._break("%s in the previous call (%r: %s)" % (why_broken(error), method, error))
             return error
         if isinstance(error, OSError):
             reason = "closed when the connection was lost in the previous call (%s: %s)" % (
@@ -435,6 +434,13 @@ class Connection(_Core):
             self._module.Connection.close(self)
         except (OSError, ValueError):
             pass
+
+
+def why_broken(error: BaseException) -> str:
+    # How a connection error of a call left the connection.
+    if str(error) == "Disconnected from the remote server":
+        return "closed by the server"
+    return "closed after a malformed answer"
 
 
 def _twin_execute(base_execute: Callable[..., Any]) -> Callable[..., Any]:

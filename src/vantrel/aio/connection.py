@@ -30,7 +30,7 @@ from typing import Any, Dict, List, Mapping, Optional, Tuple, Type
 from vantrel._address import AddressLike, format_address
 from vantrel._handshake import NoticeHandler, check_reply, deliver_notice, handshake_packet
 from vantrel._impls import connection_module
-from vantrel.client import UNSET, Settings, TLSOption, connect_error, settings, tls_context
+from vantrel.client import UNSET, Settings, TLSOption, connect_error, settings, tls_context, why_broken
 from vantrel.errors import ConnectionClosed, Timeout
 from vantrel.share.codec import pack_one
 from vantrel.share.errors import ServerError
@@ -243,8 +243,7 @@ class AsyncConnection:
             self._broken = "closed by a time-out in the previous call (%s)" % text
             return Timeout(text)
         if isinstance(error, connection_error):
-            self._broken = ("closed after a malformed answer in the previous call (%r: %s)"
-                            % (method, error))
+            self._broken = "%s in the previous call (%r: %s)" % (why_broken(error), method, error)
             return error
         if isinstance(error, OSError):
             self._broken = ("closed when the connection was lost in the previous call (%s: %s)"

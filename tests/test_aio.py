@@ -12,6 +12,7 @@ from typing import Any, Awaitable, Callable, Iterator, List, Tuple, TypeVar
 
 import pytest
 
+import vantrel
 import vantrel.aio as aio
 from peer import Step, close, connect_to, error_packet, packet, raw_packet, recv, send
 from vantrel._lease import unwrap
@@ -148,9 +149,15 @@ def test_packets_as_the_blocking_client(net: Any, name: str) -> None:
     (error_packet(2, "denied"), AuthenticationError, "denied"),
 ])
 def test_handshake_refused(net: Any, reply: bytes, error: type, text: str) -> None:
+    # the server's refusal is raised as it is; a broken reply is this host's
+    # cause in a ConnectError
     peer = net.peer([recv(), send(reply)], handshake=False)
-    with pytest.raises(error, match=text):
+    with pytest.raises(error if error is AuthenticationError else vantrel.ConnectError,
+                       match=text) as caught:
         run(aio.connect(peer.address))
+    if error is not AuthenticationError:
+        assert isinstance(caught.value, vantrel.ConnectError)
+        assert isinstance(caught.value.attempts[0][1], error)
 
 
 def test_idle_liveness_and_timeouts(net: Any) -> None:
@@ -245,8 +252,9 @@ def test_tls(tmp_path: Any) -> None:
         async with await aio.connect(address, tls=client_side) as conn:
             assert len(await conn.execute("big_table", 5000)) == 5000
             assert conn.is_normal()
-        with pytest.raises(ssl.SSLError):
+        with pytest.raises(vantrel.ConnectError) as caught:
             await aio.connect(address, tls=True)  # not signed by a known authority
+        assert isinstance(caught.value.attempts[0][1], ssl.SSLError)
         with pytest.raises(TypeError, match="tls must be True"):
             await aio.connect(address, tls="yes")  # type: ignore[arg-type]
 

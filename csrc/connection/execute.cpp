@@ -2,6 +2,7 @@
 
 #include "collectors.h"
 #include "pyutil.h"
+#include "reader.h"
 
 namespace vantrel {
 
@@ -125,6 +126,50 @@ void put_out_of_use(ModuleState& ms, PyObject* sock) {
     restore_exception(std::move(exc));
 }
 
+// time.monotonic(), in seconds.
+bool monotonic(double& seconds) {
+#if PY_VERSION_HEX >= 0x030D0000
+    PyTime_t now;
+    if (PyTime_Monotonic(&now) < 0) {
+        return false;
+    }
+    seconds = PyTime_AsSecondsDouble(now);
+#else
+    seconds = _PyTime_AsSecondsDouble(_PyTime_GetMonotonicClock());
+#endif
+    return true;
+}
+
+// A connection made by vantrel.connect bounds each call as a whole: its
+// `_call_limit` (seconds, a float) puts a deadline on its socket for the
+// span of the call, which the socket's reads honour.  The bare connection
+// has no such attribute.  1 when a deadline was set, 0 when none, -1 error.
+int start_deadline(ModuleState& ms, PyObject* self, PyObject* sock) {
+    Ref limit;
+    int found = optional_attr(self, ms._call_limit, limit);
+    if (found <= 0 || !PyFloat_CheckExact(limit.get())) {
+        return found < 0 ? -1 : 0;
+    }
+    double now;
+    if (!monotonic(now)) {
+        return -1;
+    }
+    Ref deadline = Ref::steal(PyFloat_FromDouble(now + PyFloat_AS_DOUBLE(limit.get())));
+    if (!deadline || PyObject_SetAttr(sock, ms.deadline, deadline.get()) < 0) {
+        return -1;
+    }
+    return 1;
+}
+
+// The deadline taken off again, whatever the call raised.
+void end_deadline(ModuleState& ms, PyObject* sock) {
+    Ref exc = fetch_exception();
+    if (PyObject_SetAttr(sock, ms.deadline, Py_None) < 0) {
+        PyErr_Clear();  // the socket set it a moment ago
+    }
+    restore_exception(std::move(exc));
+}
+
 // One call: pack, send, read the answer.
 Ref run_call(ModuleState& ms, PyObject* self, PyObject* payload) {
     Ref packet = pack_with_defaults(payload, ms.REQUEST, false);
@@ -135,6 +180,10 @@ Ref run_call(ModuleState& ms, PyObject* self, PyObject* payload) {
     if (!sock) {
         return {};
     }
+    int timed = start_deadline(ms, self, sock.get());
+    if (timed < 0) {
+        return {};
+    }
     Ref result;
     if (call_method(ms.sendall, sock.get(), packet.get())) {
         result = read_answer(ms, self);
@@ -142,7 +191,44 @@ Ref run_call(ModuleState& ms, PyObject* self, PyObject* payload) {
     if (!result) {
         put_out_of_use(ms, sock.get());
     }
+    if (timed > 0) {
+        end_deadline(ms, sock.get());
+    }
     return result;
+}
+
+// A subclass may raise its own error for a failed call: when the connection
+// has a `_call_failed` attribute (looked up only after a failure, so a call
+// that succeeds pays nothing for it), it is called with the exception and the
+// call's method, and the exception it returns is raised in place of the
+// original, with the original as its cause.  The bare class has none, so its
+// failures pass through unchanged.
+void report_failure(ModuleState& ms, PyObject* self, PyObject* payload) {
+    Ref exc = fetch_exception();
+    if (!exc) {
+        return;
+    }
+    Ref hook = getattr(self, ms._call_failed);
+    if (!hook) {
+        if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            PyErr_Clear();
+            restore_exception(std::move(exc));
+        } else {
+            chain_to(exc.get());
+        }
+        return;
+    }
+    Ref replaced = call(hook.get(), exc.get(), PyTuple_GET_ITEM(payload, 0));
+    if (!replaced) {
+        chain_to(exc.get());
+        return;
+    }
+    if (replaced.get() == exc.get() || !PyExceptionInstance_Check(replaced.get())) {
+        restore_exception(std::move(exc));
+        return;
+    }
+    PyException_SetCause(replaced.get(), exc.release());
+    restore_exception(std::move(replaced));
 }
 
 }  // namespace
@@ -161,6 +247,17 @@ Ref begin_call(ModuleState& ms, PyObject* conn) {
     }
     if (PySet_GET_SIZE(ms.calls_in_progress) == before) {
         PyErr_SetString(PyExc_RuntimeError, "another call is in progress on this connection");
+        return {};
+    }
+    // A connection with a limit on its answers (`_answer_limit`, set by
+    // vantrel.connect; the bare connection has none) starts each answer with
+    // all of it.
+    Ref limit;
+    int found = optional_attr(conn, ms._answer_limit, limit);
+    if (found < 0 || (found > 0 && PyObject_SetAttr(conn, ms._answer_room, limit.get()) < 0)) {
+        Ref exc = fetch_exception();
+        PySet_Discard(ms.calls_in_progress, key.get());
+        restore_exception(std::move(exc));
         return {};
     }
     return key;
@@ -225,6 +322,9 @@ PyObject* connection_execute(PyObject* self, PyObject* const* args, Py_ssize_t n
     }
     Ref result = run_call(*ms, self, payload.get());
     end_call(*ms, mark);
+    if (!result) {
+        report_failure(*ms, self, payload.get());
+    }
     return result.release();
 }
 

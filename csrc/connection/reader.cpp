@@ -168,7 +168,61 @@ Ref read_body(ModuleState& ms, PyObject* self, PyObject* length) {
     return body;
 }
 
+// The packet's body length against the bytes left of the answer.
+bool check_room(ModuleState& ms, PyObject* self, PyObject* length, PyObject* room) {
+    int over = compare(length, room, Py_GT);
+    if (over <= 0) {
+        return over == 0;
+    }
+    Ref limit = getattr(self, ms._answer_limit);
+    if (limit) {
+        raise_protocol_error(Ref::steal(PyUnicode_FromFormat(
+            "the answer exceeds max_answer_bytes (%S): a packet of %S bytes with %S bytes of it left",
+            limit.get(), length, room)));
+    }
+    return false;
+}
+
+// The body expanded within the bytes left (a failure is the decoder's, as
+// ProtocolError(repr(e))), and what it takes deducted from them.
+bool spend_room(ModuleState& ms, PyObject* self, RawPacket& p, PyObject* room) {
+    int compressed = compare(p.cm.get(), ms.int_0, Py_NE);
+    if (compressed < 0) {
+        return false;
+    }
+    if (compressed && ms.native_decompress != nullptr) {
+        PyObject* argv[] = {p.body.get(), p.cm.get(), room};
+        Ref data = Ref::steal(PyObject_Vectorcall(ms.native_decompress, argv, 3, nullptr));
+        if (!data) {
+            if (PyErr_ExceptionMatches(PyExc_Exception)) {
+                replace_decoder_error(ms);
+            }
+            return false;
+        }
+        p.body = std::move(data);
+        p.cm = Ref::new_ref(ms.int_0);
+    }
+    Py_ssize_t used = PyObject_Size(p.body.get());
+    if (used < 0) {
+        return false;
+    }
+    Ref taken = Ref::steal(PyLong_FromSsize_t(used));
+    Ref left = taken ? Ref::steal(PyNumber_Subtract(room, taken.get())) : Ref{};
+    return left && PyObject_SetAttr(self, ms._answer_room, left.get()) == 0;
+}
+
 }  // namespace
+
+int optional_attr(PyObject* obj, PyObject* name, Ref& out) {
+    PyObject* value = nullptr;
+#if PY_VERSION_HEX >= 0x030D0000
+    int found = PyObject_GetOptionalAttr(obj, name, &value);
+#else
+    int found = _PyObject_LookupAttr(obj, name, &value);
+#endif
+    out = Ref::steal(value);
+    return found;
+}
 
 bool read_raw_packet(ModuleState& ms, PyObject* self, RawPacket& p) {
     Ref header = read_header(ms, self);
@@ -198,11 +252,23 @@ bool read_raw_packet(ModuleState& ms, PyObject* self, RawPacket& p) {
     if (has_body < 0) {
         return false;
     }
-    if (has_body) {
-        p.body = read_body(ms, self, length);
-        return static_cast<bool>(p.body);
+    if (!has_body) {
+        return true;
     }
-    return true;
+    Ref room;
+    int limited = optional_attr(self, ms._answer_room, room);
+    if (limited < 0) {
+        return false;
+    }
+    limited = limited > 0 && PyLong_CheckExact(room.get());
+    if (limited && !check_room(ms, self, length, room.get())) {
+        return false;
+    }
+    p.body = read_body(ms, self, length);
+    if (!p.body) {
+        return false;
+    }
+    return !limited || spend_room(ms, self, p, room.get());
 }
 
 Ref decode_with(ModuleState& ms, PyObject* decoder, PyObject* body, PyObject* st, PyObject* cm) {

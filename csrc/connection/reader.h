@@ -20,8 +20,16 @@ struct RawPacket {
 };
 
 // Reads the header, validates it and reads the body, with the reader's
-// checks, texts and order.
+// checks, texts and order.  On a connection with an answer limit (an int
+// `_answer_room`, the bytes left of the answer, see begin_call) a packet
+// longer than what is left is refused before its body is read, and a
+// compressed body is expanded here within what is left (its compression
+// then NONE); what the body takes is deducted.
 bool read_raw_packet(ModuleState& ms, PyObject* self, RawPacket& p);
+
+// getattr(obj, name) for an attribute that may be missing, without raising
+// then: 1 with `out` set, 0 missing, -1 with the error.
+int optional_attr(PyObject* obj, PyObject* name, Ref& out);
 
 // decoder(body, st, cm); an ordinary exception of the decoder becomes
 // ProtocolError(repr(e)) with e as its context, interrupts pass through.

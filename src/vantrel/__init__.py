@@ -15,7 +15,8 @@ from typing import TYPE_CHECKING, Any
 
 __version__ = "0.1.0"
 
-_ERRORS = ("AuthenticationError", "CallError", "CodecError", "ConnectError", "ConnectionClosed", "Error",
+_ERRORS = ("AuthenticationError", "CallError", "CodecError", "ConnectError", "ConnectTimeout", "ConnectionClosed",
+           "Error",
            "InvalidArgumentsError", "MethodNotFoundError", "PoolClosed", "PoolError",
            "PoolTimeout", "RemoteExecutionError", "ServerBusyError", "ServerError", "Timeout")
 
@@ -24,6 +25,7 @@ __all__ = [
     "CallError",
     "CodecError",
     "ConnectError",
+    "ConnectTimeout",
     "ConnectionClosed",
     "Error",
     "InvalidArgumentsError",
@@ -48,6 +50,7 @@ if TYPE_CHECKING:
         CodecError,
         ConnectError,
         ConnectionClosed,
+        ConnectTimeout,
         Error,
         InvalidArgumentsError,
         MethodNotFoundError,

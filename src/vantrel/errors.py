@@ -12,6 +12,7 @@ code caught before the family existed, so ``except OSError`` and
     ├── connection_error            the connection is unusable or its data suspect
     │   └── ProtocolError           (one per connection module) a malformed answer
     ├── ConnectError                (also ConnectionError) no connection could be opened
+    │   └── ConnectTimeout          (also Timeout) every host tried ran out of time
     ├── ConnectionClosed            (also ConnectionError) a call on a closed or broken connection
     ├── Timeout                     (also TimeoutError) a call or an opening ran out of time
     ├── CallError                   one call of several run together failed (names it)
@@ -23,6 +24,8 @@ code caught before the family existed, so ``except OSError`` and
 
 from __future__ import annotations
 
+import socket
+import sys
 from typing import Optional, Sequence, Tuple
 
 from vantrel.share._codecbase import CodecError
@@ -42,6 +45,7 @@ __all__ = [
     "CallError",
     "CodecError",
     "ConnectError",
+    "ConnectTimeout",
     "ConnectionClosed",
     "Error",
     "InvalidArgumentsError",
@@ -84,9 +88,19 @@ class ConnectionClosed(Error, ConnectionError):
         self.reason = reason
 
 
-class Timeout(Error, TimeoutError):
-    """A call or the opening of a connection ran out of time.  The text names
-    the method (or the opening), the address and the limit."""
+if sys.version_info >= (3, 10):
+    class Timeout(Error, TimeoutError):
+        """A call or the opening of a connection ran out of time.  The text names
+        the method (or the opening), the address and the limit."""
+else:
+    class Timeout(Error, socket.timeout, TimeoutError):  # before 3.10 socket.timeout is its own class
+        """A call or the opening of a connection ran out of time.  The text names
+        the method (or the opening), the address and the limit."""
+
+
+class ConnectTimeout(ConnectError, Timeout):
+    """No connection could be opened because every host tried ran out of
+    time: caught by ``except ConnectError`` and by ``except TimeoutError``."""
 
 
 class PoolError(Error):

@@ -6,11 +6,13 @@ a table stream, ``(head, data)`` for a table2 stream, the list of items for a
 feed stream, ``[]`` for an empty stream, with the same exceptions and texts.
 
 One call at a time: a call started while another is in progress on the same
-connection raises ``ProtocolError`` at once, before anything is sent.  A call
+connection raises ``RuntimeError`` at once, before anything is sent.  A call
 that fails in mid-answer (a broken packet, a lost connection, a cancellation, a
 time-out) closes the connection, since the rest of its answer may still be on
-the way: no later call can ever read it.  A server error (an ERROR packet,
-read whole) leaves the connection usable.
+the way: no later call can ever read it; the connection is then ``broken``
+and a later call raises :class:`vantrel.ConnectionClosed` saying why.  A call
+that runs out of time raises :class:`vantrel.Timeout`.  A server error (an
+ERROR packet, read whole) leaves the connection usable.
 
 Stream answers are decoded packet by packet as the packets arrive.  Between
 packets the call hands the event loop a turn whenever it has held it for
@@ -22,15 +24,18 @@ from __future__ import annotations
 import asyncio
 import select
 import time
-import warnings
 from types import ModuleType, TracebackType
-from typing import Any, Dict, List, Mapping, Optional, Sequence, Type
+from typing import Any, Dict, List, Mapping, Optional, Tuple, Type
 
+from vantrel._address import AddressLike, format_address
+from vantrel._handshake import NoticeHandler, check_reply, deliver_notice, handshake_packet
 from vantrel._impls import connection_module
-from vantrel.client import TLSOption, tls_context
+from vantrel.client import UNSET, Settings, TLSOption, connect_error, settings, tls_context, why_broken
+from vantrel.errors import ConnectionClosed, Timeout
 from vantrel.share.codec import pack_one
 from vantrel.share.errors import ServerError
 from vantrel.share.protocol import MSG_TYPE
+from vantrel.utils import connection_error
 
 from .deadline import Deadline
 from .decode import FIRST, decode_body, extend_result
@@ -70,14 +75,20 @@ class AsyncConnection:
     """
 
     def __init__(self, transport: asyncio.Transport, protocol: PacketProtocol,
-                 timeout: Optional[float] = None, module: ModuleType = MODULE) -> None:
+                 timeout: Optional[float] = None, module: ModuleType = MODULE,
+                 address: Tuple[str, int] = ("", 0)) -> None:
         self._transport = transport
         self._protocol = protocol
         self._module = module
         self._timeout = timeout
         self._busy = False
         self._closed = False
+        self._broken: Optional[str] = None
         self._auth_info: Dict[str, Any] = {}
+        #: The ``(host, port)`` the connection was made to.
+        self.address = address
+        #: The notice of the server's handshake reply (None without one).
+        self.notice: Any = None
 
     # -- state -----------------------------------------------------------------
 
@@ -86,6 +97,32 @@ class AsyncConnection:
         """True once the connection was closed: by :meth:`close`, by a failed call
         or by the server."""
         return self._closed or self._transport.is_closing()
+
+    @property
+    def broken(self) -> bool:
+        """True when a failed call closed the connection (see :attr:`broken_reason`)."""
+        return self._broken is not None
+
+    @property
+    def broken_reason(self) -> Optional[str]:
+        """Why the connection broke ("closed by a time-out in the previous call ..."),
+        or None."""
+        return self._broken
+
+    @property
+    def timeout(self) -> Optional[float]:
+        """The limit of each call as a whole, in seconds (None: no limit)."""
+        return self._timeout
+
+    @property
+    def max_answer_bytes(self) -> Optional[int]:
+        """The most bytes one answer may take (see :func:`vantrel.connect`)."""
+        return self._protocol.limit
+
+    def __repr__(self) -> str:
+        state = ("broken" if self._broken is not None else "closed" if self.closed
+                 else "busy" if self._busy else "idle")
+        return "<vantrel.aio.AsyncConnection %s %s>" % (format_address(self.address), state)
 
     @property
     def busy(self) -> bool:
@@ -147,22 +184,18 @@ class AsyncConnection:
     # -- the handshake ---------------------------------------------------------
 
     async def _handshake(self, auth: Any) -> None:
+        # The notice is kept in self.notice; connect() hands it on.
         module = self._module
         info = auth.copy()
         info["node"] = self._transport.get_extra_info("sockname")[0]
         self._auth_info = info
-        packet = pack_one(info, MSG_TYPE.HANDSHAKE, module.DEFAULT_SERIALIZER_TYPE,
-                          module.DEFAULT_COMPRESSION_METHOD, force_compress=True)
-        self._protocol.write(packet)
+        self._protocol.write(handshake_packet(module, info))
         if self._protocol.write_paused:
             await self._protocol.drain()
         mt, st, cm, raw = await self._protocol.read_packet()
         body = decode_body(mt, raw, st, cm, module.ProtocolError)
-        if mt != _HANDSHAKE:
-            raise module.ProtocolError(
-                "handshake message expected while {} received".format(MSG_TYPE[mt]))
-        if body is not None:
-            warnings.warn(body)  # noqa: B028 - the default category and level, as the blocking client
+        check_reply(module, mt)
+        self.notice = body
 
     # -- calls -----------------------------------------------------------------
 
@@ -171,24 +204,55 @@ class AsyncConnection:
         module = self._module
         if self._busy:
             raise RuntimeError(CALL_IN_PROGRESS)
-        if self._closed:
-            raise module.ProtocolError(CLOSED)
+        if self.closed:
+            raise self._refused(method)
         packet = pack_one((method, args, kwargs), MSG_TYPE.REQUEST,
                           module.DEFAULT_SERIALIZER_TYPE, module.DEFAULT_COMPRESSION_METHOD)
         self._busy = True
+        limit = self._timeout
+        self._protocol.room = self._protocol.limit  # each answer starts with all of it
         try:
-            if self._timeout is None:
+            if limit is None:
                 return await self._exchange(packet)
-            with Deadline(self._timeout, "the call"):
+            with Deadline(limit, "the call"):
                 return await self._exchange(packet)
         except ServerError:
             # An ERROR packet, read whole, ends the answer.
             raise
-        except BaseException:
-            self.abort()
-            raise
+        except BaseException as e:
+            error = self._failed(e, method, limit)
+            if error is e:
+                raise
+            raise error from e
         finally:
             self._busy = False
+
+    def _refused(self, method: Any) -> ConnectionClosed:
+        which = "broken" if self._broken is not None else "closed"
+        reason = self._broken or ("closed by close()" if self._closed else "closed by the server")
+        return ConnectionClosed("call %r on a %s connection to %s (%s)"
+                                % (method, which, format_address(self.address), reason), reason)
+
+    def _failed(self, error: BaseException, method: Any, limit: Optional[float]) -> BaseException:
+        # The connection is closed (the rest of the answer may be on its way)
+        # and marked broken; the error to raise for ``error``.
+        self.abort()
+        where = format_address(self.address)
+        if isinstance(error, TimeoutError) and limit is not None:
+            text = "call %r to %s took longer than %g s" % (method, where, limit)
+            self._broken = "closed by a time-out in the previous call (%s)" % text
+            return Timeout(text)
+        if isinstance(error, connection_error):
+            self._broken = "%s in the previous call (%r: %s)" % (why_broken(error), method, error)
+            return error
+        if isinstance(error, OSError):
+            self._broken = ("closed when the connection was lost in the previous call (%s: %s)"
+                            % (type(error).__name__, error))
+            return ConnectionClosed("connection to %s lost during call %r: %s: %s"
+                                    % (where, method, type(error).__name__, error), self._broken)
+        self._broken = ("closed after the previous call (%r) failed with %s"
+                        % (method, type(error).__name__))
+        return error
 
     async def _exchange(self, packet: bytes) -> Any:
         protocol = self._protocol
@@ -254,40 +318,67 @@ def _select_variant(fd: int) -> bool:
 _nothing_pending = _poll_variant if hasattr(select, "poll") else _select_variant
 
 
-async def connect(address: Sequence[Any], auth: Optional[Mapping[str, Any]] = None, *,
-                  timeout: Optional[float] = None, connect_timeout: Optional[float] = 10.0,
-                  tls: TLSOption = None) -> AsyncConnection:
-    """Open a connection to ``address`` (host, port) and authenticate with ``auth``.
+async def connect(address: Optional[AddressLike] = None, auth: Optional[Mapping[str, Any]] = None,
+                  *, timeout: Optional[float] = UNSET, connect_timeout: Optional[float] = UNSET,
+                  tls: TLSOption = UNSET, load_balance: str = UNSET,
+                  on_notice: Optional[NoticeHandler] = None,
+                  max_answer_bytes: int = UNSET) -> AsyncConnection:
+    """Open a connection and authenticate: the asyncio twin of :func:`vantrel.connect`.
 
-    ``connect_timeout`` (seconds, or None) covers the TCP connection, the TLS
-    handshake and the authentication; ``timeout`` then limits every call.
-    ``tls``: True for TLS with the system's default context (the server's
-    certificate checked against the host name), an :class:`ssl.SSLContext` to
-    use as it is, None or False for plain TCP.  A notice in the server's
-    handshake reply is issued as a warning.
+    The address, ``auth`` and the options are those of :func:`vantrel.connect`
+    (every address form, ``VANTREL_URL``, ``VANTREL_USER`` /
+    ``VANTREL_PASSWORD``, several hosts each within its share of
+    ``connect_timeout``, ``load_balance``, ``on_notice``); ``timeout`` limits
+    every call as a whole.  When every host fails: :class:`vantrel.ConnectError`
+    naming each host and its cause.
     """
-    host, port = address[0], address[1]
-    context = tls_context(tls)
-    record: Dict[str, Any] = {} if auth is None else dict(auth)
+    s = settings(address, auth, timeout=timeout, connect_timeout=connect_timeout, tls=tls,
+                 load_balance=load_balance, max_answer_bytes=max_answer_bytes)
+    context = tls_context(s.tls)
+    loop = asyncio.get_running_loop()
+    deadline = None if s.connect_timeout is None else loop.time() + s.connect_timeout
+    attempts: List[Tuple[Tuple[str, int], BaseException]] = []
+    for i, host in enumerate(s.hosts):
+        limit = None if deadline is None else max(deadline - loop.time(), 0.0) / (len(s.hosts) - i)
+        try:
+            conn = await _open_one(host, s, limit, context)
+        except ServerError:
+            raise
+        except (OSError, connection_error) as e:
+            attempts.append((host, e))
+            continue
+        deliver_notice(conn.notice, on_notice)
+        return conn
+    raise connect_error(attempts)
+
+
+async def _open_one(host: Tuple[str, int], s: Settings, limit: Optional[float],
+                    context: Any) -> AsyncConnection:
     conns: List[AsyncConnection] = []
+    where = format_address(host)
 
     async def open_and_authenticate() -> AsyncConnection:
         loop = asyncio.get_running_loop()
         transport, protocol = await loop.create_connection(
-            lambda: PacketProtocol(MODULE), host, port, ssl=context,
-            server_hostname=host if context is not None else None)
+            lambda: PacketProtocol(MODULE), host[0], host[1], ssl=context,
+            server_hostname=host[0] if context is not None else None)
         assert isinstance(transport, asyncio.Transport)
-        conn = AsyncConnection(transport, protocol, timeout)
+        conn = AsyncConnection(transport, protocol, s.timeout, address=host)
+        protocol.limit = protocol.room = s.max_answer_bytes
         conns.append(conn)
-        await conn._handshake(record)
+        await conn._handshake(s.auth)
         return conn
 
     try:
-        if connect_timeout is None:
+        if limit is None:
             return await open_and_authenticate()
-        with Deadline(connect_timeout, "connecting to %s:%s" % (host, port)):
+        if limit <= 0:
+            raise Timeout("connecting to %s: no time left of connect_timeout" % (where,))
+        with Deadline(limit, "connecting to %s" % (where,)):
             return await open_and_authenticate()
-    except BaseException:
+    except BaseException as e:
         for conn in conns:
             conn.abort()
+        if isinstance(e, TimeoutError) and not isinstance(e, Timeout):
+            raise Timeout("connecting to %s took longer than %g s" % (where, limit or 0)) from e
         raise

@@ -20,6 +20,7 @@ from types import ModuleType
 from typing import Optional, Tuple
 
 from vantrel._header import split_header
+from vantrel.share.codec import decompress
 
 __all__ = ["HIGH_WATER", "Packet", "PacketProtocol"]
 
@@ -54,6 +55,9 @@ class PacketProtocol(asyncio.Protocol):
         self.transport: Optional[asyncio.Transport] = None
         #: Times a read had to wait for the network: the event loop ran meanwhile.
         self.waits = 0
+        #: Bytes left of the answer being read (None: no limit); see read_packet.
+        self.room: Optional[int] = None
+        self.limit: Optional[int] = None
 
     # -- transport callbacks -------------------------------------------------
 
@@ -170,7 +174,10 @@ class PacketProtocol(asyncio.Protocol):
 
         The body is None when the header gives a length not above 0.  The
         header is validated (message type, then serializer, then compression
-        method) before any body byte is taken.
+        method) before any body byte is taken.  With a ``room`` (the bytes
+        left of the answer, as ``max_answer_bytes`` sets it), a longer body is
+        refused from the header, a compressed one is expanded within the room
+        (and returned uncompressed), and what the body takes is deducted.
         """
         m = self._module
         size = m.HEADER_LENGTH
@@ -178,10 +185,22 @@ class PacketProtocol(asyncio.Protocol):
             await self._fill(size)
         mt, st, cm, length = split_header(m, self._take(size))
         if length > 0:
+            room = self.room
+            if room is not None and length > room:
+                raise self._error("the answer exceeds max_answer_bytes (%s): a packet of %d bytes "
+                                  "with %d bytes of it left" % (self.limit, length, room))
             if len(self._buf) < length:
                 await self._fill(length)
             body = self._take(length)
             if len(body) != length:
                 raise self._error("incomplete body")
+            if room is not None:
+                if cm != m.COMPRESSION_METHOD.NONE:
+                    try:
+                        body = decompress(body, cm, room)
+                    except Exception as e:  # as the decoder's failures
+                        raise self._error(repr(e)) from e
+                    cm = m.COMPRESSION_METHOD.NONE
+                self.room = room - len(body)
             return mt, st, cm, body
         return mt, st, cm, None

@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import asyncio
 import logging
+import os
 import socket
 import tracemalloc
 import warnings
@@ -313,3 +314,27 @@ def test_aio_answer_limit() -> None:
         asyncio.run(main())
     finally:
         peer.finish()
+
+
+@pytest.mark.filterwarnings("ignore:This process .* is multi-threaded:DeprecationWarning")
+def test_a_connection_used_after_fork_refuses_in_the_child(impl: Any) -> None:
+    # The child's call must send nothing on the parent's socket: the parent's
+    # next answers are its own, and the child is told why it cannot call.
+    with ServerThread(demo_server(notice=None)) as address, \
+            vantrel.connect(address, impl=impl_name(impl)) as conn:
+        assert conn.execute("echo", "before") == "before"
+        pid = os.fork()
+        if pid == 0:  # the child: never returns into pytest
+            code = 1
+            try:
+                conn.execute("echo", "child")
+            except vantrel.ConnectionClosed as e:
+                code = 0 if "fork()" in str(e) and conn.broken else 2
+            except BaseException:
+                code = 3
+            finally:
+                os._exit(code)
+        _, status = os.waitpid(pid, 0)
+        assert os.WEXITSTATUS(status) == 0
+        assert [conn.execute("echo", i) for i in range(50)] == list(range(50))
+        assert conn.is_normal()

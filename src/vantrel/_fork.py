@@ -14,10 +14,12 @@ from __future__ import annotations
 
 import os
 import threading
+import weakref
+from typing import Any
 
 from vantrel.errors import ConnectionClosed
 
-__all__ = ["check", "forget", "generation", "inherited", "lock"]
+__all__ = ["check", "forget", "generation", "inherited", "lock", "track"]
 
 #: Bumped in the child after each fork(): 0 in a process that never forked.
 generation = 0
@@ -26,10 +28,28 @@ generation = 0
 lock = threading.Lock()
 
 
+#: The sockets of the connections this process opened (see :func:`track`).
+_sockets: "weakref.WeakSet[Any]" = weakref.WeakSet()
+
+
+def track(sock: Any) -> None:
+    """Let go of ``sock`` in every child forked later: its descriptor there is
+    pointed at /dev/null, so that a call of the child on the inherited
+    connection sends nothing to the parent's peer and reads an end of file,
+    which the connection reports as :func:`inherited`."""
+    _sockets.add(sock)
+
+
 def _after_fork_in_child() -> None:
-    global generation, lock
+    global generation, lock, _sockets
     generation += 1
     lock = threading.Lock()
+    inherited_sockets, _sockets = list(_sockets), weakref.WeakSet()
+    for sock in inherited_sockets:
+        try:
+            forget(sock.fileno())
+        except (OSError, ValueError):
+            pass
 
 
 if hasattr(os, "register_at_fork"):

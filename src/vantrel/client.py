@@ -35,6 +35,7 @@ import struct
 import time
 from typing import TYPE_CHECKING, Any, Callable, Dict, List, Mapping, Optional, Tuple, Type, Union
 
+from vantrel import _fork
 from vantrel._address import AddressLike, Target, format_address, parse_target
 from vantrel._handshake import NoticeHandler, check_reply, deliver_notice, handshake_packet
 from vantrel._header import split_header
@@ -287,6 +288,7 @@ class Connection(_Core):
     _answer_limit: int  # read by the compiled reader, with _answer_room (the bytes left)
     _answer_room: int
     _unusable: Optional[Tuple[str, str]]  # ("closed" or "broken", reason)
+    _generation: int  # the fork generation of the process that opened it
 
     def _setup(self, address: Address, call_timeout: Optional[float], max_answer_bytes: int) -> None:
         self.address = address
@@ -296,6 +298,7 @@ class Connection(_Core):
         self._read_timeout = call_timeout
         self._answer_limit = self._answer_room = max_answer_bytes
         self._unusable = None
+        self._generation = _fork.generation
 
     # -- state --------------------------------------------------------------------------
 
@@ -379,6 +382,12 @@ class Connection(_Core):
         """The error to raise for ``error`` out of a call of ``method``; the
         connection is marked broken when the call left it so.  (Called by
         ``execute`` on every failure but a server error's.)"""
+        if self._generation != _fork.generation:
+            # A child's call on a connection it inherited: its socket here
+            # was let go at the fork, so nothing reached the parent's peer.
+            failure = _fork.inherited()
+            self._unusable = ("broken", failure.reason or "")
+            return failure
         if isinstance(error, ServerError):
             return error  # an ERROR packet, read whole, ended the answer
         if self._unusable is not None:
@@ -655,6 +664,7 @@ def _open_one(cls: Type[Connection], host: Address, s: Settings, limit: Optional
             sock.settimeout(remaining())
         conn = cls.__new__(cls)
         conn._setup(host, s.timeout, s.max_answer_bytes)
+        _fork.track(sock)  # let go of in a child forked later
         conn.__init__(sock, s.auth)  # type: ignore[misc]
         conn.set_timeout(s.timeout)
     except ServerError as e:

@@ -147,31 +147,64 @@ Ref run_call(ModuleState& ms, PyObject* self, PyObject* payload) {
 
 }  // namespace
 
-// The mark of a call in progress on `conn`: its address in a set of the
-// module state.  Marking is one step in which no Python code runs, so two
-// threads can never both find the connection free.
+// The mark of a call in progress on `conn`: its address, a key of a dict of
+// the module state, whose value says whether close() was asked for meanwhile
+// (False, then True).  Marking is one step in which no Python code runs, so
+// two threads can never both find the connection free.
 Ref begin_call(ModuleState& ms, PyObject* conn) {
     Ref key = Ref::steal(PyLong_FromVoidPtr(conn));
     if (!key) {
         return {};
     }
-    Py_ssize_t before = PySet_GET_SIZE(ms.calls_in_progress);
-    if (PySet_Add(ms.calls_in_progress, key.get()) < 0) {
+    Py_ssize_t before = PyDict_GET_SIZE(ms.calls_in_progress);
+    if (PyDict_SetDefault(ms.calls_in_progress, key.get(), Py_False) == nullptr) {
         return {};
     }
-    if (PySet_GET_SIZE(ms.calls_in_progress) == before) {
+    if (PyDict_GET_SIZE(ms.calls_in_progress) == before) {
         PyErr_SetString(PyExc_RuntimeError, "another call is in progress on this connection");
         return {};
     }
     return key;
 }
 
-void end_call(ModuleState& ms, const Ref& key) {
+namespace {
+
+// The reader, then the socket, as close() closes them; errors are dropped:
+// the thread that asked for the close has gone on already.
+void close_now(ModuleState& ms, PyObject* conn) {
+    for (PyObject* name : {ms._sf, ms._socket}) {
+        Ref target = getattr(conn, name);
+        if (!target || !call_method(ms.close, target.get())) {
+            if (!PyErr_ExceptionMatches(PyExc_Exception)) {
+                return;
+            }
+            PyErr_Clear();
+        }
+    }
+}
+
+}  // namespace
+
+int end_call(ModuleState& ms, PyObject* conn, const Ref& key) {
     Ref exc = fetch_exception();
-    if (PySet_Discard(ms.calls_in_progress, key.get()) < 0) {
-        PyErr_Clear();  // an exact int: not reached
+    // Looked up and removed with no Python code run in between (an exact int
+    // key, a bool value).
+    PyObject* value = PyDict_GetItemWithError(ms.calls_in_progress, key.get());
+    int asked = value == Py_True;
+    if (value == nullptr || PyDict_DelItem(ms.calls_in_progress, key.get()) < 0) {
+        PyErr_Clear();  // not reached: the key is an exact int
+    }
+    if (asked) {
+        close_now(ms, conn);
+        if (PyErr_Occurred()) {  // an interrupt while closing: it goes on, after the call's own error
+            if (exc) {
+                chain_to(exc.get());
+            }
+            return -1;
+        }
     }
     restore_exception(std::move(exc));
+    return asked;
 }
 
 int call_in_progress(ModuleState& ms, PyObject* conn) {
@@ -179,7 +212,49 @@ int call_in_progress(ModuleState& ms, PyObject* conn) {
     if (!key) {
         return -1;
     }
-    return PySet_Contains(ms.calls_in_progress, key.get());
+    return PyDict_Contains(ms.calls_in_progress, key.get());
+}
+
+int ask_close(ModuleState& ms, PyObject* conn) {
+    Ref key = Ref::steal(PyLong_FromVoidPtr(conn));
+    if (!key) {
+        return -1;
+    }
+    int busy = PyDict_Contains(ms.calls_in_progress, key.get());
+    if (busy <= 0) {
+        return busy;
+    }
+    return PyDict_SetItem(ms.calls_in_progress, key.get(), Py_True) < 0 ? -1 : 1;
+}
+
+int still_in_call(ModuleState& ms, PyObject* conn) {
+    Ref key = Ref::steal(PyLong_FromVoidPtr(conn));
+    if (!key) {
+        return -1;
+    }
+    PyObject* value = PyDict_GetItemWithError(ms.calls_in_progress, key.get());
+    if (value == nullptr) {
+        return PyErr_Occurred() ? -1 : 0;
+    }
+    return value == Py_True;
+}
+
+bool closed_during_call(ModuleState& ms) {
+    Ref exc = fetch_exception();
+    if (!exc) {
+        return false;
+    }
+    int server_error = PyObject_IsInstance(exc.get(), ms.server_error);
+    if (server_error < 0) {
+        PyErr_Clear();
+    }
+    if (server_error > 0 || !PyObject_TypeCheck(exc.get(), reinterpret_cast<PyTypeObject*>(PyExc_Exception))) {
+        restore_exception(std::move(exc));  // a whole answer of the server, or an interrupt
+        return false;
+    }
+    raise_protocol_error(Ref::steal(PyUnicode_FromString("the connection was closed during the call")));
+    chain_to(exc.get());
+    return false;
 }
 
 PyObject* module_begin_call(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -204,10 +279,14 @@ PyObject* module_end_call(PyObject* /*module*/, PyObject* const* args, Py_ssize_
         return nullptr;
     }
     Ref key = Ref::steal(PyLong_FromVoidPtr(conn));
-    if (!key || PySet_Discard(ms->calls_in_progress, key.get()) < 0) {
+    if (!key) {
         return nullptr;
     }
-    Py_RETURN_NONE;
+    int closed = end_call(*ms, conn, key);
+    if (closed < 0) {
+        return nullptr;
+    }
+    return PyBool_FromLong(closed);
 }
 
 PyObject* connection_execute(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -224,7 +303,13 @@ PyObject* connection_execute(PyObject* self, PyObject* const* args, Py_ssize_t n
         return nullptr;
     }
     Ref result = run_call(*ms, self, payload.get());
-    end_call(*ms, mark);
+    int closed = end_call(*ms, self, mark);
+    if (closed < 0) {
+        return nullptr;
+    }
+    if (!result && closed) {
+        closed_during_call(*ms);
+    }
     return result.release();
 }
 

@@ -40,7 +40,8 @@ PyMethodDef begin_call_def = {
 PyMethodDef end_call_def = {
     "_end_call", FASTCALL_KW(module_end_call), METH_FASTCALL | METH_KEYWORDS,
     "_end_call(conn, /)\n--\n\n"
-    "Remove the mark of _begin_call."};
+    "Remove the mark of _begin_call.  True when close() was called during the call:\n"
+    "the reader and the socket are then closed here."};
 // The asyncio client's straight decoding of stream bodies (bodies.h).
 PyMethodDef extend_rows_def = {
     "_extend_rows", FASTCALL_KW(module_extend_rows), METH_FASTCALL | METH_KEYWORDS,
@@ -107,7 +108,7 @@ bool init_state(PyObject* module, ModuleState& ms) {
     ms.int_0 = PyLong_FromLong(0);
     ms.int_buffer = PyLong_FromLong(131072);
     ms.kw_force_compress = Py_BuildValue("(s)", "force_compress");
-    ms.calls_in_progress = PySet_New(nullptr);
+    ms.calls_in_progress = PyDict_New();
     Ref one = Ref::steal(PyLong_FromLong(1));
     if (!one) {
         return false;

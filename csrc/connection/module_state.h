@@ -86,7 +86,7 @@ struct ModuleState {
     PyObject* slice_from_1;     // slice(1, None)
     PyObject* kw_force_compress;  // ("force_compress",)
     PyObject* server_error;     // vantrel.share.errors.ServerError, () without one
-    PyObject* calls_in_progress;  // set of the addresses of connections inside execute
+    PyObject* calls_in_progress;  // address of a connection inside a call -> close() asked for (bool)
     // The native codec, for stream bodies decoded straight into their
     // results; all NULL when vantrel.share._ccodec is not built.
     PyObject* native_unpack_one;  // _ccodec.unpack_one, compared by identity

@@ -1,35 +1,65 @@
-"""The header checks of the connection's packet reader, for the package's other readers.
+"""The header checks of every received packet, and the readers' error texts, in one place.
 
-The row and Arrow answers (``vantrel.results``) and the asyncio client read
-packets themselves, but must refuse a bad header exactly as the connection
-does: the same tests, in the same order, with the same texts, all before any
-body byte is read.  They take them from here.
+Every Python reader of the package refuses a bad header here: the pure-Python
+connection (``vantrel._pyconnection``), the answer core (``vantrel._core``,
+behind ``vantrel.results`` and ``vantrel.aio``) and the reference server
+(``vantrel.server.wire``).  The tests come in a fixed order, all before any
+body byte is read: the header's length, then the message type, the serializer
+and the compression method.  The compiled connection (csrc/connection/reader.cpp)
+makes the same tests with the same texts; the differential tests hold the two
+together.
+
+``ns`` is the namespace of a connection module (``vars(module)``, or a
+module's ``globals()``): the protocol tables, ``unpack_header`` and
+``ProtocolError`` are looked up in it at every call, so that rebinding one of
+them in the module changes every later check, as in the compiled module.
 """
 
 from __future__ import annotations
 
-from typing import Any, Tuple
+from typing import Any, Mapping, Optional, Tuple
+
+__all__ = [
+    "CLOSED_DURING_CALL",
+    "DISCONNECTED",
+    "INCOMPLETE_BODY",
+    "header_problem",
+    "split_header",
+]
+
+DISCONNECTED = "Disconnected from the remote server"
+INCOMPLETE_BODY = "incomplete body"
+#: The error of a call whose connection was closed (``close()`` from another
+#: thread) while the call was reading its answer; the same on every reader.
+CLOSED_DURING_CALL = "the connection was closed during the call"
 
 
-def split_header(m: Any, header: bytes) -> Tuple[Any, Any, Any, Any]:
+def header_problem(ns: Mapping[str, Any], mt: Any, st: Any, cm: Any) -> Optional[str]:
+    """The text of the first field of a header that is not valid, or None."""
+    if mt not in ns["MSG_TYPE"]:
+        return "invalid message type: {}".format(mt)
+    serializers = ns["SERIALIZATION_TYPE"]
+    if not serializers.RAW <= st <= serializers.MSGPACK:
+        return "invalid serializer type: {}".format(st)
+    methods = ns["COMPRESSION_METHOD"]
+    if not methods.NONE <= cm <= methods.ZSTD:
+        return "invalid compression method: {}".format(cm)
+    return None
+
+
+def split_header(ns: Mapping[str, Any], header: bytes) -> Tuple[Any, Any, Any, Any]:
     """``(msg_type, serializer, compression, length)`` of a received header.
 
-    ``m`` is the connection module whose globals the checks use
-    (``HEADER_LENGTH``, ``unpack_header``, ``MSG_TYPE``, ``SERIALIZATION_TYPE``,
-    ``COMPRESSION_METHOD``, ``ProtocolError``), read at each call as the
-    connection reads them.  A header cut short (none at all: the peer closed
-    the connection), an unknown message type, serializer or compression method
-    raise ``m.ProtocolError`` with the reader's text.
+    A header cut short (none at all: the peer closed the connection), an
+    unknown message type, serializer or compression method raise the
+    namespace's ``ProtocolError`` with the reader's text.
     """
-    if len(header) != m.HEADER_LENGTH:
+    if len(header) != ns["HEADER_LENGTH"]:
         if len(header) == 0:
-            raise m.ProtocolError("Disconnected from the remote server")
-        raise m.ProtocolError("incomplete header, %r" % len(header))
-    mt, st, cm, length = m.unpack_header(header)
-    if mt not in m.MSG_TYPE:
-        raise m.ProtocolError("invalid message type: {}".format(mt))
-    if not m.SERIALIZATION_TYPE.RAW <= st <= m.SERIALIZATION_TYPE.MSGPACK:
-        raise m.ProtocolError("invalid serializer type: {}".format(st))
-    if not m.COMPRESSION_METHOD.NONE <= cm <= m.COMPRESSION_METHOD.ZSTD:
-        raise m.ProtocolError("invalid compression method: {}".format(cm))
+            raise ns["ProtocolError"](DISCONNECTED)
+        raise ns["ProtocolError"]("incomplete header, %r" % len(header))
+    mt, st, cm, length = ns["unpack_header"](header)
+    problem = header_problem(ns, mt, st, cm)
+    if problem is not None:
+        raise ns["ProtocolError"](problem)
     return mt, st, cm, length

@@ -6,13 +6,15 @@ a table stream, ``(head, data)`` for a table2 stream, the list of items for a
 feed stream, ``[]`` for an empty stream, with the same exceptions and texts.
 
 One call at a time: a call started while another is in progress on the same
-connection raises ``ProtocolError`` at once, before anything is sent.  A call
+connection raises ``RuntimeError`` at once, before anything is sent.  A call
 that fails in mid-answer (a broken packet, a lost connection, a cancellation, a
 time-out) closes the connection, since the rest of its answer may still be on
 the way: no later call can ever read it.  A server error (an ERROR packet,
 read whole) leaves the connection usable.
 
-Stream answers are decoded packet by packet as the packets arrive.  Between
+The answer is read by the package's answer core (``vantrel._core``), which
+gives the same answers and texts as the blocking readers.  Stream answers are
+decoded packet by packet as the packets arrive.  Between
 packets the call hands the event loop a turn whenever it has held it for
 :data:`SLICE` seconds, so a large answer does not stall other tasks.
 """
@@ -24,8 +26,10 @@ import select
 import time
 import warnings
 from types import ModuleType, TracebackType
-from typing import Any, Dict, List, Mapping, Optional, Sequence, Type
+from typing import Any, Dict, List, Mapping, Optional, Sequence, Tuple, Type
 
+from vantrel._core import END, VALUE, AnswerCore
+from vantrel._header import CLOSED_DURING_CALL
 from vantrel._impls import connection_module
 from vantrel.client import TLSOption, tls_context
 from vantrel.share.codec import pack_one
@@ -33,7 +37,7 @@ from vantrel.share.errors import ServerError
 from vantrel.share.protocol import MSG_TYPE
 
 from .deadline import Deadline
-from .decode import FIRST, decode_body, extend_result
+from .decode import FIRST, extend_result
 from .packets import PacketProtocol
 
 __all__ = ["CALL_IN_PROGRESS", "SLICE", "AsyncConnection", "ProtocolError", "connect"]
@@ -54,11 +58,7 @@ CLOSED = "the connection is closed"
 SLICE = 0.005
 _TURN_DELAY = 1e-6
 
-_RESPONSE = MSG_TYPE.RESPONSE
-_STREAM_START = MSG_TYPE.STREAM_START
-_STREAM_END = MSG_TYPE.STREAM_END
-_HANDSHAKE = MSG_TYPE.HANDSHAKE
-_KINDS = {MSG_TYPE.TABLE: "table", MSG_TYPE.TABLE2: "table2", MSG_TYPE.FEED: "feed"}
+_TABLE2 = MSG_TYPE.TABLE2
 
 
 class AsyncConnection:
@@ -77,6 +77,7 @@ class AsyncConnection:
         self._timeout = timeout
         self._busy = False
         self._closed = False
+        self._closed_in_call = False  # close() was called during the call in progress
         self._auth_info: Dict[str, Any] = {}
 
     # -- state -----------------------------------------------------------------
@@ -132,6 +133,7 @@ class AsyncConnection:
     async def close(self) -> None:
         """Close the connection.  A call in progress on it fails."""
         if self._busy:
+            self._closed_in_call = True
             self.abort()
         else:
             self.close_nowait()
@@ -156,11 +158,7 @@ class AsyncConnection:
         self._protocol.write(packet)
         if self._protocol.write_paused:
             await self._protocol.drain()
-        mt, st, cm, raw = await self._protocol.read_packet()
-        body = decode_body(mt, raw, st, cm, module.ProtocolError)
-        if mt != _HANDSHAKE:
-            raise module.ProtocolError(
-                "handshake message expected while {} received".format(MSG_TYPE[mt]))
+        _, body = await self._protocol.next_event(AnswerCore(vars(module), handshake=True))
         if body is not None:
             warnings.warn(body)  # noqa: B028 - the default category and level, as the blocking client
 
@@ -168,6 +166,27 @@ class AsyncConnection:
 
     async def execute(self, method: Any, *args: Any, **kwargs: Any) -> Any:
         """Run ``method(*args, **kwargs)`` on the server and return its whole answer."""
+        core, packet = self._start_call(method, args, kwargs)
+        try:
+            if self._timeout is None:
+                return await self._exchange(core, packet)
+            with Deadline(self._timeout, "the call"):
+                return await self._exchange(core, packet)
+        except BaseException as e:
+            failure = self._call_failed(e)
+            if failure is e:
+                raise
+            raise failure  # noqa: B904 - the call's own error stays the context
+        finally:
+            self._busy = False
+
+    # -- the answer (also read by vantrel.aio.results) -------------------------
+
+    def _start_call(self, method: Any, args: Any, kwargs: Any) -> Tuple[AnswerCore, bytes]:
+        """Check that the connection can take a call and mark it busy; the core
+        that reads its answer and the request packet, for the caller to
+        :meth:`_send`.  The caller ends the call (``_busy = False``, and
+        :meth:`_call_failed` on a failure)."""
         module = self._module
         if self._busy:
             raise RuntimeError(CALL_IN_PROGRESS)
@@ -176,59 +195,53 @@ class AsyncConnection:
         packet = pack_one((method, args, kwargs), MSG_TYPE.REQUEST,
                           module.DEFAULT_SERIALIZER_TYPE, module.DEFAULT_COMPRESSION_METHOD)
         self._busy = True
-        try:
-            if self._timeout is None:
-                return await self._exchange(packet)
-            with Deadline(self._timeout, "the call"):
-                return await self._exchange(packet)
-        except ServerError:
-            # An ERROR packet, read whole, ends the answer.
-            raise
-        except BaseException:
-            self.abort()
-            raise
-        finally:
-            self._busy = False
+        self._closed_in_call = False
+        return AnswerCore(vars(module)), packet
 
-    async def _exchange(self, packet: bytes) -> Any:
+    async def _send(self, packet: bytes) -> None:
         protocol = self._protocol
-        error = self._module.ProtocolError
         protocol.write(packet)
         if protocol.write_paused:
             await protocol.drain()
-        mt, st, cm, raw = await protocol.read_packet()
-        body = decode_body(mt, raw, st, cm, error)
-        if mt == _RESPONSE:
-            return body
-        if mt != _STREAM_START:
-            raise error("got {} when STREAM_START expected".format(MSG_TYPE[mt]))
-        mt, st, cm, raw = await protocol.read_packet()
-        kind = mt
-        name = _KINDS.get(kind)
-        if name is None:
-            decode_body(mt, raw, st, cm, error)
-            if mt == _STREAM_END:
-                return []
-            raise error("unexpected message in stream: {}".format(MSG_TYPE[mt]))
+
+    def _call_failed(self, exc: BaseException) -> BaseException:
+        """A call ends with ``exc``; the exception to raise for it.
+
+        A server error (an ERROR packet, read whole) ends the answer and leaves
+        the connection usable; anything else closes it, since the rest of the
+        answer may still be on the way.  A call whose connection was closed
+        under it fails as the blocking readers' do.
+        """
+        if isinstance(exc, ServerError):
+            return exc
+        self.abort()
+        if self._closed_in_call and isinstance(exc, Exception):
+            return self._module.ProtocolError(CLOSED_DURING_CALL)  # type: ignore[no-any-return]
+        return exc
+
+    async def _exchange(self, core: AnswerCore, packet: bytes) -> Any:
+        protocol = self._protocol
+        await self._send(packet)
+        event, value = await protocol.next_event(core)
+        if event == VALUE:
+            return value
+        if event == END:
+            return []
         result: List[Any] = []
         clock = time.perf_counter
         turn_ends = clock() + SLICE
-        keys = extend_result(kind, result, raw, st, cm, FIRST, error)
+        keys = extend_result(core, result, value, FIRST)
         while True:
             # Waiting for the network gives the others no turn: this task is
             # woken ahead of timers that fell due meanwhile.
             if clock() >= turn_ends:
                 await _let_others_run()
                 turn_ends = clock() + SLICE
-            mt, st, cm, raw = await protocol.read_packet()
-            if mt == kind:
-                keys = extend_result(kind, result, raw, st, cm, keys, error)
-            else:
-                decode_body(mt, raw, st, cm, error)
-                if mt == _STREAM_END:
-                    break
-                raise error("unexpected message in {} stream: {}".format(name, MSG_TYPE[mt]))
-        if kind == MSG_TYPE.TABLE2:
+            event, value = await protocol.next_event(core)
+            if event == END:
+                break
+            keys = extend_result(core, result, value, keys)
+        if core.kind == _TABLE2:
             return (keys, result)
         return result
 

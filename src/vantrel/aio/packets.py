@@ -8,27 +8,25 @@ wake-up.  The buffer is bounded: once it holds more than :data:`HIGH_WATER`
 bytes and all that the reader waits for, the transport stops reading until the
 reader has taken it below that.
 
-:meth:`PacketProtocol.read_packet` reads one packet and validates its header
-before any body byte is taken; it returns the body undecoded, so that the
-caller decides how (and whether) to decode it.
+:meth:`PacketProtocol.next_event` feeds the answer core (``vantrel._core``)
+one packet at a time, its header before any body byte is taken, until the
+core has an event for the caller: the answer's value, a batch (undecoded, so
+that the caller decides how to decode it) or its end.
 """
 
 from __future__ import annotations
 
 import asyncio
 from types import ModuleType
-from typing import Optional, Tuple
+from typing import Optional
 
-from vantrel._header import split_header
+from vantrel._core import SERVER_ERROR, AnswerCore, Event
 
-__all__ = ["HIGH_WATER", "Packet", "PacketProtocol"]
+__all__ = ["HIGH_WATER", "PacketProtocol"]
 
 #: The transport stops reading while the buffer holds more than this many
 #: bytes and all that the reader is waiting for.
 HIGH_WATER = 1 << 20
-
-#: (message type, serializer, compression method, body or None) of one packet.
-Packet = Tuple[int, int, int, Optional[bytes]]
 
 
 class PacketProtocol(asyncio.Protocol):
@@ -165,23 +163,24 @@ class PacketProtocol(asyncio.Protocol):
             self.transport.resume_reading()
         return data
 
-    async def read_packet(self) -> Packet:
-        """Read one packet: its checked header fields and its undecoded body.
+    async def next_event(self, core: AnswerCore) -> Event:
+        """Read packets into ``core`` until it gives an event; a server error is raised.
 
-        The body is None when the header gives a length not above 0.  The
-        header is validated (message type, then serializer, then compression
-        method) before any body byte is taken.
+        Each header is checked (by the core) before any body byte is taken.
         """
-        m = self._module
-        size = m.HEADER_LENGTH
-        if len(self._buf) < size:
-            await self._fill(size)
-        mt, st, cm, length = split_header(m, self._take(size))
-        if length > 0:
-            if len(self._buf) < length:
-                await self._fill(length)
-            body = self._take(length)
-            if len(body) != length:
-                raise self._error("incomplete body")
-            return mt, st, cm, body
-        return mt, st, cm, None
+        buf = self._buf
+        size = core.ns["HEADER_LENGTH"]
+        while True:
+            if len(buf) < size:
+                await self._fill(size)
+            length = core.header(self._take(size))
+            body = None
+            if length:
+                if len(buf) < length:
+                    await self._fill(length)
+                body = self._take(length)
+            event = core.packet(body)
+            if event is not None:
+                if event[0] == SERVER_ERROR:
+                    raise event[1]
+                return event

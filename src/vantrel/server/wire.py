@@ -1,8 +1,9 @@
 """Reading packets from a client and encoding the server's packets.
 
-Every received header is validated before any body byte is read; whatever a
-client sends that the server cannot take is reported as :class:`BadInput`,
-which closes that client's connection and nothing else.
+Every received header is validated before any body byte is read, by the
+package's one header check (``vantrel._header``, with the client's texts);
+whatever a client sends that the server cannot take is reported as
+:class:`BadInput`, which closes that client's connection and nothing else.
 """
 
 from __future__ import annotations
@@ -10,9 +11,11 @@ from __future__ import annotations
 import asyncio
 from typing import Any, NamedTuple, Optional
 
+from vantrel._header import header_problem
+from vantrel.share import protocol as _protocol
 from vantrel.share.codec import pack_header, pack_one, unpack_header, unpack_one
 from vantrel.share.errors import ServerError, code_of
-from vantrel.share.protocol import COMPRESSION_METHOD, HEADER_LENGTH, MSG_TYPE, SERIALIZATION_TYPE
+from vantrel.share.protocol import COMPRESSION_METHOD, HEADER_LENGTH, MSG_TYPE
 
 __all__ = [
     "DEFAULT_MAX_BODY",
@@ -29,6 +32,8 @@ __all__ = [
 DEFAULT_MAX_BODY = 64 * 1024 * 1024
 
 _NONE = int(COMPRESSION_METHOD.NONE)
+#: The protocol tables the header check reads.
+_PROTOCOL = vars(_protocol)
 
 
 class BadInput(Exception):
@@ -57,12 +62,9 @@ async def read_packet(reader: asyncio.StreamReader, max_body: int) -> Optional[R
         raise BadInput("incomplete header (%d of %d bytes)"
                        % (len(e.partial), HEADER_LENGTH)) from None
     mt, st, cm, length = unpack_header(header)
-    if mt not in MSG_TYPE:
-        raise BadInput("invalid message type: %d" % mt)
-    if not SERIALIZATION_TYPE.RAW <= st <= SERIALIZATION_TYPE.MSGPACK:
-        raise BadInput("invalid serializer type: %d" % st)
-    if not COMPRESSION_METHOD.NONE <= cm <= COMPRESSION_METHOD.ZSTD:
-        raise BadInput("invalid compression method: %d" % cm)
+    problem = header_problem(_PROTOCOL, mt, st, cm)
+    if problem is not None:
+        raise BadInput(problem)
     if length > max_body:
         raise BadInput("body of %d bytes exceeds the limit of %d" % (length, max_body))
     if length <= 0:

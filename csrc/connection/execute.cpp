@@ -70,8 +70,7 @@ Ref read_answer(ModuleState& ms, PyObject* self) {
     }
     // A stream: the STREAM_START body is not looked at.
     Ref table;
-    int got = read_stream_head(ms, self, msg_type, body, table);
-    if (got <= 0) {
+    if (read_stream_head(ms, self, msg_type, body, table) != Next::packet) {
         return table;  // collected already, or empty with the error
     }
     c = is_type(msg_type.get(), ms.STREAM_END);

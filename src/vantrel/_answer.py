@@ -105,7 +105,7 @@ class Answer:
             failure = self._failed(e)
             if failure is e:
                 raise
-            raise failure  # noqa: B904 - the call's own error stays the context
+            raise failure
 
     # -- reading ------------------------------------------------------------
 
@@ -146,7 +146,7 @@ class Answer:
             failure = self._failed(e)
             if failure is e:
                 raise
-            raise failure  # noqa: B904 - the call's own error stays the context
+            raise failure
 
     # -- ending ---------------------------------------------------------------
 

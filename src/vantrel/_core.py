@@ -78,7 +78,7 @@ class AnswerCore:
     VALUE event (its body, or None).
     """
 
-    __slots__ = ("ns", "state", "kind", "what", "length", "_mt", "_st", "_cm")
+    __slots__ = ("_cm", "_mt", "_st", "kind", "length", "ns", "state", "what")
 
     def __init__(self, ns: Mapping[str, Any], handshake: bool = False) -> None:
         self.ns = ns
@@ -134,7 +134,7 @@ class AnswerCore:
         try:
             return ns["unpack_one"](body, self._st, self._cm)
         except Exception as e:
-            raise ns["ProtocolError"](repr(e))  # noqa: B904 - the decoder's error stays the context
+            raise ns["ProtocolError"](repr(e))  # noqa: B904 - the call's own error stays the context
 
     def table_bytes(self, body: bytes) -> Any:
         """A TABLE body for the Arrow column builders: its MessagePack bytes,
@@ -146,7 +146,7 @@ class AnswerCore:
             try:
                 return bytes(decompress(body, self._cm))
             except Exception as e:
-                raise ns["ProtocolError"](repr(e))  # noqa: B904 - as the reader's decoding
+                raise ns["ProtocolError"](repr(e))  # noqa: B904 - the call's own error stays the context
         decoded = self.decode(body)
         if isinstance(decoded, (bytes, bytearray)):
             # RAW-serialized: never to be taken for MessagePack bytes
@@ -157,7 +157,7 @@ class AnswerCore:
         ns = self.ns
         error = ns["ProtocolError"]
         state = self.state
-        if state == DONE or state == BROKEN:
+        if state in (DONE, BROKEN):
             raise RuntimeError("the answer was already read to its end or abandoned")
         if self.length and (body is None or len(body) != self.length):
             raise error(INCOMPLETE_BODY)
@@ -169,7 +169,7 @@ class AnswerCore:
                 return (FIRST_BATCH, body)
         elif state == STREAM and mt == self.kind:
             return (BATCH, body)
-        decoded = None if body is None else self.decode(body)
+        decoded: Any = None if body is None else self.decode(body)
         if body is not None and mt == types.ERROR:
             code, msg = decoded
             exc = ns["get_error"](code)(msg)

@@ -45,7 +45,7 @@ def connection_module(conn: Any) -> ModuleType:
 class Link:
     """One blocking connection, for a reader of its answers."""
 
-    __slots__ = ("conn", "module", "ns", "_in_call")
+    __slots__ = ("_in_call", "conn", "module", "ns")
 
     def __init__(self, conn: Any) -> None:
         self.conn = conn

@@ -19,7 +19,7 @@ import typing as _t
 
 from vantrel.share.protocol import MSG_TYPE, SERIALIZATION_TYPE, COMPRESSION_METHOD, HEADER_LENGTH
 from vantrel.share.errors import get_error
-from vantrel.share.codec import snappy, brotli, msgpack, unpack_header, pack_one, unpack_one, zstd
+from vantrel.share.codec import snappy, brotli, msgpack, unpack_header, pack_one, unpack_one, zstd  # noqa: F401 - unpack_header: read by the header check from this namespace
 from vantrel.utils import connection_error
 from vantrel.share import errors as _errors
 from vantrel._header import CLOSED_DURING_CALL as _CLOSED_DURING_CALL, split_header as _split_header

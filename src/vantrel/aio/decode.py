@@ -66,7 +66,7 @@ def extend_result(core: AnswerCore, result: List[Any], body: Optional[bytes], ke
                 return keys
         elif (kind != _TABLE2 or keys is not FIRST) and _extend_items(result, body, core.compression):
             return keys
-    decoded = None if body is None else core.decode(body)
+    decoded: Any = None if body is None else core.decode(body)
     if kind == _TABLE:
         if keys is FIRST:
             keys = decoded[0]

@@ -76,13 +76,13 @@ class AsyncRowIterator(AsyncIterator[Any]):
             assert self._request is not None
             method, args, kwargs = self._request
             self._request = None
-            core, packet = conn._start_call(method, args, kwargs)
-            self._core = core
+            started, packet = conn._start_call(method, args, kwargs)
+            self._core = started
             self._state = _OPEN
             try:
                 await _limited(conn, conn._send(packet))
             except BaseException as e:
-                raise self._failed(e)  # noqa: B904 - the failure as the call's own
+                raise self._failed(e)  # noqa: B904 - the call's own error stays the context
         core = self._core
         assert core is not None
         try:

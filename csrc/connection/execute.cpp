@@ -155,11 +155,11 @@ Ref begin_call(ModuleState& ms, PyObject* conn) {
     if (!key) {
         return {};
     }
-    Py_ssize_t before = PyDict_GET_SIZE(ms.calls_in_progress);
+    Py_ssize_t before = PyDict_Size(ms.calls_in_progress);
     if (PyDict_SetDefault(ms.calls_in_progress, key.get(), Py_False) == nullptr) {
         return {};
     }
-    if (PyDict_GET_SIZE(ms.calls_in_progress) == before) {
+    if (PyDict_Size(ms.calls_in_progress) == before) {
         PyErr_SetString(PyExc_RuntimeError, "another call is in progress on this connection");
         return {};
     }

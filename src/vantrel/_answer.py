@@ -99,8 +99,10 @@ class Answer:
                 self.kind = "empty"
                 self._end(DONE)
             else:
+                # A first packet without a body fails where its body is used,
+                # as in the connection's collectors.
                 self.kind = self.core.kind
-                self.first = self._body(value)
+                self.first = None if value is None else self._body(value)
         except BaseException as e:
             failure = self._failed(e)
             if failure is e:
@@ -126,8 +128,7 @@ class Answer:
         """A stream body, decoded (or, with ``raw_tables``, the bytes of a TABLE body)."""
         core = self.core
         ns = self.link.ns
-        if body is None:
-            raise TypeError("a %s packet without a body" % ns["MSG_TYPE"][core.kind])
+        body = core.batch_body(body)
         if self.raw_tables and core.kind == ns["MSG_TYPE"].TABLE:
             return core.table_bytes(body)
         return core.decode(body)

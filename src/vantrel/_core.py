@@ -32,9 +32,9 @@ their methods are the specified, overridable steps of one call.
 
 from __future__ import annotations
 
-from typing import Any, Mapping, Optional, Tuple
+from typing import Any, Dict, Optional, Tuple
 
-from vantrel._header import INCOMPLETE_BODY, split_header
+from vantrel._header import INCOMPLETE_BODY, header_checker
 from vantrel.share.codec import decompress
 
 __all__ = [
@@ -78,10 +78,11 @@ class AnswerCore:
     VALUE event (its body, or None).
     """
 
-    __slots__ = ("_cm", "_mt", "_st", "kind", "length", "ns", "state", "what")
+    __slots__ = ("_check", "_cm", "_mt", "_st", "kind", "length", "ns", "state", "what")
 
-    def __init__(self, ns: Mapping[str, Any], handshake: bool = False) -> None:
+    def __init__(self, ns: Dict[str, Any], handshake: bool = False) -> None:
         self.ns = ns
+        self._check = header_checker(ns)
         self.state = HANDSHAKE if handshake else FIRST
         #: The stream's message type (TABLE, TABLE2 or FEED) once known.
         self.kind: Any = None
@@ -106,7 +107,7 @@ class AnswerCore:
     def header(self, header: bytes) -> int:
         """Check a received header; the number of body bytes to read next (0: none)."""
         try:
-            self._mt, self._st, self._cm, length = split_header(self.ns, header)
+            self._mt, self._st, self._cm, length = self._check(header)
         except BaseException:
             self.state = BROKEN
             raise
@@ -135,6 +136,13 @@ class AnswerCore:
             return ns["unpack_one"](body, self._st, self._cm)
         except Exception as e:
             raise ns["ProtocolError"](repr(e))  # noqa: B904 - the call's own error stays the context
+
+    def batch_body(self, body: Optional[bytes]) -> bytes:
+        """A batch's body, which a reader of batches needs: ``TypeError`` for a
+        stream packet without one."""
+        if body is None:
+            raise TypeError("a %s packet without a body" % self.ns["MSG_TYPE"][self.kind])
+        return body
 
     def table_bytes(self, body: bytes) -> Any:
         """A TABLE body for the Arrow column builders: its MessagePack bytes,

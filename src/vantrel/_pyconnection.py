@@ -22,7 +22,7 @@ from vantrel.share.errors import get_error
 from vantrel.share.codec import snappy, brotli, msgpack, unpack_header, pack_one, unpack_one, zstd  # noqa: F401 - unpack_header: read by the header check from this namespace
 from vantrel.utils import connection_error
 from vantrel.share import errors as _errors
-from vantrel._header import CLOSED_DURING_CALL as _CLOSED_DURING_CALL, split_header as _split_header
+from vantrel._header import CLOSED_DURING_CALL as _CLOSED_DURING_CALL, header_checker as _header_checker
 
 # Server errors end their answer cleanly (see Connection.execute).
 _ServerError = getattr(_errors, "ServerError", ())
@@ -140,7 +140,7 @@ class Connection:
         return _is_connection_normal(self._socket)
 
     def _read_one_packet(self) -> _t.Tuple[_t.Any, _t.Any]:
-        mt, st, cm, length = _split_header(_NAMESPACE, self._sf.read(HEADER_LENGTH))
+        mt, st, cm, length = _split_header(self._sf.read(HEADER_LENGTH))
         if length > 0:
             body = self._sf.read(length)
             if len(body) != length:
@@ -264,6 +264,7 @@ class Connection:
                 raise ProtocolError("unexpected message in table2 stream: {}".format(MSG_TYPE[msg_type]))
 
 
-# The module's namespace, in which the header checks look up the protocol
-# tables, unpack_header and ProtocolError at each use.
-_NAMESPACE = globals()
+# The package's header check, run in this module's namespace: the protocol
+# tables, unpack_header and ProtocolError are this module's globals, looked up
+# at each use.
+_split_header = _header_checker(globals())

@@ -95,6 +95,8 @@ class AsyncRowIterator(AsyncIterator[Any]):
                 self._end()
                 return []
             rows: List[Any] = []
+            if self._keys is not FIRST:  # a first body that is missing fails as in execute
+                value = core.batch_body(value)
             self._keys = extend_result(core, rows, value, self._keys)
             if core.kind == core.ns["MSG_TYPE"].TABLE2:
                 self.head = self._keys
@@ -231,7 +233,8 @@ async def _read_table(conn: AsyncConnection, core: AnswerCore,
         conn.abort()  # the rest of the stream is not read
         raise AnswerKindError("a %s stream is not a table: read it with iter_rows() or execute()"
                               % types[core.kind])
-    first, first_length = _table_body(core, value), core.length
+    first = None if value is None else _table_body(core, value)  # (None: fails as the blocking reader)
+    first_length = core.length
     while True:
         event, value = await next_event(core)
         if event == END:
@@ -240,6 +243,4 @@ async def _read_table(conn: AsyncConnection, core: AnswerCore,
 
 
 def _table_body(core: AnswerCore, body: Optional[bytes]) -> Any:
-    if body is None:
-        raise TypeError("a %s packet without a body" % core.ns["MSG_TYPE"][core.kind])
-    return core.table_bytes(body)
+    return core.table_bytes(core.batch_body(body))

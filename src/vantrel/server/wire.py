@@ -11,11 +11,10 @@ from __future__ import annotations
 import asyncio
 from typing import Any, NamedTuple, Optional
 
-from vantrel._header import header_problem
-from vantrel.share import protocol as _protocol
+from vantrel._header import header_checker
 from vantrel.share.codec import pack_header, pack_one, unpack_header, unpack_one
 from vantrel.share.errors import ServerError, code_of
-from vantrel.share.protocol import COMPRESSION_METHOD, HEADER_LENGTH, MSG_TYPE
+from vantrel.share.protocol import COMPRESSION_METHOD, HEADER_LENGTH, MSG_TYPE, SERIALIZATION_TYPE
 
 __all__ = [
     "DEFAULT_MAX_BODY",
@@ -32,12 +31,17 @@ __all__ = [
 DEFAULT_MAX_BODY = 64 * 1024 * 1024
 
 _NONE = int(COMPRESSION_METHOD.NONE)
-#: The protocol tables the header check reads.
-_PROTOCOL = vars(_protocol)
 
 
 class BadInput(Exception):
     """The client sent something the server cannot take: its connection is closed."""
+
+
+#: The package's header check, with the client's texts, raising BadInput.
+_split_header = header_checker({
+    "HEADER_LENGTH": HEADER_LENGTH, "unpack_header": unpack_header, "MSG_TYPE": MSG_TYPE,
+    "SERIALIZATION_TYPE": SERIALIZATION_TYPE, "COMPRESSION_METHOD": COMPRESSION_METHOD,
+    "ProtocolError": BadInput})
 
 
 class Received(NamedTuple):
@@ -61,10 +65,7 @@ async def read_packet(reader: asyncio.StreamReader, max_body: int) -> Optional[R
             return None
         raise BadInput("incomplete header (%d of %d bytes)"
                        % (len(e.partial), HEADER_LENGTH)) from None
-    mt, st, cm, length = unpack_header(header)
-    problem = header_problem(_PROTOCOL, mt, st, cm)
-    if problem is not None:
-        raise BadInput(problem)
+    mt, st, cm, length = _split_header(header)
     if length > max_body:
         raise BadInput("body of %d bytes exceeds the limit of %d" % (length, max_body))
     if length <= 0:

@@ -79,9 +79,10 @@ def test_answers_and_errors_as_vantrel_results(net: Any, name: str, reader: Any)
 
 @pytest.fixture(scope="module")
 def server() -> Iterator[Address]:
-    handlers: Dict[str, Callable[..., Any]] = {"table": lambda n: Table(["a", "b"], [[i, "r%d" % i] for i in range(n)], batch=1000),
-                "feed": lambda n: Feed(list(range(n)), batch=1000),
-                "one": lambda: 42}
+    handlers: Dict[str, Callable[..., Any]] = {
+        "table": lambda n: Table(["a", "b"], [[i, "r%d" % i] for i in range(n)], batch=1000),
+        "feed": lambda n: Feed(list(range(n)), batch=1000),
+        "one": lambda: 42}
     with ServerThread(Server(handlers)) as address:
         yield address
 

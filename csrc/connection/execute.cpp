@@ -219,11 +219,32 @@ int ask_close(ModuleState& ms, PyObject* conn) {
     if (!key) {
         return -1;
     }
-    int busy = PyDict_Contains(ms.calls_in_progress, key.get());
-    if (busy <= 0) {
-        return busy;
+    // One step in which no Python code runs: either a call holds the mark
+    // (False, or True already), or close() takes it (None) for as long as it
+    // closes, so that a call that begins meanwhile is refused instead of
+    // reading from a reader being closed.  None already: another close() is
+    // closing, and this one closes too (closing twice is harmless).
+    PyObject* value = PyDict_SetDefault(ms.calls_in_progress, key.get(), Py_None);
+    if (value == nullptr) {
+        return -1;
+    }
+    if (value == Py_None) {
+        return 0;
     }
     return PyDict_SetItem(ms.calls_in_progress, key.get(), Py_True) < 0 ? -1 : 1;
+}
+
+void closed(ModuleState& ms, PyObject* conn) {
+    Ref exc = fetch_exception();
+    Ref key = Ref::steal(PyLong_FromVoidPtr(conn));
+    PyObject* value = key ? PyDict_GetItemWithError(ms.calls_in_progress, key.get()) : nullptr;
+    if (value == Py_None && PyDict_DelItem(ms.calls_in_progress, key.get()) < 0) {
+        value = nullptr;
+    }
+    if (value == nullptr) {
+        PyErr_Clear();  // no mark (another close() took it away), or not reached
+    }
+    restore_exception(std::move(exc));
 }
 
 int still_in_call(ModuleState& ms, PyObject* conn) {

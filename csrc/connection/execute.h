@@ -19,9 +19,13 @@ Ref begin_call(ModuleState& ms, PyObject* conn);
 int end_call(ModuleState& ms, PyObject* conn, const Ref& mark);
 // 1 while `conn` is inside a call, else 0; -1 on error.
 int call_in_progress(ModuleState& ms, PyObject* conn);
-// close() during a call: records that the call is to close the connection as
-// it ends.  1 when a call is in progress (and now asked to), else 0; -1 on error.
+// close(): when a call is in progress, records that the call is to close the
+// connection as it ends and returns 1; else marks the connection as closing
+// (a call that begins meanwhile is refused) and returns 0, and the caller
+// closes, then calls closed().  -1 on error.
 int ask_close(ModuleState& ms, PyObject* conn);
+// Removes the closing mark of ask_close; a pending exception stays as it is.
+void closed(ModuleState& ms, PyObject* conn);
 // 1 while the call that was asked to close `conn` has not ended yet; 0 once
 // it has (or none was asked); -1 on error.
 int still_in_call(ModuleState& ms, PyObject* conn);

@@ -109,9 +109,25 @@ PyObject* connection_set_timeout(PyObject* self, PyObject* const* args, Py_ssize
     Py_RETURN_NONE;
 }
 
+namespace {
+
+// self._sf.close(), then self._socket.close(); if closing the reader fails,
+// the socket is left open and the error stays set.
+bool close_reader_and_socket(ModuleState& ms, PyObject* self) {
+    Ref sf = getattr(self, ms._sf);
+    if (!sf || !call_method(ms.close, sf.get())) {
+        return false;
+    }
+    Ref sock = getattr(self, ms._socket);
+    return sock && call_method(ms.close, sock.get());
+}
+
+}  // namespace
+
 // The reader first, then the socket; if closing the reader fails, the
 // socket is left open and the error propagates.  Not refused while another
 // thread is inside a call: the call is ended, and it closes the connection.
+// A call that begins while close() closes is refused (RuntimeError).
 PyObject* connection_close(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     ModuleState* ms = entry_state();
     if (ms == nullptr || !bind_no_args("close", args, nargs, kwnames)) {
@@ -148,12 +164,11 @@ PyObject* connection_close(PyObject* self, PyObject* const* args, Py_ssize_t nar
             Py_RETURN_NONE;
         }
     }
-    Ref sf = getattr(self, ms->_sf);
-    if (!sf || !call_method(ms->close, sf.get())) {
-        return nullptr;
+    bool ok = close_reader_and_socket(*ms, self);
+    if (busy == 0) {
+        closed(*ms, self);
     }
-    Ref sock = getattr(self, ms->_socket);
-    if (!sock || !call_method(ms->close, sock.get())) {
+    if (!ok) {
         return nullptr;
     }
     Py_RETURN_NONE;

@@ -86,10 +86,17 @@ class _Call:
         self.close_asked = False
 
 
-# id(connection) -> the mark of the call in progress on it.  setdefault is
-# one step in which no other thread runs, so two calls can never both find a
-# connection free; no lock is taken and nobody waits.
-_calls_in_progress: _t.Dict[int, _Call] = {}
+class _Closing:
+    """The mark close() sets while it closes an idle connection: a call that
+    begins meanwhile is refused instead of reading from a reader being closed."""
+
+    __slots__ = ()
+
+
+# id(connection) -> the mark of the call in progress on it (or of close()).
+# setdefault is one step in which no other thread runs, so two calls can never
+# both find a connection free; no lock is taken and nobody waits.
+_calls_in_progress: _t.Dict[int, _t.Union[_Call, _Closing]] = {}
 
 
 def _begin_call(conn: _t.Any, /) -> None:
@@ -103,7 +110,7 @@ def _end_call(conn: _t.Any, /) -> bool:
     # True when close() was called during the call: the reader and the socket
     # are closed now, on the call's own thread, never under one of its reads.
     token = _calls_in_progress.pop(id(conn), None)
-    if token is None or not token.close_asked:
+    if not isinstance(token, _Call) or not token.close_asked:
         return False
     for target in (conn._sf, conn._socket):
         try:
@@ -166,8 +173,9 @@ class Connection:
             warnings.warn(body)
 
     def close(self) -> None:
-        token = _calls_in_progress.get(id(self))
-        if token is not None:
+        claim = _Closing()
+        token = _calls_in_progress.setdefault(id(self), claim)
+        if isinstance(token, _Call):
             # A call on another thread may be inside a read of the reader:
             # closing the reader under it would fail that read with the
             # reader's own errors.  Shut the socket down instead, which ends
@@ -180,8 +188,12 @@ class Connection:
                 pass
             if _calls_in_progress.get(id(self)) is token:
                 return
-        self._sf.close()
-        self._socket.close()
+        try:
+            self._sf.close()
+            self._socket.close()
+        finally:
+            if token is claim and _calls_in_progress.get(id(self)) is claim:
+                del _calls_in_progress[id(self)]
 
     def execute(self, method: _t.Any, *args: _t.Any, **kwargs: _t.Any) -> _t.Any:
         _begin_call(self)

@@ -32,14 +32,14 @@ HIGH_WATER = 1 << 20
 class PacketProtocol(asyncio.Protocol):
     """Buffered reading of packets, write flow control and the connection's end.
 
-    ``module`` is the connection module whose header checks and
-    ``ProtocolError`` apply: a malformed or truncated packet, and the end of
-    the stream before a header, fail as with the blocking connection.
+    ``module`` is the connection module of the connection.  The header checks
+    and the errors are the answer core's (:meth:`next_event`): a malformed or
+    truncated packet, and the end of the stream before a header, fail as with
+    the blocking connection.
     """
 
     def __init__(self, module: ModuleType) -> None:
         self._module = module
-        self._error = module.ProtocolError
         self._buf = bytearray()
         self._need = 0                        # bytes the waiting reader needs
         self._waiter: Optional[asyncio.Future[None]] = None

@@ -121,8 +121,8 @@ def test_close_under_a_reading_thread(impl: Any, server: Address, path: str, beg
                 ends["closed"] += 1
             else:
                 assert not begun, repr(error)
-                assert (type(error) is RuntimeError and "another call is in progress" in str(error)
-                        or type(error) is OSError and error.errno == errno.EBADF), repr(error)
+                assert ((type(error) is RuntimeError and "another call is in progress" in str(error))
+                        or (type(error) is OSError and error.errno == errno.EBADF)), repr(error)
                 ends["before"] += 1
         conn.close()  # again: nothing left to close, no error
     assert ends["closed"] > 0 or not begun, ends

@@ -16,7 +16,7 @@ from typing import Any, Callable, Dict, Iterator, List, Tuple
 import pytest
 
 import vantrel.aio as aio
-from peer import packet, recv, send, wait
+from peer import Peer, packet, recv, send, wait
 from test_aio import SCRIPTS, Address, aoutcome, outcome, run
 from vantrel import results
 from vantrel.aio.connection import MODULE
@@ -93,7 +93,10 @@ def test_iter_rows_holds_about_one_packet_and_marks_the_call(net: Any) -> None:
     table = b"".join([packet(MSG_TYPE.STREAM_START)] + [packet(MSG_TYPE.TABLE, b) for b in bodies]
                      + [packet(MSG_TYPE.STREAM_END)])
     del rows, bodies
-    peer = net.peer([recv(), send(table), recv(), send(table), recv(), send(packet(MSG_TYPE.RESPONSE, 42))])
+    # (a patient peer: reading under tracemalloc on a loaded machine is slow)
+    peer = Peer([recv(), send(table), recv(), send(table), recv(), send(packet(MSG_TYPE.RESPONSE, 42))],
+                handshake=True, timeout=60)
+    net.peers.append(peer)
 
     async def main() -> Tuple[int, int, int]:
         async with await aio.connect(peer.address, {"user": "t"}) as conn:

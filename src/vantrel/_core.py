@@ -135,7 +135,7 @@ class AnswerCore:
         try:
             return ns["unpack_one"](body, self._st, self._cm)
         except Exception as e:
-            raise ns["ProtocolError"](repr(e))  # noqa: B904 - the call's own error stays the context
+            raise ns["ProtocolError"](repr(e))  # noqa: B904 - the decoder's error stays the context, as in the reader
 
     def batch_body(self, body: Optional[bytes]) -> bytes:
         """A batch's body, which a reader of batches needs: ``TypeError`` for a
@@ -154,7 +154,7 @@ class AnswerCore:
             try:
                 return bytes(decompress(body, self._cm))
             except Exception as e:
-                raise ns["ProtocolError"](repr(e))  # noqa: B904 - the call's own error stays the context
+                raise ns["ProtocolError"](repr(e))  # noqa: B904 - the decoder's error stays the context, as in the reader
         decoded = self.decode(body)
         if isinstance(decoded, (bytes, bytearray)):
             # RAW-serialized: never to be taken for MessagePack bytes

@@ -146,20 +146,21 @@ Ref run_call(ModuleState& ms, PyObject* self, PyObject* payload) {
 
 }  // namespace
 
-// The mark of a call in progress on `conn`: its address, a key of a dict of
-// the module state, whose value says whether close() was asked for meanwhile
-// (False, then True).  Marking is one step in which no Python code runs, so
-// two threads can never both find the connection free.
+// The mark of a call in progress on `conn`: its address in a set of the
+// module state.  Marking is one step in which no Python code runs, so two
+// threads can never both find the connection free.  close() during a call
+// adds the address to a second set, close_asked, which the call's end looks
+// at only when it is not empty.
 Ref begin_call(ModuleState& ms, PyObject* conn) {
     Ref key = Ref::steal(PyLong_FromVoidPtr(conn));
     if (!key) {
         return {};
     }
-    Py_ssize_t before = PyDict_Size(ms.calls_in_progress);
-    if (PyDict_SetDefault(ms.calls_in_progress, key.get(), Py_False) == nullptr) {
+    Py_ssize_t before = PySet_GET_SIZE(ms.calls_in_progress);
+    if (PySet_Add(ms.calls_in_progress, key.get()) < 0) {
         return {};
     }
-    if (PyDict_Size(ms.calls_in_progress) == before) {
+    if (PySet_GET_SIZE(ms.calls_in_progress) == before) {
         PyErr_SetString(PyExc_RuntimeError, "another call is in progress on this connection");
         return {};
     }
@@ -182,17 +183,22 @@ void close_now(ModuleState& ms, PyObject* conn) {
     }
 }
 
+// 1 when `key` was in `set` (it is not any more), 0 when it was not.
+int take(PyObject* set, PyObject* key) {
+    int found = PySet_Discard(set, key);
+    if (found < 0) {
+        PyErr_Clear();  // an exact int: not reached
+        return 0;
+    }
+    return found;
+}
+
 }  // namespace
 
 int end_call(ModuleState& ms, PyObject* conn, const Ref& key) {
     Ref exc = fetch_exception();
-    // Looked up and removed with no Python code run in between (an exact int
-    // key, a bool value).
-    PyObject* value = PyDict_GetItemWithError(ms.calls_in_progress, key.get());
-    int asked = value == Py_True;
-    if (value == nullptr || PyDict_DelItem(ms.calls_in_progress, key.get()) < 0) {
-        PyErr_Clear();  // not reached: the key is an exact int
-    }
+    take(ms.calls_in_progress, key.get());
+    int asked = PySet_GET_SIZE(ms.close_asked) > 0 ? take(ms.close_asked, key.get()) : 0;
     if (asked) {
         close_now(ms, conn);
         if (PyErr_Occurred()) {  // an interrupt while closing: it goes on, after the call's own error
@@ -211,7 +217,7 @@ int call_in_progress(ModuleState& ms, PyObject* conn) {
     if (!key) {
         return -1;
     }
-    return PyDict_Contains(ms.calls_in_progress, key.get());
+    return PySet_Contains(ms.calls_in_progress, key.get());
 }
 
 int ask_close(ModuleState& ms, PyObject* conn) {
@@ -219,31 +225,29 @@ int ask_close(ModuleState& ms, PyObject* conn) {
     if (!key) {
         return -1;
     }
-    // One step in which no Python code runs: either a call holds the mark
-    // (False, or True already), or close() takes it (None) for as long as it
+    // Either a call holds the mark, or close() takes it for as long as it
     // closes, so that a call that begins meanwhile is refused instead of
-    // reading from a reader being closed.  None already: another close() is
-    // closing, and this one closes too (closing twice is harmless).
-    PyObject* value = PyDict_SetDefault(ms.calls_in_progress, key.get(), Py_None);
-    if (value == nullptr) {
+    // reading from a reader being closed.  No Python code runs between the
+    // two set operations.  (When another close() holds the mark, this one is
+    // asked like a call: that close() closes, and so may this one.)
+    Py_ssize_t before = PySet_GET_SIZE(ms.calls_in_progress);
+    if (PySet_Add(ms.calls_in_progress, key.get()) < 0) {
         return -1;
     }
-    if (value == Py_None) {
+    if (PySet_GET_SIZE(ms.calls_in_progress) != before) {
         return 0;
     }
-    return PyDict_SetItem(ms.calls_in_progress, key.get(), Py_True) < 0 ? -1 : 1;
+    return PySet_Add(ms.close_asked, key.get()) < 0 ? -1 : 1;
 }
 
 void closed(ModuleState& ms, PyObject* conn) {
     Ref exc = fetch_exception();
     Ref key = Ref::steal(PyLong_FromVoidPtr(conn));
-    PyObject* value = key ? PyDict_GetItemWithError(ms.calls_in_progress, key.get()) : nullptr;
-    if (value == Py_None && PyDict_DelItem(ms.calls_in_progress, key.get()) < 0) {
-        value = nullptr;
+    if (key) {
+        take(ms.calls_in_progress, key.get());
+        take(ms.close_asked, key.get());
     }
-    if (value == nullptr) {
-        PyErr_Clear();  // no mark (another close() took it away), or not reached
-    }
+    PyErr_Clear();
     restore_exception(std::move(exc));
 }
 
@@ -252,11 +256,11 @@ int still_in_call(ModuleState& ms, PyObject* conn) {
     if (!key) {
         return -1;
     }
-    PyObject* value = PyDict_GetItemWithError(ms.calls_in_progress, key.get());
-    if (value == nullptr) {
-        return PyErr_Occurred() ? -1 : 0;
+    int in_call = PySet_Contains(ms.calls_in_progress, key.get());
+    if (in_call == 0) {
+        take(ms.close_asked, key.get());  // the call ended before it saw the request
     }
-    return value == Py_True;
+    return in_call;
 }
 
 bool closed_during_call(ModuleState& ms) {

@@ -77,31 +77,18 @@ def _put_out_of_use(sock: _t.Any) -> None:
         pass
 
 
-class _Call:
-    """The mark of one call in progress; ``close_asked`` once close() was called meanwhile."""
-
-    __slots__ = ("close_asked",)
-
-    def __init__(self) -> None:
-        self.close_asked = False
-
-
-class _Closing:
-    """The mark close() sets while it closes an idle connection: a call that
-    begins meanwhile is refused instead of reading from a reader being closed."""
-
-    __slots__ = ()
-
-
-# id(connection) -> the mark of the call in progress on it (or of close()).
-# setdefault is one step in which no other thread runs, so two calls can never
-# both find a connection free; no lock is taken and nobody waits.
-_calls_in_progress: _t.Dict[int, _t.Union[_Call, _Closing]] = {}
+# id(connection) -> the mark of the call in progress on it (or of close()
+# closing it).  setdefault is one step in which no other thread runs, so two
+# calls can never both find a connection free; no lock is taken and nobody
+# waits.  close() during a call adds the id to _close_asked, which the call's
+# end looks at only when it is not empty.
+_calls_in_progress: _t.Dict[int, object] = {}
+_close_asked: _t.Set[int] = set()
 
 
 def _begin_call(conn: _t.Any, /) -> None:
     # The mark of execute, for readers of an answer outside it.
-    token = _Call()
+    token = object()
     if _calls_in_progress.setdefault(id(conn), token) is not token:
         raise RuntimeError("another call is in progress on this connection")
 
@@ -109,9 +96,11 @@ def _begin_call(conn: _t.Any, /) -> None:
 def _end_call(conn: _t.Any, /) -> bool:
     # True when close() was called during the call: the reader and the socket
     # are closed now, on the call's own thread, never under one of its reads.
-    token = _calls_in_progress.pop(id(conn), None)
-    if not isinstance(token, _Call) or not token.close_asked:
+    key = id(conn)
+    _calls_in_progress.pop(key, None)
+    if not _close_asked or key not in _close_asked:
         return False
+    _close_asked.discard(key)
     for target in (conn._sf, conn._socket):
         try:
             target.close()
@@ -173,27 +162,32 @@ class Connection:
             warnings.warn(body)
 
     def close(self) -> None:
-        claim = _Closing()
-        token = _calls_in_progress.setdefault(id(self), claim)
-        if isinstance(token, _Call):
+        key = id(self)
+        claim = object()
+        if _calls_in_progress.setdefault(key, claim) is not claim:
             # A call on another thread may be inside a read of the reader:
             # closing the reader under it would fail that read with the
             # reader's own errors.  Shut the socket down instead, which ends
             # the read at once; the call closes the reader and the socket as
             # it ends (_end_call), unless it ended meanwhile.
-            token.close_asked = True
+            _close_asked.add(key)
             try:
                 self._socket.shutdown(socket.SHUT_RDWR)
             except OSError:
                 pass
-            if _calls_in_progress.get(id(self)) is token:
+            if key in _calls_in_progress:
                 return
+            _close_asked.discard(key)
+            claim = None
+        # Else the mark is close()'s while it closes: a call that begins
+        # meanwhile is refused instead of reading from a reader being closed.
         try:
             self._sf.close()
             self._socket.close()
         finally:
-            if token is claim and _calls_in_progress.get(id(self)) is claim:
-                del _calls_in_progress[id(self)]
+            if claim is not None:
+                _calls_in_progress.pop(key, None)
+                _close_asked.discard(key)
 
     def execute(self, method: _t.Any, *args: _t.Any, **kwargs: _t.Any) -> _t.Any:
         _begin_call(self)

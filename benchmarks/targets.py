@@ -55,7 +55,7 @@ def check(scenarios: Dict[str, Dict[str, Dict[str, Any]]],
 
 
 def check_instructions(scenarios: Dict[str, Dict[str, Dict[str, Any]]]) -> List[Dict[str, Any]]:
-    """The instruction targets: small_call ext at most 0.65 x pure (moonshot 0.55)."""
+    """The instruction targets: small_call ext at most 0.65 x pure (aim: 0.55)."""
     figures = scenarios.get("small_call", {})
     if "ext" not in figures or "pure" not in figures:
         return []

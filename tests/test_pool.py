@@ -202,6 +202,12 @@ def test_first_come_first_served_under_saturation(driver, server):
     assert max(counts) <= 2 * min(counts), counts
 
 
+def refused(cause: Any) -> bool:
+    """A pool's failure to connect: a refused connection, named by a ConnectError."""
+    return isinstance(cause, vantrel.ConnectError) and \
+        isinstance(cause.attempts[0][1], ConnectionRefusedError)
+
+
 def test_keeps_after_server_error_discards_after_broken_call(driver, server):
     with driver.pool(server.address, call_timeout=0.2) as pool:
         with pytest.raises(RemoteExecutionError):
@@ -345,7 +351,7 @@ def test_the_wait_includes_opening_and_back_off(driver):
         errors = run_threads(4, lambda i: pool.execute("add", 1, 1))
         assert time.monotonic() - start >= 0.6
         assert [type(e) for e in errors] == [PoolTimeout] * 4
-        assert all(isinstance(e.__cause__, ConnectionRefusedError) for e in errors)
+        assert all(refused(e.__cause__) for e in errors)
         assert pool.stats()["size"] == 0 and pool.stats()["connect_errors"] >= 2
         pool.close()
 
@@ -385,7 +391,7 @@ def test_across_a_server_restart(driver, server):
         server.stop()
         with pytest.raises(PoolTimeout, match="last attempt failed") as caught:
             _until_timeout(pool)
-        assert isinstance(caught.value.__cause__, ConnectionRefusedError)
+        assert refused(caught.value.__cause__)
         assert pool.stats()["size"] == 0
 
         again = ServerThread(demo_server(notice=None), port=address[1])

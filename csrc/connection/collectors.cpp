@@ -79,42 +79,57 @@ bool straight_candidate(ModuleState& ms, const RawPacket& p, PyObject* decoder) 
 
 // The body expanded as unpack_one would expand it, in place of the one read
 // (and NONE as its compression, so that decoding it again expands nothing):
-// 1 ready, 0 when it is to be decoded as the reader does, -1 with an error.
-int expand(ModuleState& ms, RawPacket& p) {
+// ready, or to be decoded as the reader does, or an error set.
+enum class Expanded { error, as_reader, ready };
+
+Expanded expand(ModuleState& ms, RawPacket& p) {
     Ref data = expanded_body(ms, p.body.get(), p.cm.get());
     if (!data) {
         // The decoder, given the body, fails the same way.
         if (!PyErr_ExceptionMatches(PyExc_Exception)) {
-            return -1;
+            return Expanded::error;
         }
         PyErr_Clear();
-        return 0;
+        return Expanded::as_reader;
     }
     if (data.get() != p.body.get()) {
         p.body = std::move(data);
         p.cm = Ref::new_ref(ms.int_0);
     }
-    return PyBytes_CheckExact(p.body.get()) ? 1 : 0;
+    return PyBytes_CheckExact(p.body.get()) ? Expanded::ready : Expanded::as_reader;
 }
+
+// What became of a body offered to be decoded directly into the result: it
+// was (taken), it is to be decoded as the reader does (as_reader), or an
+// error is set.
+enum class Take { error, as_reader, taken };
+
+// decode_straight's 1 / 0 / -1 as a Take.
+Take take_of(int done) { return done > 0 ? Take::taken : done == 0 ? Take::as_reader : Take::error; }
 
 const char* body_data(const RawPacket& p) { return PyBytes_AS_STRING(p.body.get()); }
 std::size_t body_size(const RawPacket& p) { return static_cast<std::size_t>(PyBytes_GET_SIZE(p.body.get())); }
 
 // A packet of the stream's own `kind` that is a straight candidate goes to
-// `straight(data, size)`, which decodes it into the result: 1 done, 0 not
-// possible (the result as before), -1 error.  Returns 1 when the body went
-// straight, 0 when it is to be decoded as the reader does, -1 with an error.
+// `straight(data, size)`, which decodes it into the result (a Take).
 template <typename Straight>
-int try_straight(ModuleState& ms, RawPacket& p, PyObject* decoder, PyObject* kind, Straight&& straight) {
+Take try_straight(ModuleState& ms, RawPacket& p, PyObject* decoder, PyObject* kind, Straight&& straight) {
     if (!straight_candidate(ms, p, decoder)) {
-        return 0;
+        return Take::as_reader;
     }
     int own_kind = is_type(p.mt.get(), kind);
     if (own_kind <= 0) {
-        return own_kind;
+        return own_kind < 0 ? Take::error : Take::as_reader;
     }
-    int ready = expand(ms, p);
-    return ready <= 0 ? ready : straight(body_data(p), body_size(p));
+    switch (expand(ms, p)) {
+        case Expanded::error:
+            return Take::error;
+        case Expanded::as_reader:
+            return Take::as_reader;
+        case Expanded::ready:
+            break;
+    }
+    return straight(body_data(p), body_size(p));
 }
 
 // msg_type, body = reader(), for a reader that is not the class's own.
@@ -129,43 +144,46 @@ bool call_reader(PyObject* reader, Ref& msg_type, Ref& body) {
     return true;
 }
 
-// The next packet through the connection's reader: 1 with msg_type and body
-// set, as self._read_one_packet() gives them.  When that reader is the
-// class's own, the packet is read raw and a body goes first to
-// take(packet, decoder): 1 when it took the body (this returns 0), 0 when it
-// did not (the body is decoded as the reader does), -1 on error (so is this).
-template <typename Take>
-int read_packet_with(ModuleState& ms, PyObject* self, Ref& msg_type, Ref& body, Take&& take) {
+// The next packet through the connection's reader: Next::packet with
+// msg_type and body set, as self._read_one_packet() gives them.  When that
+// reader is the class's own, the packet is read raw and a body goes first to
+// take(packet, decoder): when it takes the body this gives Next::taken.
+template <typename Taker>
+Next read_packet_with(ModuleState& ms, PyObject* self, Ref& msg_type, Ref& body, Taker&& take) {
     Ref reader = getattr(self, ms._read_one_packet);
     if (!reader) {
-        return -1;
+        return Next::error;
     }
     if (!is_own_method(reader.get(), self, FASTCALL_KW(connection_read_one_packet))) {
-        return call_reader(reader.get(), msg_type, body) ? 1 : -1;
+        return call_reader(reader.get(), msg_type, body) ? Next::packet : Next::error;
     }
     reader.reset();
     RawPacket p;
     if (!read_raw_packet(ms, self, p)) {
-        return -1;
+        return Next::error;
     }
     Ref decoder;
     if (p.body) {
         decoder = lookup_global(ms.unpack_one);
         if (!decoder) {
-            return -1;
+            return Next::error;
         }
-        int taken = take(p, decoder.get());
-        if (taken != 0) {
-            return taken > 0 ? 0 : -1;
+        switch (take(p, decoder.get())) {
+            case Take::error:
+                return Next::error;
+            case Take::taken:
+                return Next::taken;
+            case Take::as_reader:
+                break;
         }
     }
-    return finish_packet(ms, p, decoder.get(), msg_type, body) ? 1 : -1;
+    return finish_packet(ms, p, decoder.get(), msg_type, body) ? Next::packet : Next::error;
 }
 
-// The next packet of a stream: 1 with msg_type and body set; 0 when its body
-// went straight into the result (see try_straight); -1 with an error set.
+// The next packet of a stream: Next::packet with msg_type and body set, or
+// Next::taken when its body went straight into the result (see try_straight).
 template <typename Straight>
-int next_packet(ModuleState& ms, PyObject* self, PyObject* kind, Straight&& straight, Ref& msg_type, Ref& body) {
+Next next_packet(ModuleState& ms, PyObject* self, PyObject* kind, Straight&& straight, Ref& msg_type, Ref& body) {
     return read_packet_with(ms, self, msg_type, body, [&](RawPacket& p, PyObject* decoder) {
         return try_straight(ms, p, decoder, kind, straight);
     });
@@ -181,12 +199,13 @@ bool read_stream(ModuleState& ms, PyObject* self, PyObject* kind, const char* un
                  Straight&& straight) {
     for (;;) {
         Ref msg_type, body;
-        int got = next_packet(ms, self, kind, straight, msg_type, body);
-        if (got <= 0) {
-            if (got < 0) {
+        switch (next_packet(ms, self, kind, straight, msg_type, body)) {
+            case Next::error:
                 return false;
-            }
-            continue;
+            case Next::taken:
+                continue;
+            case Next::packet:
+                break;
         }
         int c = is_type(msg_type.get(), ms.STREAM_END);
         if (c != 0) {
@@ -208,7 +227,7 @@ bool read_stream(ModuleState& ms, PyObject* self, PyObject* kind, const char* un
 // Straight decoding of the items of a body into `out` (feeds, table2s).
 auto items_into(ModuleState& ms, PyObject* out) {
     return [&ms, out](const char* data, std::size_t size) {
-        return decode_straight(out, [&] { return append_items(ms.objects, data, size, out); });
+        return take_of(decode_straight(out, [&] { return append_items(ms.objects, data, size, out); }));
     };
 }
 
@@ -227,7 +246,7 @@ bool read_table_rest(ModuleState& ms, PyObject* self, RowBuilder& rows, PyObject
     auto add_row = [out, &rows](PyObject* row) { return rows.append_to(out, row); };
     auto on_body = [&add_row](PyObject* body) { return for_each(body, add_row); };
     auto straight = [&ms, out, &rows](const char* data, std::size_t size) {
-        return decode_straight(out, [&] { return append_rows(ms.objects, data, size, rows, out); });
+        return take_of(decode_straight(out, [&] { return append_rows(ms.objects, data, size, rows, out); }));
     };
     return read_stream(ms, self, ms.TABLE, "unexpected message in table stream: %U", on_body, straight);
 }
@@ -242,11 +261,11 @@ Ref table_from_first(ModuleState& ms, PyObject* self, RawPacket& p, PyObject* de
         return {};
     }
     if (is_own_method(collector.get(), self, FASTCALL_KW(connection_table_unpack))) {
-        int ready = expand(ms, p);
-        if (ready < 0) {
+        Expanded ready = expand(ms, p);
+        if (ready == Expanded::error) {
             return {};
         }
-        Ref keys = ready > 0 ? head_of(ms.objects, body_data(p), body_size(p)) : Ref();
+        Ref keys = ready == Expanded::ready ? head_of(ms.objects, body_data(p), body_size(p)) : Ref();
         Ref out = keys ? Ref::steal(PyList_New(0)) : Ref();
         if (out) {
             RowBuilder rows(keys.get());
@@ -276,19 +295,19 @@ Ref table_from_first(ModuleState& ms, PyObject* self, RawPacket& p, PyObject* de
 
 }  // namespace
 
-int read_stream_head(ModuleState& ms, PyObject* self, Ref& msg_type, Ref& body, Ref& result) {
+Next read_stream_head(ModuleState& ms, PyObject* self, Ref& msg_type, Ref& body, Ref& result) {
     return read_packet_with(ms, self, msg_type, body, [&](RawPacket& p, PyObject* decoder) {
         // The collector is looked up before the body is decoded here: only
         // where that look-up runs no code of the class.
         if (!straight_candidate(ms, p, decoder) || Py_TYPE(self)->tp_getattro != PyObject_GenericGetAttr) {
-            return 0;
+            return Take::as_reader;
         }
         int c = is_type(p.mt.get(), ms.TABLE);
         if (c <= 0) {
-            return c;
+            return c < 0 ? Take::error : Take::as_reader;
         }
         result = table_from_first(ms, self, p, decoder);
-        return result ? 1 : -1;
+        return result ? Take::taken : Take::error;
     });
 }
 

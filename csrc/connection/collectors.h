@@ -13,10 +13,15 @@ PyObject* connection_feed_unpack(PyObject* self, PyObject* const* args, Py_ssize
 PyObject* connection_table_unpack(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* connection_table2_unpack(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
-// The packet after STREAM_START, for execute: 1 with msg_type and body set
-// as self._read_one_packet() gives them; 0 with `result` set when that packet
-// began a table that was collected here, as table_unpack (the class's own)
-// collects it, its bodies going straight into the rows; -1 with an error set.
-int read_stream_head(ModuleState& ms, PyObject* self, Ref& msg_type, Ref& body, Ref& result);
+// The next packet of a stream as a reader of the collectors gives it: a
+// packet (msg_type and body set, as self._read_one_packet() gives them), a
+// body already taken into the result, or an error set.
+enum class Next { error, taken, packet };
+
+// The packet after STREAM_START, for execute: Next::packet with msg_type and
+// body set; Next::taken with `result` set when that packet began a table that
+// was collected here, as table_unpack (the class's own) collects it, its
+// bodies going straight (decoded directly) into the rows; or Next::error.
+Next read_stream_head(ModuleState& ms, PyObject* self, Ref& msg_type, Ref& body, Ref& result);
 
 }  // namespace vantrel

@@ -71,8 +71,7 @@ Ref read_answer(ModuleState& ms, PyObject* self) {
     }
     // A stream: the STREAM_START body is not looked at.
     Ref table;
-    int got = read_stream_head(ms, self, msg_type, body, table);
-    if (got <= 0) {
+    if (read_stream_head(ms, self, msg_type, body, table) != Next::packet) {
         return table;  // collected already, or empty with the error
     }
     c = is_type(msg_type.get(), ms.STREAM_END);
@@ -235,7 +234,9 @@ void report_failure(ModuleState& ms, PyObject* self, PyObject* payload) {
 
 // The mark of a call in progress on `conn`: its address in a set of the
 // module state.  Marking is one step in which no Python code runs, so two
-// threads can never both find the connection free.
+// threads can never both find the connection free.  close() during a call
+// adds the address to a second set, close_asked, which the call's end looks
+// at only when it is not empty.
 Ref begin_call(ModuleState& ms, PyObject* conn) {
     Ref key = Ref::steal(PyLong_FromVoidPtr(conn));
     if (!key) {
@@ -263,12 +264,49 @@ Ref begin_call(ModuleState& ms, PyObject* conn) {
     return key;
 }
 
-void end_call(ModuleState& ms, const Ref& key) {
-    Ref exc = fetch_exception();
-    if (PySet_Discard(ms.calls_in_progress, key.get()) < 0) {
+namespace {
+
+// The reader, then the socket, as close() closes them; errors are dropped:
+// the thread that asked for the close has gone on already.
+void close_now(ModuleState& ms, PyObject* conn) {
+    for (PyObject* name : {ms._sf, ms._socket}) {
+        Ref target = getattr(conn, name);
+        if (!target || !call_method(ms.close, target.get())) {
+            if (!PyErr_ExceptionMatches(PyExc_Exception)) {
+                return;
+            }
+            PyErr_Clear();
+        }
+    }
+}
+
+// 1 when `key` was in `set` (it is not any more), 0 when it was not.
+int take(PyObject* set, PyObject* key) {
+    int found = PySet_Discard(set, key);
+    if (found < 0) {
         PyErr_Clear();  // an exact int: not reached
+        return 0;
+    }
+    return found;
+}
+
+}  // namespace
+
+int end_call(ModuleState& ms, PyObject* conn, const Ref& key) {
+    Ref exc = fetch_exception();
+    take(ms.calls_in_progress, key.get());
+    int asked = PySet_GET_SIZE(ms.close_asked) > 0 ? take(ms.close_asked, key.get()) : 0;
+    if (asked) {
+        close_now(ms, conn);
+        if (PyErr_Occurred()) {  // an interrupt while closing: it goes on, after the call's own error
+            if (exc) {
+                chain_to(exc.get());
+            }
+            return -1;
+        }
     }
     restore_exception(std::move(exc));
+    return asked;
 }
 
 int call_in_progress(ModuleState& ms, PyObject* conn) {
@@ -277,6 +315,67 @@ int call_in_progress(ModuleState& ms, PyObject* conn) {
         return -1;
     }
     return PySet_Contains(ms.calls_in_progress, key.get());
+}
+
+int ask_close(ModuleState& ms, PyObject* conn) {
+    Ref key = Ref::steal(PyLong_FromVoidPtr(conn));
+    if (!key) {
+        return -1;
+    }
+    // Either a call holds the mark, or close() takes it for as long as it
+    // closes, so that a call that begins meanwhile is refused instead of
+    // reading from a reader being closed.  No Python code runs between the
+    // two set operations.  (When another close() holds the mark, this one is
+    // asked like a call: that close() closes, and so may this one.)
+    Py_ssize_t before = PySet_GET_SIZE(ms.calls_in_progress);
+    if (PySet_Add(ms.calls_in_progress, key.get()) < 0) {
+        return -1;
+    }
+    if (PySet_GET_SIZE(ms.calls_in_progress) != before) {
+        return 0;
+    }
+    return PySet_Add(ms.close_asked, key.get()) < 0 ? -1 : 1;
+}
+
+void closed(ModuleState& ms, PyObject* conn) {
+    Ref exc = fetch_exception();
+    Ref key = Ref::steal(PyLong_FromVoidPtr(conn));
+    if (key) {
+        take(ms.calls_in_progress, key.get());
+        take(ms.close_asked, key.get());
+    }
+    PyErr_Clear();
+    restore_exception(std::move(exc));
+}
+
+int still_in_call(ModuleState& ms, PyObject* conn) {
+    Ref key = Ref::steal(PyLong_FromVoidPtr(conn));
+    if (!key) {
+        return -1;
+    }
+    int in_call = PySet_Contains(ms.calls_in_progress, key.get());
+    if (in_call == 0) {
+        take(ms.close_asked, key.get());  // the call ended before it saw the request
+    }
+    return in_call;
+}
+
+bool closed_during_call(ModuleState& ms) {
+    Ref exc = fetch_exception();
+    if (!exc) {
+        return false;
+    }
+    int server_error = PyObject_IsInstance(exc.get(), ms.server_error);
+    if (server_error < 0) {
+        PyErr_Clear();
+    }
+    if (server_error > 0 || !PyObject_TypeCheck(exc.get(), reinterpret_cast<PyTypeObject*>(PyExc_Exception))) {
+        restore_exception(std::move(exc));  // a whole answer of the server, or an interrupt
+        return false;
+    }
+    raise_protocol_error(Ref::steal(PyUnicode_FromString("the connection was closed during the call")));
+    chain_to(exc.get());
+    return false;
 }
 
 PyObject* module_begin_call(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -301,10 +400,14 @@ PyObject* module_end_call(PyObject* /*module*/, PyObject* const* args, Py_ssize_
         return nullptr;
     }
     Ref key = Ref::steal(PyLong_FromVoidPtr(conn));
-    if (!key || PySet_Discard(ms->calls_in_progress, key.get()) < 0) {
+    if (!key) {
         return nullptr;
     }
-    Py_RETURN_NONE;
+    int closed = end_call(*ms, conn, key);
+    if (closed < 0) {
+        return nullptr;
+    }
+    return PyBool_FromLong(closed);
 }
 
 PyObject* connection_execute(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -321,8 +424,14 @@ PyObject* connection_execute(PyObject* self, PyObject* const* args, Py_ssize_t n
         return nullptr;
     }
     Ref result = run_call(*ms, self, payload.get());
-    end_call(*ms, mark);
+    int closed = end_call(*ms, self, mark);
+    if (closed < 0) {
+        return nullptr;
+    }
     if (!result) {
+        if (closed) {
+            closed_during_call(*ms);
+        }
         report_failure(*ms, self, payload.get());
     }
     return result.release();

@@ -109,19 +109,37 @@ PyObject* connection_set_timeout(PyObject* self, PyObject* const* args, Py_ssize
     Py_RETURN_NONE;
 }
 
+namespace {
+
+// self._sf.close(), then self._socket.close(); if closing the reader fails,
+// the socket is left open and the error stays set.
+bool close_reader_and_socket(ModuleState& ms, PyObject* self) {
+    Ref sf = getattr(self, ms._sf);
+    if (!sf || !call_method(ms.close, sf.get())) {
+        return false;
+    }
+    Ref sock = getattr(self, ms._socket);
+    return sock && call_method(ms.close, sock.get());
+}
+
+}  // namespace
+
 // The reader first, then the socket; if closing the reader fails, the
 // socket is left open and the error propagates.  Not refused while another
-// thread is inside a call (closing the reader waits for its read to return).
+// thread is inside a call: the call is ended, and it closes the connection.
+// A call that begins while close() closes is refused (RuntimeError).
 PyObject* connection_close(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     ModuleState* ms = entry_state();
     if (ms == nullptr || !bind_no_args("close", args, nargs, kwnames)) {
         return nullptr;
     }
-    // A call in progress on another thread may be blocked in a read, holding
-    // the reader's lock, which closing the reader waits for.  Shutting the
-    // socket down first ends that read at once: the call fails (and leaves
-    // the connection out of use) instead of closing waiting for the server.
-    int busy = call_in_progress(*ms, self);
+    // A call in progress on another thread may be inside a read of the
+    // reader: closing the reader under it would fail that read with the
+    // reader's own errors, or worse.  The socket is shut down instead, which
+    // ends the read at once, and the call closes the reader and the socket
+    // itself as it ends (end_call); it fails with "the connection was closed
+    // during the call".
+    int busy = ask_close(*ms, self);
     if (busy < 0) {
         return nullptr;
     }
@@ -136,13 +154,21 @@ PyObject* connection_close(PyObject* self, PyObject* const* args, Py_ssize_t nar
             }
             PyErr_Clear();  // already shut down or closed
         }
+        // The shutdown ran Python code: the call may have ended meanwhile,
+        // before it saw the request, and then the closing is done here.
+        int pending = still_in_call(*ms, self);
+        if (pending < 0) {
+            return nullptr;
+        }
+        if (pending > 0) {
+            Py_RETURN_NONE;
+        }
     }
-    Ref sf = getattr(self, ms->_sf);
-    if (!sf || !call_method(ms->close, sf.get())) {
-        return nullptr;
+    bool ok = close_reader_and_socket(*ms, self);
+    if (busy == 0) {
+        closed(*ms, self);
     }
-    Ref sock = getattr(self, ms->_socket);
-    if (!sock || !call_method(ms->close, sock.get())) {
+    if (!ok) {
         return nullptr;
     }
     Py_RETURN_NONE;

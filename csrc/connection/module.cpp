@@ -40,7 +40,8 @@ PyMethodDef begin_call_def = {
 PyMethodDef end_call_def = {
     "_end_call", FASTCALL_KW(module_end_call), METH_FASTCALL | METH_KEYWORDS,
     "_end_call(conn, /)\n--\n\n"
-    "Remove the mark of _begin_call."};
+    "Remove the mark of _begin_call.  True when close() was called during the call:\n"
+    "the reader and the socket are then closed here."};
 // The asyncio client's straight decoding of stream bodies (bodies.h).
 PyMethodDef extend_rows_def = {
     "_extend_rows", FASTCALL_KW(module_extend_rows), METH_FASTCALL | METH_KEYWORDS,
@@ -108,12 +109,14 @@ bool init_state(PyObject* module, ModuleState& ms) {
     ms.int_buffer = PyLong_FromLong(131072);
     ms.kw_force_compress = Py_BuildValue("(s)", "force_compress");
     ms.calls_in_progress = PySet_New(nullptr);
+    ms.close_asked = PySet_New(nullptr);
     Ref one = Ref::steal(PyLong_FromLong(1));
     if (!one) {
         return false;
     }
     ms.slice_from_1 = PySlice_New(one.get(), Py_None, Py_None);
     return ms.module_dict && ms.int_0 && ms.int_buffer && ms.kw_force_compress && ms.calls_in_progress &&
+           ms.close_asked &&
            ms.slice_from_1;
 }
 
@@ -305,6 +308,7 @@ int exec_module(PyObject* module) {
     X(kw_force_compress, _)  \
     X(server_error, _)       \
     X(calls_in_progress, _)  \
+    X(close_asked, _)        \
     X(native_unpack_one, _)  \
     X(native_decompress, _)  \
     X(max_decompressed, _)   \

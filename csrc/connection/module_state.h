@@ -91,7 +91,8 @@ struct ModuleState {
     PyObject* slice_from_1;     // slice(1, None)
     PyObject* kw_force_compress;  // ("force_compress",)
     PyObject* server_error;     // vantrel.share.errors.ServerError, () without one
-    PyObject* calls_in_progress;  // set of the addresses of connections inside execute
+    PyObject* calls_in_progress;  // set of the addresses of connections inside a call (or close())
+    PyObject* close_asked;        // set of the addresses of those whose close() came during a call
     // The native codec, for stream bodies decoded straight into their
     // results; all NULL when vantrel.share._ccodec is not built.
     PyObject* native_unpack_one;  // _ccodec.unpack_one, compared by identity

@@ -1,37 +1,38 @@
-"""One call's answer, read packet by packet from a connection.
+"""One call's answer, read packet by packet from a blocking connection.
 
 :class:`Answer` sends the request the way ``Connection.execute`` does and then
-reads the answer one packet at a time, on demand, instead of all at once,
-with the connection's own packet reader (``_read_one_packet``).
+reads the answer one packet at a time, on demand, instead of all at once.  It
+is the blocking driver of the answer core (``vantrel._core``): it reads the
+bytes through the connection's :class:`~vantrel._link.Link` and the core says
+what they mean, with the checks and texts of the connection's own reader.
 
-Only an answer read for the Arrow column builders (``raw_tables``) has a
-packet reader of its own, because it must return the body of a TABLE packet
-serialized with MessagePack as its (decompressed) bytes, for the builders to
-decode without a Python object per value; neither connection's reader can.
-It reads with the connection's own socket, buffered reader and module
-globals (``MSG_TYPE``, ``unpack_one``, ``ProtocolError``, ...), with the same
-header checks, in the same order and with the same texts as the connection's
-packet reader, so that a damaged answer fails the same way.
+For the Arrow column builders (``raw_tables``) the body of a TABLE packet
+serialized with MessagePack is handed out as its (decompressed) bytes, for
+the builders to decode without a Python object per value.
 
 An answer that is not read to its end (an error in the middle of the stream,
 a consumer that stops early) must never be mistaken for the answer of a later
-call: the connection's socket is then shut down both ways, as ``execute``
-does after a failure in the middle of an answer, so that later calls on the
-connection fail at once.  Draining the rest instead would mean reading a
-stream of unknown length.  A server error (an ERROR packet, read whole) ends
-the answer cleanly and leaves the connection usable.
+call: the connection is then put out of use (its socket shut down both ways),
+as ``execute`` does after a failure in the middle of an answer, so that later
+calls on the connection fail at once.  Draining the rest instead would mean
+reading a stream of unknown length.  A server error (an ERROR packet, read
+whole) ends the answer cleanly and leaves the connection usable.
 """
 
 from __future__ import annotations
 
-import socket
-import sys
 from types import ModuleType
 from typing import Any, Dict, Optional, Tuple
 
-from vantrel._header import split_header
-from vantrel.share.codec import decompress
+from vantrel._core import BROKEN as _CORE_BROKEN
+from vantrel._core import DONE as _CORE_DONE
+from vantrel._core import END, SERVER_ERROR, VALUE, AnswerCore, Event
+from vantrel._header import CLOSED_DURING_CALL
+from vantrel._link import Link
+from vantrel._link import connection_module as connection_module
 from vantrel.share.errors import ServerError
+
+__all__ = ["BROKEN", "DONE", "OPEN", "Answer", "InCall", "connection_module"]
 
 
 class InCall:
@@ -46,30 +47,14 @@ class InCall:
 
     def __init__(self, conn: Any) -> None:
         self.conn = conn
-        self._end_call: Any = None
+        self._link = Link(conn)
 
     def __enter__(self) -> InCall:
-        module = connection_module(self.conn)
-        begin = getattr(module, "_begin_call", None)
-        if begin is not None:
-            begin(self.conn)  # RuntimeError when another call is in progress
-            self._end_call = module._end_call
+        self._link.begin()  # RuntimeError when another call is in progress
         return self
 
     def __exit__(self, *exc_info: Any) -> None:
-        end, self._end_call = self._end_call, None
-        if end is not None:
-            end(self.conn)
-
-
-def connection_module(conn: Any) -> ModuleType:
-    """The module whose globals the connection's ``execute`` uses."""
-    for klass in type(conn).__mro__:
-        if "execute" in vars(klass):
-            module = sys.modules.get(klass.__module__)
-            if module is not None and hasattr(module, "ProtocolError"):
-                return module
-    raise TypeError("not a vantrel connection: %s" % type(conn).__name__)
+        self._link.end()
 
 
 #: Answer states.
@@ -86,129 +71,121 @@ class Answer:
 
     def __init__(self, conn: Any, method: Any, args: Tuple[Any, ...], kwargs: Dict[str, Any],
                  raw_tables: bool = False) -> None:
-        m = connection_module(conn)
-        self.conn = conn
-        self.m = m
+        link = Link(conn)
+        ns = link.ns
+        self.link = link
+        self.m: ModuleType = link.module
+        self.core = AnswerCore(ns)
         self.raw_tables = raw_tables
         self.kind: Any = None
         self.first: Any = None
+        #: Body length of the last packet read.
         self.last_length = 0
         # Nothing to abandon until the request goes out: a request that cannot
         # be packed, or a connection busy with another call, is left as it is.
         self.state = DONE
-        self._call: Optional[InCall] = None
-        packet = m.pack_one((method, args, kwargs), m.MSG_TYPE.REQUEST,
-                            m.DEFAULT_SERIALIZER_TYPE, m.DEFAULT_COMPRESSION_METHOD)
-        call = InCall(conn)
-        call.__enter__()
-        self._call = call
+        types = ns["MSG_TYPE"]
+        packet = ns["pack_one"]((method, args, kwargs), types.REQUEST,
+                                ns["DEFAULT_SERIALIZER_TYPE"], ns["DEFAULT_COMPRESSION_METHOD"])
+        link.begin()
         self.state = OPEN
         try:
-            conn._socket.sendall(packet)
-            mt, body = self.read()
-            if mt == m.MSG_TYPE.RESPONSE:
-                self.kind, self.first = "response", body
+            link.send(packet)
+            event, value = self._event()
+            if event == VALUE:
+                self.kind, self.first = "response", value
                 self._end(DONE)
-                return
-            if mt != m.MSG_TYPE.STREAM_START:
-                raise m.ProtocolError("got {} when STREAM_START expected".format(m.MSG_TYPE[mt]))
-            mt, body = self.read()
-            if mt == m.MSG_TYPE.STREAM_END:
+            elif event == END:
                 self.kind = "empty"
                 self._end(DONE)
-                return
-            if mt == m.MSG_TYPE.TABLE or mt == m.MSG_TYPE.TABLE2 or mt == m.MSG_TYPE.FEED:
-                self.kind, self.first = mt, body
-                return
-            raise m.ProtocolError("unexpected message in stream: {}".format(m.MSG_TYPE[mt]))
+            else:
+                # A first packet without a body fails where its body is used,
+                # as in the connection's collectors.
+                self.kind = self.core.kind
+                self.first = None if value is None else self._body(value)
         except BaseException as e:
-            self.failed(e)
-            raise
+            failure = self._failed(e)
+            if failure is e:
+                raise
+            raise failure
 
     # -- reading ------------------------------------------------------------
 
-    def read(self) -> Tuple[Any, Any]:
-        """One packet: (message type, body), as the connection's reader returns it.
+    def _event(self) -> Event:
+        """The next event of the answer; a server error is raised."""
+        core, read = self.core, self.link.read
+        size = self.link.ns["HEADER_LENGTH"]
+        while True:
+            length = core.header(read(size))
+            self.last_length = length
+            event = core.packet(read(length) if length else None)
+            if event is not None:
+                if event[0] == SERVER_ERROR:
+                    raise event[1]
+                return event
 
-        With ``raw_tables``, the body of a TABLE packet serialized with
-        MessagePack comes back as its decompressed bytes.
-        """
-        if not self.raw_tables:
-            packet: Tuple[Any, Any] = self.conn._read_one_packet()
-            return packet
-        m = self.m
-        mt, st, cm, length = split_header(m, self.conn._sf.read(m.HEADER_LENGTH))
-        self.last_length = length if length > 0 else 0
-        if length <= 0:
-            return (mt, None)
-        body = self.conn._sf.read(length)
-        if len(body) != length:
-            raise m.ProtocolError("incomplete body")
-        try:
-            if (self.raw_tables and mt == m.MSG_TYPE.TABLE
-                    and st == m.SERIALIZATION_TYPE.MSGPACK):
-                if cm != m.COMPRESSION_METHOD.NONE:
-                    body = decompress(body, cm)
-                return (mt, bytes(body))
-            body = m.unpack_one(body, st, cm)
-        except Exception as e:
-            raise m.ProtocolError(repr(e))
-        if self.raw_tables and mt == m.MSG_TYPE.TABLE and isinstance(body, (bytes, bytearray)):
-            # RAW-serialized: never to be taken for MessagePack bytes
-            raise TypeError("a TABLE packet with a RAW body is not a table")
-        if mt == m.MSG_TYPE.ERROR:
-            code, msg = body
-            raise m.get_error(code)(msg)
-        return (mt, body)
+    def _body(self, body: Optional[bytes]) -> Any:
+        """A stream body, decoded (or, with ``raw_tables``, the bytes of a TABLE body)."""
+        core = self.core
+        ns = self.link.ns
+        body = core.batch_body(body)
+        if self.raw_tables and core.kind == ns["MSG_TYPE"].TABLE:
+            return core.table_bytes(body)
+        return core.decode(body)
 
-    def next_body(self, what: str) -> Any:
-        """The body of the stream's next packet, or None at its end.
-
-        ``what`` names the stream in the error for a packet of another kind
-        ("table", "table2" or "feed").
-        """
-        m = self.m
+    def next_body(self) -> Any:
+        """The body of the stream's next packet, or None at its end."""
         if self.state != OPEN:
             raise RuntimeError("the answer was already read to its end or abandoned")
         try:
-            mt, body = self.read()
-            if mt == m.MSG_TYPE.STREAM_END:
+            event, value = self._event()
+            if event == END:
                 self._end(DONE)
                 return None
-            if mt == self.kind:
-                if body is None:
-                    raise TypeError("a %s packet without a body" % m.MSG_TYPE[mt])
-                return body
-            raise m.ProtocolError("unexpected message in {} stream: {}".format(what, m.MSG_TYPE[mt]))
+            return self._body(value)
         except BaseException as e:
-            self.failed(e)
-            raise
+            failure = self._failed(e)
+            if failure is e:
+                raise
+            raise failure
 
     # -- ending ---------------------------------------------------------------
 
-    def failed(self, exc: BaseException) -> None:
-        """The answer ends with ``exc``: a server error ends it at a packet
-        boundary; anything else leaves the rest unread, so the connection is
-        put out of use."""
-        if isinstance(exc, ServerError):
+    def _failed(self, exc: BaseException) -> BaseException:
+        """The answer ends with ``exc``; the exception to raise for it.
+
+        A server error ends it at a packet boundary; anything else leaves the
+        rest unread, so the connection is put out of use.  When the connection
+        was closed under the call, the error says so, with the same text as
+        ``execute``'s.
+        """
+        if isinstance(exc, ServerError) and self.core.state == _CORE_DONE:
             self._end(DONE)
-        else:
-            self.abandon()
+            return exc
+        closed = self.abandon()
+        if closed and isinstance(exc, Exception):
+            return self.link.ns["ProtocolError"](CLOSED_DURING_CALL)  # type: ignore[no-any-return]
+        return exc
 
-    def abandon(self) -> None:
-        """Stop reading before the end: the connection is put out of use."""
-        if self.state == OPEN:
-            try:
-                self.conn._socket.shutdown(socket.SHUT_RDWR)
-            except OSError:
-                pass
-            self._end(BROKEN)
+    def failed(self, exc: BaseException) -> BaseException:
+        """The answer ends with ``exc`` raised by its consumer; the exception to raise."""
+        return self._failed(exc)
 
-    def _end(self, state: str) -> None:
+    def abandon(self) -> bool:
+        """Stop reading before the end: the connection is put out of use.
+
+        True when the connection was closed under the call meanwhile.
+        """
+        if self.state != OPEN:
+            return False
+        self.link.put_out_of_use()
+        if self.core.state != _CORE_DONE:
+            self.core.state = _CORE_BROKEN
+        return self._end(BROKEN)
+
+    def _end(self, state: str) -> bool:
         self.state = state
-        call, self._call = self._call, None
-        if call is not None:
-            call.__exit__(None, None, None)
+        return self.link.end()
 
     def __del__(self) -> None:
         if getattr(self, "state", DONE) == OPEN:

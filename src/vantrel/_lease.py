@@ -21,7 +21,7 @@ from vantrel import _fork
 from vantrel._poolcore import Entry
 from vantrel.errors import ConnectionClosed
 
-__all__ = ["AsyncLease", "Lease", "caller", "unwrap"]
+__all__ = ["AsyncLease", "Lease", "caller", "set_call_timeout", "unwrap"]
 
 GIVEN_BACK = "this pooled connection was given back to its pool; take another one"
 
@@ -57,8 +57,17 @@ class Lease:
 
     def set_timeout(self, timeout: Optional[float]) -> None:
         """The call time-out of this connection until it is given back."""
-        self._target().set_timeout(timeout)
+        set_call_timeout(self._target(), timeout)
         self._entry.retimed = True
+
+    @property
+    def timeout(self) -> Optional[float]:
+        """The limit of each call, in seconds (settable, until given back)."""
+        return self._target().timeout  # type: ignore[no-any-return]
+
+    @timeout.setter
+    def timeout(self, seconds: Optional[float]) -> None:
+        self.set_timeout(seconds)
 
     @property
     def closed(self) -> bool:
@@ -89,6 +98,15 @@ class AsyncLease(Lease):
 
     async def execute(self, method: Any, *args: Any, **kwargs: Any) -> Any:
         return await self._target().execute(method, *args, **kwargs)
+
+
+def set_call_timeout(conn: Any, timeout: Optional[float]) -> None:
+    """Limit each call on ``conn`` to ``timeout`` seconds: as a whole, and each
+    wait within it (a connection of ``vantrel.connect`` keeps the two apart)."""
+    if isinstance(getattr(type(conn), "timeout", None), property) \
+            and getattr(type(conn), "timeout").fset is not None:
+        conn.timeout = timeout
+    conn.set_timeout(timeout)
 
 
 def unwrap(conn: Any) -> Any:

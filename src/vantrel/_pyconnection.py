@@ -1,8 +1,11 @@
 """Pure-Python twin of :mod:`vantrel.connection`.
 
 Same module surface and behaviour as the compiled connection, written in plain
-Python.  It is the oracle of the differential tests and the baseline of the
-benchmarks; it is never imported in place of the compiled module.
+Python: the "twin" of the compiled module.  It is the oracle of the
+differential tests and the baseline of the benchmarks, and the connection the
+package uses when ``VANTREL_PURE_PYTHON`` is set (``vantrel._impls``); it is
+never imported in place of the compiled module otherwise.  Its header checks
+and their texts are the package's one Python copy (``vantrel._header``).
 
 Module-level names used by the methods are globals of this module, so rebinding
 one (``DEFAULT_SERIALIZER_TYPE`` for instance) changes every later call, as in
@@ -16,9 +19,10 @@ import typing as _t
 
 from vantrel.share.protocol import MSG_TYPE, SERIALIZATION_TYPE, COMPRESSION_METHOD, HEADER_LENGTH
 from vantrel.share.errors import get_error
-from vantrel.share.codec import snappy, brotli, msgpack, unpack_header, pack_one, unpack_one, zstd
+from vantrel.share.codec import snappy, brotli, msgpack, unpack_header, pack_one, unpack_one, zstd  # noqa: F401 - unpack_header: read by the header check from this namespace
 from vantrel.utils import connection_error
 from vantrel.share import errors as _errors
+from vantrel._header import CLOSED_DURING_CALL as _CLOSED_DURING_CALL, header_checker as _header_checker
 
 # Server errors end their answer cleanly (see Connection.execute).
 _ServerError = getattr(_errors, "ServerError", ())
@@ -73,10 +77,13 @@ def _put_out_of_use(sock: _t.Any) -> None:
         pass
 
 
-# id(connection) -> the token of the call in progress on it.  setdefault is
-# one step in which no other thread runs, so two calls can never both find a
-# connection free; no lock is taken and nobody waits.
+# id(connection) -> the mark of the call in progress on it (or of close()
+# closing it).  setdefault is one step in which no other thread runs, so two
+# calls can never both find a connection free; no lock is taken and nobody
+# waits.  close() during a call adds the id to _close_asked, which the call's
+# end looks at only when it is not empty.
 _calls_in_progress: _t.Dict[int, object] = {}
+_close_asked: _t.Set[int] = set()
 
 
 def _begin_call(conn: _t.Any, /) -> None:
@@ -86,8 +93,20 @@ def _begin_call(conn: _t.Any, /) -> None:
         raise RuntimeError("another call is in progress on this connection")
 
 
-def _end_call(conn: _t.Any, /) -> None:
-    _calls_in_progress.pop(id(conn), None)
+def _end_call(conn: _t.Any, /) -> bool:
+    # True when close() was called during the call: the reader and the socket
+    # are closed now, on the call's own thread, never under one of its reads.
+    key = id(conn)
+    _calls_in_progress.pop(key, None)
+    if not _close_asked or key not in _close_asked:
+        return False
+    _close_asked.discard(key)
+    for target in (conn._sf, conn._socket):
+        try:
+            target.close()
+        except Exception:
+            pass  # the thread that asked for the close has gone on already
+    return True
 
 
 class Connection:
@@ -117,18 +136,7 @@ class Connection:
         return _is_connection_normal(self._socket)
 
     def _read_one_packet(self) -> _t.Tuple[_t.Any, _t.Any]:
-        header = self._sf.read(HEADER_LENGTH)
-        if len(header) != HEADER_LENGTH:
-            if len(header) == 0:
-                raise ProtocolError("Disconnected from the remote server")
-            raise ProtocolError("incomplete header, %r" % len(header))
-        mt, st, cm, length = unpack_header(header)
-        if mt not in MSG_TYPE:
-            raise ProtocolError("invalid message type: {}".format(mt))
-        if not SERIALIZATION_TYPE.RAW <= st <= SERIALIZATION_TYPE.MSGPACK:
-            raise ProtocolError("invalid serializer type: {}".format(st))
-        if not COMPRESSION_METHOD.NONE <= cm <= COMPRESSION_METHOD.ZSTD:
-            raise ProtocolError("invalid compression method: {}".format(cm))
+        mt, st, cm, length = _split_header(self._sf.read(HEADER_LENGTH))
         if length > 0:
             body = self._sf.read(length)
             if len(body) != length:
@@ -154,18 +162,36 @@ class Connection:
             warnings.warn(body)
 
     def close(self) -> None:
-        if id(self) in _calls_in_progress:
-            # A call on another thread may be blocked in a read that holds the
-            # reader's lock: end it at once rather than wait for the server.
+        key = id(self)
+        claim = object()
+        if _calls_in_progress.setdefault(key, claim) is not claim:
+            # A call on another thread may be inside a read of the reader:
+            # closing the reader under it would fail that read with the
+            # reader's own errors.  Shut the socket down instead, which ends
+            # the read at once; the call closes the reader and the socket as
+            # it ends (_end_call), unless it ended meanwhile.
+            _close_asked.add(key)
             try:
                 self._socket.shutdown(socket.SHUT_RDWR)
             except OSError:
                 pass
-        self._sf.close()
-        self._socket.close()
+            if key in _calls_in_progress:
+                return
+            _close_asked.discard(key)
+            claim = None
+        # Else the mark is close()'s while it closes: a call that begins
+        # meanwhile is refused instead of reading from a reader being closed.
+        try:
+            self._sf.close()
+            self._socket.close()
+        finally:
+            if claim is not None:
+                _calls_in_progress.pop(key, None)
+                _close_asked.discard(key)
 
     def execute(self, method: _t.Any, *args: _t.Any, **kwargs: _t.Any) -> _t.Any:
         _begin_call(self)
+        ended = False
         try:
             packet = pack_one((method, args, kwargs), MSG_TYPE.REQUEST,
                               DEFAULT_SERIALIZER_TYPE, DEFAULT_COMPRESSION_METHOD)
@@ -193,8 +219,14 @@ class Connection:
                 if not isinstance(e, _ServerError):
                     _put_out_of_use(sock)
                 raise
+        except Exception as e:
+            ended = True
+            if _end_call(self) and not isinstance(e, _ServerError):
+                raise ProtocolError(_CLOSED_DURING_CALL)
+            raise
         finally:
-            _end_call(self)
+            if not ended:
+                _end_call(self)
 
     def feed_unpack(self, first: _t.Any) -> _t.List[_t.Any]:
         ret = list(first)
@@ -236,3 +268,9 @@ class Connection:
                     data.append(element)
             else:
                 raise ProtocolError("unexpected message in table2 stream: {}".format(MSG_TYPE[msg_type]))
+
+
+# The package's header check, run in this module's namespace: the protocol
+# tables, unpack_header and ProtocolError are this module's globals, looked up
+# at each use.
+_split_header = _header_checker(globals())

@@ -38,7 +38,7 @@ from typing import TYPE_CHECKING, Any, Callable, Dict, List, Mapping, Optional, 
 from vantrel import _fork
 from vantrel._address import AddressLike, Target, format_address, parse_target
 from vantrel._handshake import NoticeHandler, check_reply, deliver_notice, handshake_packet
-from vantrel._header import split_header
+from vantrel._header import header_checker
 from vantrel._impls import connection_module, pure_python
 from vantrel.errors import ConnectError, ConnectionClosed, ConnectTimeout, Timeout
 from vantrel.share.codec import decompress
@@ -480,7 +480,7 @@ def _twin_read_one_packet(self: Any) -> Tuple[Any, Any]:
     # longer than the bytes left is refused before its body is read, a
     # compressed body expanded within them.
     m = self._module
-    mt, st, cm, length = split_header(m, self._sf.read(m.HEADER_LENGTH))
+    mt, st, cm, length = header_checker(vars(m))(self._sf.read(m.HEADER_LENGTH))
     if not length > 0:
         return (mt, None)
     room = self._answer_room

@@ -22,7 +22,7 @@ import time
 from typing import Any, Dict, List, Optional, Tuple
 
 from vantrel import _fork
-from vantrel._lease import Lease, caller
+from vantrel._lease import Lease, caller, set_call_timeout
 from vantrel._poolcore import (
     BACKOFF_FIRST,
     BACKOFF_MAX,
@@ -273,7 +273,7 @@ class Pool(PoolBase):
                 else:
                     if entry.retimed:
                         entry.retimed = False
-                        conn.set_timeout(core.call_timeout)
+                        set_call_timeout(conn, core.call_timeout)
                     if core.reset is not None:
                         core.reset(conn)
             except Exception as e:  # closed by its user, a failed reset, ...

@@ -120,7 +120,7 @@ class ArrowStream:
             if answer.state == DONE:
                 return None
             # (an answer closed before its end raises here: never a short table)
-            body = answer.next_body("table")
+            body = answer.next_body()
             return None if body is None else (body, False)
 
         def close(error: Optional[BaseException]) -> None:
@@ -169,7 +169,7 @@ class ArrowStream:
             held.append((first, True))
             size = answer.last_length
             while not typed and size < HOLD_BACK_BYTES and answer.state == OPEN:
-                body = answer.next_body("table")
+                body = answer.next_body()
                 if body is None:
                     break
                 held.append((body, False))
@@ -272,16 +272,12 @@ def _rows(answer: Answer) -> Iterator[Any]:
             def make(rows: Any) -> Iterator[Any]:
                 return map(dict, map(zip, itertools.repeat(keys), rows))
 
-            what = "table"
-        elif answer.kind == m.MSG_TYPE.TABLE2:
-            what = "table2"
-        else:
-            what = "feed"
-        body: Any = first if what == "feed" else itertools.islice(first, 1, None)
+        feed = answer.kind == m.MSG_TYPE.FEED
+        body: Any = first if feed else itertools.islice(first, 1, None)
         while True:
             yield from make(body)
             body = first = None
-            body = answer.next_body(what)
+            body = answer.next_body()
             if body is None:
                 return
     finally:

@@ -14,7 +14,9 @@ and a later call raises :class:`vantrel.ConnectionClosed` saying why.  A call
 that runs out of time raises :class:`vantrel.Timeout`.  A server error (an
 ERROR packet, read whole) leaves the connection usable.
 
-Stream answers are decoded packet by packet as the packets arrive.  Between
+The answer is read by the package's answer core (``vantrel._core``), which
+gives the same answers and texts as the blocking readers.  Stream answers are
+decoded packet by packet as the packets arrive.  Between
 packets the call hands the event loop a turn whenever it has held it for
 :data:`SLICE` seconds, so a large answer does not stall other tasks.
 """
@@ -28,7 +30,9 @@ from types import ModuleType, TracebackType
 from typing import Any, Dict, List, Mapping, Optional, Tuple, Type
 
 from vantrel._address import AddressLike, format_address
-from vantrel._handshake import NoticeHandler, check_reply, deliver_notice, handshake_packet
+from vantrel._core import END, VALUE, AnswerCore
+from vantrel._handshake import NoticeHandler, deliver_notice, handshake_packet
+from vantrel._header import CLOSED_DURING_CALL
 from vantrel._impls import connection_module
 from vantrel.client import UNSET, Settings, TLSOption, connect_error, settings, tls_context, why_broken
 from vantrel.errors import ConnectionClosed, Timeout
@@ -38,7 +42,7 @@ from vantrel.share.protocol import MSG_TYPE
 from vantrel.utils import connection_error
 
 from .deadline import Deadline
-from .decode import FIRST, decode_body, extend_result
+from .decode import FIRST, extend_result
 from .packets import PacketProtocol
 
 __all__ = ["CALL_IN_PROGRESS", "SLICE", "AsyncConnection", "ProtocolError", "connect"]
@@ -59,11 +63,7 @@ CLOSED = "the connection is closed"
 SLICE = 0.005
 _TURN_DELAY = 1e-6
 
-_RESPONSE = MSG_TYPE.RESPONSE
-_STREAM_START = MSG_TYPE.STREAM_START
-_STREAM_END = MSG_TYPE.STREAM_END
-_HANDSHAKE = MSG_TYPE.HANDSHAKE
-_KINDS = {MSG_TYPE.TABLE: "table", MSG_TYPE.TABLE2: "table2", MSG_TYPE.FEED: "feed"}
+_TABLE2 = MSG_TYPE.TABLE2
 
 
 class AsyncConnection:
@@ -84,6 +84,8 @@ class AsyncConnection:
         self._busy = False
         self._closed = False
         self._broken: Optional[str] = None
+        self._closed_in_call = False  # close() was called during the call in progress
+        self._method: Any = None      # the method of the call in progress
         self._auth_info: Dict[str, Any] = {}
         #: The ``(host, port)`` the connection was made to.
         self.address = address
@@ -169,6 +171,7 @@ class AsyncConnection:
     async def close(self) -> None:
         """Close the connection.  A call in progress on it fails."""
         if self._busy:
+            self._closed_in_call = True
             self.abort()
         else:
             self.close_nowait()
@@ -192,15 +195,33 @@ class AsyncConnection:
         self._protocol.write(handshake_packet(module, info))
         if self._protocol.write_paused:
             await self._protocol.drain()
-        mt, st, cm, raw = await self._protocol.read_packet()
-        body = decode_body(mt, raw, st, cm, module.ProtocolError)
-        check_reply(module, mt)
-        self.notice = body
+        _, self.notice = await self._protocol.next_event(AnswerCore(vars(module), handshake=True))
 
     # -- calls -----------------------------------------------------------------
 
     async def execute(self, method: Any, *args: Any, **kwargs: Any) -> Any:
         """Run ``method(*args, **kwargs)`` on the server and return its whole answer."""
+        core, packet = self._start_call(method, args, kwargs)
+        try:
+            if self._timeout is None:
+                return await self._exchange(core, packet)
+            with Deadline(self._timeout, "the call"):
+                return await self._exchange(core, packet)
+        except BaseException as e:
+            failure = self._call_failed(e)
+            if failure is e:
+                raise
+            raise failure from e
+        finally:
+            self._busy = False
+
+    # -- the answer (also read by vantrel.aio.results) -------------------------
+
+    def _start_call(self, method: Any, args: Any, kwargs: Any) -> Tuple[AnswerCore, bytes]:
+        """Check that the connection can take a call and mark it busy; the core
+        that reads its answer and the request packet, for the caller to
+        :meth:`_send`.  The caller ends the call (``_busy = False``, and
+        :meth:`_call_failed` on a failure)."""
         module = self._module
         if self._busy:
             raise RuntimeError(CALL_IN_PROGRESS)
@@ -209,23 +230,24 @@ class AsyncConnection:
         packet = pack_one((method, args, kwargs), MSG_TYPE.REQUEST,
                           module.DEFAULT_SERIALIZER_TYPE, module.DEFAULT_COMPRESSION_METHOD)
         self._busy = True
-        limit = self._timeout
+        self._closed_in_call = False
+        self._method = method
         self._protocol.room = self._protocol.limit  # each answer starts with all of it
-        try:
-            if limit is None:
-                return await self._exchange(packet)
-            with Deadline(limit, "the call"):
-                return await self._exchange(packet)
-        except ServerError:
-            # An ERROR packet, read whole, ends the answer.
-            raise
-        except BaseException as e:
-            error = self._failed(e, method, limit)
-            if error is e:
-                raise
-            raise error from e
-        finally:
-            self._busy = False
+        return AnswerCore(vars(module)), packet
+
+    async def _send(self, packet: bytes) -> None:
+        protocol = self._protocol
+        protocol.write(packet)
+        if protocol.write_paused:
+            await protocol.drain()
+
+    def _left(self) -> None:
+        """The answer in progress was left before its end: the connection is
+        closed (the rest may still be on the way) and marked broken."""
+        if self._broken is None:
+            self._broken = ("closed when the answer of the previous call (%r) was left before its end"
+                            % (self._method,))
+        self.abort()
 
     def _refused(self, method: Any) -> ConnectionClosed:
         which = "broken" if self._broken is not None else "closed"
@@ -233,10 +255,20 @@ class AsyncConnection:
         return ConnectionClosed("call %r on a %s connection to %s (%s)"
                                 % (method, which, format_address(self.address), reason), reason)
 
-    def _failed(self, error: BaseException, method: Any, limit: Optional[float]) -> BaseException:
-        # The connection is closed (the rest of the answer may be on its way)
-        # and marked broken; the error to raise for ``error``.
+    def _call_failed(self, error: BaseException) -> BaseException:
+        """A call ends with ``error``; the exception to raise for it.
+
+        A server error (an ERROR packet, read whole) ends the answer and leaves
+        the connection usable.  Anything else closes it, since the rest of the
+        answer may still be on the way, and marks it broken (but for a close()
+        during the call, which fails the call as the blocking readers' do).
+        """
+        if isinstance(error, ServerError):
+            return error
         self.abort()
+        if self._closed_in_call and isinstance(error, Exception):
+            return self._module.ProtocolError(CLOSED_DURING_CALL)  # type: ignore[no-any-return]
+        method, limit = self._method, self._timeout
         where = format_address(self.address)
         if isinstance(error, TimeoutError) and limit is not None:
             text = "call %r to %s took longer than %g s" % (method, where, limit)
@@ -254,45 +286,29 @@ class AsyncConnection:
                         % (method, type(error).__name__))
         return error
 
-    async def _exchange(self, packet: bytes) -> Any:
+    async def _exchange(self, core: AnswerCore, packet: bytes) -> Any:
         protocol = self._protocol
-        error = self._module.ProtocolError
-        protocol.write(packet)
-        if protocol.write_paused:
-            await protocol.drain()
-        mt, st, cm, raw = await protocol.read_packet()
-        body = decode_body(mt, raw, st, cm, error)
-        if mt == _RESPONSE:
-            return body
-        if mt != _STREAM_START:
-            raise error("got {} when STREAM_START expected".format(MSG_TYPE[mt]))
-        mt, st, cm, raw = await protocol.read_packet()
-        kind = mt
-        name = _KINDS.get(kind)
-        if name is None:
-            decode_body(mt, raw, st, cm, error)
-            if mt == _STREAM_END:
-                return []
-            raise error("unexpected message in stream: {}".format(MSG_TYPE[mt]))
+        await self._send(packet)
+        event, value = await protocol.next_event(core)
+        if event == VALUE:
+            return value
+        if event == END:
+            return []
         result: List[Any] = []
         clock = time.perf_counter
         turn_ends = clock() + SLICE
-        keys = extend_result(kind, result, raw, st, cm, FIRST, error)
+        keys = extend_result(core, result, value, FIRST)
         while True:
             # Waiting for the network gives the others no turn: this task is
             # woken ahead of timers that fell due meanwhile.
             if clock() >= turn_ends:
                 await _let_others_run()
                 turn_ends = clock() + SLICE
-            mt, st, cm, raw = await protocol.read_packet()
-            if mt == kind:
-                keys = extend_result(kind, result, raw, st, cm, keys, error)
-            else:
-                decode_body(mt, raw, st, cm, error)
-                if mt == _STREAM_END:
-                    break
-                raise error("unexpected message in {} stream: {}".format(name, MSG_TYPE[mt]))
-        if kind == MSG_TYPE.TABLE2:
+            event, value = await protocol.next_event(core)
+            if event == END:
+                break
+            keys = extend_result(core, result, value, keys)
+        if core.kind == _TABLE2:
             return (keys, result)
         return result
 

@@ -1,4 +1,4 @@
-"""Decoding packet bodies into the results of calls.
+"""Decoding stream bodies into the results of calls.
 
 :func:`extend_result` is the one place where a stream body becomes part of a
 result: a TABLE body becomes row dictionaries, a TABLE2 or FEED body list
@@ -12,13 +12,13 @@ first body without its header element).
 from __future__ import annotations
 
 from itertools import repeat
-from typing import Any, Callable, List, Optional, Tuple, Type
+from typing import Any, Callable, List, Optional, Tuple
 
+from vantrel._core import AnswerCore
 from vantrel.share.codec import unpack_one
-from vantrel.share.errors import get_error
 from vantrel.share.protocol import MSG_TYPE, SERIALIZATION_TYPE
 
-__all__ = ["FIRST", "decode_body", "extend_result"]
+__all__ = ["FIRST", "extend_result"]
 
 #: ``keys`` of the first body of a stream: its element 0 is the header row of
 #: a table, the head of a table2.
@@ -26,13 +26,12 @@ FIRST: Any = object()
 
 _TABLE = MSG_TYPE.TABLE
 _TABLE2 = MSG_TYPE.TABLE2
-_ERROR = MSG_TYPE.ERROR
 _MSGPACK = SERIALIZATION_TYPE.MSGPACK
 
 
-def _straight_decoders() -> Tuple[Optional[Callable[..., bool]], Optional[Callable[..., bool]], Any]:
+def _native_decoders() -> Tuple[Optional[Callable[..., bool]], Optional[Callable[..., bool]], Any]:
     """The compiled connection's per-body decoders and the codec function they stand in
-    for: they decode a MSGPACK body as the native codec's ``unpack_one`` does, straight
+    for: they decode a MSGPACK body as the native codec's ``unpack_one`` does, directly
     into the result.  Nones without the native codec."""
     if getattr(unpack_one, "__module__", None) != "vantrel.share._ccodec":
         return None, None, None
@@ -43,51 +42,31 @@ def _straight_decoders() -> Tuple[Optional[Callable[..., bool]], Optional[Callab
     return connection._extend_rows, connection._extend_items, unpack_one
 
 
-_extend_rows, _extend_items, _native_unpack_one = _straight_decoders()
+_extend_rows, _extend_items, _native_unpack_one = _native_decoders()
 
 
-def _unpack(body: Optional[bytes], st: int, cm: int, error: Type[Exception]) -> Any:
-    if body is None:
-        return None
-    try:
-        return unpack_one(body, st, cm)
-    except Exception as e:
-        raise error(repr(e))  # noqa: B904 - the decoder's error stays the context
-
-
-def decode_body(mt: int, body: Optional[bytes], st: int, cm: int, error: Type[Exception]) -> Any:
-    """The decoded body of a packet; an ERROR packet with a body raises the server's error."""
-    if body is None:
-        return None
-    decoded = _unpack(body, st, cm, error)
-    if mt == _ERROR:
-        code, msg = decoded
-        raise get_error(code)(msg)
-    return decoded
-
-
-def extend_result(kind: int, result: List[Any], body: Optional[bytes], st: int, cm: int,
-                  keys: Any, error: Type[Exception]) -> Any:
-    """Decode one stream body of ``kind`` (TABLE, TABLE2 or FEED) into ``result``.
+def extend_result(core: AnswerCore, result: List[Any], body: Optional[bytes], keys: Any) -> Any:
+    """Decode one body of the stream ``core`` reads (TABLE, TABLE2 or FEED) into ``result``.
 
     ``keys`` is :data:`FIRST` for the first body of the stream; the return
     value is the ``keys`` to pass with the next body (the header row of a
     table, the head of a table2).  ``result`` is the list of rows, data
     elements or items, extended in place.
 
-    A MSGPACK body after the first goes straight into ``result`` when the
-    native codec decodes bodies here; any body that cannot (one that does not
-    decode, or a row that cannot be made) takes the general path below, which
-    gives its error.
+    A MSGPACK body after the first goes directly into ``result`` when the
+    native codec decodes bodies for the connection module; any body that
+    cannot (one that does not decode, or a row that cannot be made) takes the
+    general path below, which gives its error.
     """
-    if (unpack_one is _native_unpack_one and _extend_rows is not None and _extend_items is not None
-            and st == _MSGPACK and type(body) is bytes):
+    kind = core.kind
+    if (_extend_rows is not None and _extend_items is not None and type(body) is bytes
+            and core.serializer == _MSGPACK and core.ns["unpack_one"] is _native_unpack_one):
         if kind == _TABLE:
-            if keys is not FIRST and _extend_rows(result, keys, body, cm):
+            if keys is not FIRST and _extend_rows(result, keys, body, core.compression):
                 return keys
-        elif (kind != _TABLE2 or keys is not FIRST) and _extend_items(result, body, cm):
+        elif (kind != _TABLE2 or keys is not FIRST) and _extend_items(result, body, core.compression):
             return keys
-    decoded = _unpack(body, st, cm, error)
+    decoded: Any = None if body is None else core.decode(body)
     if kind == _TABLE:
         if keys is FIRST:
             keys = decoded[0]

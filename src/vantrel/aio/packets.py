@@ -8,41 +8,38 @@ wake-up.  The buffer is bounded: once it holds more than :data:`HIGH_WATER`
 bytes and all that the reader waits for, the transport stops reading until the
 reader has taken it below that.
 
-:meth:`PacketProtocol.read_packet` reads one packet and validates its header
-before any body byte is taken; it returns the body undecoded, so that the
-caller decides how (and whether) to decode it.
+:meth:`PacketProtocol.next_event` feeds the answer core (``vantrel._core``)
+one packet at a time, its header before any body byte is taken, until the
+core has an event for the caller: the answer's value, a batch (undecoded, so
+that the caller decides how to decode it) or its end.
 """
 
 from __future__ import annotations
 
 import asyncio
 from types import ModuleType
-from typing import Optional, Tuple
+from typing import Optional
 
-from vantrel._header import split_header
-from vantrel.share.codec import decompress
+from vantrel._core import SERVER_ERROR, AnswerCore, Event
 
-__all__ = ["HIGH_WATER", "Packet", "PacketProtocol"]
+__all__ = ["HIGH_WATER", "PacketProtocol"]
 
 #: The transport stops reading while the buffer holds more than this many
 #: bytes and all that the reader is waiting for.
 HIGH_WATER = 1 << 20
 
-#: (message type, serializer, compression method, body or None) of one packet.
-Packet = Tuple[int, int, int, Optional[bytes]]
-
 
 class PacketProtocol(asyncio.Protocol):
     """Buffered reading of packets, write flow control and the connection's end.
 
-    ``module`` is the connection module whose header checks and
-    ``ProtocolError`` apply: a malformed or truncated packet, and the end of
-    the stream before a header, fail as with the blocking connection.
+    ``module`` is the connection module of the connection.  The header checks
+    and the errors are the answer core's (:meth:`next_event`): a malformed or
+    truncated packet, and the end of the stream before a header, fail as with
+    the blocking connection.
     """
 
     def __init__(self, module: ModuleType) -> None:
         self._module = module
-        self._error = module.ProtocolError
         self._buf = bytearray()
         self._need = 0                        # bytes the waiting reader needs
         self._waiter: Optional[asyncio.Future[None]] = None
@@ -169,38 +166,35 @@ class PacketProtocol(asyncio.Protocol):
             self.transport.resume_reading()
         return data
 
-    async def read_packet(self) -> Packet:
-        """Read one packet: its checked header fields and its undecoded body.
+    async def next_event(self, core: AnswerCore) -> Event:
+        """Read packets into ``core`` until it gives an event; a server error is raised.
 
-        The body is None when the header gives a length not above 0.  The
-        header is validated (message type, then serializer, then compression
-        method) before any body byte is taken.  With a ``room`` (the bytes
-        left of the answer, as ``max_answer_bytes`` sets it), a longer body is
-        refused from the header, a compressed one is expanded within the room
-        (and returned uncompressed), and what the body takes is deducted.
+        Each header is checked (by the core) before any body byte is taken.
+        With a ``room`` (the bytes left of the answer, as ``max_answer_bytes``
+        sets it), a longer body is refused from its header, a compressed one is
+        expanded within the room (and handed on uncompressed), and what the
+        body takes is deducted.
         """
-        m = self._module
-        size = m.HEADER_LENGTH
-        if len(self._buf) < size:
-            await self._fill(size)
-        mt, st, cm, length = split_header(m, self._take(size))
-        if length > 0:
-            room = self.room
-            if room is not None and length > room:
-                raise self._error("the answer exceeds max_answer_bytes (%s): a packet of %d bytes "
-                                  "with %d bytes of it left" % (self.limit, length, room))
-            if len(self._buf) < length:
-                await self._fill(length)
-            body = self._take(length)
-            if len(body) != length:
-                raise self._error("incomplete body")
-            if room is not None:
-                if cm != m.COMPRESSION_METHOD.NONE:
-                    try:
-                        body = decompress(body, cm, room)
-                    except Exception as e:  # as the decoder's failures
-                        raise self._error(repr(e)) from e
-                    cm = m.COMPRESSION_METHOD.NONE
-                self.room = room - len(body)
-            return mt, st, cm, body
-        return mt, st, cm, None
+        buf = self._buf
+        size = core.ns["HEADER_LENGTH"]
+        while True:
+            if len(buf) < size:
+                await self._fill(size)
+            length = core.header(self._take(size))
+            body = None
+            if length:
+                room = self.room
+                if room is not None and length > room:
+                    raise self._error("the answer exceeds max_answer_bytes (%s): a packet of %d bytes "
+                                      "with %d bytes of it left" % (self.limit, length, room))
+                if len(buf) < length:
+                    await self._fill(length)
+                body = self._take(length)
+                if room is not None:
+                    body = core.expand(body, room)
+                    self.room = room - len(body)
+            event = core.packet(body)
+            if event is not None:
+                if event[0] == SERVER_ERROR:
+                    raise event[1]
+                return event

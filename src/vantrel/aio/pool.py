@@ -23,7 +23,7 @@ from types import TracebackType
 from typing import Any, Callable, Dict, List, Optional, Set, Tuple, Type
 
 from vantrel import _fork
-from vantrel._lease import AsyncLease, caller
+from vantrel._lease import AsyncLease, caller, set_call_timeout
 from vantrel._poolcore import (
     BACKOFF_FIRST,
     BACKOFF_MAX,
@@ -336,7 +336,7 @@ class Pool(PoolBase):
             broken = conn.closed and error is not None
         elif entry.retimed:
             entry.retimed = False
-            conn.set_timeout(self._core.call_timeout)
+            set_call_timeout(conn, self._core.call_timeout)
         self._put(entry, reason, broken)
 
     def _put(self, entry: Entry, reason: Optional[str], broken: bool) -> None:

@@ -1,8 +1,9 @@
 """Reading packets from a client and encoding the server's packets.
 
-Every received header is validated before any body byte is read; whatever a
-client sends that the server cannot take is reported as :class:`BadInput`,
-which closes that client's connection and nothing else.
+Every received header is validated before any body byte is read, by the
+package's one header check (``vantrel._header``, with the client's texts);
+whatever a client sends that the server cannot take is reported as
+:class:`BadInput`, which closes that client's connection and nothing else.
 """
 
 from __future__ import annotations
@@ -10,6 +11,7 @@ from __future__ import annotations
 import asyncio
 from typing import Any, NamedTuple, Optional
 
+from vantrel._header import header_checker
 from vantrel.share.codec import pack_header, pack_one, unpack_header, unpack_one
 from vantrel.share.errors import ServerError, code_of
 from vantrel.share.protocol import COMPRESSION_METHOD, HEADER_LENGTH, MSG_TYPE, SERIALIZATION_TYPE
@@ -35,6 +37,13 @@ class BadInput(Exception):
     """The client sent something the server cannot take: its connection is closed."""
 
 
+#: The package's header check, with the client's texts, raising BadInput.
+_split_header = header_checker({
+    "HEADER_LENGTH": HEADER_LENGTH, "unpack_header": unpack_header, "MSG_TYPE": MSG_TYPE,
+    "SERIALIZATION_TYPE": SERIALIZATION_TYPE, "COMPRESSION_METHOD": COMPRESSION_METHOD,
+    "ProtocolError": BadInput})
+
+
 class Received(NamedTuple):
     """One packet as read from a client; ``body`` is still encoded."""
 
@@ -56,13 +65,7 @@ async def read_packet(reader: asyncio.StreamReader, max_body: int) -> Optional[R
             return None
         raise BadInput("incomplete header (%d of %d bytes)"
                        % (len(e.partial), HEADER_LENGTH)) from None
-    mt, st, cm, length = unpack_header(header)
-    if mt not in MSG_TYPE:
-        raise BadInput("invalid message type: %d" % mt)
-    if not SERIALIZATION_TYPE.RAW <= st <= SERIALIZATION_TYPE.MSGPACK:
-        raise BadInput("invalid serializer type: %d" % st)
-    if not COMPRESSION_METHOD.NONE <= cm <= COMPRESSION_METHOD.ZSTD:
-        raise BadInput("invalid compression method: %d" % cm)
+    mt, st, cm, length = _split_header(header)
     if length > max_body:
         raise BadInput("body of %d bytes exceeds the limit of %d" % (length, max_body))
     if length <= 0:

@@ -26,6 +26,21 @@ bool integer(PyObject* struct_error, PyObject* o, long long& out, int& overflow)
 
 }  // namespace
 
+Ref code_of(PyObject* o, long& value) {
+    Ref number = PyLong_Check(o) ? Ref::new_ref(o) : Ref::steal(PyNumber_Index(o));
+    if (!number) {
+        return {};
+    }
+    int overflow = 0;
+    value = PyLong_AsLongAndOverflow(number.get(), &overflow);
+    if (overflow != 0) {
+        value = -1;
+    } else if (value == -1 && PyErr_Occurred()) {
+        return {};
+    }
+    return number;
+}
+
 bool header_byte(PyObject* struct_error, PyObject* o, std::uint8_t& out) {
     long long v = 0;
     int overflow = 0;

@@ -71,6 +71,10 @@ int exec_module(PyObject* module) {
         !keep(st.max_decompressed, base.get(), "MAX_DECOMPRESSED")) {
         return -1;
     }
+    st.items_name = PyUnicode_InternFromString("items");
+    if (st.items_name == nullptr) {
+        return -1;
+    }
     Ref threshold = attr(base.get(), "COMPRESS_THRESHOLD");
     if (!threshold) {
         return -1;
@@ -80,7 +84,7 @@ int exec_module(PyObject* module) {
         return -1;
     }
     st.objects = msgpack::ObjectContext{st.codec_error, st.ext_type, st.timestamp_from_bytes, &st.strings};
-    st.pack_types = PackTypes{st.ext_type, st.timestamp};
+    st.pack_types = PackTypes{st.ext_type, st.timestamp, st.items_name};
 
     // `msgpack`: the codec's own MessagePack, never None (see codec.py).
     Ref types = Ref::steal(PyImport_ImportModule("types"));

@@ -18,7 +18,8 @@ namespace vantrel::codec {
     X(py_decompress)        /* _pycodec.decompress(data, cm, limit) */                    \
     X(py_json_dumps)        /* _pycodec._serialize_json(payload) */                       \
     X(py_json_loads)        /* _pycodec._deserialize_json(body) */                        \
-    X(max_decompressed)     /* MAX_DECOMPRESSED, the default limit */
+    X(max_decompressed)     /* MAX_DECOMPRESSED, the default limit */                     \
+    X(items_name)           /* "items", what a dict subclass is packed from */
 
 struct State {
 #define VANTREL_FIELD(name) PyObject* name;

@@ -10,11 +10,12 @@
 
 namespace vantrel::codec {
 
-// The extension classes packed as ext items (borrowed, kept alive by the
-// module state).
+// The extension classes packed as ext items, and the name of the method a
+// dict subclass is packed from (borrowed, kept alive by the module state).
 struct PackTypes {
     PyObject* ext_type = nullptr;   // a namedtuple (code, data); its subclasses too
     PyObject* timestamp = nullptr;  // .seconds, .nanoseconds; this exact class only
+    PyObject* items = nullptr;      // "items"
 };
 
 // Appends the encoding of `obj` to `out`; false with the error set.

@@ -75,6 +75,12 @@ def connection_module(conn: Any) -> ModuleType:
 #: Answer states.
 OPEN, DONE, BROKEN = "open", "done", "broken"
 
+#: The texts of the TypeError for a packet without a body (None) in a stream,
+#: those of ``execute``'s collectors, which take the head of a first TABLE or
+#: TABLE2 body by indexing it and the items of every other body by iterating.
+NO_HEAD = "'NoneType' object is not subscriptable"
+NO_ITEMS = "'NoneType' object is not iterable"
+
 
 class Answer:
     """The answer to one request, read as the caller asks for its packets.
@@ -177,7 +183,7 @@ class Answer:
                 return None
             if mt == self.kind:
                 if body is None:
-                    raise TypeError("a %s packet without a body" % m.MSG_TYPE[mt])
+                    raise TypeError(NO_ITEMS)
                 return body
             raise m.ProtocolError("unexpected message in {} stream: {}".format(what, m.MSG_TYPE[mt]))
         except BaseException as e:

@@ -29,7 +29,7 @@ from collections import deque
 from typing import Any, Callable, Deque, Iterator, Mapping, Optional, Tuple
 
 from vantrel import _arrow
-from vantrel._answer import DONE, OPEN, Answer, InCall
+from vantrel._answer import DONE, NO_HEAD, OPEN, Answer, InCall
 
 __all__ = [
     "HOLD_BACK_BYTES",
@@ -144,7 +144,7 @@ class ArrowStream:
             return held
         first, answer.first = answer.first, None
         if first is None:
-            raise TypeError("a TABLE packet without a body")
+            raise TypeError(NO_HEAD)
         try:
             typed = decoder.begin(first)
             held.append((first, True))
@@ -246,6 +246,8 @@ def _rows(answer: Answer) -> Iterator[Any]:
         if answer.kind == "empty":
             return
         first, answer.first = answer.first, None
+        if first is None and answer.kind != m.MSG_TYPE.FEED:
+            raise TypeError(NO_HEAD)
         make: Callable[[Any], Iterator[Any]] = iter
         if answer.kind == m.MSG_TYPE.TABLE:
             keys = first[0]

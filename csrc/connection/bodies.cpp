@@ -42,7 +42,7 @@ bool rows_of(const msgpack::ObjectContext& ctx, const char* data, std::size_t si
         return false;
     }
     if (after_head) {
-        if (n == 0 || !reader.skip(msgpack::kMaxDepth - 1)) {
+        if (n == 0 || !reader.skip(msgpack::kMaxDepth)) {
             PyErr_SetString(ctx.error, "no header row");
             return false;
         }

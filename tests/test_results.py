@@ -349,7 +349,7 @@ def test_dropped_values_nest_as_deep_as_any_value(impl: Any, net: Any, deeper: i
             outcomes.append(read(conn))
         except impl.ProtocolError as e:
             outcomes.append("nesting too deep" in str(e))
-    assert outcomes == [True] * 3 if deeper else [[{"a": 1}]] * 3
+    assert outcomes == ([True] * 3 if deeper else [[{"a": 1}]] * 3)
 
 
 # -- abandoned streams --------------------------------------------------------------------

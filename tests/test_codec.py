@@ -180,7 +180,7 @@ class Code:
 @pytest.mark.parametrize("bad", [3.0, Decimal(3), "3", None], ids=repr)
 @pytest.mark.parametrize("field", range(3))
 def test_codes_must_be_integers(c, bad, field):
-    codes = [MSG_TYPE.RESPONSE, ST.MSGPACK, CM.NONE]
+    codes: list[object] = [MSG_TYPE.RESPONSE, ST.MSGPACK, CM.NONE]
     codes[field] = bad
     with pytest.raises(TypeError, match="cannot be interpreted as an integer"):
         c.pack_one([1], *codes)

@@ -22,11 +22,13 @@ PyMethodDef methods[] = {
      "Split a header into (msg_type, serializer, compression, length), all plain integers."},
     {"pack_one", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(pack_one)), METH_FASTCALL | METH_KEYWORDS,
      "pack_one(payload, msg_type, serializer, compression, force_compress=False)\n--\n\n"
-     "Encode payload into one complete packet, header and body."},
+     "Encode payload into one complete packet, header and body.\n"
+     "The codes are integers (or have __index__): TypeError for anything else."},
     {"unpack_one", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(unpack_one)),
      METH_FASTCALL | METH_KEYWORDS,
      "unpack_one(body, st, cm, limit=MAX_DECOMPRESSED)\n--\n\n"
-     "Decode one received body: decompress with cm, then deserialize with st."},
+     "Decode one received body: decompress with cm, then deserialize with st.\n"
+     "The codes are integers (or have __index__): TypeError for anything else."},
     {"packb", packb, METH_O,
      "packb(obj, /)\n--\n\n"
      "The MessagePack bytes of obj, as msgpack.packb(obj, use_bin_type=True)."},

@@ -3,7 +3,11 @@
 // The bytes are those of msgpack-python's packb(obj, use_bin_type=True), and
 // so are the refusals: TypeError for a type it cannot pack, OverflowError
 // for an int outside [-2**63, 2**64), UnicodeEncodeError for a str that is not
-// valid UTF-8 (lone surrogates), ValueError beyond 1024 levels of nesting.
+// valid UTF-8 (lone surrogates), ValueError beyond msgpack::kMaxDepth (1024)
+// levels of nesting.  A dict subclass is packed as msgpack-python packs it,
+// from len(obj) and the pairs of obj.items(), but one whose items() gives
+// another number of pairs raises RuntimeError rather than write a map whose
+// head disagrees with its pairs.
 #pragma once
 
 #include "buffer.h"

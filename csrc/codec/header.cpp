@@ -47,7 +47,11 @@ bool header_byte(PyObject* struct_error, PyObject* o, std::uint8_t& out) {
     if (!integer(struct_error, o, v, overflow)) {
         return false;
     }
-    if (overflow != 0 || v < 0 || v > 255) {
+    return header_byte_value(struct_error, overflow != 0 ? -1 : v, out);
+}
+
+bool header_byte_value(PyObject* struct_error, long long v, std::uint8_t& out) {
+    if (v < 0 || v > 255) {
         PyErr_SetString(struct_error, "ubyte format requires 0 <= number <= 255");
         return false;
     }

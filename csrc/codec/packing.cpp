@@ -87,7 +87,7 @@ PyObject* pack_one(PyObject* module, PyObject* const* args, Py_ssize_t nargs, Py
         }
     }
     std::uint8_t mt = 0;
-    if (!header_byte(st.struct_error, mt_code.get(), mt)) {
+    if (!header_byte_value(st.struct_error, msg_type, mt)) {
         return nullptr;
     }
     if (!body) {  // MSGPACK, uncompressed: the header goes into the room left for it

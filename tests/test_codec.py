@@ -8,6 +8,7 @@ import importlib
 import struct
 import tracemalloc
 import zlib
+from decimal import Decimal
 
 import pytest
 
@@ -166,6 +167,36 @@ def test_unknown_codes_raise_codec_error(c, st, cm):
         c.unpack_one(b"x", st, cm)
     with pytest.raises(CodecError):
         c.pack_one(b"x", MSG_TYPE.RESPONSE, st, cm, force_compress=True)
+
+
+class Code:
+    """An integer-like code (as numpy's integers are): it has __index__."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+
+@pytest.mark.parametrize("bad", [3.0, Decimal(3), "3", None], ids=repr)
+@pytest.mark.parametrize("field", range(3))
+def test_codes_must_be_integers(c, bad, field):
+    codes: list[object] = [MSG_TYPE.RESPONSE, ST.MSGPACK, CM.NONE]
+    codes[field] = bad
+    with pytest.raises(TypeError, match="cannot be interpreted as an integer"):
+        c.pack_one([1], *codes)
+    if field > 0:
+        with pytest.raises(TypeError, match="cannot be interpreted as an integer"):
+            c.unpack_one(b"\x91\x01", *codes[1:])
+    # an enum member, an int or an object with __index__ is a code
+    codes[field] = Code(int([MSG_TYPE.RESPONSE, ST.MSGPACK, CM.NONE][field]))
+    assert c.pack_one([1], *codes) == pack_one([1], MSG_TYPE.RESPONSE, 2, 0)
+    assert c.unpack_one(b"\x91\x01", *codes[1:]) == [1]
+    with pytest.raises(CodecError, match="unknown compression method: 18446744073709551616"):
+        c.unpack_one(b"\x91\x01", ST.MSGPACK, Code(2 ** 64))
+    with pytest.raises(CodecError, match="unknown serializer type: 18446744073709551616"):
+        c.pack_one([1], MSG_TYPE.RESPONSE, 2 ** 64, CM.NONE)
 
 
 def test_raw_needs_bytes(c):

@@ -189,6 +189,69 @@ def test_callable_left_by_a_failed_load(impl_name: str) -> None:
     assert proc.stdout.strip() in ("True", "ImportError")
 
 
+# -- a dict subclass whose items() list is emptied while it is packed ---------------------
+
+ITEMS_CHANGED_IN_PACKING = r"""
+import io, msgpack
+from vantrel.share import _ccodec, _pycodec
+from vantrel.share.protocol import MSG_TYPE as M, SERIALIZATION_TYPE as S, COMPRESSION_METHOD as C
+
+class D(dict):
+    # Packing a value of one runs the next one's items(), which empties (or
+    # refills with new pairs) the lists that items() returned before.
+    handed = []
+    refill = False
+    def items(self):
+        for l in D.handed:
+            new = [tuple(p) for p in l] if D.refill else []
+            l[:] = new
+        l = list(super().items())
+        D.handed.append(l)
+        return l
+
+def make(refill):
+    D.handed, D.refill = [], refill
+    return D(a=D(x=D(y=1), z=[2]), b="text", c=D(d=3))
+
+def outcome(f, *args):
+    try:
+        return f(*args)
+    except Exception as e:
+        return type(e).__name__
+
+print(outcome(_ccodec.packb, make(False)))
+print(_ccodec.packb(make(True)) == msgpack.packb(make(True), use_bin_type=True))
+request = lambda c: c.pack_one(("m", (make(True),), {}), M.REQUEST, S.MSGPACK, C.NONE)
+print(request(_ccodec) == request(_pycodec))
+
+class Socket:
+    sent = b""
+    def makefile(self, mode, size):
+        return io.BytesIO(_pycodec.pack_one(None, M.HANDSHAKE, S.MSGPACK, C.NONE)
+                          + _pycodec.pack_one(5, M.RESPONSE, S.MSGPACK, C.NONE))
+    def getsockname(self): return ("127.0.0.1", 0)
+    def sendall(self, data): Socket.sent += data
+    def settimeout(self, t): pass
+    def close(self): pass
+
+mod = load()
+conn = mod.Connection(Socket(), make(True))      # the handshake's auth record
+print(conn.execute("m", make(True)), outcome(conn.execute, "m", make(False)))
+mt, st, cm, length = _pycodec.unpack_header(Socket.sent[:12])
+auth = _pycodec.unpack_one(Socket.sent[12:12 + length], st, cm)
+print(auth == dict(make(True), node="127.0.0.1"))
+"""
+
+
+@pytest.mark.parametrize("impl_name", ["ext", "twin"])
+def test_dict_subclass_whose_items_change_while_packed(impl_name: str) -> None:
+    proc = run_script(impl_name, ITEMS_CHANGED_IN_PACKING)
+    assert proc.returncode == 0, proc.stderr[-2000:]
+    # Emptied: msgpack-python would write a head of 3 pairs and 1 pair; refused.
+    # Refilled with new pairs: the bytes of msgpack-python.
+    assert proc.stdout.split() == ["RuntimeError", "True", "True", "5", "RuntimeError", "True"]
+
+
 # -- 4 and 7. argument binding, as a Python method binds -------------------------------
 
 BAD_CALLS = [

@@ -20,7 +20,7 @@ from hypothesis import strategies as hs  # noqa: E402
 
 from peer import python_env, run_python  # noqa: E402
 from vantrel.share import _codecbase, _pycodec  # noqa: E402
-from vantrel.share._codecbase import CodecError  # noqa: E402
+from vantrel.share._codecbase import MAX_NESTING, CodecError  # noqa: E402
 from vantrel.share.protocol import COMPRESSION_METHOD as CM  # noqa: E402
 from vantrel.share.protocol import MSG_TYPE  # noqa: E402
 from vantrel.share.protocol import SERIALIZATION_TYPE as ST  # noqa: E402
@@ -135,7 +135,7 @@ def test_strings_decode_alike_whatever_the_cache_holds():
 
 
 REFUSED = [2 ** 64, -2 ** 63 - 1, "\ud800", {"k": ["x\udcff"]}, {1, 2}, object(), 1j,
-           nested(1025, 0), nested(1024, {1: []})]
+           nested(MAX_NESTING + 1, 0), nested(MAX_NESTING, {1: []})]
 
 
 @pytest.mark.parametrize("value", REFUSED, ids=lambda v: type(v).__name__)
@@ -147,9 +147,9 @@ def test_refusals_match_msgpack(value):
             c.pack_one(value, MSG_TYPE.REQUEST, ST.MSGPACK, CM.NONE)
 
 
-@pytest.mark.parametrize("value", [nested(1024, 0), nested(1023, {1: []})], ids=["list", "dict"])
+@pytest.mark.parametrize("value", [nested(MAX_NESTING, 0), nested(MAX_NESTING - 1, {1: []})], ids=["list", "dict"])
 def test_deepest_accepted_nesting_matches_msgpack(value):
-    # Packed alike; decoded alike (1025 containers are one too many to decode).
+    # Packed alike; decoded alike (MAX_NESTING + 1 containers are one too many to decode).
     try:
         packed = msgpack.packb(value)
     except ValueError:
@@ -166,7 +166,7 @@ def test_deepest_accepted_nesting_matches_msgpack(value):
 
 @pytest.mark.parametrize("c", CODECS, ids=["ext", "twin"])
 @pytest.mark.parametrize("body, where", [
-    (b"\x91" * 100_000 + b"\x90", "nesting too deep at offset 1024"),
+    (b"\x91" * 100_000 + b"\x90", "nesting too deep at offset %d" % MAX_NESTING),
     (b"\x81\x91\x01\x02", "at offset 1"),
     (b"\x92\xa2\xff\xfe\x01", "at offset 1"),
     (b"\x92\x01\xcd\x01", "truncated data at offset 2"),

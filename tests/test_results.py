@@ -21,6 +21,7 @@ pa = pytest.importorskip("pyarrow")
 from peer import connect_to, error_packet, packet, raw_packet, recv, run_python, send, shut_wr  # noqa: E402
 from vantrel.results import AnswerKindError, ColumnTypeError, fetch_arrow, iter_rows  # noqa: E402
 from vantrel.server import Feed, Server, ServerThread, Table, Table2  # noqa: E402
+from vantrel.share._codecbase import MAX_NESTING  # noqa: E402
 from vantrel.share.errors import RemoteExecutionError  # noqa: E402
 from vantrel.share.protocol import COMPRESSION_METHOD, MSG_TYPE, SERIALIZATION_TYPE  # noqa: E402
 
@@ -228,6 +229,9 @@ def test_requested_schema_and_the_hold_back_bound(connect: Callable[[], Any], mo
     ([[0], [2**63]], 1, "column 'v', row 1: an int outside the int64 range"),
     ([[1], [[1, 2]]], 10, "column 'v', row 1: nested values (list) are not supported"),
     ([["a"], [{"k": 1}]], 1, "column 'v', row 1: nested values (dict) are not supported"),
+    ([[b"a"], ["x"]], 1, "column 'v', row 1: a str value does not fit the binary column"),
+    ([[b"a"], ["x" * 40]], 1, "column 'v', row 1: a str value does not fit the binary column"),
+    ([[b"a"], [b"b"], ["x" * 300]], 1, "column 'v', row 2: a str value does not fit the binary column"),
 ])
 def test_value_that_does_not_fit(connect: Callable[[], Any], rows: List[Any], batch: int, text: str) -> None:
     conn = connect()
@@ -306,6 +310,48 @@ def test_damaged_answers_fail_as_execute_does(impl: Any, net: Any, damage: bytes
     assert type(by_results.value) is type(by_execute.value)
     if reader == "rows" or damage[0] != MSG_TYPE.TABLE or len(damage) < 15:  # else each decoder's text
         assert str(by_results.value) == str(by_execute.value)
+
+
+@pytest.mark.parametrize("answer", [
+    [packet(MSG_TYPE.TABLE2)],
+    [packet(MSG_TYPE.TABLE2, [[1], 2]), packet(MSG_TYPE.TABLE2)],
+    [packet(MSG_TYPE.FEED)],
+    [packet(MSG_TYPE.FEED, [1]), packet(MSG_TYPE.FEED)],
+    [packet(MSG_TYPE.TABLE)],
+    [packet(MSG_TYPE.TABLE, _HEADER), packet(MSG_TYPE.TABLE)],
+], ids=["table2-first", "table2-later", "feed-first", "feed-later", "table-first", "table-later"])
+def test_packets_without_a_body_fail_as_execute_does(impl: Any, net: Any, answer: List[bytes]) -> None:
+    data = packet(MSG_TYPE.STREAM_START) + b"".join(answer) + packet(MSG_TYPE.STREAM_END)
+    conn = net.serve(impl, [recv(), send(data), shut_wr()])
+    with pytest.raises(TypeError) as by_execute:
+        conn.execute("t")
+    readers: List[Callable[[Any], Any]] = [lambda c: list(iter_rows(c, "t"))]
+    if answer[0][0] == MSG_TYPE.TABLE:
+        readers.append(lambda c: fetch_arrow(c, "t").read_all())
+    for read in readers:
+        conn = net.serve(impl, [recv(), send(data), shut_wr()])
+        with pytest.raises(TypeError) as by_reader:
+            read(conn)
+        assert str(by_reader.value) == str(by_execute.value)
+
+
+@pytest.mark.parametrize("deeper", [0, 1])
+def test_dropped_values_nest_as_deep_as_any_value(impl: Any, net: Any, deeper: int) -> None:
+    # A value past the header's columns, nested to the package's one limit
+    # (counted over the whole body), is dropped by every reader; one level
+    # deeper, every reader refuses the body.
+    body = b"\x92\x91\xa1a\x92\x01" + b"\x91" * (MAX_NESTING - 2 + deeper) + b"\xc0"
+    data = (packet(MSG_TYPE.STREAM_START) + raw_packet(MSG_TYPE.TABLE, MSGPACK, 0, len(body), body)
+            + packet(MSG_TYPE.STREAM_END))
+    outcomes = []
+    for read in (lambda c: c.execute("t"), lambda c: list(iter_rows(c, "t")),
+                 lambda c: fetch_arrow(c, "t").read_all().to_pylist()):
+        conn = net.serve(impl, [recv(), send(data), shut_wr()])
+        try:
+            outcomes.append(read(conn))
+        except impl.ProtocolError as e:
+            outcomes.append("nesting too deep" in str(e))
+    assert outcomes == ([True] * 3 if deeper else [[{"a": 1}]] * 3)
 
 
 # -- abandoned streams --------------------------------------------------------------------

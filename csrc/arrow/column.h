@@ -56,7 +56,7 @@ public:
                 }
                 break;
             case ColType::Binary:
-                if (item.kind == Kind::Bin || item.kind == Kind::Str) {
+                if (item.kind == Kind::Bin) {
                     return push_bytes(item.data, item.len, failure);
                 }
                 break;

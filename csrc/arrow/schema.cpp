@@ -76,8 +76,8 @@ bool from_pairs(PyObject* spec, std::vector<Field>& fields) {
     if (!items) {
         return false;
     }
-    const Py_ssize_t n = PySequence_Fast_GET_SIZE(items.get());
-    for (Py_ssize_t k = 0; k < n; ++k) {
+    // The size is read at each step: `items` may be the caller's own list.
+    for (Py_ssize_t k = 0; k < PySequence_Fast_GET_SIZE(items.get()); ++k) {
         Ref pair = Ref::new_ref(PySequence_Fast_GET_ITEM(items.get(), k));
         PyObject *name = nullptr, *type = nullptr;
         if (!PyTuple_Check(pair.get()) || !PyArg_ParseTuple(pair.get(), "UU", &name, &type)) {

@@ -27,9 +27,9 @@ bool MsgpackSource::malformed(const msgpack::Reader& reader, Failure& failure) {
                            std::to_string(pos_ + reader.error_offset()));
 }
 
-bool MsgpackSource::skip(Failure& failure) {
+bool MsgpackSource::skip_item(int depth, Failure& failure) {
     msgpack::Reader reader = rest(data_, size_, pos_);
-    if (!reader.skip(kMaxDepth)) {
+    if (!reader.skip(depth)) {
         return malformed(reader, failure);
     }
     pos_ += reader.offset();
@@ -54,7 +54,7 @@ bool MsgpackSource::open(bool first, std::vector<std::string>* header, std::int6
     }
     rows -= 1;
     if (header == nullptr) {
-        return skip(failure);
+        return skip_item(msgpack::kMaxDepth - 1, failure);  // the header row
     }
     if (!value(item, failure)) {
         return false;

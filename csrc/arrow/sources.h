@@ -112,11 +112,13 @@ public:
                 return false;
             case ColType::Utf8:
             case ColType::Binary: {
+                // fixstr and str 8 for a string column, bin 8 for a binary one
+                const bool utf8 = column.type() == ColType::Utf8;
                 std::size_t head = 0, n = 0;
-                if ((c & 0xe0) == 0xa0) {
+                if (utf8 && (c & 0xe0) == 0xa0) {
                     head = 1;
                     n = c & 0x1f;
-                } else if ((c == 0xd9 || (c == 0xc4 && column.type() == ColType::Binary)) && left >= 2) {
+                } else if (c == (utf8 ? 0xd9 : 0xc4) && left >= 2) {
                     head = 2;
                     n = p[1];
                 } else {
@@ -126,7 +128,7 @@ public:
                     return false;
                 }
                 const auto* text = reinterpret_cast<const char*>(p + head);
-                if (column.type() == ColType::Utf8 && !valid_utf8(text, n)) {
+                if (utf8 && !valid_utf8(text, n)) {
                     return false;
                 }
                 pos_ += head + n;
@@ -198,11 +200,13 @@ public:
         return true;
     }
 
-    bool skip(Failure& failure);
+    // Skips a value of a row, as deeply nested as the body may be.
+    bool skip(Failure& failure) { return skip_item(msgpack::kMaxDepth - 2, failure); }
     bool close(Failure& failure);
 
 private:
-    static constexpr int kMaxDepth = 64;
+    // Skips the next item, which may hold `depth` levels of containers.
+    bool skip_item(int depth, Failure& failure);
     // Big-endian unsigned of n bytes (n is 1, 2, 4 or 8, all present).
     static std::uint64_t be(const unsigned char* p, std::size_t n) noexcept {
         switch (n) {

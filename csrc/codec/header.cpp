@@ -26,13 +26,32 @@ bool integer(PyObject* struct_error, PyObject* o, long long& out, int& overflow)
 
 }  // namespace
 
+Ref code_of(PyObject* o, long& value) {
+    Ref number = PyLong_Check(o) ? Ref::new_ref(o) : Ref::steal(PyNumber_Index(o));
+    if (!number) {
+        return {};
+    }
+    int overflow = 0;
+    value = PyLong_AsLongAndOverflow(number.get(), &overflow);
+    if (overflow != 0) {
+        value = -1;
+    } else if (value == -1 && PyErr_Occurred()) {
+        return {};
+    }
+    return number;
+}
+
 bool header_byte(PyObject* struct_error, PyObject* o, std::uint8_t& out) {
     long long v = 0;
     int overflow = 0;
     if (!integer(struct_error, o, v, overflow)) {
         return false;
     }
-    if (overflow != 0 || v < 0 || v > 255) {
+    return header_byte_value(struct_error, overflow != 0 ? -1 : v, out);
+}
+
+bool header_byte_value(PyObject* struct_error, long long v, std::uint8_t& out) {
+    if (v < 0 || v > 255) {
         PyErr_SetString(struct_error, "ubyte format requires 0 <= number <= 255");
         return false;
     }

@@ -26,6 +26,15 @@ inline void write_header(char* p, std::uint8_t mt, std::uint8_t st, std::uint8_t
 // A header byte from a Python integer; struct.error (as struct.pack) for
 // anything else or a value outside 0..255.
 bool header_byte(PyObject* struct_error, PyObject* o, std::uint8_t& out);
+// The same for the value of an integer (-1 for one beyond any range).
+bool header_byte_value(PyObject* struct_error, long long v, std::uint8_t& out);
+
+// A code of pack_one or unpack_one (message type, serializer, compression
+// method): an int (an enum member is one) or an object with __index__, as
+// operator.index takes it; TypeError for anything else (a float, a Decimal, a
+// str), whatever its value.  Returns the integer, with `value` its value or
+// -1 beyond the range of a long (a code of no serializer or compressor).
+Ref code_of(PyObject* o, long& value);
 
 // pack_header(msg_type, serializer, compression, length) -> bytes
 PyObject* pack_header(PyObject* module, PyObject* const* args, Py_ssize_t nargs);

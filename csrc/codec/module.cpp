@@ -23,11 +23,13 @@ PyMethodDef methods[] = {
      "Split a header into (msg_type, serializer, compression, length), all plain integers."},
     {"pack_one", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(pack_one)), METH_FASTCALL | METH_KEYWORDS,
      "pack_one(payload, msg_type, serializer, compression, force_compress=False)\n--\n\n"
-     "Encode payload into one complete packet, header and body."},
+     "Encode payload into one complete packet, header and body.\n"
+     "The codes are integers (or have __index__): TypeError for anything else."},
     {"unpack_one", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(unpack_one)),
      METH_FASTCALL | METH_KEYWORDS,
      "unpack_one(body, st, cm, limit=MAX_DECOMPRESSED)\n--\n\n"
-     "Decode one received body: decompress with cm, then deserialize with st."},
+     "Decode one received body: decompress with cm, then deserialize with st.\n"
+     "The codes are integers (or have __index__): TypeError for anything else."},
     {"packb", packb, METH_O,
      "packb(obj, /)\n--\n\n"
      "The MessagePack bytes of obj, as msgpack.packb(obj, use_bin_type=True)."},
@@ -73,6 +75,10 @@ int exec_module(PyObject* module) {
         !keep(st.max_decompressed, base.get(), "MAX_DECOMPRESSED")) {
         return -1;
     }
+    st.items_name = PyUnicode_InternFromString("items");
+    if (st.items_name == nullptr) {
+        return -1;
+    }
     Ref threshold = attr(base.get(), "COMPRESS_THRESHOLD");
     if (!threshold) {
         return -1;
@@ -82,7 +88,7 @@ int exec_module(PyObject* module) {
         return -1;
     }
     st.objects = msgpack::ObjectContext{st.codec_error, st.ext_type, st.timestamp_from_bytes, &st.strings};
-    st.pack_types = PackTypes{st.ext_type, st.timestamp};
+    st.pack_types = PackTypes{st.ext_type, st.timestamp, st.items_name};
 
     // `msgpack`: the codec's own MessagePack, never None (see codec.py).
     Ref types = Ref::steal(PyImport_ImportModule("types"));

@@ -18,7 +18,8 @@ namespace vantrel::codec {
     X(py_decompress)        /* _compression.decompress(data, cm, limit) */                \
     X(py_json_dumps)        /* _jsonbody.dumps(payload) */                                \
     X(py_json_loads)        /* _jsonbody.loads(body) */                                   \
-    X(max_decompressed)     /* MAX_DECOMPRESSED, the default limit */
+    X(max_decompressed)     /* MAX_DECOMPRESSED, the default limit */                     \
+    X(items_name)           /* "items", what a dict subclass is packed from */
 
 struct State {
 #define VANTREL_FIELD(name) PyObject* name;

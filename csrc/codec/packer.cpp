@@ -4,12 +4,14 @@
 #include <cstdint>
 #include <cstring>
 
+#include "calls.h"
+#include "msgpack_reader.h"
+
 namespace vantrel::codec {
 
 namespace {
 
-// Containers may nest this deep; an object below it is refused.
-constexpr int kMaxDepth = 1024;
+using msgpack::kMaxDepth;  // containers may nest this deep; an object below it is refused
 constexpr std::uint64_t kU32 = 0xffffffffull;
 
 class Packer {
@@ -38,6 +40,8 @@ private:
               std::uint8_t w32, const char* too_large);
     bool array(PyObject* o, int depth);
     bool map(PyObject* o, int depth);
+    bool mapping(PyObject* o, int depth);
+    [[gnu::cold]] static bool changed_size();
     bool ext_type(PyObject* o);
     bool timestamp(PyObject* o);
 
@@ -239,27 +243,47 @@ bool Packer::array(PyObject* o, int depth) {
     return true;
 }
 
+// A dict subclass, as msgpack-python packs one: the head counts len(o), the
+// pairs come from iterating o.items().  Both run the subclass's code, and so
+// may packing a pair (a nested subclass's items(), a key's __index__): the
+// iterator and every pair are held while they are used, since that code may
+// empty the list items() returned.  Where msgpack-python would write a head
+// that disagrees with the pairs that follow, this is refused.
+bool Packer::mapping(PyObject* o, int depth) {
+    const Py_ssize_t n = PyObject_Size(o);
+    if (n < 0 || !head(static_cast<std::size_t>(n), 0x80, 16, 0, 0xde, 0xdf, "dict is too large")) {
+        return false;
+    }
+    Ref items = call_method(types_.items, o);
+    Ref it = items ? Ref::steal(PyObject_GetIter(items.get())) : Ref();
+    if (!it) {
+        return false;
+    }
+    Py_ssize_t count = 0;
+    while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
+        Ref pair = PyTuple_CheckExact(item.get()) ? std::move(item) : Ref::steal(PySequence_Tuple(item.get()));
+        if (!pair) {
+            return false;
+        }
+        if (PyTuple_GET_SIZE(pair.get()) != 2) {
+            PyErr_SetString(PyExc_ValueError, "items() must give pairs");
+            return false;
+        }
+        // The tuple, held here, holds its key and value.
+        if (++count > n || !pack(PyTuple_GET_ITEM(pair.get(), 0), depth + 1) ||
+            !pack(PyTuple_GET_ITEM(pair.get(), 1), depth + 1)) {
+            return changed_size();
+        }
+    }
+    if (PyErr_Occurred()) {
+        return false;
+    }
+    return count == n || changed_size();
+}
+
 bool Packer::map(PyObject* o, int depth) {
-    if (!PyDict_CheckExact(o)) {  // a subclass is packed from its items()
-        Ref items = Ref::steal(PyMapping_Items(o));
-        if (!items) {
-            return false;
-        }
-        const Py_ssize_t n = PyList_GET_SIZE(items.get());
-        if (!head(static_cast<std::size_t>(n), 0x80, 16, 0, 0xde, 0xdf, "dict is too large")) {
-            return false;
-        }
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            PyObject* pair = PyList_GET_ITEM(items.get(), i);
-            if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2) {
-                PyErr_SetString(PyExc_ValueError, "items() must give pairs");
-                return false;
-            }
-            if (!pack(PyTuple_GET_ITEM(pair, 0), depth + 1) || !pack(PyTuple_GET_ITEM(pair, 1), depth + 1)) {
-                return false;
-            }
-        }
-        return true;
+    if (!PyDict_CheckExact(o)) {
+        return mapping(o, depth);
     }
     const Py_ssize_t n = PyDict_Size(o);
     if (!head(static_cast<std::size_t>(n), 0x80, 16, 0, 0xde, 0xdf, "dict is too large")) {
@@ -273,17 +297,17 @@ bool Packer::map(PyObject* o, int depth) {
         Ref key = Ref::new_ref(k);
         Ref value = Ref::new_ref(v);
         if (++count > n || !pack(key.get(), depth + 1) || !pack(value.get(), depth + 1)) {
-            if (!PyErr_Occurred()) {
-                PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during packing");
-            }
-            return false;
+            return changed_size();
         }
     }
-    if (count != n) {
+    return count == n || changed_size();
+}
+
+bool Packer::changed_size() {
+    if (!PyErr_Occurred()) {
         PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during packing");
-        return false;
     }
-    return true;
+    return false;
 }
 
 bool Packer::ext_type(PyObject* o) {

@@ -12,19 +12,9 @@ namespace vantrel::codec {
 
 namespace {
 
-// int(o), as the pure-Python codec reads a code.
-bool code_of(PyObject* o, long& out) {
-    Ref number = PyLong_Check(o) ? Ref::new_ref(o) : Ref::steal(PyNumber_Long(o));
-    if (!number) {
-        return false;
-    }
-    out = PyLong_AsLong(number.get());
-    return !(out == -1 && PyErr_Occurred());
-}
-
 // The serialized body of `payload`: MSGPACK is appended to `buf`, JSON and
 // RAW come as a bytes object in `body` (copied once, into the packet).
-bool serialize(State& st, PyObject* payload, long serializer, Buffer& buf, Ref& body) {
+bool serialize(State& st, PyObject* payload, PyObject* code, long serializer, Buffer& buf, Ref& body) {
     if (serializer == kMsgpack) {
         return pack_msgpack(st.pack_types, payload, buf);
     }
@@ -40,7 +30,7 @@ bool serialize(State& st, PyObject* payload, long serializer, Buffer& buf, Ref& 
         }
         body = PyBytes_CheckExact(payload) ? Ref::new_ref(payload) : Ref::steal(PyBytes_FromObject(payload));
     } else {
-        PyErr_Format(st.codec_error, "unknown serializer type: %ld", serializer);
+        PyErr_Format(st.codec_error, "unknown serializer type: %R", code);
         return false;
     }
     return static_cast<bool>(body);
@@ -55,9 +45,13 @@ PyObject* pack_one(PyObject* module, PyObject* const* args, Py_ssize_t nargs, Py
         return nullptr;
     }
     State& st = state_of(module);
+    long msg_type = 0;
     long serializer = 0;
     long compression = 0;
-    if (!code_of(a[2], serializer) || !code_of(a[3], compression)) {
+    Ref mt_code = code_of(a[1], msg_type);
+    Ref st_code = mt_code ? code_of(a[2], serializer) : Ref();
+    Ref cm_code = st_code ? code_of(a[3], compression) : Ref();
+    if (!cm_code) {
         return nullptr;
     }
     bool force = false;
@@ -70,11 +64,11 @@ PyObject* pack_one(PyObject* module, PyObject* const* args, Py_ssize_t nargs, Py
     }
     Buffer buf;
     Ref body;  // the body as bytes, or null while it is in `buf` behind the header's room
-    if (!buf.skip(kHeaderLength) || !serialize(st, a[0], serializer, buf, body)) {
+    if (!buf.skip(kHeaderLength) || !serialize(st, a[0], st_code.get(), serializer, buf, body)) {
         return nullptr;
     }
     if (compression < kNone || compression > kZstd) {
-        PyErr_Format(st.codec_error, "unknown compression method: %ld", compression);
+        PyErr_Format(st.codec_error, "unknown compression method: %R", cm_code.get());
         return nullptr;
     }
     const std::size_t body_length =
@@ -93,7 +87,7 @@ PyObject* pack_one(PyObject* module, PyObject* const* args, Py_ssize_t nargs, Py
         }
     }
     std::uint8_t mt = 0;
-    if (!header_byte(st.struct_error, a[1], mt)) {
+    if (!header_byte_value(st.struct_error, msg_type, mt)) {
         return nullptr;
     }
     if (!body) {  // MSGPACK, uncompressed: the header goes into the room left for it

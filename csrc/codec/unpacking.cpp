@@ -2,6 +2,7 @@
 #include "args.h"
 #include "compression.h"
 #include "functions.h"
+#include "header.h"
 #include "module_state.h"
 
 namespace vantrel::codec {
@@ -32,25 +33,20 @@ PyObject* unpack_one(PyObject* module, PyObject* const* args, Py_ssize_t nargs, 
         return nullptr;
     }
     State& st = state_of(module);
-    PyObject* cm = a[2];
+    long serializer = 0;
+    long compression = 0;
+    Ref st_code = code_of(a[1], serializer);
+    Ref cm_code = st_code ? code_of(a[2], compression) : Ref();
+    if (!cm_code) {
+        return nullptr;
+    }
     Ref body = Ref::new_ref(a[0]);
     // Anything but NONE (unknown codes included) goes to the decompressors.
-    bool none = false;
-    if (PyLong_Check(cm)) {
-        int overflow = 0;
-        none = PyLong_AsLongLongAndOverflow(cm, &overflow) == kNone && overflow == 0;
-    }
-    if (!none) {
-        body = decompress(st, body.get(), cm, a[3]);
+    if (compression != kNone) {
+        body = decompress(st, body.get(), cm_code.get(), a[3]);
         if (!body) {
             return nullptr;
         }
-    }
-    long serializer = -1;
-    if (PyLong_Check(a[1])) {
-        int overflow = 0;
-        long long v = PyLong_AsLongLongAndOverflow(a[1], &overflow);
-        serializer = overflow == 0 && v >= kRaw && v <= kMsgpack ? static_cast<long>(v) : -1;
     }
     switch (serializer) {
         case kMsgpack:
@@ -60,7 +56,7 @@ PyObject* unpack_one(PyObject* module, PyObject* const* args, Py_ssize_t nargs, 
         case kRaw:
             return PyBytes_CheckExact(body.get()) ? body.release() : PyBytes_FromObject(body.get());
         default:
-            PyErr_Format(st.codec_error, "unknown serializer type: %R", a[1]);
+            PyErr_Format(st.codec_error, "unknown serializer type: %R", st_code.get());
             return nullptr;
     }
 }

@@ -29,9 +29,6 @@
 
 namespace vantrel::msgpack {
 
-// The deepest nesting of containers accepted, as msgpack-python's unpacker.
-inline constexpr int kMaxDepth = 1024;
-
 // Bodies at least this long are decoded with the cyclic garbage collector
 // paused.  A large body becomes many containers (a table packet is a list of
 // thousands of row lists); the collections their allocation would trigger

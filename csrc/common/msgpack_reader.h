@@ -20,6 +20,13 @@
 
 namespace vantrel::msgpack {
 
+// The deepest nesting of containers accepted anywhere in the package: in a
+// body decoded into objects, read into columns or skipped, and in a value
+// packed.  It is msgpack-python's, for its packer and its unpacker alike;
+// vantrel.share._codecbase.MAX_NESTING is the same number for the Python
+// side (the tests hold the two equal).
+inline constexpr int kMaxDepth = 1024;
+
 enum class Kind : std::uint8_t {
     Nil,
     Bool,

@@ -61,6 +61,7 @@ class InCall:
 OPEN, DONE, BROKEN = "open", "done", "broken"
 
 
+
 class Answer:
     """The answer to one request, read as the caller asks for its packets.
 

@@ -37,12 +37,20 @@ from typing import Any, Dict, Optional, Tuple
 from vantrel._header import INCOMPLETE_BODY, header_checker
 from vantrel.share.codec import decompress
 
+#: The texts of the TypeError for a packet without a body (None) in a stream,
+#: those of ``execute``'s collectors, which take the head of a first TABLE or
+#: TABLE2 body by indexing it and the items of every other body by iterating.
+NO_HEAD = "'NoneType' object is not subscriptable"
+NO_ITEMS = "'NoneType' object is not iterable"
+
 __all__ = [
     "BATCH",
     "BROKEN",
     "DONE",
     "END",
     "FIRST_BATCH",
+    "NO_HEAD",
+    "NO_ITEMS",
     "SERVER_ERROR",
     "VALUE",
     "AnswerCore",
@@ -156,7 +164,7 @@ class AnswerCore:
         """A batch's body, which a reader of batches needs: ``TypeError`` for a
         stream packet without one."""
         if body is None:
-            raise TypeError("a %s packet without a body" % self.ns["MSG_TYPE"][self.kind])
+            raise TypeError(NO_ITEMS)
         return body
 
     def table_bytes(self, body: bytes) -> Any:

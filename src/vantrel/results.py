@@ -30,6 +30,7 @@ from typing import Any, Callable, Deque, Iterator, Mapping, Optional, Tuple
 
 from vantrel import _arrow
 from vantrel._answer import DONE, OPEN, Answer, InCall
+from vantrel._core import NO_HEAD
 from vantrel.share.errors import Error
 
 __all__ = [
@@ -163,7 +164,7 @@ class ArrowStream:
             return held
         first, answer.first = answer.first, None
         if first is None:
-            raise TypeError("a TABLE packet without a body")
+            raise TypeError(NO_HEAD)
         try:
             typed = decoder.begin(first)
             held.append((first, True))
@@ -265,6 +266,8 @@ def _rows(answer: Answer) -> Iterator[Any]:
         if answer.kind == "empty":
             return
         first, answer.first = answer.first, None
+        if first is None and answer.kind != m.MSG_TYPE.FEED:
+            raise TypeError(NO_HEAD)
         make: Callable[[Any], Iterator[Any]] = iter
         if answer.kind == m.MSG_TYPE.TABLE:
             keys = first[0]

@@ -19,6 +19,7 @@ from hypothesis import strategies as st
 
 from differential import RUNNERS, compare, huge_allocations_abort, run_execute, run_handshake
 from peer import handshake_reply, packet, raw_packet
+from vantrel.share._codecbase import MAX_NESTING
 from vantrel.share.protocol import MSG_TYPE
 
 from .sizes import PROFILE
@@ -52,6 +53,11 @@ FIXED = [
     packet(T.STREAM_END),
     packet(T.STREAM_START) + packet(T.STREAM_START),
     packet(T.STREAM_START) + packet(T.TABLE, [["k"], [1]]) + packet(T.FEED, [2]),
+    packet(T.STREAM_START) + packet(T.TABLE2) + packet(T.STREAM_END),
+    packet(T.STREAM_START) + packet(T.TABLE2, ["h", 1]) + packet(T.TABLE2) + packet(T.STREAM_END),
+    # a value past the header nested 70 deep (dropped), then deeper than any body may nest
+    *(packet(T.STREAM_START) + raw_packet(T.TABLE, 2, 0, len(body), body) + packet(T.STREAM_END)
+      for body in (b"\x92\x91\xa1k\x92\x01" + b"\x91" * depth + b"\xc0" for depth in (70, MAX_NESTING))),
 ]
 
 

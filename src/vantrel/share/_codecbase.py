@@ -35,6 +35,7 @@ __all__ = [
     "COMPRESS_THRESHOLD",
     "GC_PAUSE_MIN",
     "MAX_DECOMPRESSED",
+    "MAX_NESTING",
     "CodecError",
     "CodecUnavailableError",
     "ExtType",
@@ -52,6 +53,13 @@ COMPRESS_THRESHOLD = 1024
 #: further, so that a small compressed "bomb" cannot exhaust the memory of the
 #: receiving side.  ``unpack_one`` takes a lower limit per call.
 MAX_DECOMPRESSED = 1 << 30
+
+#: The deepest nesting of containers (lists, maps) that a MSGPACK body or a
+#: packed value may have, everywhere in the package: both codecs, the
+#: connection's readers and the Arrow decoder refuse deeper ("nesting too
+#: deep" on decoding, ``ValueError`` on packing), as msgpack-python does.  The
+#: native modules hold the same number.
+MAX_NESTING = 1024
 
 
 class CodecError(Error, ValueError):

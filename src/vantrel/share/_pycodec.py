@@ -19,6 +19,7 @@ is kept as its cause); it never returns a partial object.
 
 from __future__ import annotations
 
+import operator
 import struct
 from typing import Any
 
@@ -117,6 +118,9 @@ def pack_header(msg_type: int, serializer: int, compression: int, length: int) -
 unpack_header = _HEADER.unpack
 
 
+_index = operator.index
+
+
 def pack_one(payload: Any, msg_type: int, serializer: int, compression: int,
              force_compress: bool = False) -> bytes:
     """Encode ``payload`` into one complete packet, header and body.
@@ -125,9 +129,15 @@ def pack_one(payload: Any, msg_type: int, serializer: int, compression: int,
     ``compression``, unless it is shorter than :data:`COMPRESS_THRESHOLD` and
     ``force_compress`` is false: it then goes uncompressed.  The header always
     records the compression actually applied.
+
+    The three codes are integers (enum members, or objects with
+    ``__index__``); anything else, a float or a ``Decimal`` included, raises
+    ``TypeError``.  An unknown serializer or compression method raises
+    :class:`CodecError`, a message type outside 0..255 ``struct.error``.
     """
-    st = int(serializer)
-    cm = int(compression)
+    mt = msg_type if isinstance(msg_type, int) else _index(msg_type)
+    st = serializer if isinstance(serializer, int) else _index(serializer)
+    cm = compression if isinstance(compression, int) else _index(compression)
     body = _serialize(payload, st)
     if cm != _NONE:
         compress = compressor(cm)
@@ -135,16 +145,21 @@ def pack_one(payload: Any, msg_type: int, serializer: int, compression: int,
             body = compress(body)
         else:
             cm = _NONE
-    return _HEADER.pack(int(msg_type), st, cm, len(body)) + body
+    return _HEADER.pack(mt, st, cm, len(body)) + body
 
 
 def unpack_one(body: bytes, st: int, cm: int, limit: int = MAX_DECOMPRESSED) -> Any:
     """Decode one received body: decompress with ``cm``, then deserialize with ``st``.
 
-    Raises on a corrupt, truncated or over-long body, on an unknown code, on
-    a codec whose library is missing, and on a compressed body that would
-    expand beyond ``limit`` bytes.
+    Raises :class:`CodecError` on a corrupt, truncated or over-long body, on
+    an unknown code, on a codec whose library is missing, and on a compressed
+    body that would expand beyond ``limit`` bytes; ``TypeError`` when ``st``
+    or ``cm`` is not an integer (as :func:`pack_one`).
     """
+    if not isinstance(st, int):
+        st = _index(st)
+    if not isinstance(cm, int):
+        cm = _index(cm)
     if cm != _NONE:
         body = decompress(body, cm, limit)
     return _deserialize(body, st)

@@ -1,0 +1,85 @@
+"""The server's connections: the limit on their number and the log lines that repeat.
+
+At ``max_connections`` a new connection takes the place of the oldest client
+that is not authenticated yet (that one is dropped); when every connection is
+authenticated, the new one is closed at once.  Events that can come in floods
+(refused connections, failed accepts) are logged at most once per interval,
+with a count.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import logging
+import time
+from typing import Any, Dict, Iterator, Optional
+
+__all__ = ["Client", "ClientTable", "RateLog"]
+
+
+class Client:
+    __slots__ = ("abort", "authenticated", "busy", "peer", "task", "transport")
+
+    def __init__(self, peer: str, task: Optional[asyncio.Task[Any]],
+                 transport: asyncio.BaseTransport) -> None:
+        self.peer = peer
+        self.task = task
+        self.transport = transport
+        self.busy = False           # True while a request is being answered
+        self.authenticated = False
+        self.abort = False          # close without flushing what is queued for the client
+
+
+class ClientTable:
+    """The connections in order of arrival, at most ``limit`` of them."""
+
+    def __init__(self, limit: int) -> None:
+        if limit < 1:
+            raise ValueError("max_connections must be at least 1, not %r" % (limit,))
+        self.limit = limit
+        self._clients: Dict[Client, None] = {}
+
+    def __len__(self) -> int:
+        return len(self._clients)
+
+    def __iter__(self) -> Iterator[Client]:
+        return iter(list(self._clients))
+
+    def admit(self, client: Client) -> Optional[Client]:
+        """Add ``client``; returns the client dropped to make room for it, or ``client``
+        itself when there is no room (it is then not added)."""
+        evicted: Optional[Client] = None
+        if len(self._clients) >= self.limit:
+            evicted = next((c for c in self._clients if not c.authenticated), None)
+            if evicted is None:
+                return client
+            del self._clients[evicted]
+            evicted.abort = True
+            evicted.transport.abort()
+        self._clients[client] = None
+        return evicted
+
+    def discard(self, client: Client) -> None:
+        self._clients.pop(client, None)
+
+
+class RateLog:
+    """A warning logged at most once per ``interval`` seconds, with the count of its events."""
+
+    def __init__(self, log: logging.Logger, text: str, interval: float = 10.0) -> None:
+        self.log = log
+        self.text = text
+        self.interval = interval
+        self._count = 0
+        self._last = -float("inf")
+        self.total = 0
+
+    def note(self, detail: object = "") -> None:
+        self._count += 1
+        self.total += 1
+        now = time.monotonic()
+        if now - self._last >= self.interval:
+            self.log.warning("%s%s (%d time(s) since the last such line)",
+                             self.text, ": %s" % (detail,) if detail else "", self._count)
+            self._count = 0
+            self._last = now

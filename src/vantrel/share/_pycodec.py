@@ -118,17 +118,38 @@ _gc_disable = gc.disable
 _gc_enable = gc.enable
 
 
+def _decode_error(name: str, exc: BaseException, size: int) -> CodecError:
+    """What is wrong with a body and where, never what it holds.  msgpack's
+    ExtraData carries the decoded value and UnicodeDecodeError the bytes, so
+    neither is quoted nor kept as the cause."""
+    extra = getattr(exc, "extra", None)
+    if isinstance(extra, bytes):  # msgpack's ExtraData
+        error = CodecError(f"invalid {name} body: {len(extra)} bytes of extra data after the value "
+                           f"at offset {size - len(extra)}")
+    elif isinstance(exc, UnicodeDecodeError):
+        where = f"at offset {exc.start}" if name == "JSON" else "in a string"
+        error = CodecError(f"invalid {name} body: invalid UTF-8 {where} ({exc.reason})")
+    else:
+        text = str(exc)
+        error = CodecError(f"invalid {name} body: {type(exc).__name__}{': ' if text else ''}{text}")
+        error.__cause__ = exc
+    return error
+
+
 def _decode(body: bytes, st: int) -> Any:
     if st == _MSGPACK:
         lib = _need(msgpack, "MSGPACK", "msgpack")
         try:
             return lib.unpackb(body, raw=False, strict_map_key=False)
         except (ValueError, TypeError) as exc:  # the library's errors, an unhashable key
-            raise CodecError(f"invalid MSGPACK body: {exc!r}") from exc
-    try:
-        return json.loads(body.decode("utf-8"))
-    except (ValueError, RecursionError) as exc:
-        raise CodecError(f"invalid JSON body: {exc!r}") from exc
+            error = _decode_error("MSGPACK", exc, len(body))
+    else:
+        try:
+            return json.loads(body.decode("utf-8"))
+        except (ValueError, RecursionError) as exc:
+            error = _decode_error("JSON", exc, len(body))
+    error.__suppress_context__ = True
+    raise error
 
 
 def _deserialize(body: bytes, st: int) -> Any:

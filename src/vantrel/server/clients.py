@@ -11,10 +11,26 @@ from __future__ import annotations
 
 import asyncio
 import logging
+import socket
+import struct
 import time
 from typing import Any, Dict, Iterator, Optional
 
-__all__ = ["Client", "ClientTable", "RateLog"]
+__all__ = ["Client", "ClientTable", "RateLog", "reset"]
+
+_LINGER_NONE = struct.pack("ii", 1, 0)
+
+
+def reset(transport: asyncio.BaseTransport) -> None:
+    """Close a connection at once, dropping whatever is queued for the peer, in this
+    process and in the kernel (the peer sees a reset)."""
+    sock = transport.get_extra_info("socket")
+    if sock is not None:
+        try:
+            sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, _LINGER_NONE)
+        except OSError:  # already closed
+            pass
+    transport.abort()  # type: ignore[attr-defined]
 
 
 class Client:
@@ -55,7 +71,7 @@ class ClientTable:
                 return client
             del self._clients[evicted]
             evicted.abort = True
-            evicted.transport.abort()
+            reset(evicted.transport)
         self._clients[client] = None
         return evicted
 

@@ -28,7 +28,7 @@ from . import limits
 from .answers import Packets, Stream
 from .auth import accept_all
 from .budget import ByteBudget
-from .clients import Client, ClientTable, RateLog
+from .clients import Client, ClientTable, RateLog, reset
 from .dispatch import Dispatcher, Handler, parse_request
 from .tls import start_tls
 from .wire import (
@@ -266,7 +266,7 @@ class Server:
         evicted = self._clients.admit(client)
         if evicted is client:
             self._over_limit.note()
-            writer.transport.abort()
+            reset(writer.transport)
             return
         if evicted is not None:
             log.info("dropped %s, not authenticated, for a new connection (limit %d)",
@@ -289,8 +289,10 @@ class Server:
             log.exception("internal error serving %s", client.peer)
         finally:
             self._clients.discard(client)
-            if client.abort or (aborted and client.busy):
-                writer.transport.abort()  # nothing queued for the client is kept
+            if client.abort:
+                reset(writer.transport)  # nothing queued for the client is kept
+            elif aborted and client.busy:
+                writer.transport.abort()
             else:
                 writer.close()
 
@@ -382,7 +384,6 @@ class Server:
             await asyncio.wait_for(_discard(reader, writer), linger)
         except (asyncio.TimeoutError, ConnectionError, OSError):
             pass
-        client.abort = True
         return False
 
     async def _authenticate(self, record: Any, client: Client) -> Optional[str]:

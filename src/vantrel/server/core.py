@@ -511,6 +511,8 @@ class Server:
 
 
 async def _discard(reader: asyncio.StreamReader, writer: asyncio.StreamWriter) -> None:
+    if writer.can_write_eof():
+        writer.write_eof()  # the client sees the end right after the refusal
     await writer.drain()
     while await reader.read(_READ_LIMIT):
         pass

@@ -1,7 +1,8 @@
 """The server's connections: the limit on their number and the log lines that repeat.
 
 At ``max_connections`` a new connection takes the place of the oldest client
-that is not authenticated yet (that one is dropped); when every connection is
+that is not authenticated yet and has sent nothing, else of the oldest client
+not authenticated yet (that one is dropped); when every connection is
 authenticated, the new one is closed at once.  Events that can come in floods
 (refused connections, failed accepts) are logged at most once per interval,
 with a count.
@@ -15,6 +16,12 @@ import socket
 import struct
 import time
 from typing import Any, Dict, Iterator, Optional
+
+try:
+    import fcntl
+    import termios
+except ImportError:  # pragma: no cover - not POSIX
+    fcntl = None  # type: ignore[assignment]
 
 __all__ = ["Client", "ClientTable", "RateLog", "reset"]
 
@@ -34,16 +41,33 @@ def reset(transport: asyncio.BaseTransport) -> None:
 
 
 class Client:
-    __slots__ = ("abort", "authenticated", "busy", "peer", "task", "transport")
+    __slots__ = ("abort", "authenticated", "busy", "heard", "peer", "reader", "task", "transport")
 
     def __init__(self, peer: str, task: Optional[asyncio.Task[Any]],
-                 transport: asyncio.BaseTransport) -> None:
+                 transport: asyncio.BaseTransport, reader: Optional[asyncio.StreamReader] = None) -> None:
         self.peer = peer
         self.task = task
         self.transport = transport
+        self.reader = reader
+        self.heard = False          # a whole packet header has come
         self.busy = False           # True while a request is being answered
         self.authenticated = False
         self.abort = False          # close without flushing what is queued for the client
+
+    def silent(self) -> bool:
+        """Nothing received yet: no packet header read, nothing in the stream reader,
+        nothing waiting in the socket (a flood of new connections may hold the server
+        from reading a good client's handshake for a while)."""
+        if self.heard or getattr(self.reader, "_buffer", None):
+            return False
+        sock = self.transport.get_extra_info("socket")
+        if fcntl is None or sock is None:
+            return True
+        try:
+            waiting = fcntl.ioctl(sock.fileno(), termios.FIONREAD, b"\0\0\0\0")
+        except OSError:
+            return True
+        return struct.unpack("i", waiting)[0] == 0
 
 
 class ClientTable:
@@ -66,7 +90,8 @@ class ClientTable:
         itself when there is no room (it is then not added)."""
         evicted: Optional[Client] = None
         if len(self._clients) >= self.limit:
-            evicted = next((c for c in self._clients if not c.authenticated), None)
+            waiting = [c for c in self._clients if not c.authenticated]
+            evicted = next((c for c in waiting if c.silent()), waiting[0] if waiting else None)
             if evicted is None:
                 return client
             del self._clients[evicted]

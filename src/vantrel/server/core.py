@@ -50,13 +50,17 @@ log = logging.getLogger("vantrel.server")
 _RAW = int(SERIALIZATION_TYPE.RAW)
 #: Bytes the server lets pile up in a connection's send buffer before a writer
 #: waits for the client to read (the back-pressure of large streams).
-WRITE_BUFFER_HIGH = 1024 * 1024
+WRITE_BUFFER_HIGH = 256 * 1024
 #: The stream reader of a connection stops reading from its socket when this
 #: many bytes are waiting beyond the packet being read (twice the limit).
 _READ_LIMIT = 64 * 1024
 #: Longest time a refused client's remaining bytes are read and dropped, so
 #: that it gets to read the refusal rather than a connection reset.
 _REFUSAL_LINGER = 2.0
+#: Connections the kernel queues for accepting: under a flood of new
+#: connections a shorter queue drops good clients' connection requests, which
+#: are then retried only after a second or more.
+_BACKLOG = 1024
 #: The message of asyncio's loop when an accept fails (no descriptor left, ...).
 _ACCEPT_FAILED = "socket.accept() out of system resource"
 _MSGPACK = int(SERIALIZATION_TYPE.MSGPACK)
@@ -164,6 +168,10 @@ class Server:
         self.max_connections = (limits.default_max_connections() if max_connections is None
                                 else int(max_connections))
         self._budget = ByteBudget(self.max_in_flight)
+        # Stream batches are made and encoded one at a time across all
+        # connections, in turns, so that many large answers at once cannot hold
+        # the event loop from a small one for longer than a batch.
+        self._turns = ByteBudget(1)
         self._clients = ClientTable(self.max_connections)
         self._over_limit = RateLog(log, "closed connections over the limit of %d"
                                    % self.max_connections)
@@ -197,7 +205,8 @@ class Server:
         self._previous_handler = loop.get_exception_handler()
         loop.set_exception_handler(self._loop_exception)
         # TLS is started on each accepted connection (see tls.py), not by the listener.
-        self._server = await asyncio.start_server(self._handle, host, port, limit=_READ_LIMIT)
+        self._server = await asyncio.start_server(self._handle, host, port, limit=_READ_LIMIT,
+                                                  backlog=_BACKLOG)
         sockname = self._server.sockets[0].getsockname()
         self.address = (sockname[0], sockname[1])
         log.info("listening on %s:%d", *self.address)
@@ -259,7 +268,7 @@ class Server:
     # -- one connection ------------------------------------------------------------
 
     async def _handle(self, reader: asyncio.StreamReader, writer: asyncio.StreamWriter) -> None:
-        client = Client(_peer_name(writer), asyncio.current_task(), writer.transport)
+        client = Client(_peer_name(writer), asyncio.current_task(), writer.transport, reader)
         if self._closing:
             writer.transport.abort()
             return
@@ -313,10 +322,12 @@ class Server:
             client.abort = True
             raise BadInput("no handshake within %g s" % self.handshake_timeout) from None
         except TooLarge as e:
+            client.heard = True
             return await self._refuse(reader, writer, client, deadline, MSG_TYPE.HANDSHAKE, _MSGPACK,
                                       "handshake refused: %s before authentication" % e)
         if packet is None:
             return False
+        client.heard = True
         try:
             record = self._decode_handshake(packet)
         except _Refused as e:
@@ -468,34 +479,55 @@ class Server:
         cm = self.compression
         kind = stream.kind
         batches = stream.batches()
+        # Rows from a plain iterable are made while the batch is taken: that is
+        # work for the event loop, done in turns like the encoding.  An
+        # asynchronous source is awaited outside the turns.
+        sync_rows = not hasattr(stream.items, "__aiter__")
         started = False
         try:
             while True:
+                failure: Optional[BaseException] = None
+                holding = sync_rows
+                if holding:
+                    await self._turns.acquire(1)
                 try:
-                    batch = await batches.__anext__()
-                except StopAsyncIteration:
-                    break
-                except Exception as e:
-                    await self._send_error(writer, e, method, st)
-                    return
-                try:
-                    packet = pack_one(batch, kind, st, cm)
-                except Exception as e:
-                    await self._send_error(writer, _unencodable(e), method, st)
+                    try:
+                        batch = await batches.__anext__()
+                    except StopAsyncIteration:
+                        break
+                    except Exception as e:
+                        failure = e
+                    else:
+                        if not holding:
+                            await self._turns.acquire(1)
+                            holding = True
+                        try:
+                            packet = pack_one(batch, kind, st, cm)
+                        except Exception as e:
+                            failure = _unencodable(e)
+                        del batch  # its rows go now, not after the client has read them
+                finally:
+                    if holding:
+                        self._turns.release(1)
+                if failure is not None:
+                    await self._send_error(writer, failure, method, st)
                     return
                 if not started:
                     writer.writelines([empty_packet(MSG_TYPE.STREAM_START, st), packet])
                     started = True
                 else:
                     writer.write(packet)
+                del packet
                 await self._drain(writer)
+                # While the socket takes all, nothing above waits: let the other
+                # connections have the loop between two batches.
+                await asyncio.sleep(0)
             if not started:
                 writer.write(empty_packet(MSG_TYPE.STREAM_START, st))
             writer.write(empty_packet(MSG_TYPE.STREAM_END, st))
             await self._drain(writer)
         finally:
             await batches.aclose()
-
 
     async def _drain(self, writer: asyncio.StreamWriter) -> None:
         """Wait until the client has read enough of what is queued for it, at most

@@ -34,7 +34,6 @@ import os
 import resource
 import selectors
 import socket
-import ssl
 import subprocess
 import sys
 import tempfile
@@ -43,7 +42,6 @@ import time
 from typing import Any, Callable, Dict, List, Optional, Tuple
 
 import bootstrap
-
 from vantrel.share.codec import pack_header, pack_one
 from vantrel.share.protocol import COMPRESSION_METHOD, MSG_TYPE, SERIALIZATION_TYPE
 

@@ -14,8 +14,8 @@ import pytest
 import vantrel
 from peer import PACKAGE_ROOT, Peer, close, connect_to, impl_name, packet, python_env, recv, run_python, send
 from vantrel.server import ServerThread, demo_server
-from vantrel.share.errors import AuthenticationError
 from vantrel.share.codec import pack_header
+from vantrel.share.errors import AuthenticationError
 from vantrel.share.protocol import MSG_TYPE, SERIALIZATION_TYPE
 
 TIMEOUT = 30.0

@@ -339,8 +339,8 @@ def cmd_serve(args: argparse.Namespace) -> int:
         server = Server(demo_handlers(), notice=args.notice, compression=args.compression,
                         authenticator=Credentials(pairs) if pairs else None, tls=tls,
                         idle_timeout=args.idle_timeout, grace=args.grace,
-                        handshake_timeout=args.handshake_timeout, write_timeout=args.write_timeout, max_connections=args.max_connections,
-                        max_in_flight=args.max_in_flight * 1024 * 1024)
+                        handshake_timeout=args.handshake_timeout, write_timeout=args.write_timeout,
+                        max_connections=args.max_connections, max_in_flight=args.max_in_flight * 1024 * 1024)
     except ValueError as e:  # a compression whose library is missing
         raise UsageError(str(e)) from None
 

@@ -67,7 +67,7 @@ class Client:
             waiting = fcntl.ioctl(sock.fileno(), termios.FIONREAD, b"\0\0\0\0")
         except OSError:
             return True
-        return struct.unpack("i", waiting)[0] == 0
+        return bool(struct.unpack("i", waiting)[0] == 0)
 
 
 class ClientTable:

@@ -52,7 +52,7 @@ def _msgpack_kinds() -> List[Any]:
     # of w bytes (0: in the byte's low bits), then per x count items; None an
     # unused byte.
     kinds: List[Any] = [None] * 256
-    for b in range(0x00, 0x80):
+    for b in range(0x80):
         kinds[b] = ("skip", 0)
     for b in range(0xE0, 0x100):
         kinds[b] = ("skip", 0)
@@ -97,10 +97,7 @@ def count_msgpack(data: bytes, limit: int) -> int:
             pos += 1 + kind[1]
             continue
         width = kind[1]
-        if width == 0:
-            value = data[pos] & 0x0F
-        else:
-            value = int.from_bytes(data[pos + 1:pos + 1 + width], "big")
+        value = data[pos] & 0x0F if width == 0 else int.from_bytes(data[pos + 1:pos + 1 + width], "big")
         pos += 1 + width
         if kind[0] == "blob":
             pos += kind[2] + value

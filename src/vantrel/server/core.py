@@ -17,6 +17,7 @@ from __future__ import annotations
 import asyncio
 import inspect
 import logging
+import socket
 import ssl
 from typing import Any, Callable, Dict, Mapping, Optional, Tuple, Union
 
@@ -205,8 +206,13 @@ class Server:
         self._previous_handler = loop.get_exception_handler()
         loop.set_exception_handler(self._loop_exception)
         # TLS is started on each accepted connection (see tls.py), not by the listener.
-        self._server = await asyncio.start_server(self._handle, host, port, limit=_READ_LIMIT,
-                                                  backlog=_BACKLOG)
+        self._server = await asyncio.start_server(self._handle, host, port, limit=_READ_LIMIT)
+        for sock in self._server.sockets:
+            # A longer queue in the kernel; asyncio still accepts at most 100
+            # connections in one go, so that a flood of them does not hold the
+            # event loop for long.
+            with socket.fromfd(sock.fileno(), sock.family, sock.type) as listening:
+                listening.listen(_BACKLOG)
         sockname = self._server.sockets[0].getsockname()
         self.address = (sockname[0], sockname[1])
         log.info("listening on %s:%d", *self.address)

@@ -499,6 +499,8 @@ def _bomb(count: int) -> bytes:
 OVER_THE_LIMITS = {
     "announced": (pack_header(MSG_TYPE.HANDSHAKE, MSGPACK, NONE, 65537) + b"\0" * 65537,
                   "body of 65537 bytes exceeds the limit of 65536 before authentication"),
+    "announced json": (pack_header(MSG_TYPE.HANDSHAKE, JSON, NONE, 1 << 30),  # answered in JSON
+                       "body of 1073741824 bytes exceeds the limit of 65536 before authentication"),
     "expanded": (_bomb(100_000), "ZLIB body expands beyond 65536 bytes"),
     "msgpack objects": (packet(MSG_TYPE.HANDSHAKE, {"user": "u", "pad": [[]] * 1000}),
                         "more than 1000 objects before authentication"),

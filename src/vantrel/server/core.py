@@ -329,7 +329,7 @@ class Server:
             raise BadInput("no handshake within %g s" % self.handshake_timeout) from None
         except TooLarge as e:
             client.heard = True
-            return await self._refuse(reader, writer, client, deadline, MSG_TYPE.HANDSHAKE, _MSGPACK,
+            return await self._refuse(reader, writer, client, deadline, e.st or _MSGPACK,
                                       "handshake refused: %s before authentication" % e)
         if packet is None:
             return False
@@ -337,7 +337,7 @@ class Server:
         try:
             record = self._decode_handshake(packet)
         except _Refused as e:
-            return await self._refuse(reader, writer, client, deadline, packet.mt, packet.st, str(e))
+            return await self._refuse(reader, writer, client, deadline, packet.st, str(e))
         finally:
             if packet.body is not None:
                 self._budget.release(len(packet.body))
@@ -388,7 +388,7 @@ class Server:
         return record
 
     async def _refuse(self, reader: asyncio.StreamReader, writer: asyncio.StreamWriter,
-                      client: Client, deadline: float, mt: int, st: int, text: str) -> bool:
+                      client: Client, deadline: float, st: int, text: str) -> bool:
         """Tell the client why its handshake is refused, then let it go."""
         log.warning("closing connection from %s: %s", client.peer, text)
         writer.write(error_packet(AuthenticationError.code, text, st, self.compression))

@@ -41,6 +41,10 @@ class BadInput(Exception):
 class TooLarge(BadInput):
     """A packet announced a body over the limit: the body is not read."""
 
+    def __init__(self, message: str, st: int) -> None:
+        super().__init__(message)
+        self.st = st  # the packet's serializer, for an answer the client can read
+
 
 class Received(NamedTuple):
     """One packet as read from a client; ``body`` is still encoded."""
@@ -74,7 +78,7 @@ async def read_packet(reader: asyncio.StreamReader, max_body: int,
     if not COMPRESSION_METHOD.NONE <= cm <= COMPRESSION_METHOD.ZSTD:
         raise BadInput("invalid compression method: %d" % cm)
     if length > max_body:
-        raise TooLarge("body of %d bytes exceeds the limit of %d" % (length, max_body))
+        raise TooLarge("body of %d bytes exceeds the limit of %d" % (length, max_body), st)
     if length <= 0:
         return Received(mt, st, cm, None)
     if budget is not None:

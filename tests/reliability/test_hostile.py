@@ -32,7 +32,7 @@ from .sizes import scale
 Address = Tuple[str, int]
 TIMEOUT = 30.0
 GOOD_CLIENTS = 4
-GOOD_CALLS = scale(40, 400)
+GOOD_CALLS = scale(20, 400)
 MSGPACK = int(SERIALIZATION_TYPE.MSGPACK)
 
 

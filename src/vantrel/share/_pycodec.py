@@ -149,7 +149,10 @@ def _decode(body: bytes, st: int) -> Any:
         except (ValueError, RecursionError) as exc:
             error = _decode_error("JSON", exc, len(body))
     error.__suppress_context__ = True
-    raise error
+    try:
+        raise error
+    finally:
+        del error  # the traceback holds this frame: no cycle through the local
 
 
 def _deserialize(body: bytes, st: int) -> Any:

@@ -15,6 +15,7 @@ import vantrel
 from peer import PACKAGE_ROOT, Peer, close, connect_to, impl_name, packet, python_env, recv, run_python, send
 from vantrel.server import ServerThread, demo_server
 from vantrel.share.codec import pack_header
+from vantrel.share.errors import AuthenticationError
 from vantrel.share.protocol import MSG_TYPE, SERIALIZATION_TYPE
 
 TIMEOUT = 30.0
@@ -163,6 +164,9 @@ USAGE_ERRORS = [
     (["serve", "--port", "-1"], "not a port number"),
     (["serve", "--idle-timeout", "0"], "positive number of seconds"),
     (["serve", "--auth", "nocolon"], "USER:SECRET"),
+    (["serve", "--auth-file", NOT_A_FILE], "no such file: " + NOT_A_FILE),
+    (["serve", "--max-connections", "0"], "whole number >= 1"),
+    (["serve", "--write-timeout", "-1"], "positive number of seconds"),
     (["serve", "--compression", "lz4"], "invalid choice"),
     (["serve", "--tls-cert", NOT_A_FILE, "--tls-key", __file__], "no such file: " + NOT_A_FILE),
     (["serve", "--tls-cert", __file__], "go together"),
@@ -325,3 +329,37 @@ def test_help_exits_0():
     proc = vantrel_cli("--help")
     assert proc.returncode == 0
     assert all(cmd in proc.stdout for cmd in ("serve", "call", "demo"))
+
+
+def test_serve_secrets_from_a_file_and_the_environment(impl, tmp_path, monkeypatch):
+    """--auth-file and VANTREL_SERVE_AUTH keep secrets out of the process list; a file that
+    others may read is named in a warning, a bad line by its number only."""
+    secrets = tmp_path / "secrets"
+    secrets.write_text("# users\nann:file-pw\n\nbob:with:colons\n")
+    for mode, warned in ((0o600, False), (0o640, True)):
+        secrets.chmod(mode)
+        proc, address = start_serve("--auth-file", str(secrets))
+        try:
+            for user, password in (("ann", "file-pw"), ("bob", "with:colons")):
+                connect_to(impl, address, {"user": user, "password": password}, TIMEOUT).close()
+            with pytest.raises(AuthenticationError):
+                connect_to(impl, address, {"user": "ann", "password": "other"}, TIMEOUT)
+        finally:
+            proc.terminate()
+            _, err = proc.communicate(timeout=TIMEOUT)
+        assert ("can be read by its group" in err) == warned, err
+        assert "file-pw" not in err and "colons" not in err
+    monkeypatch.setenv("VANTREL_SERVE_AUTH", "cyd:env-pw")
+    proc, address = start_serve()
+    monkeypatch.delenv("VANTREL_SERVE_AUTH")
+    try:
+        connect_to(impl, address, {"user": "cyd", "password": "env-pw"}, TIMEOUT).close()
+        with pytest.raises(AuthenticationError):
+            connect_to(impl, address, {"user": "ann", "password": "file-pw"}, TIMEOUT)
+    finally:
+        proc.terminate()
+        proc.communicate(timeout=TIMEOUT)
+    secrets.write_text("ann:file-pw\nno-colon-secret\n")
+    bad = vantrel_cli("serve", "--auth-file", str(secrets))
+    assert bad.returncode == 2 and "line 2: expected USER:SECRET" in bad.stderr
+    assert "no-colon-secret" not in bad.stderr

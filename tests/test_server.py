@@ -6,6 +6,7 @@ import asyncio
 import logging
 import socket
 import threading
+import time
 import warnings
 from typing import Any, Callable, Dict, Iterator, List, Optional, Tuple
 
@@ -475,3 +476,164 @@ def test_shutdown_lets_an_answer_in_progress_finish(impl, clients):
     assert not conn.is_normal()
     with pytest.raises(OSError):
         socket.create_connection(address, timeout=TIMEOUT).close()
+
+
+# -- limits against hostile clients ------------------------------------------------------
+
+
+def refusal(sock: socket.socket) -> str:
+    """The text of the ERROR packet that refuses a handshake; the server then closes ``sock``."""
+    got = read_packet(sock)
+    assert got.mt == MSG_TYPE.ERROR and got.body[0] == AuthenticationError.code
+    assert closed_by_peer(sock)
+    return str(got.body[1])
+
+
+def _bomb(count: int) -> bytes:
+    # An array of `count` empty arrays, zlib-compressed: a few bytes per thousand objects.
+    import zlib
+    body = zlib.compress(b"\xdd" + count.to_bytes(4, "big") + b"\x90" * count, 9)
+    return pack_header(MSG_TYPE.HANDSHAKE, MSGPACK, ZLIB, len(body)) + body
+
+
+OVER_THE_LIMITS = {
+    "announced": (pack_header(MSG_TYPE.HANDSHAKE, MSGPACK, NONE, 65537) + b"\0" * 65537,
+                  "body of 65537 bytes exceeds the limit of 65536 before authentication"),
+    "announced json": (pack_header(MSG_TYPE.HANDSHAKE, JSON, NONE, 1 << 30),  # answered in JSON
+                       "body of 1073741824 bytes exceeds the limit of 65536 before authentication"),
+    "expanded": (_bomb(100_000), "ZLIB body expands beyond 65536 bytes"),
+    "msgpack objects": (packet(MSG_TYPE.HANDSHAKE, {"user": "u", "pad": [[]] * 1000}),
+                        "more than 1000 objects before authentication"),
+    "json objects": (packet(MSG_TYPE.HANDSHAKE, {"user": "u", "pad": [0] * 1000}, JSON),
+                     "more than 1000 objects before authentication"),
+}
+
+
+@pytest.mark.parametrize("bad", sorted(OVER_THE_LIMITS))
+def test_handshake_over_the_limits_is_refused(impl, demo, clients, bad):
+    data, text = OVER_THE_LIMITS[bad]
+    sock = clients.raw(demo)
+    sock.sendall(data)
+    assert refusal(sock) == "handshake refused: " + text
+    good = clients.connect(impl, demo, {"user": "u", "pad": [[]] * 900})  # just under
+    assert good.execute("add", 1, 2) == 3
+
+
+def test_handshake_limits_are_options(impl, clients):
+    with ServerThread(demo_server(max_handshake_objects=5000, max_handshake_body=1 << 20,
+                                  max_handshake_expanded=1 << 20)) as address:
+        conn = clients.connect(impl, address, {"user": "u", "pad": ["x" * 100] * 3000})
+        assert conn.execute("echo", 1) == 1
+        sock = clients.raw(address)
+        sock.sendall(_bomb(2_000_000))
+        assert "expands beyond 1048576 bytes" in refusal(sock)
+
+
+def test_in_flight_budget_holds_new_bodies_until_memory_is_freed(clients):
+    # One client announces a body as large as the whole budget and sends half of
+    # it: another client's request is not read until the first body is complete.
+    body = packet(MSG_TYPE.REQUEST, ("echo", ["x" * 99_900], {}))
+    server = demo_server(notice=None, max_in_flight=len(body) - HEADER_LENGTH)
+    with ServerThread(server) as address:
+        hog, other = clients.raw(address), clients.raw(address)
+        handshake(hog)
+        handshake(other)
+        hog.sendall(body[:50_000])
+        deadline = time.monotonic() + TIMEOUT
+        while server._budget.used == 0:  # the hog's reservation is made
+            assert time.monotonic() < deadline
+            time.sleep(0.01)
+        other.sendall(packet(MSG_TYPE.REQUEST, ("add", [1, 2], {})))
+        other.settimeout(0.5)
+        with pytest.raises(socket.timeout):
+            read_packet(other)
+        other.settimeout(TIMEOUT)
+        hog.sendall(body[50_000:])
+        assert read_packet(hog).body == "x" * 99_900
+        assert read_packet(other).body == 3
+        assert server._budget.used == 0
+
+
+def test_byte_budget_order_and_cancellation():
+    from vantrel.server.budget import ByteBudget
+
+    async def main() -> List[str]:
+        budget, order = ByteBudget(10), []
+
+        async def take(name: str, size: int) -> None:
+            await budget.acquire(size)
+            order.append(name)
+
+        await budget.acquire(8)
+        waiting = [asyncio.ensure_future(take(n, s)) for n, s in (("a", 5), ("b", 1), ("c", 30))]
+        await asyncio.sleep(0.01)
+        assert order == []  # b would fit, but waits behind a
+        waiting[0].cancel()
+        await asyncio.sleep(0.01)
+        assert order == ["b"] and budget.used == 9
+        budget.release(9)
+        await asyncio.sleep(0.01)
+        assert order == ["b", "c"] and budget.used == 30  # alone, larger than the budget
+        budget.release(30)
+        assert budget.used == 0
+        return order
+
+    assert asyncio.run(main()) == ["b", "c"]
+
+
+def test_connection_limit_drops_the_oldest_unauthenticated_first(impl, clients, caplog):
+    caplog.set_level(logging.INFO, logger="vantrel.server")
+    with ServerThread(demo_server(notice=None, max_connections=3)) as address:
+        silent = [clients.raw(address) for _ in range(2)]
+        time.sleep(0.2)
+        good = clients.connect(impl, address)  # the third
+        late = clients.raw(address)            # takes the place of the oldest silent one
+        assert closed_by_peer(silent[0])
+        second = clients.connect(impl, address)  # takes the place of silent[1]
+        assert closed_by_peer(silent[1])
+        third = clients.connect(impl, address)   # takes the place of late
+        assert closed_by_peer(late)
+        for _ in range(5):                     # all three are authenticated: closed at once
+            try:
+                sock = clients.raw(address)
+            except ConnectionResetError:       # reset before connect() returned
+                continue
+            assert closed_by_peer(sock)
+        assert [c.execute("add", i, 1) for i, c in enumerate((good, second, third))] == [1, 2, 3]
+    over = [r for r in caplog.records if "over the limit of 3" in r.getMessage()]
+    assert len(over) == 1 and "1 time(s)" in over[0].getMessage()  # one line per interval
+
+
+def test_failed_accepts_are_logged_once_per_interval(caplog):
+    caplog.set_level(logging.WARNING, logger="vantrel.server")
+    server = demo_server()
+
+    async def main() -> None:
+        await server.start()
+        loop = asyncio.get_running_loop()
+        for _ in range(1000):
+            loop.call_exception_handler({"message": "socket.accept() out of system resource",
+                                         "exception": OSError(24, "Too many open files")})
+        await server.shutdown()
+
+    asyncio.run(main())
+    lines = [r.getMessage() for r in caplog.records if "accepting a connection failed" in r.getMessage()]
+    assert lines == ["accepting a connection failed: [Errno 24] Too many open files "
+                     "(1 time(s) since the last such line)"]
+    assert server._accept_failed.total == 1000
+
+
+def test_client_that_reads_nothing_is_dropped_after_the_write_timeout(impl, clients, caplog):
+    caplog.set_level(logging.WARNING, logger="vantrel.server")
+    with ServerThread(demo_server(notice=None, idle_timeout=0.3)) as address:
+        sock = clients.raw(address)
+        sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+        handshake(sock)
+        sock.sendall(packet(MSG_TYPE.REQUEST, ("big_table", [2_000_000], {})))
+        deadline = time.monotonic() + TIMEOUT
+        while "read none of its answer for 0.3 s" not in caplog.text:
+            assert time.monotonic() < deadline
+            time.sleep(0.05)
+        good = clients.connect(impl, address)
+        assert good.execute("add", 1, 2) == 3
+        assert closed_by_peer(sock)  # reset: what was queued for it is gone

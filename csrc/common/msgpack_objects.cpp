@@ -42,7 +42,9 @@ void raise_at(const ObjectContext& ctx, const char* what, std::size_t offset) {
     if (!exc) {
         return;
     }
-    if (cause) {
+    // A UTF-8 error holds the bytes of the string: it is not kept, so that no
+    // text reachable from the error shows what the body holds.
+    if (cause && !PyErr_GivenExceptionMatches(cause.get(), PyExc_UnicodeDecodeError)) {
         PyException_SetCause(exc.get(), Ref::new_ref(cause.get()).release());
         PyException_SetContext(exc.get(), cause.release());
     }

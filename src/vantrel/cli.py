@@ -229,6 +229,34 @@ def _missing_codec(exc: BaseException) -> Optional[str]:
 # -- commands --------------------------------------------------------------------------
 
 
+def positive_count(text: str) -> int:
+    if not text.isdigit() or int(text) < 1:
+        raise argparse.ArgumentTypeError("%r is not a whole number >= 1" % (text,))
+    return int(text)
+
+
+def _serve_credentials(args: argparse.Namespace) -> List[Tuple[str, str]]:
+    """The pairs of --auth, --auth-file and VANTREL_SERVE_AUTH, all together."""
+    from vantrel.server import parse_credentials, read_credentials
+
+    pairs = list(args.auth)
+    for path in args.auth_file:
+        try:
+            found, warning = read_credentials(path)
+        except (OSError, ValueError, UnicodeDecodeError) as e:
+            raise UsageError("--auth-file: %s" % (e,)) from None
+        if warning is not None:
+            _err("warning: " + warning)
+        pairs.extend(found)
+    env = os.environ.get("VANTREL_SERVE_AUTH")
+    if env:
+        try:
+            pairs.extend(parse_credentials(env, "VANTREL_SERVE_AUTH"))
+        except ValueError as e:
+            raise UsageError(str(e)) from None
+    return pairs
+
+
 def cmd_serve(args: argparse.Namespace) -> int:
     from vantrel.server import Credentials, Server, demo_handlers, run
 
@@ -242,10 +270,13 @@ def cmd_serve(args: argparse.Namespace) -> int:
         _load_tls("the certificate", lambda: context.load_cert_chain(args.tls_cert, args.tls_key),
                   args.tls_cert, args.tls_key)
         tls = context
+    pairs = _serve_credentials(args)
     try:
         server = Server(demo_handlers(), notice=args.notice, compression=args.compression,
-                        authenticator=Credentials(args.auth) if args.auth else None, tls=tls,
-                        idle_timeout=args.idle_timeout, grace=args.grace)
+                        authenticator=Credentials(pairs) if pairs else None, tls=tls,
+                        idle_timeout=args.idle_timeout, grace=args.grace,
+                        handshake_timeout=args.handshake_timeout, write_timeout=args.write_timeout,
+                        max_connections=args.max_connections, max_in_flight=args.max_in_flight * 1024 * 1024)
     except ValueError as e:  # a compression whose library is missing
         raise UsageError(str(e)) from None
 
@@ -413,7 +444,12 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--port", type=port_number, default=7878,
                    help="port to listen on; 0 picks a free one (default 7878)")
     p.add_argument("--auth", action="append", default=[], type=credential, metavar="USER:SECRET",
-                   help="accept only these credentials (repeatable); default: accept everyone")
+                   help="accept only these credentials (repeatable; visible to other users in "
+                   "the process list: prefer --auth-file or VANTREL_SERVE_AUTH); default: accept "
+                   "everyone")
+    p.add_argument("--auth-file", action="append", default=[], type=existing_file, metavar="FILE",
+                   help="accept only the USER:SECRET lines of FILE (repeatable; '#' starts a "
+                   "comment line); VANTREL_SERVE_AUTH may hold such lines too")
     p.add_argument("--compression", default="none", choices=COMPRESSIONS,
                    help="compression of the answers (default none)")
     p.add_argument("--notice", default=None, help="text sent with every handshake reply")
@@ -423,6 +459,18 @@ def build_parser() -> argparse.ArgumentParser:
                    help="the certificate's private key (PEM)")
     p.add_argument("--idle-timeout", type=seconds, default=None, metavar="S",
                    help="disconnect clients that send no request for S seconds (default: never)")
+    p.add_argument("--handshake-timeout", type=seconds, default=30.0, metavar="S",
+                   help="disconnect clients not through the handshake (TLS included) S seconds "
+                   "after they connect (default 30)")
+    p.add_argument("--write-timeout", type=seconds, default=None, metavar="S",
+                   help="disconnect clients that read nothing of their answer for S seconds "
+                   "(default: the idle time-out, else 60)")
+    p.add_argument("--max-connections", type=positive_count, default=None, metavar="N",
+                   help="most connections at once; past it the oldest unauthenticated one goes, "
+                   "or the new one is closed (default: the descriptor limit less 64)")
+    p.add_argument("--max-in-flight", type=positive_count, default=128, metavar="MIB",
+                   help="MiB of request bodies read at once by all clients together; past it, "
+                   "new bodies wait (default 128)")
     p.add_argument("--grace", type=grace_seconds, default=2.0, metavar="S",
                    help="how long a shutdown lets answers in progress finish (default 2)")
     p.add_argument("--log-level", default="info", choices=("debug", "info", "warning", "error"),

@@ -9,14 +9,30 @@ formatted traceback, carries a value of the authentication record.
 from __future__ import annotations
 
 import functools
+import json
+import os
 import socket
+import subprocess
+import sys
 import traceback
 from types import ModuleType
 from typing import Any, Callable, Dict, Iterator, List, Tuple
 
 import pytest
 
-from peer import Peer, close_quietly, connect, connect_to, error_packet, packet, raw_packet, recv, send, shut_wr
+from peer import (
+    Peer,
+    close_quietly,
+    connect,
+    connect_to,
+    error_packet,
+    packet,
+    python_env,
+    raw_packet,
+    recv,
+    send,
+    shut_wr,
+)
 from vantrel.server import Credentials
 from vantrel.share.errors import AuthenticationError, ServerError
 from vantrel.share.protocol import MSG_TYPE
@@ -146,3 +162,23 @@ def test_errors_of_a_call_show_no_secret(impl: ModuleType, answer: bytes) -> Non
     finally:
         close_quietly(conn)
         peer.finish()
+
+
+@pytest.mark.parametrize("codec", ["native", "pure"])
+def test_malformed_handshakes_show_the_password_nowhere(codec: str) -> None:
+    """Every log line (DEBUG, tracebacks included), every reply and every codec exception
+    text produced by handshakes malformed in a dozen ways, with either codec."""
+    script = os.path.join(os.path.dirname(__file__), "malformed_handshakes.py")
+    env = python_env(VANTREL_PURE_PYTHON="1")
+    if codec == "native":
+        del env["VANTREL_PURE_PYTHON"]
+    proc = subprocess.run([sys.executable, script, PASSWORD], capture_output=True, text=True,
+                          timeout=120, env=env)
+    assert proc.returncode == 0, proc.stderr[-3000:]
+    assert PASSWORD not in proc.stdout and PASSWORD not in proc.stderr
+    out = json.loads(proc.stdout)
+    assert all("handshake refused" in replies[0] for replies in out.values())
+    assert "extra data after the value" in " ".join(out["extra-bytes"])
+    assert "handshake refused: more than 1000 objects" in out["too-many-objects"][0]
+    assert "handshake refused: body of" in out["too-large"][0]
+    assert proc.stderr.count("closing connection from") >= len(out)  # each one was logged

@@ -131,3 +131,31 @@ def test_command_line_call_over_tls(tls: Tuple[Address, ssl.SSLContext],
     assert (ok.returncode, ok.stdout.strip()) == (0, "5"), ok.stderr
     plain = run_python("-m", "vantrel", "call", where, "add", "2", "3", "--timeout", "5")
     assert plain.returncode == 3 and "Traceback" not in plain.stderr
+
+
+
+def test_one_deadline_covers_tls_and_the_handshake(impl: ModuleType, tmp_path: Any) -> None:
+    """Clients silent before TLS or after it are dropped after handshake_timeout (within
+    the socket's time-out, not asyncio's minute for a TLS handshake)."""
+    cert, key = make_certificate(str(tmp_path))
+    server_context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    server_context.load_cert_chain(cert, key)
+    client_context = ssl.create_default_context(cafile=cert)
+    thread = start_server(tls=server_context, handshake_timeout=0.5)
+    assert thread.address is not None
+    try:
+        silent = [socket.create_connection(thread.address, timeout=TIMEOUT) for _ in range(3)]
+        silent.append(tls_socket(thread.address, client_context))  # TLS, then nothing
+        for sock in silent:
+            with sock:
+                try:
+                    assert sock.recv(1) == b""
+                except ConnectionResetError:
+                    pass
+        conn: Any = impl.Connection(tls_socket(thread.address, client_context), {"user": "tls"})
+        try:
+            assert conn.execute("add", 1, 2) == 3
+        finally:
+            close_quietly(conn)
+    finally:
+        thread.stop()

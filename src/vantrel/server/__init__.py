@@ -15,7 +15,7 @@ See docs/server.md for handlers, answers, authentication and shutdown.
 from typing import Any
 
 from .answers import DEFAULT_BATCH, Feed, Packets, Stream, Table, Table2, encode_stream
-from .auth import Credentials, accept_all, parse_credential
+from .auth import Credentials, accept_all, parse_credential, parse_credentials, read_credentials
 from .core import Server, compression_code
 from .demo_methods import DEMO_NOTICE, demo_handlers
 from .runner import ServerThread, run
@@ -37,6 +37,8 @@ __all__ = [
     "demo_server",
     "encode_stream",
     "parse_credential",
+    "parse_credentials",
+    "read_credentials",
     "run",
 ]
 

@@ -45,14 +45,20 @@ class Stream:
         return None
 
     async def batches(self) -> AsyncGenerator[List[Any], None]:
-        """The bodies of the data packets in order; nothing for an empty stream."""
+        """The bodies of the data packets in order; nothing for an empty stream.
+
+        No batch is kept by the generators while they wait for the next one
+        (the rows of a waiting stream are the writer's to drop)."""
         header = self._header()
         first = True
+        box: List[List[Any]] = []
         async for chunk in _chunks(self.items, self.batch):
             if first and header is not None:
                 chunk = header + chunk
             first = False
-            yield chunk
+            box.append(chunk)
+            del chunk
+            yield box.pop()
 
 
 class Table(Stream):
@@ -128,12 +134,13 @@ async def _chunks(items: Any, size: int) -> AsyncIterator[List[Any]]:
             yield list(items[i:i + size])
         return
     it = iter(items)
+    box: List[List[Any]] = []
     try:
         while True:
-            chunk = list(islice(it, size))
-            if not chunk:
+            box.append(list(islice(it, size)))
+            if not box[0]:
                 return
-            yield chunk
+            yield box.pop()
     finally:
         close = getattr(it, "close", None)
         if close is not None:

@@ -11,11 +11,13 @@ function.  A refused client gets an ERROR packet with the code of
 from __future__ import annotations
 
 import hmac
-from typing import Any, Dict, Iterable, Mapping, Union
+import os
+import stat
+from typing import Any, Dict, Iterable, List, Mapping, Optional, Tuple, Union
 
 from vantrel.share.errors import AuthenticationError
 
-__all__ = ["Credentials", "accept_all", "parse_credential"]
+__all__ = ["Credentials", "accept_all", "parse_credential", "parse_credentials", "read_credentials"]
 
 
 def accept_all(record: Mapping[str, Any]) -> bool:
@@ -29,6 +31,35 @@ def parse_credential(text: str) -> tuple[str, str]:
     if not sep or not user:
         raise ValueError("expected USER:SECRET, got %r" % (text,))
     return user, secret
+
+
+def parse_credentials(text: str, where: str = "the text") -> List[Tuple[str, str]]:
+    """``USER:SECRET`` lines; blank lines and lines starting with ``#`` are skipped.
+
+    A bad line raises ValueError naming its number, never its content (a secret).
+    """
+    pairs = []
+    for number, line in enumerate(text.splitlines(), 1):
+        line = line.rstrip("\r")
+        if not line.strip() or line.lstrip().startswith("#"):
+            continue
+        try:
+            pairs.append(parse_credential(line))
+        except ValueError:
+            raise ValueError("%s, line %d: expected USER:SECRET" % (where, number)) from None
+    return pairs
+
+
+def read_credentials(path: str) -> Tuple[List[Tuple[str, str]], Optional[str]]:
+    """The pairs of a credentials file, and a warning when others than its owner may read it."""
+    with open(path, encoding="utf-8") as f:
+        mode = os.fstat(f.fileno()).st_mode
+        pairs = parse_credentials(f.read(), path)
+    warning = None
+    if mode & (stat.S_IRGRP | stat.S_IROTH):
+        warning = ("%s can be read by %s: its secrets are exposed (chmod 600 %s)"
+                   % (path, "everyone" if mode & stat.S_IROTH else "its group", path))
+    return pairs, warning
 
 
 class Credentials:

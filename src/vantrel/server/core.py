@@ -4,6 +4,12 @@ One asyncio task serves one connection: it reads the client's HANDSHAKE,
 answers it, then serves REQUEST packets one at a time, each answer written
 whole before the next request is read.  Answers use the serializer of the
 request and the server's compression method.
+
+Until a client is authenticated it may cost little: its handshake is small
+(:mod:`vantrel.server.limits`), bounded in time from the accept on (TLS
+included), and it is the first to go when the connections run out.  Bodies
+in flight share one budget (:mod:`vantrel.server.budget`), and a client that
+reads none of its answer for ``write_timeout`` seconds is dropped.
 """
 
 from __future__ import annotations
@@ -11,17 +17,32 @@ from __future__ import annotations
 import asyncio
 import inspect
 import logging
+import socket
 import ssl
-from typing import Any, Callable, Dict, Mapping, Optional, Set, Tuple, Union
+from typing import Any, Callable, Dict, Mapping, Optional, Tuple, Union
 
-from vantrel.share.codec import pack_one
+from vantrel.share.codec import CodecError, decompress, pack_one
 from vantrel.share.errors import AuthenticationError, RemoteExecutionError, ServerError
 from vantrel.share.protocol import COMPRESSION_METHOD, MSG_TYPE, SERIALIZATION_TYPE
 
+from . import limits
 from .answers import Packets, Stream
 from .auth import accept_all
+from .budget import ByteBudget
+from .clients import Client, ClientTable, RateLog, reset
 from .dispatch import Dispatcher, Handler, parse_request
-from .wire import DEFAULT_MAX_BODY, BadInput, decode_body, empty_packet, error_packet, error_pair, read_packet
+from .tls import start_tls
+from .wire import (
+    DEFAULT_MAX_BODY,
+    BadInput,
+    Received,
+    TooLarge,
+    decode_body,
+    empty_packet,
+    error_packet,
+    error_pair,
+    read_packet,
+)
 
 __all__ = ["Server", "compression_code"]
 
@@ -30,8 +51,29 @@ log = logging.getLogger("vantrel.server")
 _RAW = int(SERIALIZATION_TYPE.RAW)
 #: Bytes the server lets pile up in a connection's send buffer before a writer
 #: waits for the client to read (the back-pressure of large streams).
-WRITE_BUFFER_HIGH = 1024 * 1024
-_READ_LIMIT = 1024 * 1024
+WRITE_BUFFER_HIGH = 256 * 1024
+#: The stream reader of a connection stops reading from its socket when this
+#: many bytes are waiting beyond the packet being read (twice the limit).
+_READ_LIMIT = 64 * 1024
+#: Longest time a refused client's remaining bytes are read and dropped, so
+#: that it gets to read the refusal rather than a connection reset.
+_REFUSAL_LINGER = 2.0
+#: Connections the kernel queues for accepting: under a flood of new
+#: connections a shorter queue drops good clients' connection requests, which
+#: are then retried only after a second or more.
+_BACKLOG = 1024
+#: The message of asyncio's loop when an accept fails (no descriptor left, ...).
+_ACCEPT_FAILED = "socket.accept() out of system resource"
+_MSGPACK = int(SERIALIZATION_TYPE.MSGPACK)
+_NONE = int(COMPRESSION_METHOD.NONE)
+
+
+class _Refused(Exception):
+    """A handshake refused with an ERROR packet (its text) before the connection closes."""
+
+
+class _SlowReader(BadInput):
+    """The client read nothing of its answer for the write time-out."""
 
 
 def compression_code(value: Union[str, int]) -> int:
@@ -49,15 +91,6 @@ def compression_code(value: Union[str, int]) -> int:
     # Raises CodecUnavailableError (a ValueError) when the library is missing.
     pack_one(b"", MSG_TYPE.RESPONSE, _RAW, code, force_compress=True)
     return code
-
-
-class _Client:
-    __slots__ = ("busy", "peer", "task")
-
-    def __init__(self, peer: str, task: Optional[asyncio.Task[Any]]) -> None:
-        self.peer = peer
-        self.task = task
-        self.busy = False  # True while a request is being answered
 
 
 def _peer_name(writer: asyncio.StreamWriter) -> str:
@@ -82,6 +115,17 @@ class Server:
     TLS from its first byte.  With ``idle_timeout`` a client that sends no
     whole request within that many seconds of its last answer (an idle client,
     or one stuck in the middle of a packet) is disconnected.
+
+    Limits against hostile clients: before authentication a HANDSHAKE body may
+    announce ``max_handshake_body`` bytes, expand to ``max_handshake_expanded``
+    bytes and hold ``max_handshake_objects`` objects (a handshake over them is
+    refused with an ERROR packet); all clients together may have
+    ``max_in_flight`` body bytes in flight (past it, no new body is read until
+    one is done); at most ``max_connections`` connections are kept (default:
+    from RLIMIT_NOFILE; past it a new connection replaces the oldest
+    unauthenticated one, or is closed at once); a client that reads nothing of
+    its answer for ``write_timeout`` seconds (default ``idle_timeout``, or
+    60 s without one) is dropped.
     """
 
     def __init__(self, handlers: Optional[Mapping[str, Handler]] = None, *,
@@ -92,7 +136,13 @@ class Server:
                  handshake_timeout: float = 30.0,
                  grace: float = 2.0,
                  tls: Optional[ssl.SSLContext] = None,
-                 idle_timeout: Optional[float] = None) -> None:
+                 idle_timeout: Optional[float] = None,
+                 max_handshake_body: int = limits.HANDSHAKE_MAX_BODY,
+                 max_handshake_expanded: int = limits.HANDSHAKE_MAX_EXPANDED,
+                 max_handshake_objects: int = limits.HANDSHAKE_MAX_OBJECTS,
+                 max_in_flight: int = limits.MAX_IN_FLIGHT,
+                 max_connections: Optional[int] = None,
+                 write_timeout: Optional[float] = None) -> None:
         self.dispatcher = Dispatcher(handlers)
         self.authenticator = authenticator if authenticator is not None else accept_all
         self.notice = notice
@@ -106,8 +156,29 @@ class Server:
             raise ValueError("idle_timeout must be a positive number of seconds or None, not %r"
                              % (idle_timeout,))
         self.idle_timeout = idle_timeout
+        if write_timeout is None:
+            write_timeout = idle_timeout if idle_timeout is not None else 60.0
+        if not write_timeout > 0:
+            raise ValueError("write_timeout must be a positive number of seconds or None, not %r"
+                             % (write_timeout,))
+        self.write_timeout = write_timeout
+        self.max_handshake_body = int(max_handshake_body)
+        self.max_handshake_expanded = int(max_handshake_expanded)
+        self.max_handshake_objects = int(max_handshake_objects)
+        self.max_in_flight = int(max_in_flight)
+        self.max_connections = (limits.default_max_connections() if max_connections is None
+                                else int(max_connections))
+        self._budget = ByteBudget(self.max_in_flight)
+        # Stream batches are made and encoded one at a time across all
+        # connections, in turns, so that many large answers at once cannot hold
+        # the event loop from a small one for longer than a batch.
+        self._turns = ByteBudget(1)
+        self._clients = ClientTable(self.max_connections)
+        self._over_limit = RateLog(log, "closed connections over the limit of %d"
+                                   % self.max_connections)
+        self._accept_failed = RateLog(log, "accepting a connection failed")
+        self._previous_handler: Any = None
         self._server: Optional[asyncio.AbstractServer] = None
-        self._clients: Set[_Client] = set()
         self._closing = False
         self._closed: Optional[asyncio.Event] = None
         self.address: Optional[Tuple[str, int]] = None
@@ -131,8 +202,17 @@ class Server:
         if self._server is not None:
             raise RuntimeError("the server was already started")
         self._closed = asyncio.Event()
-        self._server = await asyncio.start_server(self._handle, host, port, limit=_READ_LIMIT,
-                                                  ssl=self.tls)
+        loop = asyncio.get_running_loop()
+        self._previous_handler = loop.get_exception_handler()
+        loop.set_exception_handler(self._loop_exception)
+        # TLS is started on each accepted connection (see tls.py), not by the listener.
+        self._server = await asyncio.start_server(self._handle, host, port, limit=_READ_LIMIT)
+        for sock in self._server.sockets:
+            # A longer queue in the kernel; asyncio still accepts at most 100
+            # connections in one go, so that a flood of them does not hold the
+            # event loop for long.
+            with socket.fromfd(sock.fileno(), sock.family, sock.type) as listening:
+                listening.listen(_BACKLOG)
         sockname = self._server.sockets[0].getsockname()
         self.address = (sockname[0], sockname[1])
         log.info("listening on %s:%d", *self.address)
@@ -175,25 +255,46 @@ class Server:
             await asyncio.wait_for(self._server.wait_closed(), 2.0)
         except asyncio.TimeoutError:
             pass
+        loop = asyncio.get_running_loop()
+        if loop.get_exception_handler() == self._loop_exception:
+            loop.set_exception_handler(self._previous_handler)
         log.info("server closed")
         self._closed.set()
+
+    def _loop_exception(self, loop: asyncio.AbstractEventLoop, context: Dict[str, Any]) -> None:
+        # A failed accept (out of descriptors, ...) is reported by asyncio on
+        # every attempt: one line per interval, with a count, is enough.
+        if str(context.get("message", "")).startswith(_ACCEPT_FAILED):
+            self._accept_failed.note(context.get("exception") or "")
+        elif self._previous_handler is not None:
+            self._previous_handler(loop, context)
+        else:
+            loop.default_exception_handler(context)
 
     # -- one connection ------------------------------------------------------------
 
     async def _handle(self, reader: asyncio.StreamReader, writer: asyncio.StreamWriter) -> None:
-        client = _Client(_peer_name(writer), asyncio.current_task())
+        client = Client(_peer_name(writer), asyncio.current_task(), writer.transport, reader)
         if self._closing:
-            writer.close()
+            writer.transport.abort()
             return
-        self._clients.add(client)
-        writer.transport.set_write_buffer_limits(high=WRITE_BUFFER_HIGH)
+        evicted = self._clients.admit(client)
+        if evicted is client:
+            self._over_limit.note()
+            reset(writer.transport)
+            return
+        if evicted is not None:
+            log.info("dropped %s, not authenticated, for a new connection (limit %d)",
+                     evicted.peer, self.max_connections)
         aborted = False
         try:
             if await self._handshake(reader, writer, client):
                 await self._serve_requests(reader, writer, client)
         except BadInput as e:
+            if isinstance(e, _SlowReader):
+                client.abort = True
             log.warning("closing connection from %s: %s", client.peer, e)
-        except (ConnectionError, OSError) as e:
+        except (ConnectionError, OSError, ssl.SSLError) as e:
             log.debug("connection from %s lost: %r", client.peer, e)
         except asyncio.CancelledError:
             # Only a shutdown cancels a connection; the task ends quietly (a
@@ -203,42 +304,106 @@ class Server:
             log.exception("internal error serving %s", client.peer)
         finally:
             self._clients.discard(client)
-            if aborted and client.busy:
+            if client.abort:
+                reset(writer.transport)  # nothing queued for the client is kept
+            elif aborted and client.busy:
                 writer.transport.abort()
             else:
                 writer.close()
 
     async def _handshake(self, reader: asyncio.StreamReader, writer: asyncio.StreamWriter,
-                         client: _Client) -> bool:
+                         client: Client) -> bool:
+        loop = asyncio.get_running_loop()
+        deadline = loop.time() + self.handshake_timeout
+        # One deadline, from the accept on, covers TLS and the first packet.
+        if self.tls is not None:
+            # Started before this task yields for the first time, so before
+            # anything is read: the first bytes belong to the TLS handshake.
+            await start_tls(writer, self.tls, self.handshake_timeout)
         try:
-            packet = await asyncio.wait_for(read_packet(reader, self.max_body),
-                                            self.handshake_timeout)
+            packet = await asyncio.wait_for(
+                read_packet(reader, self.max_handshake_body, self._budget),
+                max(0.0, deadline - loop.time()))
         except asyncio.TimeoutError:
+            client.abort = True
             raise BadInput("no handshake within %g s" % self.handshake_timeout) from None
+        except TooLarge as e:
+            client.heard = True
+            return await self._refuse(reader, writer, client, deadline, e.st or _MSGPACK,
+                                      "handshake refused: %s before authentication" % e)
         if packet is None:
             return False
-        if packet.mt != MSG_TYPE.HANDSHAKE:
-            raise BadInput("%s before the handshake" % MSG_TYPE[packet.mt])
-        if packet.st == _RAW:
-            raise BadInput("HANDSHAKE body serialized as RAW")
-        record = decode_body(packet, self.max_body)
+        client.heard = True
+        try:
+            record = self._decode_handshake(packet)
+        except _Refused as e:
+            return await self._refuse(reader, writer, client, deadline, packet.st, str(e))
+        finally:
+            if packet.body is not None:
+                self._budget.release(len(packet.body))
         st, cm = packet.st, self.compression
         refusal = await self._authenticate(record, client)
         if refusal is not None:
             user = record.get("user") if isinstance(record, dict) else None
             log.info("refused %s (user %r): %s", client.peer, user, refusal)
             writer.write(error_packet(AuthenticationError.code, refusal, st, cm))
-            await writer.drain()
+            await self._drain(writer)
             return False
+        client.authenticated = True
+        writer.transport.set_write_buffer_limits(high=WRITE_BUFFER_HIGH)
         if self.notice is None:
             writer.write(empty_packet(MSG_TYPE.HANDSHAKE, st))
         else:
             writer.write(pack_one(self.notice, MSG_TYPE.HANDSHAKE, st, cm))
-        await writer.drain()
+        await self._drain(writer)
         log.debug("accepted %s (user %r)", client.peer, record.get("user"))
         return True
 
-    async def _authenticate(self, record: Any, client: _Client) -> Optional[str]:
+    def _decode_handshake(self, packet: Received) -> Any:
+        """The authentication record; :class:`_Refused` over the limits or when undecodable."""
+        if packet.mt != MSG_TYPE.HANDSHAKE:
+            raise BadInput("%s before the handshake" % MSG_TYPE[packet.mt])
+        if packet.st == _RAW:
+            raise BadInput("HANDSHAKE body serialized as RAW")
+        if packet.body is None:
+            return None
+        if packet.st == _MSGPACK:
+            body = packet.body
+            if packet.cm != _NONE:
+                try:
+                    body = decompress(body, packet.cm, self.max_handshake_expanded)
+                except CodecError as e:
+                    raise _Refused("handshake refused: %s" % e) from None
+            if limits.count_msgpack(body, self.max_handshake_objects) > self.max_handshake_objects:
+                raise _Refused("handshake refused: more than %d objects before authentication"
+                               % self.max_handshake_objects)
+            packet = packet._replace(body=body, cm=_NONE)
+        try:
+            record = decode_body(packet, self.max_handshake_expanded)
+        except BadInput as e:
+            raise _Refused("handshake refused: %s" % e) from None
+        if limits.count_objects(record, self.max_handshake_objects) > self.max_handshake_objects:
+            raise _Refused("handshake refused: more than %d objects before authentication"
+                           % self.max_handshake_objects)
+        return record
+
+    async def _refuse(self, reader: asyncio.StreamReader, writer: asyncio.StreamWriter,
+                      client: Client, deadline: float, st: int, text: str) -> bool:
+        """Tell the client why its handshake is refused, then let it go."""
+        log.warning("closing connection from %s: %s", client.peer, text)
+        writer.write(error_packet(AuthenticationError.code, text, st, self.compression))
+        loop = asyncio.get_running_loop()
+        linger = min(_REFUSAL_LINGER, max(0.0, deadline - loop.time()))
+        try:
+            # What the client still sends is read and dropped for a moment, so
+            # that closing does not reset the connection before it reads the
+            # refusal.
+            await asyncio.wait_for(_discard(reader, writer), linger)
+        except (asyncio.TimeoutError, ConnectionError, OSError):
+            pass
+        return False
+
+    async def _authenticate(self, record: Any, client: Client) -> Optional[str]:
         """None when the client is accepted, else the text of the refusal."""
         if not isinstance(record, dict):
             return "authentication failed: the record must be a mapping"
@@ -256,11 +421,12 @@ class Server:
         return None
 
     async def _serve_requests(self, reader: asyncio.StreamReader, writer: asyncio.StreamWriter,
-                              client: _Client) -> None:
+                              client: Client) -> None:
         while not self._closing:
             client.busy = False
             try:
-                packet = await asyncio.wait_for(read_packet(reader, self.max_body), self.idle_timeout)
+                packet = await asyncio.wait_for(read_packet(reader, self.max_body, self._budget),
+                                                self.idle_timeout)
             except asyncio.TimeoutError:
                 log.info("closing idle connection from %s (no request within %g s)",
                          client.peer, self.idle_timeout)
@@ -268,11 +434,18 @@ class Server:
             if packet is None:
                 return
             client.busy = True
-            if packet.mt != MSG_TYPE.REQUEST:
-                raise BadInput("unexpected %s packet, REQUEST expected" % MSG_TYPE[packet.mt])
-            if packet.st == _RAW:
-                raise BadInput("REQUEST body serialized as RAW")
-            await self._answer(writer, decode_body(packet, self.max_body), packet.st)
+            try:
+                if packet.mt != MSG_TYPE.REQUEST:
+                    raise BadInput("unexpected %s packet, REQUEST expected" % MSG_TYPE[packet.mt])
+                if packet.st == _RAW:
+                    raise BadInput("REQUEST body serialized as RAW")
+                payload = decode_body(packet, self.max_body)
+            finally:
+                if packet.body is not None:
+                    self._budget.release(len(packet.body))
+            st = packet.st
+            del packet  # the body's bytes go before the answer is made
+            await self._answer(writer, payload, st)
 
     # -- answers ---------------------------------------------------------------------
 
@@ -287,7 +460,7 @@ class Server:
             return
         if isinstance(result, Packets):
             writer.writelines(result.packets)
-            await writer.drain()
+            await self._drain(writer)
         elif isinstance(result, Stream):
             await self._write_stream(writer, result, method, st)
         else:
@@ -297,7 +470,7 @@ class Server:
                 await self._send_error(writer, _unencodable(e), method, st)
                 return
             writer.write(packet)
-            await writer.drain()
+            await self._drain(writer)
 
     async def _send_error(self, writer: asyncio.StreamWriter, exc: BaseException,
                           method: str, st: int) -> None:
@@ -305,40 +478,82 @@ class Server:
         log.info("method %s failed (code %s): %s", method, code, message)
         log.debug("details of the failure of %s", method, exc_info=exc)
         writer.write(error_packet(code, message, st, self.compression))
-        await writer.drain()
+        await self._drain(writer)
 
     async def _write_stream(self, writer: asyncio.StreamWriter, stream: Stream,
                             method: str, st: int) -> None:
         cm = self.compression
         kind = stream.kind
         batches = stream.batches()
+        # Rows from a plain iterable are made while the batch is taken: that is
+        # work for the event loop, done in turns like the encoding.  An
+        # asynchronous source is awaited outside the turns.
+        sync_rows = not hasattr(stream.items, "__aiter__")
         started = False
         try:
             while True:
+                failure: Optional[BaseException] = None
+                holding = sync_rows
+                if holding:
+                    await self._turns.acquire(1)
                 try:
-                    batch = await batches.__anext__()
-                except StopAsyncIteration:
-                    break
-                except Exception as e:
-                    await self._send_error(writer, e, method, st)
-                    return
-                try:
-                    packet = pack_one(batch, kind, st, cm)
-                except Exception as e:
-                    await self._send_error(writer, _unencodable(e), method, st)
+                    try:
+                        batch = await batches.__anext__()
+                    except StopAsyncIteration:
+                        break
+                    except Exception as e:
+                        failure = e
+                    else:
+                        if not holding:
+                            await self._turns.acquire(1)
+                            holding = True
+                        try:
+                            packet = pack_one(batch, kind, st, cm)
+                        except Exception as e:
+                            failure = _unencodable(e)
+                        del batch  # its rows go now, not after the client has read them
+                finally:
+                    if holding:
+                        self._turns.release(1)
+                if failure is not None:
+                    await self._send_error(writer, failure, method, st)
                     return
                 if not started:
                     writer.writelines([empty_packet(MSG_TYPE.STREAM_START, st), packet])
                     started = True
                 else:
                     writer.write(packet)
-                await writer.drain()
+                del packet
+                await self._drain(writer)
+                # While the socket takes all, nothing above waits: let the other
+                # connections have the loop between two batches.
+                await asyncio.sleep(0)
             if not started:
                 writer.write(empty_packet(MSG_TYPE.STREAM_START, st))
             writer.write(empty_packet(MSG_TYPE.STREAM_END, st))
-            await writer.drain()
+            await self._drain(writer)
         finally:
             await batches.aclose()
+
+    async def _drain(self, writer: asyncio.StreamWriter) -> None:
+        """Wait until the client has read enough of what is queued for it, at most
+        ``write_timeout`` seconds; :class:`_SlowReader` past it."""
+        if writer.transport.get_write_buffer_size() == 0:
+            await writer.drain()  # nothing queued: returns at once
+            return
+        try:
+            await asyncio.wait_for(writer.drain(), self.write_timeout)
+        except asyncio.TimeoutError:
+            raise _SlowReader("the client read none of its answer for %g s"
+                              % self.write_timeout) from None
+
+
+async def _discard(reader: asyncio.StreamReader, writer: asyncio.StreamWriter) -> None:
+    if writer.can_write_eof():
+        writer.write_eof()  # the client sees the end right after the refusal
+    await writer.drain()
+    while await reader.read(_READ_LIMIT):
+        pass
 
 
 def _unencodable(exc: BaseException) -> ServerError:

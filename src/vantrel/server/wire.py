@@ -12,14 +12,17 @@ import asyncio
 from typing import Any, NamedTuple, Optional
 
 from vantrel._header import header_checker
-from vantrel.share.codec import pack_header, pack_one, unpack_header, unpack_one
+from vantrel.share.codec import CodecError, pack_header, pack_one, unpack_header, unpack_one
 from vantrel.share.errors import ServerError, code_of
 from vantrel.share.protocol import COMPRESSION_METHOD, HEADER_LENGTH, MSG_TYPE, SERIALIZATION_TYPE
+
+from .budget import ByteBudget
 
 __all__ = [
     "DEFAULT_MAX_BODY",
     "BadInput",
     "Received",
+    "TooLarge",
     "decode_body",
     "empty_packet",
     "error_packet",
@@ -44,6 +47,14 @@ _split_header = header_checker({
     "ProtocolError": BadInput})
 
 
+class TooLarge(BadInput):
+    """A packet announced a body over the limit: the body is not read."""
+
+    def __init__(self, message: str, st: int) -> None:
+        super().__init__(message)
+        self.st = st  # the packet's serializer, for an answer the client can read
+
+
 class Received(NamedTuple):
     """One packet as read from a client; ``body`` is still encoded."""
 
@@ -53,10 +64,13 @@ class Received(NamedTuple):
     body: Optional[bytes]  # None for a packet without a body
 
 
-async def read_packet(reader: asyncio.StreamReader, max_body: int) -> Optional[Received]:
+async def read_packet(reader: asyncio.StreamReader, max_body: int,
+                      budget: Optional[ByteBudget] = None) -> Optional[Received]:
     """Read one packet; ``None`` when the client closed the connection between packets.
 
-    Raises :class:`BadInput` for a malformed or truncated packet.
+    Raises :class:`BadInput` for a malformed or truncated packet.  With
+    ``budget``, the body's size is reserved from it before the body is read;
+    the caller gives ``len(body)`` back once done with the body.
     """
     try:
         header = await reader.readexactly(HEADER_LENGTH)
@@ -67,14 +81,20 @@ async def read_packet(reader: asyncio.StreamReader, max_body: int) -> Optional[R
                        % (len(e.partial), HEADER_LENGTH)) from None
     mt, st, cm, length = _split_header(header)
     if length > max_body:
-        raise BadInput("body of %d bytes exceeds the limit of %d" % (length, max_body))
+        raise TooLarge("body of %d bytes exceeds the limit of %d" % (length, max_body), st)
     if length <= 0:
         return Received(mt, st, cm, None)
+    if budget is not None:
+        await budget.acquire(length)
     try:
         body = await reader.readexactly(length)
-    except asyncio.IncompleteReadError as e:
-        raise BadInput("incomplete %s body (%d of %d bytes)"
-                       % (MSG_TYPE[mt], len(e.partial), length)) from None
+    except BaseException as e:
+        if budget is not None:
+            budget.release(length)
+        if isinstance(e, asyncio.IncompleteReadError):
+            raise BadInput("incomplete %s body (%d of %d bytes)"
+                           % (MSG_TYPE[mt], len(e.partial), length)) from None
+        raise
     return Received(mt, st, cm, body)
 
 
@@ -88,7 +108,9 @@ def decode_body(packet: Received, max_body: int = DEFAULT_MAX_BODY) -> Any:
     try:
         return unpack_one(packet.body, packet.st, packet.cm, max_body)
     except Exception as e:  # any decoder failure is the client's bad input
-        raise BadInput("undecodable %s body: %r" % (MSG_TYPE[packet.mt], e)) from None
+        # The codec's texts say what is wrong and where, never what the body holds.
+        reason = str(e) if isinstance(e, CodecError) else type(e).__name__
+        raise BadInput("undecodable %s body: %s" % (MSG_TYPE[packet.mt], reason)) from None
 
 
 def empty_packet(mt: int, st: int) -> bytes:

@@ -40,6 +40,7 @@ __all__ = [
     "CodecUnavailableError",
     "ExtType",
     "Timestamp",
+    "decode_error",
     "need",
     "paused_collector",
 ]
@@ -178,3 +179,24 @@ class _Timestamp:
 
 ExtType: Any = _ExtType if _msgpack is None else _msgpack.ExtType
 Timestamp: Any = _Timestamp if _msgpack is None else _msgpack.Timestamp
+
+
+def decode_error(name: str, exc: BaseException, size: int) -> CodecError:
+    """The :class:`CodecError` for a body of serializer ``name`` (of ``size``
+    bytes) that the library refused with ``exc``: what is wrong and where,
+    never what the body holds.  msgpack's ExtraData carries the decoded value
+    and UnicodeDecodeError the bytes, so neither is quoted nor kept as the
+    cause (raise the result with its context suppressed)."""
+    extra = getattr(exc, "extra", None)
+    if isinstance(extra, bytes):  # msgpack's ExtraData
+        error = CodecError(f"invalid {name} body: {len(extra)} bytes of extra data after the value "
+                           f"at offset {size - len(extra)}")
+    elif isinstance(exc, UnicodeDecodeError):
+        where = f"at offset {exc.start}" if name == "JSON" else "in a string"
+        error = CodecError(f"invalid {name} body: invalid UTF-8 {where} ({exc.reason})")
+    else:
+        text = str(exc)
+        error = CodecError(f"invalid {name} body: {type(exc).__name__}{': ' if text else ''}{text}")
+        error.__cause__ = exc
+    error.__suppress_context__ = True
+    return error

@@ -3,8 +3,8 @@
 Both the native codec (``vantrel.share._ccodec``) and the pure-Python one
 (``vantrel.share._pycodec``) serialize JSON with :func:`dumps` and decode it
 with :func:`loads`: compact UTF-8 text, no NaN or infinity, and
-:class:`CodecError` (the library's exception as its cause) for a body that
-is not JSON.
+:class:`CodecError` for a body that is not JSON, saying what is wrong and
+where, never what the body holds.
 """
 
 from __future__ import annotations
@@ -12,7 +12,7 @@ from __future__ import annotations
 import json
 from typing import Any
 
-from ._codecbase import CodecError, paused_collector
+from ._codecbase import decode_error, paused_collector
 
 __all__ = ["decode", "dumps", "loads"]
 
@@ -28,7 +28,11 @@ def decode(body: bytes) -> Any:
     try:
         return json.loads(body.decode("utf-8"))
     except (ValueError, RecursionError) as exc:
-        raise CodecError(f"invalid JSON body: {exc!r}") from exc
+        error = decode_error("JSON", exc, len(body))
+    try:
+        raise error
+    finally:
+        del error  # the traceback holds this frame: no cycle through the local
 
 
 def loads(body: bytes) -> Any:

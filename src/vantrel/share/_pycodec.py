@@ -28,6 +28,7 @@ from ._codecbase import (
     MAX_DECOMPRESSED,
     CodecError,
     CodecUnavailableError,
+    decode_error,
     need,
     paused_collector,
 )
@@ -88,7 +89,11 @@ def _decode_msgpack(body: bytes) -> Any:
     try:
         return lib.unpackb(body, raw=False, strict_map_key=False)
     except (ValueError, TypeError) as exc:  # the library's errors, an unhashable key
-        raise CodecError(f"invalid MSGPACK body: {exc!r}") from exc
+        error = decode_error("MSGPACK", exc, len(body))
+    try:
+        raise error
+    finally:
+        del error  # the traceback holds this frame: no cycle through the local
 
 
 def _deserialize(body: bytes, st: int) -> Any:

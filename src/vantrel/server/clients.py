@@ -1,0 +1,126 @@
+"""The server's connections: the limit on their number and the log lines that repeat.
+
+At ``max_connections`` a new connection takes the place of the oldest client
+that is not authenticated yet and has sent nothing, else of the oldest client
+not authenticated yet (that one is dropped); when every connection is
+authenticated, the new one is closed at once.  Events that can come in floods
+(refused connections, failed accepts) are logged at most once per interval,
+with a count.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import logging
+import socket
+import struct
+import time
+from typing import Any, Dict, Iterator, Optional
+
+try:
+    import fcntl
+    import termios
+except ImportError:  # pragma: no cover - not POSIX
+    fcntl = None  # type: ignore[assignment]
+
+__all__ = ["Client", "ClientTable", "RateLog", "reset"]
+
+_LINGER_NONE = struct.pack("ii", 1, 0)
+
+
+def reset(transport: asyncio.BaseTransport) -> None:
+    """Close a connection at once, dropping whatever is queued for the peer, in this
+    process and in the kernel (the peer sees a reset)."""
+    sock = transport.get_extra_info("socket")
+    if sock is not None:
+        try:
+            sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, _LINGER_NONE)
+        except OSError:  # already closed
+            pass
+    transport.abort()  # type: ignore[attr-defined]
+
+
+class Client:
+    __slots__ = ("abort", "authenticated", "busy", "heard", "peer", "reader", "task", "transport")
+
+    def __init__(self, peer: str, task: Optional[asyncio.Task[Any]],
+                 transport: asyncio.BaseTransport, reader: Optional[asyncio.StreamReader] = None) -> None:
+        self.peer = peer
+        self.task = task
+        self.transport = transport
+        self.reader = reader
+        self.heard = False          # a whole packet header has come
+        self.busy = False           # True while a request is being answered
+        self.authenticated = False
+        self.abort = False          # close without flushing what is queued for the client
+
+    def silent(self) -> bool:
+        """Nothing received yet: no packet header read, nothing in the stream reader,
+        nothing waiting in the socket (a flood of new connections may hold the server
+        from reading a good client's handshake for a while)."""
+        if self.heard or getattr(self.reader, "_buffer", None):
+            return False
+        sock = self.transport.get_extra_info("socket")
+        if fcntl is None or sock is None:
+            return True
+        try:
+            waiting = fcntl.ioctl(sock.fileno(), termios.FIONREAD, b"\0\0\0\0")
+        except OSError:
+            return True
+        return bool(struct.unpack("i", waiting)[0] == 0)
+
+
+class ClientTable:
+    """The connections in order of arrival, at most ``limit`` of them."""
+
+    def __init__(self, limit: int) -> None:
+        if limit < 1:
+            raise ValueError("max_connections must be at least 1, not %r" % (limit,))
+        self.limit = limit
+        self._clients: Dict[Client, None] = {}
+
+    def __len__(self) -> int:
+        return len(self._clients)
+
+    def __iter__(self) -> Iterator[Client]:
+        return iter(list(self._clients))
+
+    def admit(self, client: Client) -> Optional[Client]:
+        """Add ``client``; returns the client dropped to make room for it, or ``client``
+        itself when there is no room (it is then not added)."""
+        evicted: Optional[Client] = None
+        if len(self._clients) >= self.limit:
+            waiting = [c for c in self._clients if not c.authenticated]
+            evicted = next((c for c in waiting if c.silent()), waiting[0] if waiting else None)
+            if evicted is None:
+                return client
+            del self._clients[evicted]
+            evicted.abort = True
+            reset(evicted.transport)
+        self._clients[client] = None
+        return evicted
+
+    def discard(self, client: Client) -> None:
+        self._clients.pop(client, None)
+
+
+class RateLog:
+    """A warning logged at most once per ``interval`` seconds, with the count of its events."""
+
+    def __init__(self, log: logging.Logger, text: str, interval: float = 10.0) -> None:
+        self.log = log
+        self.text = text
+        self.interval = interval
+        self._count = 0
+        self._last = -float("inf")
+        self.total = 0
+
+    def note(self, detail: object = "") -> None:
+        self._count += 1
+        self.total += 1
+        now = time.monotonic()
+        if now - self._last >= self.interval:
+            self.log.warning("%s%s (%d time(s) since the last such line)",
+                             self.text, ": %s" % (detail,) if detail else "", self._count)
+            self._count = 0
+            self._last = now

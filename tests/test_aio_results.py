@@ -16,7 +16,6 @@ from typing import Any, Callable, Dict, Iterator, List, Tuple
 import pytest
 
 import vantrel
-
 import vantrel.aio as aio
 from peer import Peer, packet, recv, send, wait
 from test_aio import SCRIPTS, Address, aoutcome, outcome, run

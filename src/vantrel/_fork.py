@@ -29,7 +29,7 @@ lock = threading.Lock()
 
 
 #: The sockets of the connections this process opened (see :func:`track`).
-_sockets: "weakref.WeakSet[Any]" = weakref.WeakSet()
+_sockets: weakref.WeakSet[Any] = weakref.WeakSet()
 
 
 def track(sock: Any) -> None:

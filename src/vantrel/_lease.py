@@ -104,7 +104,7 @@ def set_call_timeout(conn: Any, timeout: Optional[float]) -> None:
     """Limit each call on ``conn`` to ``timeout`` seconds: as a whole, and each
     wait within it (a connection of ``vantrel.connect`` keeps the two apart)."""
     if isinstance(getattr(type(conn), "timeout", None), property) \
-            and getattr(type(conn), "timeout").fset is not None:
+            and type(conn).timeout.fset is not None:
         conn.timeout = timeout
     conn.set_timeout(timeout)
 

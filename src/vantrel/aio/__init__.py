@@ -20,9 +20,9 @@ give, with the same exceptions (``ProtocolError`` is the connection module's
 own class).  See docs/aio.md.
 """
 
+from ._many import fetch_arrow_many
 from .connection import CALL_IN_PROGRESS, AsyncConnection, ProtocolError, connect
 from .pool import Pool, PoolClosed, PoolError, PoolTimeout
-from ._many import fetch_arrow_many
 from .results import AsyncRowIterator, fetch_arrow, iter_rows
 
 __all__ = [

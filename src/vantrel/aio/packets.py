@@ -40,6 +40,7 @@ class PacketProtocol(asyncio.Protocol):
 
     def __init__(self, module: ModuleType) -> None:
         self._module = module
+        self._error = module.ProtocolError
         self._buf = bytearray()
         self._need = 0                        # bytes the waiting reader needs
         self._waiter: Optional[asyncio.Future[None]] = None

@@ -131,3 +131,26 @@ def test_closing_early_stops_the_calls(setup: Tuple[Pool, threading.Event]) -> N
     gate.set()
     for _ in range(6):
         assert pool.execute("one") == 1
+
+
+def test_the_asyncio_pool_reads_calls_at_once(setup: Tuple[Pool, threading.Event]) -> None:
+    import vantrel.aio
+
+    pool, gate = setup
+    calls: List[Any] = [("part", (i * 100, 50 + i), {"batch": 9}) for i in range(5)]
+    want = _expected(pool, calls)
+
+    async def main() -> None:
+        async with vantrel.aio.Pool(pool.address, AUTH, max_size=3) as apool:
+            got = (await vantrel.aio.fetch_arrow_many(apool, calls, max_workers=2)).read_all()
+            assert got.equals(want)
+            mixed = [("part", (0, 2), {}), ("wide", (5,), {})]
+            assert (await vantrel.aio.fetch_arrow_many(apool, mixed)).read_all().schema.names == \
+                ["id", "label", "x"]
+            with pytest.raises(vantrel.CallError, match=r"call 1 \(bad\(2\)\) failed") as info:
+                await vantrel.aio.fetch_arrow_many(apool, [("blocked", (30,), {}), ("bad", (2,), {})])
+            assert isinstance(info.value.cause, vantrel.ServerError)
+            gate.set()
+            assert await apool.execute("one") == 1  # the cancelled call left nothing stale
+
+    asyncio.run(asyncio.wait_for(main(), 60))

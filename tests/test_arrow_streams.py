@@ -69,6 +69,37 @@ def test_stream_released_while_another_thread_reads(impl_name: str) -> None:
     assert distinct and len(outcomes) == 8
 
 
+STREAMS_OF_SEVERAL_THREADS = r'''
+import json, socket, threading
+from vantrel.results import fetch_arrow
+from vantrel.server import Server, ServerThread, Table
+mod = load()
+def part(start, rows, batch):
+    return Table(["id", "label"], ([i, "r%d" % i] for i in range(start, start + rows)), batch=batch)
+wrong = []
+with ServerThread(Server({"part": part})) as address:
+    def work():
+        conn = mod.Connection(socket.create_connection(address), {"user": "t"})
+        for k in range(40):
+            table = fetch_arrow(conn, "part", k, 50 + k, 7 + k % 5).read_all()
+            if table.column("id").to_pylist() != list(range(k, k + 50 + k)):
+                wrong.append(k)
+    threads = [threading.Thread(target=work) for _ in range(4)]
+    [t.start() for t in threads]
+    [t.join() for t in threads]
+print(json.dumps(wrong))
+'''
+
+
+@pytest.mark.parametrize("impl_name", ["ext", "twin"])
+def test_streams_read_by_several_threads_at_once(impl_name: str) -> None:
+    # Each stream leaves the list of streams being read as it found it (a stale
+    # link there once corrupted the heap when the next read began).
+    proc = run_script(impl_name, STREAMS_OF_SEVERAL_THREADS)
+    assert proc.returncode == 0, proc.stderr[-3000:]
+    assert json.loads(proc.stdout) == []
+
+
 def test_a_decoder_is_used_by_one_body_at_a_time() -> None:
     decoder = _arrow.TableDecoder()
     refused: List[str] = []

@@ -147,6 +147,7 @@ class Reading {
 public:
     explicit Reading(StreamPrivate* p) noexcept : p_(p) {
         p->reading = true;
+        p->prev_reading = nullptr;  // the head: whatever a read before left here is stale
         p->next_reading = being_read;
         if (being_read != nullptr) {
             being_read->prev_reading = p;
@@ -160,6 +161,7 @@ public:
         if (p_->next_reading != nullptr) {
             p_->next_reading->prev_reading = p_->prev_reading;
         }
+        p_->prev_reading = p_->next_reading = nullptr;
         p_->reading = false;
         if (p_->released) {
             delete p_;

@@ -106,7 +106,8 @@ inline bool unchanged(PyObject* type, unsigned int tag) noexcept {
 // reading, with no attribute of its own (which could stand for a method).
 inline bool reader_ready(PyObject* sf) noexcept {
     const BufferedLayout* b = layout(sf);
-    return b->ok == 1 && b->detached == 0 && b->readable != 0 && b->buffer != nullptr && b->buffer_size > 0 &&
+    return b->ok == 1 && b->detached == 0 && b->readable != 0 && b->buffer != nullptr && b->lock != nullptr &&
+           b->buffer_size > 0 &&
            (b->dict == nullptr || (PyDict_CheckExact(b->dict) && PyDict_GET_SIZE(b->dict) == 0));
 }
 

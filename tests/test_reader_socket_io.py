@@ -21,7 +21,7 @@ def test_time_out_marks_the_socket_io(impl, net):
         conn._read_one_packet()
     assert conn._sf.raw._timeout_occurred is True
     go.set()
-    with pytest.raises(OSError, match="^cannot read from timed out object$"):
+    with pytest.raises(OSError, match=r"^cannot read from timed out object$"):
         conn._read_one_packet()
 
 
@@ -101,7 +101,7 @@ def test_time_out_flag_set_from_outside_is_honoured(impl, net):
     assert conn._read_one_packet() == (R, "first")
     conn._sf.raw._timeout_occurred = True
     go.set()
-    with pytest.raises(OSError, match="^cannot read from timed out object$"):
+    with pytest.raises(OSError, match=r"^cannot read from timed out object$"):
         conn._read_one_packet()
 
 
@@ -119,5 +119,5 @@ def test_rebound_globals_apply_to_the_next_read(ext, net, monkeypatch):
     monkeypatch.setattr(ext, "unpack_one", lambda body, st, cm: ("seen", len(body)))
     assert conn._read_one_packet() == (R, ("seen", len(SECOND) - 12))
     monkeypatch.delattr(ext, "unpack_one")
-    with pytest.raises(NameError, match="^name 'unpack_one' is not defined$"):
+    with pytest.raises(NameError, match=r"^name 'unpack_one' is not defined$"):
         conn._read_one_packet()

@@ -108,7 +108,7 @@ inline bool reader_ready(PyObject* sf) noexcept {
     const BufferedLayout* b = layout(sf);
     return b->ok == 1 && b->detached == 0 && b->readable != 0 && b->buffer != nullptr && b->lock != nullptr &&
            b->buffer_size > 0 &&
-           (b->dict == nullptr || (PyDict_CheckExact(b->dict) && PyDict_GET_SIZE(b->dict) == 0));
+           (b->dict == nullptr || (PyDict_CheckExact(b->dict) && PyDict_Size(b->dict) == 0));
 }
 
 // The namespace of the SocketIO last found plain, and its socket (both
@@ -140,7 +140,7 @@ PyObject* plain_socket(ModuleState& ms, PyObject* raw) {
     if (names == plain_seen.dict && dict_version(names) == plain_seen.version) {
         sock = plain_seen.sock;
     } else {
-        if (!PyDict_CheckExact(names) || PyDict_GET_SIZE(names) != 5) {
+        if (!PyDict_CheckExact(names) || PyDict_Size(names) != 5) {
             return nullptr;
         }
         // Exact str keys of a dict of five: no look-up can fail or run code.
@@ -367,7 +367,7 @@ Ref read_into_empty(ModuleState& ms, BufferedLayout* b, PyObject* raw, Ref resul
     b->read_end = 0;
     while (remaining > 0 && b->read_end < b->buffer_size) {
         std::int64_t start = b->read_end;  // valid: 0 or after the last fill
-        Py_ssize_t r = raw_read(ms, b, raw, b->buffer + start, static_cast<Py_ssize_t>(b->buffer_size - start));
+        Py_ssize_t r = raw_read(ms, b, raw, b->buffer + start, b->buffer_size - start);
         if (r <= 0) {
             return stop(r);
         }

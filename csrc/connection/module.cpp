@@ -7,6 +7,7 @@
 #include "liveness.h"
 #include "module_state.h"
 #include "pyutil.h"
+#include "straight_read.h"
 
 namespace vantrel {
 
@@ -220,7 +221,8 @@ bool load(PyObject* module, ModuleState& ms) {
         !import_names(module, "vantrel.share.errors", {"get_error"}) || !bind_server_error(ms) ||
         !import_names(module, "vantrel.share.codec",
                       {"snappy", "brotli", "msgpack", "unpack_header", "pack_one", "unpack_one", "zstd"}) ||
-        !import_names(module, "vantrel.utils", {"connection_error"}) || !bind_native_codec(ms)) {
+        !import_names(module, "vantrel.utils", {"connection_error"}) || !bind_native_codec(ms) ||
+        !init_straight_reads(ms)) {
         return false;
     }
     if (!bind_default_compression(module) || !bind_default_serializer(module)) {
@@ -314,7 +316,12 @@ int exec_module(PyObject* module) {
     X(max_decompressed, _)   \
     X(codec_error, _)        \
     X(ext_type, _)           \
-    X(timestamp_from_bytes, _)
+    X(timestamp_from_bytes, _)   \
+    X(buffered_reader_type, _)   \
+    X(socket_io_type, _)         \
+    X(socket_type, _)            \
+    X(socket_recv_into, _)       \
+    X(socket_globals, _)
 
 int traverse_module(PyObject* module, visitproc visit, void* arg) {
     ModuleState* ms = get_state(module);

@@ -1,11 +1,56 @@
 #include "pyutil.h"
 
+#include <cstddef>
+#include <cstdint>
+
 namespace vantrel {
 
+namespace {
+
+// The module's bindings as last looked up, borrowed from its namespace and
+// good while the namespace keeps the version they were read at: rebinding or
+// deleting any module attribute changes it, and the next look-up reads the
+// namespace again.  Direct-mapped by the name's address; names found only
+// among the built-in names are not kept.
+struct GlobalsSeen {
+    static constexpr std::size_t kSlots = 32;
+    unsigned long long version = 0;
+    PyObject* names[kSlots] = {};
+    PyObject* values[kSlots] = {};
+};
+GlobalsSeen globals_seen;
+
+inline std::size_t global_slot(PyObject* name) noexcept {
+    auto bits = reinterpret_cast<std::uintptr_t>(name);
+    return ((bits >> 4) ^ (bits >> 9)) % GlobalsSeen::kSlots;
+}
+
+}  // namespace
+
 Ref lookup_global(PyObject* name) {
-    PyObject* value = PyDict_GetItemWithError(state().module_dict, name);  // borrowed
-    if (value != nullptr || PyErr_Occurred()) {
+    PyObject* dict = state().module_dict;
+    GlobalsSeen& seen = globals_seen;
+    unsigned long long version = dict_version(dict);
+    std::size_t slot = global_slot(name);
+    if (seen.version == version) {
+        if (seen.names[slot] == name) {
+            return Ref::new_ref(seen.values[slot]);
+        }
+    } else {
+        seen = GlobalsSeen{};
+        seen.version = version;
+    }
+    PyObject* value = PyDict_GetItemWithError(dict, name);  // borrowed
+    if (value != nullptr) {
+        // A key's __eq__ may have run code that changed the namespace.
+        if (dict_version(dict) == version) {
+            seen.names[slot] = name;
+            seen.values[slot] = value;
+        }
         return Ref::new_ref(value);
+    }
+    if (PyErr_Occurred()) {
+        return {};
     }
 #if PY_VERSION_HEX >= 0x030D0000
     Ref builtins = Ref::steal(PyEval_GetFrameBuiltins());

@@ -17,6 +17,21 @@ namespace vantrel {
 
 inline Ref getattr(PyObject* obj, PyObject* name) { return Ref::steal(PyObject_GetAttr(obj, name)); }
 
+// The version of a dict's contents: every dict gets a new one when it is made
+// and whenever a key is added, removed or bound to another object, so an
+// equal version means the same dict with the same bindings.  (Deprecated
+// from 3.12 on, but kept up to date through 3.13.)
+inline unsigned long long dict_version(PyObject* dict) noexcept {
+#if defined(__GNUC__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+#endif
+    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+#if defined(__GNUC__)
+#pragma GCC diagnostic pop
+#endif
+}
+
 // A module-level name as the methods see it: the module's namespace first,
 // then the built-in names, else NameError.  Looked up at each use, so that a
 // rebound module attribute changes every later call.

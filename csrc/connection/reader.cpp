@@ -1,6 +1,7 @@
 #include "reader.h"
 
 #include "pyutil.h"
+#include "straight_read.h"
 
 namespace vantrel {
 
@@ -16,7 +17,7 @@ Ref read_header(ModuleState& ms, PyObject* self) {
     if (!sf) {
         return {};
     }
-    Ref header = call_method(ms.read, sf.get(), header_length.get());
+    Ref header = reader_read(ms, sf.get(), header_length.get());
     if (!header) {
         return {};
     }
@@ -149,7 +150,7 @@ Ref read_body(ModuleState& ms, PyObject* self, PyObject* length) {
     if (!sf) {
         return {};
     }
-    Ref body = call_method(ms.read, sf.get(), length);
+    Ref body = reader_read(ms, sf.get(), length);
     if (!body) {
         return {};
     }

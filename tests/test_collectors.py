@@ -8,7 +8,7 @@ the codec produces.
 import gc
 import sys
 import weakref
-from typing import Any
+from typing import Any, List
 
 import pytest
 
@@ -76,7 +76,7 @@ def test_table_header_is_taken_once_and_zipped_like_the_builtins(scripted):
     assert conn.table_unpack(first=[header, [1, 2], [5, 6]]) == [{"a": 1, "b": 2}, {}, {}]
 
 
-class Box(list):
+class Box(List[Any]):
     pass
 
 
@@ -86,7 +86,7 @@ def test_table_rows_hold_their_values_like_the_builtins(scripted):
     # dict(zip(keys, row)) is, and hold one reference to each of its values.
     keys = ["k%d" % i for i in range(9)]
     shared, box = object(), Box()
-    rows = [[shared] * 9, [box] + list(range(8)), [(1, 2), ("a", [])] + [None] * 7]
+    rows: List[List[Any]] = [[shared] * 9, [box, *range(8)], [(1, 2), ("a", []), *[None] * 7]]
     conn = scripted((TABLE, [rows[1], rows[2]]), (END, None))
     before = sys.getrefcount(shared)
     result = conn.table_unpack([keys, rows[0]])

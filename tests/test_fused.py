@@ -166,7 +166,8 @@ def serve(net: Any, conn_class: Any = None) -> Any:
 
 def test_straight_rows_are_dicts_of_their_own(net: Any) -> None:
     keys = ["id", "tags", "name", "px", "n", "ok", "raw", "map", "extra"]
-    rows = [[1, [2], "x", 1.5, None, True, b"", {}, 9], [2, 3, "y", 2.5, 1, False, b"z", 4, 5], [3] * 10]
+    rows: List[List[Any]] = [[1, [2], "x", 1.5, None, True, b"", {}, 9],
+                             [2, 3, "y", 2.5, 1, False, b"z", 4, 5], [3] * 10]
     stream = [packet(MT.STREAM_START), packet(MT.TABLE, [keys] + rows), packet(MT.STREAM_END)]
     conn = net.connect(ext, net.peer([recv(), send(b"".join(stream))]))
     got = conn.execute("m")

@@ -124,10 +124,9 @@ Ref RowBuilder::from_template(PyObject* keys, Size&& row_size, Value&& value, Ta
 }
 
 Ref RowBuilder::build_from_sequences(PyObject* keys, PyObject* row) {
-    auto value = [row](Py_ssize_t i) { return seq_item(row, i); };
-    auto take = [row](Py_ssize_t i) { return Ref::new_ref(seq_item(row, i)).release(); };
     Ref dict = from_template(
-        keys, [row] { return seq_size(row); }, value, take);
+        keys, [row] { return seq_size(row); }, [row](Py_ssize_t i) { return seq_item(row, i); },
+        [row](Py_ssize_t i) { return Ref::new_ref(seq_item(row, i)).release(); });
     if (dict || PyErr_Occurred()) {
         return dict;
     }

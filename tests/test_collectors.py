@@ -5,7 +5,10 @@ subclass, so that continuation bodies can be any Python object, not only what
 the codec produces.
 """
 
-from typing import Any
+import gc
+import sys
+import weakref
+from typing import Any, List
 
 import pytest
 
@@ -71,6 +74,34 @@ def test_table_header_is_taken_once_and_zipped_like_the_builtins(scripted):
     header = iter(["a", "b"])
     conn = scripted((TABLE, [[3, 4]]), (END, None))
     assert conn.table_unpack(first=[header, [1, 2], [5, 6]]) == [{"a": 1, "b": 2}, {}, {}]
+
+
+class Box(List[Any]):
+    pass
+
+
+def test_table_rows_hold_their_values_like_the_builtins(scripted):
+    # Rows over the whole header are made from one prepared dict of the keys:
+    # each row must still be a dict of its own, tracked by the collector as
+    # dict(zip(keys, row)) is, and hold one reference to each of its values.
+    keys = ["k%d" % i for i in range(9)]
+    shared, box = object(), Box()
+    rows: List[List[Any]] = [[shared] * 9, [box, *range(8)], [(1, 2), ("a", []), *[None] * 7]]
+    conn = scripted((TABLE, [rows[1], rows[2]]), (END, None))
+    before = sys.getrefcount(shared)
+    result = conn.table_unpack([keys, rows[0]])
+    assert sys.getrefcount(shared) == before + 9
+    assert result == [dict(zip(keys, row)) for row in rows]
+    assert [gc.is_tracked(r) for r in result] == [gc.is_tracked(dict(zip(keys, row))) for row in rows]
+    result[0]["k0"] = 1
+    del result[0]["k1"]
+    result[0]["new"] = 2
+    assert list(result[0]) == keys[:1] + keys[2:] + ["new"] and result[1]["k0"] is box
+    box.append(result[1])  # a cycle through a row, which the collector must find
+    gone = weakref.ref(box)
+    del result, box, rows, conn.pending[:]
+    gc.collect()
+    assert gone() is None and sys.getrefcount(shared) == before - 9
 
 
 TABLE2_CASES = [

@@ -11,6 +11,7 @@ same results and the same errors either way, and in the asyncio client.
 from __future__ import annotations
 
 import asyncio
+import gc
 from typing import Any, Callable, List, Tuple
 
 import pytest
@@ -161,6 +162,22 @@ def serve(net: Any, conn_class: Any = None) -> Any:
     conn = conn_class(net.socket(peer), {"user": "u"})
     net.files.append(conn._sf)
     return conn
+
+
+def test_straight_rows_are_dicts_of_their_own(net: Any) -> None:
+    keys = ["id", "tags", "name", "px", "n", "ok", "raw", "map", "extra"]
+    rows: List[List[Any]] = [[1, [2], "x", 1.5, None, True, b"", {}, 9],
+                             [2, 3, "y", 2.5, 1, False, b"z", 4, 5], [3] * 10]
+    stream = [packet(MT.STREAM_START), packet(MT.TABLE, [keys] + rows), packet(MT.STREAM_END)]
+    conn = net.connect(ext, net.peer([recv(), send(b"".join(stream))]))
+    got = conn.execute("m")
+    assert got == [dict(zip(keys, row)) for row in rows]
+    # tracked by the garbage collector exactly where a dict built key by key is
+    assert [gc.is_tracked(r) for r in got] == [True, False, False]
+    got[1]["id"] = 7
+    del got[1]["tags"]
+    got[1]["more"] = 0
+    assert got[2] == dict(zip(keys, rows[2])) and list(got[1]) == keys[:1] + keys[2:] + ["more"]
 
 
 @pytest.mark.parametrize("where", ["subclass", "instance", "collector"])

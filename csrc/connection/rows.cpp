@@ -1,5 +1,8 @@
 #include "rows.h"
 
+#include <utility>
+
+#include "dict_entries.h"
 #include "sequence.h"
 
 namespace vantrel {
@@ -16,8 +19,10 @@ bool RowBuilder::template_fits(PyObject* keys) const noexcept {
     if (seq_size(keys) != n) {
         return false;
     }
+    PyObject** now = PySequence_Fast_ITEMS(keys);  // an exact list or tuple
+    PyObject** then = PySequence_Fast_ITEMS(snap);
     for (Py_ssize_t i = 0; i < n; ++i) {
-        if (PyTuple_GET_ITEM(snap, i) != seq_item(keys, i)) {
+        if (now[i] != then[i]) {
             return false;
         }
     }
@@ -55,20 +60,24 @@ PyObject* RowBuilder::prepared(PyObject* keys) {
             return nullptr;
         }
     }
+    direct_ = kEntriesKnown && entries_are_template(dict.get(), snap.get());
     template_ = std::move(dict);
     snapshot_ = std::move(snap);
     return template_.get();
 }
 
 // A copy of the template with the row's values put in: value(i) for each
-// key, the row being of row_size() values (read afresh).  Empty without an
-// error when the template does not apply.
-template <typename Size, typename Value>
-Ref RowBuilder::from_template(PyObject* keys, Size&& row_size, Value&& value) {
+// key, the row being of row_size() values (read afresh).  take(i) gives value
+// i as a new reference of its own (the row's may be handed over).  Empty
+// without an error when the template does not apply.
+template <typename Size, typename Value, typename Take>
+Ref RowBuilder::from_template(PyObject* keys, Size&& row_size, Value&& value, Take&& take) {
     if (no_template_ || seq_size(keys) == 0 || row_size() < seq_size(keys)) {
         return {};
     }
-    PyObject* proto = prepared(keys);
+    // A template already made is checked against the keys once, after the
+    // copy; a new one is made from the keys as they are.
+    PyObject* proto = template_ ? template_.get() : prepared(keys);
     if (proto == nullptr) {
         return {};
     }
@@ -78,11 +87,34 @@ Ref RowBuilder::from_template(PyObject* keys, Size&& row_size, Value&& value) {
     }
     // The allocations above may have run code: check keys and row again.
     Py_ssize_t n = PyTuple_GET_SIZE(snapshot_.get());
-    if (!template_fits(keys) || row_size() < n) {
+    if (!template_fits(keys)) {
+        template_.reset();  // made again from the keys of the next row
+        snapshot_.reset();
+        return {};
+    }
+    if (row_size() < n) {
         return {};
     }
     // From here no code runs: every key is a str already in the dict, and
     // each value replaces None or a value the row still holds.
+    DictEntries entries;
+    if (direct_ && dict_entries(dict.get(), entries) && entries.count == n) {
+        PyObject** snap = PySequence_Fast_ITEMS(snapshot_.get());
+        bool same = true;
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            same &= entries.key(i) == snap[i];
+        }
+        if (same) {
+            PyObject* d = dict.get();
+            for (Py_ssize_t i = 0; i < n; ++i) {
+                PyObject* v = take(i);
+                PyObject* old = std::exchange(entries.value(i), v);
+                Py_DECREF(old);  // None, from the template
+                track_for(d, v);
+            }
+            return dict;
+        }
+    }
     for (Py_ssize_t i = 0; i < n; ++i) {
         if (PyDict_SetItem(dict.get(), seq_item(keys, i), value(i)) < 0) {
             return {};
@@ -93,7 +125,8 @@ Ref RowBuilder::from_template(PyObject* keys, Size&& row_size, Value&& value) {
 
 Ref RowBuilder::build_from_sequences(PyObject* keys, PyObject* row) {
     Ref dict = from_template(
-        keys, [row] { return seq_size(row); }, [row](Py_ssize_t i) { return seq_item(row, i); });
+        keys, [row] { return seq_size(row); }, [row](Py_ssize_t i) { return seq_item(row, i); },
+        [row](Py_ssize_t i) { return Ref::new_ref(seq_item(row, i)).release(); });
     if (dict || PyErr_Occurred()) {
         return dict;
     }
@@ -157,10 +190,11 @@ bool RowBuilder::append_to(PyObject* out, PyObject* row) {
     return dict && PyList_Append(out, dict.get()) == 0;
 }
 
-bool RowBuilder::append_values(PyObject* out, const Ref* values, Py_ssize_t n) {
+bool RowBuilder::append_values(PyObject* out, Ref* values, Py_ssize_t n) {
     if (is_seq(keys_)) {
         Ref dict = from_template(
-            keys_, [n] { return n; }, [values](Py_ssize_t i) { return values[i].get(); });
+            keys_, [n] { return n; }, [values](Py_ssize_t i) { return values[i].get(); },
+            [values](Py_ssize_t i) { return values[i].release(); });
         if (dict) {
             return PyList_Append(out, dict.get()) == 0;
         }

@@ -12,7 +12,8 @@ namespace vantrel {
 // Lists and tuples of rows and keys take a direct path.  When every key is a
 // str, a row that covers the whole header starts from a copy of a prepared
 // dictionary of the keys and only has its values replaced, which spares the
-// insertions and the resizing of a new dictionary.
+// insertions and the resizing of a new dictionary; where the dictionary's
+// layout is known (dict_entries.h), the values go straight into its entries.
 class RowBuilder {
 public:
     // `keys` is kept alive by the caller for the builder's lifetime.
@@ -24,13 +25,13 @@ public:
     bool append_to(PyObject* out, PyObject* row);
 
     // The same for the row list(values[0:n]), made only where the prepared
-    // dictionary does not apply.
-    bool append_values(PyObject* out, const Ref* values, Py_ssize_t n);
+    // dictionary does not apply.  The values may be taken over (left empty).
+    bool append_values(PyObject* out, Ref* values, Py_ssize_t n);
 
 private:
     Ref build(PyObject* row);
-    template <typename Size, typename Value>
-    Ref from_template(PyObject* keys, Size&& row_size, Value&& value);
+    template <typename Size, typename Value, typename Take>
+    Ref from_template(PyObject* keys, Size&& row_size, Value&& value, Take&& take);
     Ref build_from_sequences(PyObject* keys, PyObject* row);
     Ref build_general(PyObject* row);
     // The prepared dictionary for the current keys, or NULL when the keys do
@@ -43,6 +44,7 @@ private:
     Ref template_;     // {key: None for key in keys}
     Ref snapshot_;     // tuple of the keys the template was made from
     bool no_template_ = false;
+    bool direct_ = false;  // copies of the template take values in their entries
 };
 
 }  // namespace vantrel

@@ -15,11 +15,6 @@ from typing import TYPE_CHECKING, Any
 
 __version__ = "0.1.0"
 
-_ERRORS = ("AuthenticationError", "CallError", "CodecError", "ConnectError", "ConnectTimeout", "ConnectionClosed",
-           "Error",
-           "InvalidArgumentsError", "MethodNotFoundError", "PoolClosed", "PoolError",
-           "PoolTimeout", "RemoteExecutionError", "ServerBusyError", "ServerError", "Timeout")
-
 __all__ = [
     "AuthenticationError",
     "CallError",
@@ -64,6 +59,7 @@ if TYPE_CHECKING:
     )
     from vantrel.pool import Pool
 
+_ERRORS = [name for name in __all__ if name not in ("Pool", "__version__", "connect")]
 _LAZY = {"connect": "vantrel.client", "Pool": "vantrel.pool",
          **dict.fromkeys(_ERRORS, "vantrel.errors")}
 

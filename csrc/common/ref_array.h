@@ -40,6 +40,8 @@ public:
     void push(Ref value) noexcept { new (&items_[size_++]) Ref(std::move(value)); }
 
     const Ref* data() const noexcept { return items_; }
+    // (a callee may take the references over, leaving empty ones behind)
+    Ref* data() noexcept { return items_; }
     std::size_t size() const noexcept { return size_; }
     void clear() noexcept {
         while (size_ != 0) {

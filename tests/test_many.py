@@ -144,7 +144,7 @@ def test_the_asyncio_pool_reads_calls_at_once(setup: Tuple[Pool, threading.Event
         async with vantrel.aio.Pool(pool.address, AUTH, max_size=3) as apool:
             got = (await vantrel.aio.fetch_arrow_many(apool, calls, max_workers=2)).read_all()
             assert got.equals(want)
-            mixed = [("part", (0, 2), {}), ("wide", (5,), {})]
+            mixed: List[Any] = [("part", (0, 2), {}), ("wide", (5,), {})]
             assert (await vantrel.aio.fetch_arrow_many(apool, mixed)).read_all().schema.names == \
                 ["id", "label", "x"]
             with pytest.raises(vantrel.CallError, match=r"call 1 \(bad\(2\)\) failed") as info:

@@ -158,8 +158,7 @@ def read_calls(address_or_url: AddressLike, calls: Sequence[Any], *,
     if not checked:
         raise ValueError("read_calls needs at least one call")
     if arrow_schema is not None:
-        schema = pa.schema(arrow_schema) if not isinstance(arrow_schema, Mapping) else \
-            pa.schema([(name, pa.type_for_alias(kind)) for name, kind in arrow_schema.items()])
+        schema = pa.schema(arrow_schema)
     else:
         schema = _first_schema(target.hosts, record, options, checked[0])
     fetch = _Fetch(target.hosts, _Credentials(record), tuple(sorted(options.items())), schema, checked)

@@ -58,6 +58,7 @@ def bodies(password: str) -> List[Tuple[str, int, int, bytes]]:
 
 
 def exception_texts(exc: BaseException) -> Iterator[str]:
+    """Every text a caller or a log can get from ``exc`` and the exceptions chained to it."""
     seen: List[BaseException] = []
     e: Any = exc
     while e is not None and e not in seen:

@@ -14,9 +14,8 @@ import os
 import socket
 import subprocess
 import sys
-import traceback
 from types import ModuleType
-from typing import Any, Callable, Dict, Iterator, List, Tuple
+from typing import Any, Callable, Dict, Iterator, Tuple
 
 import pytest
 
@@ -37,6 +36,7 @@ from vantrel.server import Credentials
 from vantrel.share.errors import AuthenticationError, ServerError
 from vantrel.share.protocol import MSG_TYPE
 
+from .malformed_handshakes import exception_texts as texts_of
 from .servers import start_server
 
 USER = "user-QRS-7"
@@ -51,17 +51,6 @@ def auth(password: str = PASSWORD) -> Dict[str, str]:
     return {"user": USER, "password": password, "token": TOKEN}
 
 
-def texts_of(exc: BaseException) -> Iterator[str]:
-    """Every text a caller or a log can get from ``exc`` and the exceptions chained to it."""
-    seen: List[BaseException] = []
-    e: Any = exc
-    while e is not None and e not in seen:
-        seen.append(e)
-        yield str(e)
-        yield repr(e)
-        yield repr(e.args)
-        e = e.__cause__ or e.__context__
-    yield "".join(traceback.format_exception(type(exc), exc, exc.__traceback__))
 
 
 def assert_no_secret(exc: BaseException) -> None:

@@ -36,9 +36,7 @@ async def fetch_arrow_many(pool: Any, calls: Sequence[Any], *, max_workers: Opti
     import pyarrow as pa
 
     checked = normalize_calls(calls)
-    schema = None if arrow_schema is None else pa.schema(arrow_schema) \
-        if not isinstance(arrow_schema, dict) else \
-        pa.schema([(name, pa.type_for_alias(kind)) for name, kind in arrow_schema.items()])
+    schema = None if arrow_schema is None else pa.schema(arrow_schema)
     limit = asyncio.Semaphore(max_workers or len(checked) or 1)
 
     async def one(index: int) -> Any:

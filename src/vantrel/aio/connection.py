@@ -56,7 +56,6 @@ MODULE: ModuleType = connection_module()
 ProtocolError: Type[Exception] = MODULE.ProtocolError
 
 CALL_IN_PROGRESS = "another call is in progress on this connection"
-CLOSED = "the connection is closed"
 
 #: Longest time (seconds) a call decodes packets already received before it
 #: lets the event loop run other tasks.

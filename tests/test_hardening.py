@@ -158,6 +158,61 @@ def test_collection_during_row_building(impl_name: str) -> None:
     assert proc.stdout.strip() == '"[]"'
 
 
+# Rows decoded straight from the socket into dictionaries, while collections
+# run code that renames the header the rows are paired with.
+GC_RENAMES_HEADER = r'''
+import gc, json, socket
+from vantrel.share.codec import pack_one
+from vantrel.share.protocol import COMPRESSION_METHOD as CM, MSG_TYPE, SERIALIZATION_TYPE as ST
+def pkt(mt, body):
+    return pack_one(body, mt, ST.MSGPACK, CM.NONE)
+def tcp_pair():
+    with socket.create_server(("127.0.0.1", 0)) as server:
+        b = socket.create_connection(server.getsockname())
+        a, _ = server.accept()
+    return a, b
+mod = load()
+old, new = ["a", "b", "c"], ["p", "q", "r"]
+rows = [[i, [i], "s%d" % i] for i in range(300)]
+bad = []
+for k in (1, 2, 5, 50):
+    a, b = tcp_pair()
+    a.sendall(pkt(MSG_TYPE.STREAM_START, None) + pkt(MSG_TYPE.TABLE, [list(old)] + rows)
+              + pkt(MSG_TYPE.STREAM_END, None))
+    class Quiet(mod.Connection):
+        def _do_auth(self, auth): pass
+    conn = Quiet(b, {})
+    seen = [0]
+    def rename(phase, info, seen=seen, k=k):
+        if phase == "start":
+            seen[0] += 1
+            if seen[0] == k:
+                for o in gc.get_objects():
+                    if type(o) is list and o == old and o is not old:
+                        o[:] = new
+    gc.callbacks.append(rename)
+    gc.set_threshold(1)
+    try:
+        result = conn.execute("m")
+    finally:
+        gc.set_threshold(700)
+        gc.callbacks.remove(rename)
+    # each row is paired with the header as it was or as it became, whole
+    bad += [d for d, r in zip(result, rows) if d not in (dict(zip(old, r)), dict(zip(new, r)))]
+    bad += [len(result)] if len(result) != len(rows) else []
+    bad += [d for d in result if gc.is_tracked(d) is not True]
+    a.close(); b.close()
+print(json.dumps(repr(bad)))
+'''
+
+
+@pytest.mark.parametrize("impl_name", ["ext", "twin"])
+def test_collection_renames_the_header_during_straight_rows(impl_name: str) -> None:
+    proc = run_script(impl_name, GC_RENAMES_HEADER)
+    assert proc.returncode == 0, proc.stderr[-2000:]
+    assert proc.stdout.strip() == '"[]"'
+
+
 # -- 3. a callable taken during a load that then fails ---------------------------------
 
 FAILED_LOAD = r'''

@@ -127,50 +127,7 @@ private:
 };
 
 VANTREL_INLINE Ref Builder::scalar(const Item& item, std::size_t at, bool is_key) {
-    switch (item.kind) {
-        case Kind::Nil:
-            return Ref::new_ref(Py_None);
-        case Kind::Bool:
-            return Ref::new_ref(item.b ? Py_True : Py_False);
-        case Kind::UInt:
-            return Ref::steal(item.u <= static_cast<std::uint64_t>(INT64_MAX)
-                                  ? PyLong_FromLongLong(static_cast<long long>(item.u))
-                                  : PyLong_FromUnsignedLongLong(item.u));
-        case Kind::Int:
-            return Ref::steal(PyLong_FromLongLong(item.i));
-        case Kind::Float:
-            return Ref::steal(PyFloat_FromDouble(item.f));
-        case Kind::Str: {
-            Ref s = ctx_.strings != nullptr ? ctx_.strings->get(item.data, item.len, is_key)
-                                            : new_str(item.data, item.len);
-            if (!s) {
-                raise_at(ctx_, "invalid UTF-8 in a string", at);
-            }
-            return s;
-        }
-        case Kind::Bin:
-            return Ref::steal(PyBytes_FromStringAndSize(item.data, item.len));
-        case Kind::Ext: {
-            Ref data = Ref::steal(PyBytes_FromStringAndSize(item.data, item.len));
-            if (!data) {
-                return Ref();
-            }
-            Ref v;
-            if (item.ext_type == -1) {
-                v = Ref::steal(PyObject_CallOneArg(ctx_.timestamp, data.get()));
-            } else {
-                Ref code = Ref::steal(PyLong_FromLong(item.ext_type));
-                v = code ? call(ctx_.ext_type, code.get(), data.get())
-                         : Ref();
-            }
-            if (!v) {
-                raise_at(ctx_, item.ext_type == -1 ? "invalid timestamp" : "invalid extension value", at);
-            }
-            return v;
-        }
-        default:
-            return Ref();  // containers are built by value()
-    }
+    return build_scalar(ctx_, item, at, is_key);
 }
 
 Ref Builder::value() {
@@ -340,6 +297,41 @@ GcPause::~GcPause() {
 
 void raise_reader_error(const ObjectContext& ctx, const Reader& reader) {
     raise_at(ctx, reader.error() ? reader.error() : "malformed data", reader.error_offset());
+}
+
+Ref build_payload(const ObjectContext& ctx, const Item& item, std::size_t at, bool is_key) {
+    switch (item.kind) {
+        case Kind::Str: {
+            Ref s = ctx.strings != nullptr ? ctx.strings->get(item.data, item.len, is_key)
+                                           : new_str(item.data, item.len);
+            if (!s) {
+                raise_at(ctx, "invalid UTF-8 in a string", at);
+            }
+            return s;
+        }
+        case Kind::Bin:
+            return Ref::steal(PyBytes_FromStringAndSize(item.data, item.len));
+        case Kind::Ext: {
+            Ref data = Ref::steal(PyBytes_FromStringAndSize(item.data, item.len));
+            if (!data) {
+                return Ref();
+            }
+            Ref v;
+            if (item.ext_type == -1) {
+                v = Ref::steal(PyObject_CallOneArg(ctx.timestamp, data.get()));
+            } else {
+                Ref code = Ref::steal(PyLong_FromLong(item.ext_type));
+                v = code ? call(ctx.ext_type, code.get(), data.get())
+                         : Ref();
+            }
+            if (!v) {
+                raise_at(ctx, item.ext_type == -1 ? "invalid timestamp" : "invalid extension value", at);
+            }
+            return v;
+        }
+        default:
+            return Ref();  // containers are built by Builder::value()
+    }
 }
 
 Ref build_value_from(const ObjectContext& ctx, Reader& reader, const Item& item, std::size_t at, int depth) {

@@ -119,14 +119,48 @@ Ref build_value_from(const ObjectContext& ctx, Reader& reader, const Item& item,
 // at offset <n>".
 void raise_reader_error(const ObjectContext& ctx, const Reader& reader);
 
+// The value of a string, binary or extension item read at offset `at`
+// (`is_key`: it is a map key).
+Ref build_payload(const ObjectContext& ctx, const Item& item, std::size_t at, bool is_key);
+
+// The value of any item that is not a container (inline: numbers, None and
+// booleans, most of a table's values, are made here without a call).
+#if defined(__GNUC__)
+[[gnu::always_inline]]
+#endif
+inline Ref build_scalar(const ObjectContext& ctx, const Item& item, std::size_t at, bool is_key) {
+    switch (item.kind) {
+        case Kind::Nil:
+            return Ref::new_ref(Py_None);
+        case Kind::Bool:
+            return Ref::new_ref(item.b ? Py_True : Py_False);
+        case Kind::UInt:
+            return Ref::steal(item.u <= static_cast<std::uint64_t>(INT64_MAX)
+                                  ? PyLong_FromLongLong(static_cast<long long>(item.u))
+                                  : PyLong_FromUnsignedLongLong(item.u));
+        case Kind::Int:
+            return Ref::steal(PyLong_FromLongLong(item.i));
+        case Kind::Float:
+            return Ref::steal(PyFloat_FromDouble(item.f));
+        default:
+            return build_payload(ctx, item, at, is_key);
+    }
+}
+
 // The next whole value of `reader`, nested containers included (inline: it
-// runs once per value of a row).
+// runs once per value of a row, and a scalar needs no builder).
+#if defined(__GNUC__)
+[[gnu::always_inline]]
+#endif
 inline Ref build_value(const ObjectContext& ctx, Reader& reader, int depth = 0) {
     std::size_t at = reader.offset();
     Item item;
     if (!reader.next(item)) {
         raise_reader_error(ctx, reader);
         return Ref();
+    }
+    if (item.kind != Kind::Array && item.kind != Kind::Map) {
+        return build_scalar(ctx, item, at, false);
     }
     return build_value_from(ctx, reader, item, at, depth);
 }

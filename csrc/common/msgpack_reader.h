@@ -52,6 +52,28 @@ struct Item {
     const char* data = nullptr;
 };
 
+// The class of an item's first byte: one for each fixed-size form, and
+// head(c) for each byte c from 0xc0 to 0xdf.
+inline constexpr std::uint8_t kFixUInt = 0, kFixInt = 1, kFixMap = 2, kFixArray = 3, kFixStr = 4, kFirstHead = 5;
+constexpr std::uint8_t head(unsigned c) noexcept { return static_cast<std::uint8_t>(c - 0xc0 + kFirstHead); }
+
+struct HeadTable {
+    std::uint8_t of[256];
+};
+constexpr HeadTable make_heads() noexcept {
+    HeadTable t{};
+    for (unsigned c = 0; c < 256; ++c) {
+        t.of[c] = c <= 0x7f   ? kFixUInt
+                  : c <= 0x8f ? kFixMap
+                  : c <= 0x9f ? kFixArray
+                  : c <= 0xbf ? kFixStr
+                  : c >= 0xe0 ? kFixInt
+                              : head(c);
+    }
+    return t;
+}
+inline constexpr HeadTable kHeads = make_heads();
+
 class Reader {
 public:
     Reader(const char* data, std::size_t size) noexcept
@@ -59,7 +81,12 @@ public:
 
     // Reads the next item.  False on malformed input: error() says what,
     // error_offset() where the failing item starts; the reader is then spent.
-    bool next(Item& item) noexcept;
+    // (inlined: it is the step of every decoding loop, and inlined the
+    // kind it sets is known to the code that looks at it next)
+#if defined(__GNUC__)
+    [[gnu::always_inline]]
+#endif
+    inline bool next(Item& item) noexcept;
 
     // Skips one whole item, nested containers included, at most `depth`
     // levels deep.
@@ -90,9 +117,20 @@ private:
     template <typename T>
     T be() noexcept {  // big-endian unsigned of sizeof(T) bytes; need() checked first
         T v = 0;
+#if defined(__GNUC__) && defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+        std::memcpy(&v, p_, sizeof(T));
+        if constexpr (sizeof(T) == 2) {
+            v = __builtin_bswap16(v);
+        } else if constexpr (sizeof(T) == 4) {
+            v = __builtin_bswap32(v);
+        } else if constexpr (sizeof(T) == 8) {
+            v = __builtin_bswap64(v);
+        }
+#else
         for (std::size_t k = 0; k < sizeof(T); ++k) {
             v = static_cast<T>((v << 8) | p_[k]);
         }
+#endif
         p_ += sizeof(T);
         return v;
     }
@@ -138,50 +176,47 @@ inline bool Reader::next(Item& item) noexcept {
         return false;
     }
     const unsigned char c = *p_++;
-    if (c <= 0x7f) {
-        item.kind = Kind::UInt;
-        item.u = c;
-        return true;
-    }
-    if (c >= 0xe0) {
-        item.kind = Kind::Int;
-        item.i = static_cast<std::int8_t>(c);
-        return true;
-    }
-    if ((c & 0xf0) == 0x80) {
-        return container(item, Kind::Map, c & 0x0f);
-    }
-    if ((c & 0xf0) == 0x90) {
-        return container(item, Kind::Array, c & 0x0f);
-    }
-    if ((c & 0xe0) == 0xa0) {
-        return payload(item, Kind::Str, c & 0x1f);
-    }
-    switch (c) {
-        case 0xc0:
+    // One jump on the byte's class: the fixed-size forms share one class
+    // each, the other bytes have one of their own.
+    switch (kHeads.of[c]) {
+        case kFixUInt:
+            item.kind = Kind::UInt;
+            item.u = c;
+            return true;
+        case kFixInt:
+            item.kind = Kind::Int;
+            item.i = static_cast<std::int8_t>(c);
+            return true;
+        case kFixMap:
+            return container(item, Kind::Map, c & 0x0f);
+        case kFixArray:
+            return container(item, Kind::Array, c & 0x0f);
+        case kFixStr:
+            return payload(item, Kind::Str, c & 0x1f);
+        case head(0xc0):
             item.kind = Kind::Nil;
             return true;
-        case 0xc2:
-        case 0xc3:
+        case head(0xc2):
+        case head(0xc3):
             item.kind = Kind::Bool;
             item.b = c == 0xc3;
             return true;
-        case 0xc4:
-        case 0xd9:
+        case head(0xc4):
+        case head(0xd9):
             return need(1) && payload(item, c == 0xc4 ? Kind::Bin : Kind::Str, be<std::uint8_t>());
-        case 0xc5:
-        case 0xda:
+        case head(0xc5):
+        case head(0xda):
             return need(2) && payload(item, c == 0xc5 ? Kind::Bin : Kind::Str, be<std::uint16_t>());
-        case 0xc6:
-        case 0xdb:
+        case head(0xc6):
+        case head(0xdb):
             return need(4) && payload(item, c == 0xc6 ? Kind::Bin : Kind::Str, be<std::uint32_t>());
-        case 0xc7:
+        case head(0xc7):
             return need(1) && ext(item, be<std::uint8_t>());
-        case 0xc8:
+        case head(0xc8):
             return need(2) && ext(item, be<std::uint16_t>());
-        case 0xc9:
+        case head(0xc9):
             return need(4) && ext(item, be<std::uint32_t>());
-        case 0xca: {
+        case head(0xca): {
             if (!need(4)) {
                 return false;
             }
@@ -193,7 +228,7 @@ inline bool Reader::next(Item& item) noexcept {
             item.f = v;
             return true;
         }
-        case 0xcb: {
+        case head(0xcb): {
             if (!need(8)) {
                 return false;
             }
@@ -205,63 +240,63 @@ inline bool Reader::next(Item& item) noexcept {
             item.f = v;
             return true;
         }
-        case 0xcc:
+        case head(0xcc):
             if (!need(1)) return false;
             item.kind = Kind::UInt;
             item.u = be<std::uint8_t>();
             return true;
-        case 0xcd:
+        case head(0xcd):
             if (!need(2)) return false;
             item.kind = Kind::UInt;
             item.u = be<std::uint16_t>();
             return true;
-        case 0xce:
+        case head(0xce):
             if (!need(4)) return false;
             item.kind = Kind::UInt;
             item.u = be<std::uint32_t>();
             return true;
-        case 0xcf:
+        case head(0xcf):
             if (!need(8)) return false;
             item.kind = Kind::UInt;
             item.u = be<std::uint64_t>();
             return true;
-        case 0xd0:
+        case head(0xd0):
             if (!need(1)) return false;
             item.kind = Kind::Int;
             item.i = static_cast<std::int8_t>(be<std::uint8_t>());
             return true;
-        case 0xd1:
+        case head(0xd1):
             if (!need(2)) return false;
             item.kind = Kind::Int;
             item.i = static_cast<std::int16_t>(be<std::uint16_t>());
             return true;
-        case 0xd2:
+        case head(0xd2):
             if (!need(4)) return false;
             item.kind = Kind::Int;
             item.i = static_cast<std::int32_t>(be<std::uint32_t>());
             return true;
-        case 0xd3:
+        case head(0xd3):
             if (!need(8)) return false;
             item.kind = Kind::Int;
             item.i = static_cast<std::int64_t>(be<std::uint64_t>());
             return true;
-        case 0xd4:
+        case head(0xd4):
             return ext(item, 1);
-        case 0xd5:
+        case head(0xd5):
             return ext(item, 2);
-        case 0xd6:
+        case head(0xd6):
             return ext(item, 4);
-        case 0xd7:
+        case head(0xd7):
             return ext(item, 8);
-        case 0xd8:
+        case head(0xd8):
             return ext(item, 16);
-        case 0xdc:
+        case head(0xdc):
             return need(2) && container(item, Kind::Array, be<std::uint16_t>());
-        case 0xdd:
+        case head(0xdd):
             return need(4) && container(item, Kind::Array, be<std::uint32_t>());
-        case 0xde:
+        case head(0xde):
             return need(2) && container(item, Kind::Map, be<std::uint16_t>());
-        case 0xdf:
+        case head(0xdf):
             return need(4) && container(item, Kind::Map, be<std::uint32_t>());
         default:  // 0xc1, never used
             return fail("invalid byte 0xc1");

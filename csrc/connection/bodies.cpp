@@ -64,6 +64,23 @@ bool rows_of(const msgpack::ObjectContext& ctx, const char* data, std::size_t si
             }
             continue;
         }
+        DirectRow direct;
+        if (rows.open_row(static_cast<Py_ssize_t>(item.len), direct)) {
+            for (std::uint32_t k = 0; k < item.len; ++k) {
+                Ref value = msgpack::build_value(ctx, reader, 2);
+                if (!value) {
+                    return false;
+                }
+                direct.put(k, value.release());
+            }
+            if (!rows.close_row(out, direct)) {
+                return false;
+            }
+            continue;
+        }
+        if (PyErr_Occurred()) {
+            return false;
+        }
         if (!values.reset(item.len)) {
             return false;
         }

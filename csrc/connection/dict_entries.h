@@ -11,8 +11,9 @@
 //     exact str keys where the version says so, and its sizes are consistent;
 //   - the prepared dictionary is checked entry by entry (its keys in order,
 //     None for each value) before any copy of it is written to, and every
-//     copy has its keys checked again: on any difference the caller takes
-//     PyDict_SetItem.
+//     copy has its layout and its first and last keys checked again (a copy
+//     is the template's table copied whole): on any difference the caller
+//     takes PyDict_SetItem.
 // Writing to a copy no other code has seen skips nothing that matters: no
 // watcher, cache or iterator can know a dictionary that was never handed out,
 // and the keys, hence the keys' version, stay as they are.
@@ -135,12 +136,16 @@ inline bool dict_entries(PyObject*, DictEntries&) noexcept { return false; }
 // each with the value None (the prepared dictionary).
 bool entries_are_template(PyObject* dict, PyObject* keys) noexcept;
 
-// After values were put straight into a dictionary's entries: tracked by the
-// garbage collector as PyDict_SetItem would have it, when a value may be part
-// of a cycle.
+// A dictionary holding `value` must be tracked by the garbage collector, as
+// PyDict_SetItem would have it: the value may be part of a cycle.
+inline bool needs_tracking(PyObject* value) noexcept {
+    return PyType_IS_GC(Py_TYPE(value)) && PyObject_IS_GC(value) &&
+           (!PyTuple_CheckExact(value) || PyObject_GC_IsTracked(value));
+}
+
+// After a value was put straight into a dictionary's entries.
 inline void track_for(PyObject* dict, PyObject* value) noexcept {
-    if (PyType_IS_GC(Py_TYPE(value)) && PyObject_IS_GC(value) && (!PyTuple_CheckExact(value) || PyObject_GC_IsTracked(value)) &&
-        !PyObject_GC_IsTracked(dict)) {
+    if (needs_tracking(value) && !PyObject_GC_IsTracked(dict)) {
         PyObject_GC_Track(dict);
     }
 }

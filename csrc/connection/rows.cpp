@@ -29,6 +29,18 @@ bool RowBuilder::template_fits(PyObject* keys) const noexcept {
     return true;
 }
 
+// The entries of a fresh copy of the template, of n keys.  A copy's table is
+// the template's copied whole, and no code can reach the template, whose
+// layout was checked entry by entry when it was made: only the copy's ends
+// are compared, to catch a table laid out otherwise.
+bool RowBuilder::copy_entries(PyObject* dict, Py_ssize_t n, DictEntries& entries) const noexcept {
+    if (!dict_entries(dict, entries) || entries.count != n || n == 0) {
+        return false;
+    }
+    PyObject** snap = PySequence_Fast_ITEMS(snapshot_.get());
+    return entries.key(0) == snap[0] && entries.key(n - 1) == snap[n - 1];
+}
+
 PyObject* RowBuilder::prepared(PyObject* keys) {
     if (template_) {
         if (template_fits(keys)) {
@@ -98,22 +110,15 @@ Ref RowBuilder::from_template(PyObject* keys, Size&& row_size, Value&& value, Ta
     // From here no code runs: every key is a str already in the dict, and
     // each value replaces None or a value the row still holds.
     DictEntries entries;
-    if (direct_ && dict_entries(dict.get(), entries) && entries.count == n) {
-        PyObject** snap = PySequence_Fast_ITEMS(snapshot_.get());
-        bool same = true;
+    if (direct_ && copy_entries(dict.get(), n, entries)) {
+        PyObject* d = dict.get();
         for (Py_ssize_t i = 0; i < n; ++i) {
-            same &= entries.key(i) == snap[i];
+            PyObject* v = take(i);
+            PyObject* old = std::exchange(entries.value(i), v);
+            Py_DECREF(old);  // None, from the template
+            track_for(d, v);
         }
-        if (same) {
-            PyObject* d = dict.get();
-            for (Py_ssize_t i = 0; i < n; ++i) {
-                PyObject* v = take(i);
-                PyObject* old = std::exchange(entries.value(i), v);
-                Py_DECREF(old);  // None, from the template
-                track_for(d, v);
-            }
-            return dict;
-        }
+        return dict;
     }
     for (Py_ssize_t i = 0; i < n; ++i) {
         if (PyDict_SetItem(dict.get(), seq_item(keys, i), value(i)) < 0) {
@@ -188,6 +193,63 @@ Ref RowBuilder::build(PyObject* row) {
 bool RowBuilder::append_to(PyObject* out, PyObject* row) {
     Ref dict = build(row);
     return dict && PyList_Append(out, dict.get()) == 0;
+}
+
+bool RowBuilder::open_row(Py_ssize_t n, DirectRow& row) {
+    if (!kEntriesKnown || no_template_ || !is_seq(keys_) || n == 0 || seq_size(keys_) != n) {
+        return false;
+    }
+    PyObject* proto = template_ ? template_.get() : prepared(keys_);
+    if (proto == nullptr || !direct_) {
+        return false;
+    }
+    Ref dict = Ref::steal(PyDict_Copy(proto));
+    if (!dict) {
+        return false;
+    }
+    // The copy may have run code: the keys are checked again.
+    if (!template_fits(keys_)) {
+        template_.reset();
+        snapshot_.reset();
+        return false;
+    }
+    DictEntries entries;
+    if (!copy_entries(dict.get(), n, entries)) {
+        return false;
+    }
+    if (PyObject_GC_IsTracked(dict.get())) {
+        PyObject_GC_UnTrack(dict.get());  // until it is whole
+        row.track = true;
+    } else {
+        row.track = false;
+    }
+    row.dict = std::move(dict);
+    row.entries = entries;
+    return true;
+}
+
+bool RowBuilder::close_row(PyObject* out, DirectRow& row) {
+    Ref dict = std::move(row.dict);
+    if (!template_fits(keys_)) {
+        // Code run while the values were decoded changed the keys: the row
+        // is paired with the keys as they are now.
+        template_.reset();
+        snapshot_.reset();
+        Py_ssize_t n = row.entries.count;
+        Ref values = Ref::steal(PyList_New(n));
+        if (!values) {
+            return false;
+        }
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyList_SET_ITEM(values.get(), i, Ref::new_ref(row.entries.value(i)).release());
+        }
+        dict.reset();
+        return append_to(out, values.get());
+    }
+    if (row.track) {
+        PyObject_GC_Track(dict.get());
+    }
+    return PyList_Append(out, dict.get()) == 0;
 }
 
 bool RowBuilder::append_values(PyObject* out, Ref* values, Py_ssize_t n) {

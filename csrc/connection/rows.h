@@ -1,9 +1,28 @@
 // Building one table row: dict(zip(keys, row)), fast.
 #pragma once
 
+#include "dict_entries.h"
 #include "ref.h"
 
 namespace vantrel {
+
+// A row dictionary filled in place: a copy of the prepared dictionary of the
+// keys whose values are put in one by one as they are decoded.  The copy is
+// kept from the garbage collector until it is whole, so no code run meanwhile
+// (a collection's callbacks) can reach it.
+struct DirectRow {
+    Ref dict;
+    DictEntries entries;
+    bool track = false;
+
+    // Value i (taken over) in place of the template's None.
+    void put(Py_ssize_t i, PyObject* value) noexcept {
+        PyObject* old = entries.value(i);
+        entries.value(i) = value;
+        Py_DECREF(old);
+        track |= needs_tracking(value);
+    }
+};
 
 // Turns rows into dictionaries exactly as dict(zip(keys, row)) does: entries
 // in header order, pairs up to the shorter of header and row, a repeated key
@@ -28,6 +47,15 @@ public:
     // dictionary does not apply.  The values may be taken over (left empty).
     bool append_values(PyObject* out, Ref* values, Py_ssize_t n);
 
+    // A row of exactly n values whose values go straight into a copy of the
+    // prepared dictionary (put() them in order, then close_row()).  False
+    // when that does not apply (the caller collects the values for
+    // append_values instead), or with an error set.
+    bool open_row(Py_ssize_t n, DirectRow& row);
+    // out.append(the filled row).  Made again from its values if the keys
+    // changed while they were decoded.
+    bool close_row(PyObject* out, DirectRow& row);
+
 private:
     Ref build(PyObject* row);
     template <typename Size, typename Value, typename Take>
@@ -37,6 +65,7 @@ private:
     // The prepared dictionary for the current keys, or NULL when the keys do
     // not allow one (an error may then be set).
     PyObject* prepared(PyObject* keys);
+    bool copy_entries(PyObject* dict, Py_ssize_t n, DictEntries& entries) const noexcept;
     // The keys are still those the template was made from.
     bool template_fits(PyObject* keys) const noexcept;
 

@@ -33,7 +33,10 @@ _TOTAL = re.compile(r"Collected\s*:\s*(\d+)")
 
 
 def _total(impl: str, scenario: str, count: int, address: Tuple[str, int]) -> int:
-    env = dict(os.environ, PYTHONHASHSEED="0")
+    # pyarrow's numpy starts OpenBLAS threads that spin for a varying while:
+    # one thread keeps them from adding tens of millions of instructions at
+    # random to a run.
+    env = dict(os.environ, PYTHONHASHSEED="0", OPENBLAS_NUM_THREADS="1", OMP_NUM_THREADS="1")
     cmd = ["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null",
            sys.executable, os.path.abspath(__file__), "--child", impl, scenario,
            str(count), address[0], str(address[1])]

@@ -21,9 +21,14 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 
 #: Scenarios measured, and the (short, long) counts of calls or connections.
 COUNTS: Dict[str, Tuple[int, int]] = {"small_call": (200, 1200), "connect": (20, 120),
-                                      "table_200k": (1, 3), "arrow_200k": (1, 3), "arrow_10k": (4, 20)}
-#: Rows of one answer, for the scenarios that report instructions per row.
-ROWS: Dict[str, int] = {"table_200k": 200_000, "arrow_200k": 200_000, "arrow_10k": 10_000}
+                                      "table_200k": (1, 3), "table2_200k": (1, 3), "feed_1m": (1, 3),
+                                      "arrow_200k": (1, 3), "arrow_10k": (4, 20)}
+#: Rows (or feed items) of one answer, for the scenarios that report
+#: instructions per row.
+ROWS: Dict[str, int] = {"table_200k": 200_000, "table2_200k": 200_000, "feed_1m": 1_000_000,
+                        "arrow_200k": 200_000, "arrow_10k": 10_000}
+#: The streamed scenarios: one answer per call, on one connection.
+STREAMS = ("table_200k", "table2_200k", "feed_1m")
 #: The answer (a scenario of payloads.py) that each Arrow scenario reads.
 ARROW_ANSWERS = {"arrow_200k": "table_200k", "arrow_10k": "table_10k"}
 #: The ways an Arrow scenario is read: types inferred, or given.
@@ -57,7 +62,7 @@ def measure(names: List[str], scenarios: List[str],
         short, long = COUNTS[scenario]
         out[scenario] = {}
         ways = ARROW_WAYS if scenario in ARROW_ANSWERS else names
-        if scenario == "table_200k":
+        if scenario in STREAMS:
             ways = [n for n in names if n != "floor"]
         for name in ways:
             diff = _total(name, scenario, long, address) - _total(name, scenario, short, address)
@@ -81,7 +86,7 @@ def _child(impl: str, scenario: str, count: int, host: str, port: int) -> None:
         _arrow_child(impl, ARROW_ANSWERS[scenario], count, (host, port))
         return
     chosen = impls.make(impl, (host, port))
-    if scenario == "table_200k":
+    if scenario in STREAMS:
         conn = chosen.open()
         for _ in range(count):
             chosen.stream(conn, scenario)

@@ -11,7 +11,7 @@ packets.  The implementations run interleaved (pure, ext, twin, floor, pure,
 every ratio is taken against ``pure``.  Peak memory is measured in a separate,
 untimed pass under tracemalloc.  ``--instructions`` counts user-space
 instructions per call under callgrind instead (small_call, connect, and per
-row for table_200k, arrow_200k and arrow_10k).  See
+row for table_200k, table2_200k, feed_1m, arrow_200k and arrow_10k).  See
 README.md beside this file.
 """
 
@@ -174,7 +174,7 @@ def main(argv: Any = None) -> int:
                         help="comma-separated scenarios (default: all)")
     parser.add_argument("--instructions", action="store_true",
                         help="instructions per call (and per row) under callgrind: small_call, "
-                             "connect, table_200k, arrow_200k, arrow_10k")
+                             "connect, table_200k, table2_200k, feed_1m, arrow_200k, arrow_10k")
     parser.add_argument("--json", metavar="PATH", help="also write the figures to PATH")
     args = parser.parse_args(argv)
     names = [n for n in args.impl.split(",") if n]

@@ -11,9 +11,9 @@
 //     exact str keys where the version says so, and its sizes are consistent;
 //   - the prepared dictionary is checked entry by entry (its keys in order,
 //     None for each value) before any copy of it is written to, and every
-//     copy has its layout and its first and last keys checked again (a copy
-//     is the template's table copied whole): on any difference the caller
-//     takes PyDict_SetItem.
+//     copy's table must have the prepared one's shape (a copy is the
+//     prepared table copied whole): on any difference the caller takes
+//     PyDict_SetItem.
 // Writing to a copy no other code has seen skips nothing that matters: no
 // watcher, cache or iterator can know a dictionary that was never handed out,
 // and the keys, hence the keys' version, stay as they are.
@@ -75,6 +75,10 @@ inline bool table_of(const Keys* k, Py_ssize_t& size, std::size_t& index_bytes) 
     index_bytes = static_cast<std::size_t>(size) * slot;
     return true;
 }
+
+inline bool same_shape(const Keys* a, const Keys* b) noexcept {
+    return a->dk_size == b->dk_size && a->dk_lookup == b->dk_lookup && a->dk_nentries == b->dk_nentries;
+}
 #else
 // 3.11 to 3.13 (Include/internal/pycore_dict.h): 2**dk_log2_index_bytes
 // bytes of index table, then the entries, (key, value) for str keys.
@@ -104,6 +108,11 @@ inline bool table_of(const Keys* k, Py_ssize_t& size, std::size_t& index_bytes) 
     index_bytes = static_cast<std::size_t>(1) << log2_bytes;
     return true;
 }
+
+inline bool same_shape(const Keys* a, const Keys* b) noexcept {
+    return a->dk_log2_size == b->dk_log2_size && a->dk_log2_index_bytes == b->dk_log2_index_bytes &&
+           a->dk_kind == b->dk_kind && a->dk_nentries == b->dk_nentries;
+}
 #endif
 
 }  // namespace entries_layout
@@ -128,8 +137,34 @@ inline bool dict_entries(PyObject* dict, DictEntries& out) noexcept {
     return true;
 }
 
+// The entries of `copy`, a new PyDict_Copy of `proto`, whose entries
+// (checked by dict_entries) are `proto_entries`.  The copy's table is the
+// prototype's copied whole: when its own keys object has the same shape,
+// its entries lie at the same offset in it.
+inline bool copied_entries(PyObject* copy, PyObject* proto, const DictEntries& proto_entries,
+                           DictEntries& out) noexcept {
+    using namespace entries_layout;
+    auto* d = reinterpret_cast<PyDictObject*>(copy);
+    auto* p = reinterpret_cast<PyDictObject*>(proto);
+    if (!PyDict_CheckExact(copy) || d->ma_values != nullptr || d->ma_used != p->ma_used ||
+        d->ma_keys == nullptr || d->ma_keys == p->ma_keys) {
+        return false;
+    }
+    const auto* k = reinterpret_cast<const Keys*>(d->ma_keys);
+    const auto* pk = reinterpret_cast<const Keys*>(p->ma_keys);
+    if (k->dk_refcnt != 1 || !same_shape(k, pk)) {
+        return false;
+    }
+    std::ptrdiff_t at = reinterpret_cast<const char*>(proto_entries.first_key) - reinterpret_cast<const char*>(pk);
+    out.first_key = reinterpret_cast<PyObject**>(reinterpret_cast<char*>(d->ma_keys) + at);
+    out.stride = proto_entries.stride;
+    out.count = proto_entries.count;
+    return true;
+}
+
 #else
 inline bool dict_entries(PyObject*, DictEntries&) noexcept { return false; }
+inline bool copied_entries(PyObject*, PyObject*, const DictEntries&, DictEntries&) noexcept { return false; }
 #endif
 
 // The entries of `dict` hold exactly the keys of the tuple `keys`, in order,

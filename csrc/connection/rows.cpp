@@ -29,16 +29,9 @@ bool RowBuilder::template_fits(PyObject* keys) const noexcept {
     return true;
 }
 
-// The entries of a fresh copy of the template, of n keys.  A copy's table is
-// the template's copied whole, and no code can reach the template, whose
-// layout was checked entry by entry when it was made: only the copy's ends
-// are compared, to catch a table laid out otherwise.
+// The entries of a fresh copy of the template, of n keys.
 bool RowBuilder::copy_entries(PyObject* dict, Py_ssize_t n, DictEntries& entries) const noexcept {
-    if (!dict_entries(dict, entries) || entries.count != n || n == 0) {
-        return false;
-    }
-    PyObject** snap = PySequence_Fast_ITEMS(snapshot_.get());
-    return entries.key(0) == snap[0] && entries.key(n - 1) == snap[n - 1];
+    return template_entries_.count == n && copied_entries(dict, template_.get(), template_entries_, entries);
 }
 
 PyObject* RowBuilder::prepared(PyObject* keys) {
@@ -72,7 +65,8 @@ PyObject* RowBuilder::prepared(PyObject* keys) {
             return nullptr;
         }
     }
-    direct_ = kEntriesKnown && entries_are_template(dict.get(), snap.get());
+    direct_ = kEntriesKnown && entries_are_template(dict.get(), snap.get()) &&
+              dict_entries(dict.get(), template_entries_);
     template_ = std::move(dict);
     snapshot_ = std::move(snap);
     return template_.get();
@@ -203,14 +197,10 @@ bool RowBuilder::open_row(Py_ssize_t n, DirectRow& row) {
     if (proto == nullptr || !direct_) {
         return false;
     }
+    // Code run from here on (by an allocation) may change the keys:
+    // close_row() checks them once the row is whole.
     Ref dict = Ref::steal(PyDict_Copy(proto));
     if (!dict) {
-        return false;
-    }
-    // The copy may have run code: the keys are checked again.
-    if (!template_fits(keys_)) {
-        template_.reset();
-        snapshot_.reset();
         return false;
     }
     DictEntries entries;

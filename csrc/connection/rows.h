@@ -74,6 +74,7 @@ private:
     Ref snapshot_;     // tuple of the keys the template was made from
     bool no_template_ = false;
     bool direct_ = false;  // copies of the template take values in their entries
+    DictEntries template_entries_;  // the template's, where direct_
 };
 
 }  // namespace vantrel

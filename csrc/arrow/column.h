@@ -69,6 +69,11 @@ public:
 
     bool append_null(std::int64_t row, Failure& failure);
 
+    // Follows its field's type when the typing of the columns changed it
+    // while the batch is built: from Unknown (nulls so far) to any type, or
+    // from int64 to double (the values so far converted in place).
+    bool retype(Failure& failure);
+
     // Values already known to be of the column's own type.
     ColType type() const noexcept { return type_; }
     bool push_int(std::int64_t v) noexcept { return push(v); }
@@ -115,6 +120,7 @@ private:
     [[gnu::noinline]] bool make_room(std::uint32_t len, Failure& failure);
     [[gnu::noinline, gnu::cold]] bool mismatch(const msgpack::Item& item, std::int64_t row, Failure& failure);
     bool start_validity(Failure& failure);
+    bool reserve_values(Failure& failure);
     void set_data_room() noexcept;
 
     static constexpr std::uint64_t kInt64Max = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());

@@ -203,6 +203,8 @@ public:
     // Skips a value of a row, as deeply nested as the body may be.
     bool skip(Failure& failure) { return skip_item(msgpack::kMaxDepth - 2, failure); }
     bool close(Failure& failure);
+    // Back to the body's start, for another walk over it.
+    void restart() noexcept { pos_ = 0; }
 
 private:
     // Skips the next item, which may hold `depth` levels of containers.

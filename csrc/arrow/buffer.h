@@ -113,4 +113,8 @@ inline void set_bit(std::uint8_t* bits, std::int64_t i) noexcept {
     bits[i >> 3] = static_cast<std::uint8_t>(bits[i >> 3] | (1u << (i & 7)));
 }
 
+inline void clear_bit(std::uint8_t* bits, std::int64_t i) noexcept {
+    bits[i >> 3] = static_cast<std::uint8_t>(bits[i >> 3] & ~(1u << (i & 7)));
+}
+
 }  // namespace vantrel::arrow

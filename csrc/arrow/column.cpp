@@ -109,17 +109,13 @@ bool ColumnBuilder::retype(Failure& failure) {
 }
 
 bool ColumnBuilder::start_validity(Failure& failure) {
+    // Every value so far was valid, and so are the rows to come until a
+    // null clears its bit.
     const auto bytes = static_cast<std::size_t>((capacity_rows_ + 7) / 8);
     if (!validity_.grow_zeroed(bytes)) {
         return no_memory(failure);
     }
-    // Every value so far was valid.
-    std::uint8_t* bits = validity_.data();
-    const auto whole = static_cast<std::size_t>(length_ / 8);
-    std::memset(bits, 0xff, whole);
-    for (std::int64_t i = static_cast<std::int64_t>(whole) * 8; i < length_; ++i) {
-        set_bit(bits, i);
-    }
+    std::memset(validity_.data(), 0xff, bytes);
     has_validity_ = true;
     return true;
 }
@@ -131,6 +127,9 @@ bool ColumnBuilder::append_null(std::int64_t row, Failure& failure) {
     }
     if (type_ != ColType::Null && !has_validity_ && !start_validity(failure)) {
         return false;
+    }
+    if (has_validity_) {
+        clear_bit(validity_.data(), length_);
     }
     switch (type_) {
         case ColType::Int64:
@@ -234,6 +233,11 @@ bool ColumnBuilder::finish(ArrowArray* out, Failure& failure) {
     }
     if (n_buffers > 0) {
         if (has_validity_ && null_count_ > 0) {
+            // the bits past the last row clear, as a bitmap of exactly length_ rows
+            std::uint8_t* bits = validity_.data();
+            for (std::int64_t i = length_; (i & 7) != 0; ++i) {
+                clear_bit(bits, i);
+            }
             priv->owned[0] = validity_.release();
         }
         priv->owned[1] = values_.release();

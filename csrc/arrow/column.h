@@ -83,22 +83,17 @@ public:
     // from then on) and leaves the builder empty.
     bool finish(ArrowArray* out, Failure& failure);
 
+    // (A validity bitmap, once started, has the bits of the rows to come
+    // set: only a null touches it.)
     template <typename T>
     bool push(T v) noexcept {
         values_.put_value(v);  // reserved by begin() for every row
-        if (has_validity_) {
-            set_bit(validity_.data(), length_);
-        }
         ++length_;
         return true;
     }
     bool push_bool(bool v) noexcept {
-        if (v) {
-            set_bit(values_.data(), length_);
-        }
-        if (has_validity_) {
-            set_bit(validity_.data(), length_);
-        }
+        std::uint8_t* byte = values_.data() + (length_ >> 3);
+        *byte = static_cast<std::uint8_t>(*byte | (static_cast<unsigned>(v) << (length_ & 7)));
         ++length_;
         return true;
     }
@@ -109,9 +104,6 @@ public:
         data_.put_short(data, len);
         data_room_ -= len;
         values_.put_value(static_cast<std::int32_t>(data_.size()));
-        if (has_validity_) {
-            set_bit(validity_.data(), length_);
-        }
         ++length_;
         return true;
     }

@@ -62,7 +62,7 @@ public:
     // from a reading of their own.
     [[gnu::always_inline]] bool direct(ColumnBuilder& column, bool& ok, Failure& failure) {
         const std::size_t left = size_ - pos_;
-        if (left == 0) {
+        if (left < 9) {  // the last bytes of a body: the general reading (so no value below reads past them)
             return false;
         }
         const unsigned char* p = data_ + pos_;
@@ -76,25 +76,22 @@ public:
                 }
                 if (c >= 0xcc && c <= 0xce) {  // uint 8/16/32
                     const std::size_t n = std::size_t{1} << (c - 0xcc);
-                    if (n < left) {
-                        pos_ += 1 + n;
-                        ok = column.push_int(static_cast<std::int64_t>(be(p + 1, n)));
-                        return true;
-                    }
-                } else if (c >= 0xd0 && c <= 0xd3) {  // int 8/16/32/64
+                    pos_ += 1 + n;
+                    ok = column.push_int(static_cast<std::int64_t>(be(p + 1, n)));
+                    return true;
+                }
+                if (c >= 0xd0 && c <= 0xd3) {  // int 8/16/32/64
                     const std::size_t n = std::size_t{1} << (c - 0xd0);
-                    if (n < left) {
-                        const std::uint64_t raw = be(p + 1, n);
-                        const unsigned shift = static_cast<unsigned>(64 - 8 * n);
-                        pos_ += 1 + n;
-                        // sign-extend the n-byte value
-                        ok = column.push_int(static_cast<std::int64_t>(raw << shift) >> shift);
-                        return true;
-                    }
+                    const std::uint64_t raw = be(p + 1, n);
+                    const unsigned shift = static_cast<unsigned>(64 - 8 * n);
+                    pos_ += 1 + n;
+                    // sign-extend the n-byte value
+                    ok = column.push_int(static_cast<std::int64_t>(raw << shift) >> shift);
+                    return true;
                 }
                 return false;
             case ColType::Float64:
-                if (c == 0xcb && left >= 9) {
+                if (c == 0xcb) {
                     const std::uint64_t bits = be(p + 1, 8);
                     double v;
                     std::memcpy(&v, &bits, sizeof v);
@@ -118,7 +115,7 @@ public:
                 if (utf8 && (c & 0xe0) == 0xa0) {
                     head = 1;
                     n = c & 0x1f;
-                } else if (c == (utf8 ? 0xd9 : 0xc4) && left >= 2) {
+                } else if (c == (utf8 ? 0xd9 : 0xc4)) {
                     head = 2;
                     n = p[1];
                 } else {

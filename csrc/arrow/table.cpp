@@ -346,18 +346,39 @@ template <bool Typing, typename Source>
     const auto width = static_cast<std::uint32_t>(column_of_.size());
     const std::int32_t* column_of = column_of_.data();
     const std::uint32_t* last_use = last_use_.data();
+    // MessagePack bytes: the position is this loop's own while values are
+    // read straight into their columns, the source's otherwise.
+    const unsigned char* cur = nullptr;
+    const unsigned char* end = nullptr;
+    if constexpr (std::is_same_v<Source, MsgpackSource>) {
+        cur = source.at();
+        end = source.end();
+    }
+    auto to_source = [&] {
+        if constexpr (std::is_same_v<Source, MsgpackSource>) {
+            source.seek(cur);
+        }
+    };
+    auto from_source = [&] {
+        if constexpr (std::is_same_v<Source, MsgpackSource>) {
+            cur = source.at();
+        }
+    };
     // One value into its column: straight from the bytes when it can be.
     auto put = [&](std::int32_t k, std::int64_t rowno) -> bool {
         ColumnBuilder& column = columns[static_cast<std::size_t>(k)];
         if constexpr (std::is_same_v<Source, MsgpackSource>) {
             bool ok = true;
-            if (source.direct(column, ok, failure)) {
+            if (const unsigned char* next = MsgpackSource::direct(cur, end, column, ok, failure)) {
+                cur = next;
                 return ok;
             }
         }
+        to_source();
         if (!source.value(item, failure)) {
             return false;
         }
+        from_source();
         if constexpr (Typing) {
             Field& field = fields_[static_cast<std::size_t>(k)];
             if (!infer_value(field, item, rowno, failure) ||
@@ -370,8 +391,16 @@ template <bool Typing, typename Source>
     for (std::int64_t r = 0; r < rows; ++r) {
         const std::int64_t rowno = base + r;
         std::uint32_t len = 0;
-        if (!source.row(rowno, len, failure)) {
-            return false;
+        bool usual = false;
+        if constexpr (std::is_same_v<Source, MsgpackSource>) {
+            usual = MsgpackSource::usual_row(cur, end, len);
+        }
+        if (!usual) {
+            to_source();
+            if (!source.row(rowno, len, failure)) {
+                return false;
+            }
+            from_source();
         }
         if (len == width && full_rows_) {
             // The usual row: one value for each column, nothing to skip or fill.
@@ -387,8 +416,12 @@ template <bool Typing, typename Source>
                 if (!put(column_of[p], rowno)) {
                     return false;
                 }
-            } else if (!source.skip(failure)) {
-                return false;
+            } else {
+                to_source();
+                if (!source.skip(failure)) {
+                    return false;
+                }
+                from_source();
             }
         }
         for (ColumnBuilder& c : columns) {
@@ -397,6 +430,7 @@ template <bool Typing, typename Source>
             }
         }
     }
+    to_source();
     return true;
 }
 

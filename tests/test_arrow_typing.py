@@ -46,8 +46,9 @@ def test_types_settled_within_the_first_body(n: int) -> None:
     # after n rows: an int64 column meets a float (nulls among its ints), and
     # columns of None so far meet a value of each type; a short row, a later body
     cols = ["w", "i", "f", "s", "b", "t", "z"]
-    rows = [[k, None if k % 3 else k, None, None, None, None, None] for k in range(n)]
-    rows += [[2.5, 7, 1, "é" * 20, b"x", True, None], [3, None, 0.5, "a", b"", None], [-1, 2, 3, "b", b"y", False, None]]
+    rows: List[List[Any]] = [[k, None if k % 3 else k, None, None, None, None, None] for k in range(n)]
+    rows += [[2.5, 7, 1, "é" * 20, b"x", True, None], [3, None, 0.5, "a", b"", None],
+             [-1, 2, 3, "b", b"y", False, None]]
     for cut in (n, n + 2, len(rows)):
         assert decode(packed(cols, rows, cut)).equals(expected(cols, rows))
 

@@ -54,13 +54,12 @@ public:
 
     // Reads the next value straight into `column` when it has the column's
     // own type in a common encoding, with `ok` false on a failure.  Nothing
-    // read for every other value (which then goes
-    // through value() and the column's append()).  This is the one place
+    // read for every other value (which then goes through value() and the
+    // column's append()).  This is the one place
     // that reads MessagePack bytes besides the shared reader, and it earns
     // its keep: without it a 200,000-row x 8-column body set takes about
     // 16 ms to build instead of 10 ms (benchmarks/results_scenarios.py,
-    // arrow_200k); the rows and the other values gain nothing measurable
-    // from a reading of their own.
+    // arrow_200k); so does the head of the usual row (usual_row()).
     //
     // The position is the caller's (`p`, within the body that ends at
     // `end`): kept in a register by the loop over the values, it is not

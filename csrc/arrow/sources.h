@@ -62,13 +62,13 @@ public:
     // arrow_200k); so does the head of the usual row (usual_row()).
     //
     // The position is the caller's (`p`, within the body that ends at
-    // `end`): kept in a register by the loop over the values, it is not
-    // reloaded after each store into a column.  Returns the position after
-    // the value, or nullptr.
-    [[gnu::always_inline]] static const unsigned char* direct(const unsigned char* p, const unsigned char* end,
-                                                              ColumnBuilder& column, bool& ok, Failure& failure) {
-        const auto left = static_cast<std::size_t>(end - p);
-        if (left < 9) {  // the last bytes of a body: the general reading (so no value below reads past them)
+    // `end`, with `limit` its limit()): kept in a register by the loop over
+    // the values, it is not reloaded after each store into a column.
+    // Returns the position after the value, or nullptr.
+    [[gnu::always_inline]] static const unsigned char* direct(const unsigned char* p, const unsigned char* limit,
+                                                              const unsigned char* end, ColumnBuilder& column,
+                                                              bool& ok, Failure& failure) {
+        if (p >= limit) {  // the last bytes of a body: the general reading (so no value below reads past them)
             return nullptr;
         }
         const unsigned char c = *p;
@@ -121,7 +121,7 @@ public:
                 } else {
                     return nullptr;
                 }
-                if (n > left - head) {
+                if (n > static_cast<std::size_t>(end - p) - head) {
                     return nullptr;
                 }
                 const auto* text = reinterpret_cast<const char*>(p + head);
@@ -152,6 +152,8 @@ public:
     // The position as a pointer, for direct(), and back.
     const unsigned char* at() const noexcept { return data_ + pos_; }
     const unsigned char* end() const noexcept { return data_ + size_; }
+    // Where direct() stops: fewer than 9 bytes are left past it.
+    const unsigned char* limit() const noexcept { return data_ + size_ - (size_ < 8 ? size_ : 8); }
     void seek(const unsigned char* p) noexcept { pos_ = static_cast<std::size_t>(p - data_); }
 
     // Type inference: passes over the next value when it leaves a column of

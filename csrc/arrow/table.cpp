@@ -183,6 +183,10 @@ bool Table::set_header(std::vector<std::string> header, [[maybe_unused]] Failure
     for (std::size_t p = 0; p < n; ++p) {
         full_rows_ = full_rows_ && column_of_[p] >= 0 && last_use_[p] == kAlways;
     }
+    in_order_ = full_rows_;
+    for (std::size_t p = 0; p < n; ++p) {
+        in_order_ = in_order_ && column_of_[p] == static_cast<std::int32_t>(p);
+    }
     return true;
 }
 
@@ -349,9 +353,11 @@ template <bool Typing, typename Source>
     // MessagePack bytes: the position is this loop's own while values are
     // read straight into their columns, the source's otherwise.
     const unsigned char* cur = nullptr;
+    const unsigned char* limit = nullptr;
     const unsigned char* end = nullptr;
     if constexpr (std::is_same_v<Source, MsgpackSource>) {
         cur = source.at();
+        limit = source.limit();
         end = source.end();
     }
     auto to_source = [&] {
@@ -369,7 +375,7 @@ template <bool Typing, typename Source>
         ColumnBuilder& column = columns[static_cast<std::size_t>(k)];
         if constexpr (std::is_same_v<Source, MsgpackSource>) {
             bool ok = true;
-            if (const unsigned char* next = MsgpackSource::direct(cur, end, column, ok, failure)) {
+            if (const unsigned char* next = MsgpackSource::direct(cur, limit, end, column, ok, failure)) {
                 cur = next;
                 return ok;
             }
@@ -404,6 +410,14 @@ template <bool Typing, typename Source>
         }
         if (len == width && full_rows_) {
             // The usual row: one value for each column, nothing to skip or fill.
+            if (in_order_) {
+                for (std::uint32_t p = 0; p < len; ++p) {
+                    if (!put(static_cast<std::int32_t>(p), rowno)) {
+                        return false;
+                    }
+                }
+                continue;
+            }
             for (std::uint32_t p = 0; p < len; ++p) {
                 if (!put(column_of[p], rowno)) {
                     return false;

@@ -74,6 +74,7 @@ private:
     std::vector<std::int32_t> column_of_;  // header position -> field, or -1
     std::vector<std::uint32_t> last_use_;  // header position -> used when the row is shorter than this
     bool full_rows_ = false;  // a row as long as the header fills every column once
+    bool in_order_ = false;   // ... and the value at position p goes to column p
     bool fixed_ = false;
     bool started_ = false;
     std::int64_t rows_inferred_ = 0;

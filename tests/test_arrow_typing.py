@@ -84,3 +84,12 @@ def test_first_bodies_that_fail() -> None:
     assert decoder.begin(bad) is True and decoder.types == ["double", "string"]
     with pytest.raises(OSError, match="column 's', row 1: invalid UTF-8 in a string"):
         decode([bad])
+
+
+def test_short_strings_of_every_length() -> None:
+    # ASCII, or one other character at the start, middle or end: every
+    # length that the short-string copies treat apart
+    texts = [""] + ["".join(chr(97 + k % 26) for k in range(n)) for n in range(1, 19)]
+    texts += [t[:i] + "é" + t[i + 1:] for t in texts[1:] for i in {0, len(t) // 2, len(t) - 1}]
+    rows = [[t, t.encode()] for t in texts]
+    assert decode(packed(["s", "b"], rows, 5)).equals(expected(["s", "b"], rows))

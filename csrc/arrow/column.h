@@ -107,6 +107,24 @@ public:
         ++length_;
         return true;
     }
+    // A str value read straight from the bytes: pushed when it is valid
+    // UTF-8 and its bytes fit the room reserved; false, with nothing
+    // pushed, otherwise (the value then takes the general way).
+    bool push_text(const char* data, std::uint32_t len) noexcept {
+        if (len > data_room_) {
+            return false;
+        }
+        if (!data_.put_ascii(data, len)) {
+            if (!valid_utf8(data, len)) {
+                return false;
+            }
+            data_.put_short(data, len);
+        }
+        data_room_ -= len;
+        values_.put_value(static_cast<std::int32_t>(data_.size()));
+        ++length_;
+        return true;
+    }
 private:
     [[gnu::noinline]] bool append_other(const msgpack::Item& item, std::int64_t row, Failure& failure);
     [[gnu::noinline]] bool make_room(std::uint32_t len, Failure& failure);

@@ -125,8 +125,8 @@ public:
                     return nullptr;
                 }
                 const auto* text = reinterpret_cast<const char*>(p + head);
-                if (utf8 && !valid_utf8(text, n)) {
-                    return nullptr;
+                if (utf8) {
+                    return column.push_text(text, static_cast<std::uint32_t>(n)) ? p + head + n : nullptr;
                 }
                 ok = column.push_bytes(text, static_cast<std::uint32_t>(n), failure);
                 return p + head + n;

@@ -75,6 +75,43 @@ public:
         }
         size_ += n;
     }
+    // put_short() of an ASCII string of at most 16 bytes, checked by the
+    // loads that copy it: false, with nothing appended, for any other.
+    bool put_ascii(const void* src, std::size_t n) noexcept {
+        auto* d = data_ + size_;
+        const auto* s = static_cast<const std::uint8_t*>(src);
+        if (n >= 8 && n <= 16) {
+            std::uint64_t a, b;
+            std::memcpy(&a, s, 8);
+            std::memcpy(&b, s + n - 8, 8);
+            if ((a | b) & 0x8080808080808080ull) {
+                return false;
+            }
+            std::memcpy(d, &a, 8);
+            std::memcpy(d + n - 8, &b, 8);
+        } else if (n >= 4 && n < 8) {
+            std::uint32_t a, b;
+            std::memcpy(&a, s, 4);
+            std::memcpy(&b, s + n - 4, 4);
+            if ((a | b) & 0x80808080u) {
+                return false;
+            }
+            std::memcpy(d, &a, 4);
+            std::memcpy(d + n - 4, &b, 4);
+        } else if (n > 0 && n < 4) {  // bytes 0, n/2 and n-1 are all of them
+            const std::uint8_t a = s[0], b = s[n >> 1], c = s[n - 1];
+            if ((a | b | c) & 0x80) {
+                return false;
+            }
+            d[0] = a;
+            d[n >> 1] = b;
+            d[n - 1] = c;
+        } else if (n != 0) {
+            return false;
+        }
+        size_ += n;
+        return true;
+    }
     template <typename T>
     void put_value(T v) noexcept {
         std::memcpy(data_ + size_, &v, sizeof v);
@@ -111,6 +148,10 @@ private:
 
 inline void set_bit(std::uint8_t* bits, std::int64_t i) noexcept {
     bits[i >> 3] = static_cast<std::uint8_t>(bits[i >> 3] | (1u << (i & 7)));
+}
+
+inline void clear_bit(std::uint8_t* bits, std::int64_t i) noexcept {
+    bits[i >> 3] = static_cast<std::uint8_t>(bits[i >> 3] & ~(1u << (i & 7)));
 }
 
 }  // namespace vantrel::arrow

@@ -1,5 +1,6 @@
 #include "column.h"
 
+#include <cstring>
 #include <new>
 
 namespace vantrel::arrow {
@@ -31,9 +32,15 @@ bool ColumnBuilder::begin(std::int64_t rows, Failure& failure) {
     null_count_ = 0;
     has_validity_ = false;
     capacity_rows_ = rows;
-    const auto n = static_cast<std::size_t>(rows);
+    type_ = field_->type;
+    return reserve_values(failure);
+}
+
+// The value buffers of a batch of capacity_rows_ rows for type_.
+bool ColumnBuilder::reserve_values(Failure& failure) {
+    const auto n = static_cast<std::size_t>(capacity_rows_);
     bool ok = true;
-    switch (field_->type) {
+    switch (type_) {
         case ColType::Int64:
             ok = values_.reserve(n * sizeof(std::int64_t));
             break;
@@ -58,18 +65,57 @@ bool ColumnBuilder::begin(std::int64_t rows, Failure& failure) {
     return ok || no_memory(failure);
 }
 
+bool ColumnBuilder::retype(Failure& failure) {
+    const ColType to = field_->type;
+    if (type_ == ColType::Int64 && to == ColType::Float64) {
+        std::uint8_t* p = values_.data();
+        for (std::int64_t k = 0; k < length_; ++k, p += 8) {
+            std::int64_t i;
+            std::memcpy(&i, p, 8);
+            const auto d = static_cast<double>(i);
+            std::memcpy(p, &d, 8);
+        }
+        type_ = to;
+        return true;
+    }
+    if (type_ != ColType::Unknown) {
+        return true;  // the typing never changes another type
+    }
+    // Nulls so far (their validity bits are clear): a placeholder each.
+    type_ = to;
+    if (!reserve_values(failure)) {
+        return false;
+    }
+    const auto n = static_cast<std::size_t>(length_);
+    switch (type_) {
+        case ColType::Int64:
+        case ColType::Float64:
+            for (std::size_t k = 0; k < n; ++k) {
+                values_.put_value(std::int64_t{0});
+            }
+            break;
+        case ColType::Utf8:
+        case ColType::Binary:
+            for (std::size_t k = 0; k < n; ++k) {
+                values_.put_value(std::int32_t{0});
+            }
+            break;
+        case ColType::Bool:
+        case ColType::Unknown:
+        case ColType::Null:
+            break;
+    }
+    return true;
+}
+
 bool ColumnBuilder::start_validity(Failure& failure) {
+    // Every value so far was valid, and so are the rows to come until a
+    // null clears its bit.
     const auto bytes = static_cast<std::size_t>((capacity_rows_ + 7) / 8);
     if (!validity_.grow_zeroed(bytes)) {
         return no_memory(failure);
     }
-    // Every value so far was valid.
-    std::uint8_t* bits = validity_.data();
-    const auto whole = static_cast<std::size_t>(length_ / 8);
-    std::memset(bits, 0xff, whole);
-    for (std::int64_t i = static_cast<std::int64_t>(whole) * 8; i < length_; ++i) {
-        set_bit(bits, i);
-    }
+    std::memset(validity_.data(), 0xff, bytes);
     has_validity_ = true;
     return true;
 }
@@ -79,10 +125,13 @@ bool ColumnBuilder::append_null(std::int64_t row, Failure& failure) {
         return failure.set(FailureKind::Column,
                            at_cell(*field_, row) + "None in the non-nullable " + type_name(field_->type) + " column");
     }
-    if (field_->type != ColType::Null && !has_validity_ && !start_validity(failure)) {
+    if (type_ != ColType::Null && !has_validity_ && !start_validity(failure)) {
         return false;
     }
-    switch (field_->type) {
+    if (has_validity_) {
+        clear_bit(validity_.data(), length_);
+    }
+    switch (type_) {
         case ColType::Int64:
             values_.put_value(std::int64_t{0});
             break;
@@ -184,6 +233,11 @@ bool ColumnBuilder::finish(ArrowArray* out, Failure& failure) {
     }
     if (n_buffers > 0) {
         if (has_validity_ && null_count_ > 0) {
+            // the bits past the last row clear, as a bitmap of exactly length_ rows
+            std::uint8_t* bits = validity_.data();
+            for (std::int64_t i = length_; (i & 7) != 0; ++i) {
+                clear_bit(bits, i);
+            }
             priv->owned[0] = validity_.release();
         }
         priv->owned[1] = values_.release();

@@ -69,6 +69,11 @@ public:
 
     bool append_null(std::int64_t row, Failure& failure);
 
+    // Follows its field's type when the typing of the columns changed it
+    // while the batch is built: from Unknown (nulls so far) to any type, or
+    // from int64 to double (the values so far converted in place).
+    bool retype(Failure& failure);
+
     // Values already known to be of the column's own type.
     ColType type() const noexcept { return type_; }
     bool push_int(std::int64_t v) noexcept { return push(v); }
@@ -78,22 +83,17 @@ public:
     // from then on) and leaves the builder empty.
     bool finish(ArrowArray* out, Failure& failure);
 
+    // (A validity bitmap, once started, has the bits of the rows to come
+    // set: only a null touches it.)
     template <typename T>
     bool push(T v) noexcept {
         values_.put_value(v);  // reserved by begin() for every row
-        if (has_validity_) {
-            set_bit(validity_.data(), length_);
-        }
         ++length_;
         return true;
     }
     bool push_bool(bool v) noexcept {
-        if (v) {
-            set_bit(values_.data(), length_);
-        }
-        if (has_validity_) {
-            set_bit(validity_.data(), length_);
-        }
+        std::uint8_t* byte = values_.data() + (length_ >> 3);
+        *byte = static_cast<std::uint8_t>(*byte | (static_cast<unsigned>(v) << (length_ & 7)));
         ++length_;
         return true;
     }
@@ -104,9 +104,24 @@ public:
         data_.put_short(data, len);
         data_room_ -= len;
         values_.put_value(static_cast<std::int32_t>(data_.size()));
-        if (has_validity_) {
-            set_bit(validity_.data(), length_);
+        ++length_;
+        return true;
+    }
+    // A str value read straight from the bytes: pushed when it is valid
+    // UTF-8 and its bytes fit the room reserved; false, with nothing
+    // pushed, otherwise (the value then takes the general way).
+    bool push_text(const char* data, std::uint32_t len) noexcept {
+        if (len > data_room_) {
+            return false;
         }
+        if (!data_.put_ascii(data, len)) {
+            if (!valid_utf8(data, len)) {
+                return false;
+            }
+            data_.put_short(data, len);
+        }
+        data_room_ -= len;
+        values_.put_value(static_cast<std::int32_t>(data_.size()));
         ++length_;
         return true;
     }
@@ -115,6 +130,7 @@ private:
     [[gnu::noinline]] bool make_room(std::uint32_t len, Failure& failure);
     [[gnu::noinline, gnu::cold]] bool mismatch(const msgpack::Item& item, std::int64_t row, Failure& failure);
     bool start_validity(Failure& failure);
+    bool reserve_values(Failure& failure);
     void set_data_room() noexcept;
 
     static constexpr std::uint64_t kInt64Max = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());

@@ -1,6 +1,7 @@
 #include "decoder.h"
 
 #include <new>
+#include <utility>
 
 #include "schema.h"
 #include "sources.h"
@@ -13,6 +14,7 @@ namespace {
 struct DecoderObject {
     PyObject_HEAD
     Table* table;
+    PyObject* first;  // the first body, owned while the table holds its batch
     bool frozen;
     bool streamed;
     bool busy;  // a body is being decoded (the lock may be released meanwhile)
@@ -40,6 +42,7 @@ PyObject* decoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     }
     DecoderObject* d = as_decoder(self.get());
     d->table = new (std::nothrow) Table;
+    d->first = nullptr;
     d->frozen = false;
     d->streamed = false;
     d->busy = false;
@@ -55,6 +58,7 @@ PyObject* decoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 void decoder_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
+    Py_CLEAR(as_decoder(self)->first);
     delete as_decoder(self)->table;
     type->tp_free(self);
     Py_DECREF(type);
@@ -128,6 +132,10 @@ PyObject* decoder_begin(PyObject* self, PyObject* body) {
         typed = true;
     } else if (!over_body(self, body, failure, [&](auto& source) { return d->table->begin(source, typed, failure); })) {
         return raise_failure(state_of(self), failure);
+    } else if (d->table->first_ready()) {
+        // Its batch is built: handed out when the stream comes to this body.
+        Py_INCREF(body);
+        d->first = body;
     }
     return PyBool_FromLong(typed);
 }
@@ -288,8 +296,18 @@ PyType_Spec decoder_spec = {
 };
 
 bool decoder_build(PyObject* decoder, PyObject* body, bool first, ArrowArray* out) {
-    Table* table = as_decoder(decoder)->table;
+    DecoderObject* d = as_decoder(decoder);
+    Table* table = d->table;
     Failure failure;
+    Ref begun = Ref::steal(std::exchange(d->first, nullptr));
+    if (first && begun.get() == body && !d->busy && table->first_ready()) {
+        // (a bytes body: what begin() read of it cannot have changed)
+        if (!table->take_first(out, failure)) {
+            raise_failure(state_of(decoder), failure);
+            return false;
+        }
+        return true;
+    }
     if (!over_body(decoder, body, failure, [&](auto& source) { return table->build(source, first, out, failure); })) {
         raise_failure(state_of(decoder), failure);
         return false;

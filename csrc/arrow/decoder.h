@@ -1,8 +1,10 @@
 // vantrel._arrow.TableDecoder: the Python face of a Table.
 //
 // The answer reader (Python) hands it the bodies of the TABLE packets of one
-// answer: begin() the first, infer() any body held back to type columns that
-// were all None so far, then stream() returns the PyCapsule of an
+// answer: begin() the first (whose batch, for MessagePack bytes without a
+// schema, is built as its values type the columns, and kept for the stream
+// unless a held-back body changes a type), infer() any body held back to
+// type columns that were all None so far, then stream() returns the PyCapsule of an
 // ArrowArrayStream that pulls the remaining bodies as its consumer asks for
 // batches.  A body is the MessagePack bytes of the packet (decoded here,
 // with the interpreter lock released) or the rows already decoded from JSON.

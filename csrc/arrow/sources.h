@@ -26,8 +26,9 @@ public:
 
     // A row's head: its length.
     [[gnu::always_inline]] bool row(std::int64_t rowno, std::uint32_t& len, Failure& failure) {
-        if (pos_ < size_ && (data_[pos_] & 0xf0) == 0x90) {  // the usual row: up to 15 values
-            len = data_[pos_++] & 0x0f;
+        const unsigned char* p = at();
+        if (usual_row(p, end(), len)) {
+            seek(p);
             return true;
         }
         msgpack::Item item;
@@ -52,64 +53,60 @@ public:
     }
 
     // Reads the next value straight into `column` when it has the column's
-    // own type in a common encoding: true, with `ok` false on a failure.
-    // False, with nothing read, for every other value (which then goes
-    // through value() and the column's append()).  This is the one place
+    // own type in a common encoding, with `ok` false on a failure.  Nothing
+    // read for every other value (which then goes through value() and the
+    // column's append()).  This is the one place
     // that reads MessagePack bytes besides the shared reader, and it earns
     // its keep: without it a 200,000-row x 8-column body set takes about
     // 16 ms to build instead of 10 ms (benchmarks/results_scenarios.py,
-    // arrow_200k); the rows and the other values gain nothing measurable
-    // from a reading of their own.
-    [[gnu::always_inline]] bool direct(ColumnBuilder& column, bool& ok, Failure& failure) {
-        const std::size_t left = size_ - pos_;
-        if (left == 0) {
-            return false;
+    // arrow_200k); so does the head of the usual row (usual_row()).
+    //
+    // The position is the caller's (`p`, within the body that ends at
+    // `end`, with `limit` its limit()): kept in a register by the loop over
+    // the values, it is not reloaded after each store into a column.
+    // Returns the position after the value, or nullptr.
+    [[gnu::always_inline]] static const unsigned char* direct(const unsigned char* p, const unsigned char* limit,
+                                                              const unsigned char* end, ColumnBuilder& column,
+                                                              bool& ok, Failure& failure) {
+        if (p >= limit) {  // the last bytes of a body: the general reading (so no value below reads past them)
+            return nullptr;
         }
-        const unsigned char* p = data_ + pos_;
         const unsigned char c = *p;
         switch (column.type()) {
             case ColType::Int64:
                 if (c <= 0x7f || c >= 0xe0) {
-                    pos_ += 1;
                     ok = column.push_int(c <= 0x7f ? c : static_cast<std::int8_t>(c));
-                    return true;
+                    return p + 1;
                 }
                 if (c >= 0xcc && c <= 0xce) {  // uint 8/16/32
                     const std::size_t n = std::size_t{1} << (c - 0xcc);
-                    if (n < left) {
-                        pos_ += 1 + n;
-                        ok = column.push_int(static_cast<std::int64_t>(be(p + 1, n)));
-                        return true;
-                    }
-                } else if (c >= 0xd0 && c <= 0xd3) {  // int 8/16/32/64
-                    const std::size_t n = std::size_t{1} << (c - 0xd0);
-                    if (n < left) {
-                        const std::uint64_t raw = be(p + 1, n);
-                        const unsigned shift = static_cast<unsigned>(64 - 8 * n);
-                        pos_ += 1 + n;
-                        // sign-extend the n-byte value
-                        ok = column.push_int(static_cast<std::int64_t>(raw << shift) >> shift);
-                        return true;
-                    }
+                    ok = column.push_int(static_cast<std::int64_t>(be(p + 1, n)));
+                    return p + 1 + n;
                 }
-                return false;
+                if (c >= 0xd0 && c <= 0xd3) {  // int 8/16/32/64
+                    const std::size_t n = std::size_t{1} << (c - 0xd0);
+                    const std::uint64_t raw = be(p + 1, n);
+                    const unsigned shift = static_cast<unsigned>(64 - 8 * n);
+                    // sign-extend the n-byte value
+                    ok = column.push_int(static_cast<std::int64_t>(raw << shift) >> shift);
+                    return p + 1 + n;
+                }
+                return nullptr;
             case ColType::Float64:
-                if (c == 0xcb && left >= 9) {
+                if (c == 0xcb) {
                     const std::uint64_t bits = be(p + 1, 8);
                     double v;
                     std::memcpy(&v, &bits, sizeof v);
-                    pos_ += 9;
                     ok = column.push_double(v);
-                    return true;
+                    return p + 9;
                 }
-                return false;
+                return nullptr;
             case ColType::Bool:
                 if (c == 0xc2 || c == 0xc3) {
-                    pos_ += 1;
                     ok = column.push_bool(c == 0xc3);
-                    return true;
+                    return p + 1;
                 }
-                return false;
+                return nullptr;
             case ColType::Utf8:
             case ColType::Binary: {
                 // fixstr and str 8 for a string column, bin 8 for a binary one
@@ -118,29 +115,46 @@ public:
                 if (utf8 && (c & 0xe0) == 0xa0) {
                     head = 1;
                     n = c & 0x1f;
-                } else if (c == (utf8 ? 0xd9 : 0xc4) && left >= 2) {
+                } else if (c == (utf8 ? 0xd9 : 0xc4)) {
                     head = 2;
                     n = p[1];
                 } else {
-                    return false;
+                    return nullptr;
                 }
-                if (n > left - head) {
-                    return false;
+                if (n > static_cast<std::size_t>(end - p) - head) {
+                    return nullptr;
                 }
                 const auto* text = reinterpret_cast<const char*>(p + head);
-                if (utf8 && !valid_utf8(text, n)) {
-                    return false;
+                if (utf8) {
+                    return column.push_text(text, static_cast<std::uint32_t>(n)) ? p + head + n : nullptr;
                 }
-                pos_ += head + n;
                 ok = column.push_bytes(text, static_cast<std::uint32_t>(n), failure);
-                return true;
+                return p + head + n;
             }
             case ColType::Unknown:
             case ColType::Null:
                 break;
         }
+        return nullptr;
+    }
+
+    // The usual row's head at `p` (up to 15 values): its length, and `p`
+    // moved past it.
+    [[gnu::always_inline]] static bool usual_row(const unsigned char*& p, const unsigned char* end,
+                                                 std::uint32_t& len) noexcept {
+        if (p < end && (*p & 0xf0) == 0x90) {
+            len = *p++ & 0x0f;
+            return true;
+        }
         return false;
     }
+
+    // The position as a pointer, for direct(), and back.
+    const unsigned char* at() const noexcept { return data_ + pos_; }
+    const unsigned char* end() const noexcept { return data_ + size_; }
+    // Where direct() stops: fewer than 9 bytes are left past it.
+    const unsigned char* limit() const noexcept { return data_ + size_ - (size_ < 8 ? size_ : 8); }
+    void seek(const unsigned char* p) noexcept { pos_ = static_cast<std::size_t>(p - data_); }
 
     // Type inference: passes over the next value when it leaves a column of
     // type `t` as it is (None, or a value of that type in a common encoding;
@@ -203,6 +217,8 @@ public:
     // Skips a value of a row, as deeply nested as the body may be.
     bool skip(Failure& failure) { return skip_item(msgpack::kMaxDepth - 2, failure); }
     bool close(Failure& failure);
+    // Back to the body's start, for another walk over it.
+    void restart() noexcept { pos_ = 0; }
 
 private:
     // Skips the next item, which may hold `depth` levels of containers.

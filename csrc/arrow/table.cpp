@@ -183,6 +183,10 @@ bool Table::set_header(std::vector<std::string> header, [[maybe_unused]] Failure
     for (std::size_t p = 0; p < n; ++p) {
         full_rows_ = full_rows_ && column_of_[p] >= 0 && last_use_[p] == kAlways;
     }
+    in_order_ = full_rows_;
+    for (std::size_t p = 0; p < n; ++p) {
+        in_order_ = in_order_ && column_of_[p] == static_cast<std::int32_t>(p);
+    }
     return true;
 }
 
@@ -229,11 +233,45 @@ bool Table::begin(Source& source, bool& typed, Failure& failure) {
         return false;
     }
     started_ = true;
-    if (!fixed_ && !infer_rows(source, rows, failure)) {
+    if (!fixed_ && !begin_typing(source, rows, failure)) {
         return false;
     }
     typed = this->typed();
     return true;
+}
+
+// Types the columns from the first body's rows.  A MessagePack body is
+// built into its batch meanwhile, the types settled as its values come
+// (a column of None so far takes the type of its first value, an int64 one
+// becomes double at its first float); a body that fails there, for
+// whatever reason, is walked again by the inference alone, which fails
+// where it must (its build then fails in the stream, as any body's does).
+template <typename Source>
+bool Table::begin_typing(Source& source, std::int64_t rows, Failure& failure) {
+    if constexpr (std::is_same_v<Source, MsgpackSource>) {
+        if (start_columns(first_, rows, failure) && fill<true>(source, first_, rows, 0, failure) &&
+            source.close(failure)) {
+            first_types_.clear();
+            first_types_.reserve(fields_.size());
+            for (const Field& f : fields_) {
+                first_types_.push_back(f.type);
+            }
+            first_rows_ = rows;
+            first_built_ = true;
+            rows_inferred_ = rows;
+            return true;
+        }
+        drop_first();
+        failure = Failure();
+        for (Field& f : fields_) {
+            f.type = ColType::Unknown;
+        }
+        source.restart();
+        if (!source.open(true, nullptr, rows, failure)) {
+            return false;
+        }
+    }
+    return infer_rows(source, rows, failure);
 }
 
 template <typename Source>
@@ -254,17 +292,39 @@ void Table::freeze() noexcept {
     }
 }
 
-// Flattened: the reader's next() and the builders' appends are inlined into
-// the loop over the values, the hot path of the whole module.
-template <typename Source>
-[[gnu::flatten]] bool Table::build(Source& source, bool first, ArrowArray* out, Failure& failure) {
-    std::int64_t rows = 0;
-    if (!source.open(first, nullptr, rows, failure)) {
+bool Table::first_ready() const noexcept {
+    if (!first_built_) {
         return false;
     }
-    const std::size_t ncols = fields_.size();
-    std::vector<ColumnBuilder> columns;
-    columns.reserve(ncols);
+    for (std::size_t k = 0; k < fields_.size(); ++k) {
+        const ColType was = first_types_[k] == ColType::Unknown ? ColType::Null : first_types_[k];
+        const ColType now = fields_[k].type == ColType::Unknown ? ColType::Null : fields_[k].type;
+        if (was != now) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool Table::take_first(ArrowArray* out, Failure& failure) {
+    const bool ok = export_batch(first_, first_rows_, out, failure);
+    if (ok) {
+        rows_built_ += first_rows_;
+    }
+    drop_first();
+    return ok;
+}
+
+void Table::drop_first() noexcept {
+    first_.clear();
+    first_types_.clear();
+    first_rows_ = 0;
+    first_built_ = false;
+}
+
+bool Table::start_columns(std::vector<ColumnBuilder>& columns, std::int64_t rows, Failure& failure) const {
+    columns.clear();
+    columns.reserve(fields_.size());
     for (const Field& f : fields_) {
         columns.emplace_back(f);
     }
@@ -273,30 +333,93 @@ template <typename Source>
             return false;
         }
     }
+    return true;
+}
+
+// The rows of a body into the columns.  Typing: the columns' types are being
+// inferred from these values (first body, no schema): a value of another
+// type than its column's goes through the inference first, which may change
+// the column's type (the builder follows) or refuse the value.
+//
+// Flattened: the reader's next() and the builders' appends are inlined into
+// the loop over the values, the hot path of the whole module.
+template <bool Typing, typename Source>
+[[gnu::flatten]] bool Table::fill(Source& source, std::vector<ColumnBuilder>& columns, std::int64_t rows,
+                                  std::int64_t base, Failure& failure) {
     Item item;
     const auto width = static_cast<std::uint32_t>(column_of_.size());
     const std::int32_t* column_of = column_of_.data();
     const std::uint32_t* last_use = last_use_.data();
+    // MessagePack bytes: the position is this loop's own while values are
+    // read straight into their columns, the source's otherwise.
+    const unsigned char* cur = nullptr;
+    const unsigned char* limit = nullptr;
+    const unsigned char* end = nullptr;
+    if constexpr (std::is_same_v<Source, MsgpackSource>) {
+        cur = source.at();
+        limit = source.limit();
+        end = source.end();
+    }
+    auto to_source = [&] {
+        if constexpr (std::is_same_v<Source, MsgpackSource>) {
+            source.seek(cur);
+        }
+    };
+    auto from_source = [&] {
+        if constexpr (std::is_same_v<Source, MsgpackSource>) {
+            cur = source.at();
+        }
+    };
     // One value into its column: straight from the bytes when it can be.
-    auto put = [&](ColumnBuilder& column, std::int64_t rowno) -> bool {
+    auto put = [&](std::int32_t k, std::int64_t rowno) -> bool {
+        ColumnBuilder& column = columns[static_cast<std::size_t>(k)];
         if constexpr (std::is_same_v<Source, MsgpackSource>) {
             bool ok = true;
-            if (source.direct(column, ok, failure)) {
+            if (const unsigned char* next = MsgpackSource::direct(cur, limit, end, column, ok, failure)) {
+                cur = next;
                 return ok;
             }
         }
-        return source.value(item, failure) && column.append(item, rowno, failure);
+        to_source();
+        if (!source.value(item, failure)) {
+            return false;
+        }
+        from_source();
+        if constexpr (Typing) {
+            Field& field = fields_[static_cast<std::size_t>(k)];
+            if (!infer_value(field, item, rowno, failure) ||
+                (field.type != column.type() && !column.retype(failure))) {
+                return false;
+            }
+        }
+        return column.append(item, rowno, failure);
     };
     for (std::int64_t r = 0; r < rows; ++r) {
-        const std::int64_t rowno = rows_built_ + r;
+        const std::int64_t rowno = base + r;
         std::uint32_t len = 0;
-        if (!source.row(rowno, len, failure)) {
-            return false;
+        bool usual = false;
+        if constexpr (std::is_same_v<Source, MsgpackSource>) {
+            usual = MsgpackSource::usual_row(cur, end, len);
+        }
+        if (!usual) {
+            to_source();
+            if (!source.row(rowno, len, failure)) {
+                return false;
+            }
+            from_source();
         }
         if (len == width && full_rows_) {
             // The usual row: one value for each column, nothing to skip or fill.
+            if (in_order_) {
+                for (std::uint32_t p = 0; p < len; ++p) {
+                    if (!put(static_cast<std::int32_t>(p), rowno)) {
+                        return false;
+                    }
+                }
+                continue;
+            }
             for (std::uint32_t p = 0; p < len; ++p) {
-                if (!put(columns[static_cast<std::size_t>(column_of[p])], rowno)) {
+                if (!put(column_of[p], rowno)) {
                     return false;
                 }
             }
@@ -304,11 +427,15 @@ template <typename Source>
         }
         for (std::uint32_t p = 0; p < len; ++p) {
             if (p < width && column_of[p] >= 0 && len <= last_use[p]) {
-                if (!put(columns[static_cast<std::size_t>(column_of[p])], rowno)) {
+                if (!put(column_of[p], rowno)) {
                     return false;
                 }
-            } else if (!source.skip(failure)) {
-                return false;
+            } else {
+                to_source();
+                if (!source.skip(failure)) {
+                    return false;
+                }
+                from_source();
             }
         }
         for (ColumnBuilder& c : columns) {
@@ -317,9 +444,27 @@ template <typename Source>
             }
         }
     }
-    if (!source.close(failure)) {
+    to_source();
+    return true;
+}
+
+template <typename Source>
+bool Table::build(Source& source, bool first, ArrowArray* out, Failure& failure) {
+    drop_first();  // (a body given instead of the one begin() built)
+    std::int64_t rows = 0;
+    std::vector<ColumnBuilder> columns;
+    if (!source.open(first, nullptr, rows, failure) || !start_columns(columns, rows, failure) ||
+        !fill<false>(source, columns, rows, rows_built_, failure) || !source.close(failure) ||
+        !export_batch(columns, rows, out, failure)) {
         return false;
     }
+    rows_built_ += rows;
+    return true;
+}
+
+bool Table::export_batch(std::vector<ColumnBuilder>& columns, std::int64_t rows, ArrowArray* out,
+                         Failure& failure) {
+    const std::size_t ncols = columns.size();
     std::unique_ptr<BatchPrivate> priv(new (std::nothrow) BatchPrivate);
     if (!priv) {
         return no_memory(failure);
@@ -348,7 +493,6 @@ template <typename Source>
     out->dictionary = nullptr;
     out->release = release_batch;
     out->private_data = priv.release();
-    rows_built_ += rows;
     return true;
 }
 

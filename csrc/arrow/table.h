@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "abi.h"
+#include "column.h"
 #include "types.h"
 
 namespace vantrel::arrow {
@@ -43,6 +44,14 @@ public:
     template <typename Source>
     bool build(Source& source, bool first, ArrowArray* out, Failure& failure);
 
+    // The first body's batch, built by begin() while it typed the columns
+    // (MessagePack bodies, no schema): whether it is there and its columns
+    // still have the types it was built with; then its export (once), or
+    // its drop.
+    bool first_ready() const noexcept;
+    bool take_first(ArrowArray* out, Failure& failure);
+    void drop_first() noexcept;
+
     // The schema of the batches (a struct of the columns).
     bool export_schema(ArrowSchema* out, Failure& failure) const;
 
@@ -53,15 +62,27 @@ private:
     bool set_header(std::vector<std::string> header, Failure& failure);
     template <typename Source>
     bool infer_rows(Source& source, std::int64_t rows, Failure& failure);
+    template <typename Source>
+    bool begin_typing(Source& source, std::int64_t rows, Failure& failure);
+    bool start_columns(std::vector<ColumnBuilder>& columns, std::int64_t rows, Failure& failure) const;
+    template <bool Typing, typename Source>
+    bool fill(Source& source, std::vector<ColumnBuilder>& columns, std::int64_t rows, std::int64_t base,
+              Failure& failure);
+    bool export_batch(std::vector<ColumnBuilder>& columns, std::int64_t rows, ArrowArray* out, Failure& failure);
 
     std::vector<Field> fields_;
     std::vector<std::int32_t> column_of_;  // header position -> field, or -1
     std::vector<std::uint32_t> last_use_;  // header position -> used when the row is shorter than this
     bool full_rows_ = false;  // a row as long as the header fills every column once
+    bool in_order_ = false;   // ... and the value at position p goes to column p
     bool fixed_ = false;
     bool started_ = false;
     std::int64_t rows_inferred_ = 0;
     std::int64_t rows_built_ = 0;
+    std::vector<ColumnBuilder> first_;  // the first body's batch, built while typing
+    std::vector<ColType> first_types_;  // ... with these column types
+    std::int64_t first_rows_ = 0;
+    bool first_built_ = false;
 };
 
 }  // namespace vantrel::arrow

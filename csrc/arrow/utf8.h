@@ -11,12 +11,22 @@ namespace vantrel::arrow {
 // nothing above U+10FFFF).
 inline bool valid_utf8(const char* data, std::size_t n) noexcept {
     const auto* s = reinterpret_cast<const unsigned char*>(data);
-    if (n <= 16) {  // short strings, most of them ASCII: one pass, no branches per byte
-        unsigned char any = 0;
-        for (std::size_t k = 0; k < n; ++k) {
-            any = static_cast<unsigned char>(any | s[k]);
+    if (n <= 16) {  // short strings, most of them ASCII: two overlapping loads, no loop
+        std::uint64_t any = 0;
+        if (n >= 8) {
+            std::uint64_t a, b;
+            std::memcpy(&a, s, 8);
+            std::memcpy(&b, s + n - 8, 8);
+            any = a | b;
+        } else if (n >= 4) {
+            std::uint32_t a, b;
+            std::memcpy(&a, s, 4);
+            std::memcpy(&b, s + n - 4, 4);
+            any = a | b;
+        } else if (n > 0) {
+            any = s[0] | s[n >> 1] | s[n - 1];
         }
-        if (any < 0x80) {
+        if ((any & 0x8080808080808080ull) == 0) {
             return true;
         }
     }

@@ -139,8 +139,12 @@ def child(mode: str, port: int) -> None:
 
 
 def _child_figures(mode: str, address: Tuple[str, int]) -> Dict[str, float]:
+    # pyarrow loads numpy, whose OpenBLAS threads spin for a while after they
+    # start: up to 10 ms of CPU in the first call's span that is no work of
+    # the call's.  One thread starts none.
+    env = dict(child_env(), OPENBLAS_NUM_THREADS="1")
     out = subprocess.run([sys.executable, os.path.abspath(__file__), "--child", mode, str(address[1])],
-                         check=True, capture_output=True, text=True, env=child_env()).stdout
+                         check=True, capture_output=True, text=True, env=env).stdout
     return json.loads(out)  # type: ignore[no-any-return]
 
 

@@ -304,6 +304,42 @@ def test_second_signal_ends_serve_at_once(impl):
     assert "received SIGTERM again, exiting at once" in err
 
 
+# The main thread blocks SIGTERM, so the signals land on another thread: the
+# serving thread must still act on the second one at once.
+SERVE_WITH_A_THREAD = r'''
+import logging, signal, sys, threading, time
+from vantrel.server import Server, demo_handlers, run
+logging.basicConfig(level=logging.INFO, stream=sys.stderr)
+threading.Thread(target=time.sleep, args=(3600,), daemon=True).start()
+signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGTERM})
+run(Server(demo_handlers(), grace=60), "127.0.0.1", 0,
+    on_ready=lambda address: print("serving on %s:%d" % address, flush=True))
+'''
+
+
+@pytest.mark.skipif(not hasattr(signal, "pthread_sigmask"), reason="POSIX thread signals")
+def test_second_signal_taken_by_another_thread_ends_serving_at_once():
+    proc = subprocess.Popen([sys.executable, "-c", SERVE_WITH_A_THREAD], stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, text=True, env=env())
+    assert proc.stdout is not None and proc.stderr is not None
+    try:
+        port = int(proc.stdout.readline().rsplit(":", 1)[1])
+        conn = vantrel.connect(("127.0.0.1", port))
+        conn._socket.sendall(packet(MSG_TYPE.REQUEST, ("sleep", (60,), {})))
+        with conn:
+            proc.send_signal(signal.SIGTERM)
+            while "waiting up to" not in proc.stderr.readline():
+                pass
+            proc.send_signal(signal.SIGTERM)
+            _, err = proc.communicate(timeout=TIMEOUT)
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.communicate()
+    assert proc.returncode == 128 + signal.SIGTERM
+    assert "received SIGTERM again, exiting at once" in err
+
+
 def test_serve_port_in_use_exits_3():
     with socket.create_server(("127.0.0.1", 0)) as busy:
         proc = vantrel_cli("serve", "--port", str(busy.getsockname()[1]))

@@ -6,6 +6,7 @@ import asyncio
 import logging
 import os
 import signal
+import socket
 import threading
 from typing import Any, Callable, Optional, Sequence, Tuple
 
@@ -118,8 +119,17 @@ def run(server: Server, host: str = "127.0.0.1", port: int = 7878, *,
             for sig in handled:
                 loop.remove_signal_handler(sig)
                 signal.signal(sig, lambda signum, frame: _exit_now(signum))
+            # The handler runs in this thread, but the signal may be taken by
+            # another (a resolver's worker): it then only wakes this one
+            # through the wakeup descriptor, which the loop's selector watches.
+            waker.extend(socket.socketpair())
+            for end in waker:
+                end.setblocking(False)
+            signal.set_wakeup_fd(waker[1].fileno(), warn_on_full_buffer=False)
+            loop.add_reader(waker[0].fileno(), _drain, waker[0])
 
         handled: list[int] = []
+        waker: list[socket.socket] = []
         previous = {sig: signal.getsignal(sig) for sig in signals}
         for sig in signals:
             try:
@@ -136,8 +146,20 @@ def run(server: Server, host: str = "127.0.0.1", port: int = 7878, *,
                 loop.remove_signal_handler(sig)
                 if previous[sig] is not None:
                     signal.signal(sig, previous[sig])
+            if waker:
+                signal.set_wakeup_fd(-1)
+                loop.remove_reader(waker[0].fileno())
+                for end in waker:
+                    end.close()
 
     asyncio.run(main())
+
+
+def _drain(sock: socket.socket) -> None:
+    try:
+        sock.recv(4096)
+    except OSError:
+        pass
 
 
 def _exit_now(signum: int) -> None:

@@ -284,11 +284,12 @@ def test_serve_until_signal(impl, sig):
     assert "pa55word" not in err and "wrong-pw" not in err
 
 
-def test_second_signal_ends_serve_at_once(impl):
-    proc, address = start_serve("--grace", "60")
+def signal_twice_during_an_answer(proc: subprocess.Popen[str], address: Tuple[str, int],
+                                  impl: str = "ext") -> str:
+    """SIGTERM while a 60 s answer holds the shutdown, then SIGTERM again: the server's stderr."""
     assert proc.stderr is not None
     try:
-        conn = vantrel.connect(address, impl=impl_name(impl))
+        conn = vantrel.connect(address, impl=impl)
         conn._socket.sendall(packet(MSG_TYPE.REQUEST, ("sleep", (60,), {})))
         with conn:
             proc.send_signal(signal.SIGTERM)
@@ -300,6 +301,12 @@ def test_second_signal_ends_serve_at_once(impl):
         if proc.poll() is None:
             proc.kill()
             proc.communicate()
+    return err
+
+
+def test_second_signal_ends_serve_at_once(impl):
+    proc, address = start_serve("--grace", "60")
+    err = signal_twice_during_an_answer(proc, address, impl_name(impl))
     assert proc.returncode == 128 + signal.SIGTERM
     assert "received SIGTERM again, exiting at once" in err
 
@@ -321,21 +328,12 @@ run(Server(demo_handlers(), grace=60), "127.0.0.1", 0,
 def test_second_signal_taken_by_another_thread_ends_serving_at_once():
     proc = subprocess.Popen([sys.executable, "-c", SERVE_WITH_A_THREAD], stdout=subprocess.PIPE,
                             stderr=subprocess.PIPE, text=True, env=env())
-    assert proc.stdout is not None and proc.stderr is not None
-    try:
-        port = int(proc.stdout.readline().rsplit(":", 1)[1])
-        conn = vantrel.connect(("127.0.0.1", port))
-        conn._socket.sendall(packet(MSG_TYPE.REQUEST, ("sleep", (60,), {})))
-        with conn:
-            proc.send_signal(signal.SIGTERM)
-            while "waiting up to" not in proc.stderr.readline():
-                pass
-            proc.send_signal(signal.SIGTERM)
-            _, err = proc.communicate(timeout=TIMEOUT)
-    finally:
-        if proc.poll() is None:
-            proc.kill()
-            proc.communicate()
+    assert proc.stdout is not None
+    line = proc.stdout.readline()  # "serving on HOST:PORT"
+    if "serving on" not in line:
+        proc.kill()
+        pytest.fail("the server did not start: %r %r" % (line, proc.communicate(timeout=TIMEOUT)[1]))
+    err = signal_twice_during_an_answer(proc, ("127.0.0.1", int(line.rsplit(":", 1)[1])))
     assert proc.returncode == 128 + signal.SIGTERM
     assert "received SIGTERM again, exiting at once" in err
 

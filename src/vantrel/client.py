@@ -560,6 +560,10 @@ class Settings:
             ",".join(format_address(h) for h in self.hosts), self.auth.get("user"),
             self.timeout, self.connect_timeout)
 
+    def opening_deadline(self) -> Optional[float]:
+        """When the opening must be done (on ``time.monotonic``'s clock), or None."""
+        return None if self.connect_timeout is None else _monotonic() + self.connect_timeout
+
     def host_limit(self, deadline: Optional[float], left: int) -> Optional[float]:
         """The time of the next host: its share of what remains of the opening
         (``left`` hosts still to try), or None without a limit."""
@@ -726,7 +730,7 @@ def connect(address: Optional[AddressLike] = None, auth: Optional[Mapping[str, A
                  load_balance=load_balance, max_answer_bytes=max_answer_bytes)
     cls = connection_class(impl)
     context = tls_context(s.tls)
-    deadline = None if s.connect_timeout is None else _monotonic() + s.connect_timeout
+    deadline = s.opening_deadline()
     attempts: List[Tuple[Address, BaseException]] = []
     for i, host in enumerate(s.hosts):
         try:

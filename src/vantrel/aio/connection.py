@@ -350,13 +350,11 @@ async def connect(address: Optional[AddressLike] = None, auth: Optional[Mapping[
     s = settings(address, auth, timeout=timeout, connect_timeout=connect_timeout, tls=tls,
                  load_balance=load_balance, max_answer_bytes=max_answer_bytes)
     context = tls_context(s.tls)
-    loop = asyncio.get_running_loop()
-    deadline = None if s.connect_timeout is None else loop.time() + s.connect_timeout
+    deadline = s.opening_deadline()
     attempts: List[Tuple[Tuple[str, int], BaseException]] = []
     for i, host in enumerate(s.hosts):
-        limit = None if deadline is None else max(deadline - loop.time(), 0.0) / (len(s.hosts) - i)
         try:
-            conn = await _open_one(host, s, limit, context)
+            conn = await _open_one(host, s, s.host_limit(deadline, len(s.hosts) - i), context)
         except ServerError:
             raise
         except (OSError, connection_error) as e:

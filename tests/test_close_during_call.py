@@ -15,6 +15,7 @@ from __future__ import annotations
 import asyncio
 import errno
 import gc
+import logging
 import random
 import sys
 import threading
@@ -81,12 +82,13 @@ READERS: Dict[str, Callable[[Any], Any]] = {
 @pytest.mark.parametrize("begun", [True, False], ids=["begun", "any_moment"])
 @pytest.mark.parametrize("path", sorted(READERS))
 def test_close_under_a_reading_thread(impl: Any, server: Address, path: str, begun: bool,
-                                      fast_switching: None) -> None:
+                                      fast_switching: None, caplog: pytest.LogCaptureFixture) -> None:
     """``begun``: close() once the call has begun; else at any moment, also
     before the call or as it begins (it then fails at once: the call that
     begins while close() closes is refused, one that begins after it meets
     the closed socket)."""
     pytest.importorskip("pyarrow")
+    caplog.set_level(logging.DEBUG, logger="vantrel.server")  # shown if a round fails
     read, whole = READERS[path], list(range(ITEMS))
     gc.collect()
     fds = open_fds()
@@ -102,13 +104,14 @@ def test_close_under_a_reading_thread(impl: Any, server: Address, path: str, beg
             try:
                 got["value"] = read(conn)
             except BaseException as e:  # every outcome is checked below
-                got["error"] = e
+                got["error"], got["at"] = e, time.monotonic()
 
         thread = threading.Thread(target=reader)
         thread.start()
         while begun and conn.is_normal() and thread.is_alive():
             pass  # until the call has begun (its mark stands)
         time.sleep(random.random() * (0.01 if begun else 0.0005))
+        closing = time.monotonic()
         conn.close()
         thread.join(30)
         assert not thread.is_alive()
@@ -120,7 +123,8 @@ def test_close_under_a_reading_thread(impl: Any, server: Address, path: str, beg
             if type(error) is impl.ProtocolError and str(error) == CLOSED_DURING_CALL:
                 ends["closed"] += 1
             else:
-                assert not begun, repr(error)
+                assert not begun, "%r, %+.2f ms after close() began" % (
+                    error, (got["at"] - closing) * 1e3)
                 assert ((type(error) is RuntimeError and "another call is in progress" in str(error))
                         or (type(error) is OSError and error.errno == errno.EBADF)), repr(error)
                 ends["before"] += 1

@@ -102,9 +102,7 @@ public:
             return false;
         }
         data_.put_short(data, len);
-        data_room_ -= len;
-        values_.put_value(static_cast<std::int32_t>(data_.size()));
-        ++length_;
+        end_bytes(len);
         return true;
     }
     // A str value read straight from the bytes: pushed when it is valid
@@ -120,12 +118,16 @@ public:
             }
             data_.put_short(data, len);
         }
-        data_room_ -= len;
-        values_.put_value(static_cast<std::int32_t>(data_.size()));
-        ++length_;
+        end_bytes(len);
         return true;
     }
 private:
+    // The value's `len` bytes are in data_: its end offset and its count.
+    void end_bytes(std::uint32_t len) noexcept {
+        data_room_ -= len;
+        values_.put_value(static_cast<std::int32_t>(data_.size()));
+        ++length_;
+    }
     [[gnu::noinline]] bool append_other(const msgpack::Item& item, std::int64_t row, Failure& failure);
     [[gnu::noinline]] bool make_room(std::uint32_t len, Failure& failure);
     [[gnu::noinline, gnu::cold]] bool mismatch(const msgpack::Item& item, std::int64_t row, Failure& failure);

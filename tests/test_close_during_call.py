@@ -133,6 +133,74 @@ def test_close_under_a_reading_thread(impl: Any, server: Address, path: str, beg
     assert settled_fds(fds) == fds
 
 
+@pytest.mark.parametrize("then", ["nothing", "another_call"])
+def test_close_meets_the_end_of_the_call_between_their_steps(
+        server: Address, monkeypatch: pytest.MonkeyPatch, then: str) -> None:
+    """The twin's close() asks the call and shuts the socket down; the call
+    ends, its mark removed, before close() looks again; close() is done before
+    the call looks what was asked.  The call still fails with "closed during
+    the call", the socket is closed, and no mark is left.  With
+    ``another_call``, a call begun on the connection in between is asked too."""
+    import vantrel._pyconnection as twin
+
+    conn = connect_to(twin, server)
+    popped, closed = threading.Event(), threading.Event()
+    threads: Dict[str, threading.Thread] = {}
+
+    class Stepped(Dict[int, Any]):
+        def pop(self, *args: Any) -> Any:
+            value = super().pop(*args)
+            if threading.current_thread() is threads["reader"] and not popped.is_set():
+                if then == "another_call":
+                    twin._begin_call(conn)
+                popped.set()
+                closed.wait(10)
+            return value
+
+        def _closer_waits(self) -> None:
+            if threading.current_thread() is threads.get("closer"):
+                popped.wait(10)
+
+        def get(self, *args: Any) -> Any:
+            self._closer_waits()
+            return super().get(*args)
+
+        def __contains__(self, key: object) -> bool:
+            self._closer_waits()
+            return super().__contains__(key)
+
+    monkeypatch.setattr(twin, "_calls_in_progress", Stepped())
+    got: Dict[str, Any] = {}
+
+    def read() -> None:
+        try:
+            got["value"] = conn.execute("feed", 200_000)
+        except Exception as e:  # checked below
+            got["error"] = e
+
+    def close() -> None:
+        try:
+            conn.close()
+        finally:
+            closed.set()
+
+    threads["reader"] = threading.Thread(target=read)
+    threads["reader"].start()
+    while conn.is_normal():
+        pass
+    threads["closer"] = threading.Thread(target=close)
+    threads["closer"].start()
+    for thread in threads.values():
+        thread.join(30)
+        assert not thread.is_alive()
+    assert popped.is_set()
+    assert type(got.get("error")) is twin.ProtocolError and str(got["error"]) == CLOSED_DURING_CALL, got
+    assert conn._socket.fileno() == -1 and conn._sf.closed
+    if then == "another_call":
+        assert twin._end_call(conn) is True  # it was asked, and closes (again)
+    assert not twin._calls_in_progress
+
+
 def test_close_under_a_reading_task(server: Address) -> None:
     async def one(how: str) -> str:
         conn = await aio.connect(server, {"user": "t"})

@@ -80,27 +80,26 @@ def _put_out_of_use(sock: _t.Any) -> None:
 # id(connection) -> the mark of the call in progress on it (or of close()
 # closing it).  setdefault is one step in which no other thread runs, so two
 # calls can never both find a connection free; no lock is taken and nobody
-# waits.  close() during a call adds the id to _close_asked, which the call's
-# end looks at only when it is not empty.
-_calls_in_progress: _t.Dict[int, object] = {}
-_close_asked: _t.Set[int] = set()
+# waits.  A mark is a list of one flag, which close() during the call sets
+# before it shuts the socket down.  What close() asked thus goes with the
+# call's own mark: the call's end learns it from the mark it removes, in the
+# same step, and nothing of it outlives the call.
+_calls_in_progress: _t.Dict[int, _t.List[bool]] = {}
 
 
 def _begin_call(conn: _t.Any, /) -> None:
     # The mark of execute, for readers of an answer outside it.
-    token = object()
-    if _calls_in_progress.setdefault(id(conn), token) is not token:
+    mark = [False]
+    if _calls_in_progress.setdefault(id(conn), mark) is not mark:
         raise RuntimeError("another call is in progress on this connection")
 
 
 def _end_call(conn: _t.Any, /) -> bool:
     # True when close() was called during the call: the reader and the socket
     # are closed now, on the call's own thread, never under one of its reads.
-    key = id(conn)
-    _calls_in_progress.pop(key, None)
-    if not _close_asked or key not in _close_asked:
+    mark = _calls_in_progress.pop(id(conn), None)
+    if mark is None or not mark[0]:
         return False
-    _close_asked.discard(key)
     for target in (conn._sf, conn._socket):
         try:
             target.close()
@@ -163,31 +162,32 @@ class Connection:
 
     def close(self) -> None:
         key = id(self)
-        claim = object()
-        if _calls_in_progress.setdefault(key, claim) is not claim:
+        claim = [False]
+        while True:
+            mark = _calls_in_progress.setdefault(key, claim)
+            if mark is claim:
+                break
             # A call on another thread may be inside a read of the reader:
             # closing the reader under it would fail that read with the
             # reader's own errors.  Shut the socket down instead, which ends
             # the read at once; the call closes the reader and the socket as
-            # it ends (_end_call), unless it ended meanwhile.
-            _close_asked.add(key)
+            # it ends (_end_call).  If it ended meanwhile, perhaps before it
+            # saw the flag, the mark is taken again: by this close(), or it
+            # is that of a call begun since, which is asked the same way.
+            mark[0] = True
             try:
                 self._socket.shutdown(socket.SHUT_RDWR)
             except OSError:
                 pass
-            if key in _calls_in_progress:
+            if _calls_in_progress.get(key) is mark:
                 return
-            _close_asked.discard(key)
-            claim = None
-        # Else the mark is close()'s while it closes: a call that begins
-        # meanwhile is refused instead of reading from a reader being closed.
+        # The mark is close()'s while it closes: a call that begins meanwhile
+        # is refused instead of reading from a reader being closed.
         try:
             self._sf.close()
             self._socket.close()
         finally:
-            if claim is not None:
-                _calls_in_progress.pop(key, None)
-                _close_asked.discard(key)
+            _calls_in_progress.pop(key, None)
 
     def execute(self, method: _t.Any, *args: _t.Any, **kwargs: _t.Any) -> _t.Any:
         _begin_call(self)

@@ -147,3 +147,111 @@ def test_header_only_table_and_short_rows(tmp_path):
                 assert got == expected, (body, without)
         finally:
             peer.finish()
+
+
+# -- signals ---------------------------------------------------------------------------------
+
+
+@pytest.mark.skipif(sys.platform == "win32", reason="POSIX signals")
+@pytest.mark.parametrize("sig,name", [(signal.SIGTERM, "answer.csv"), (signal.SIGHUP, "answer.parquet"),
+                                      (signal.SIGINT, "answer.jsonl.gz")])
+def test_a_signal_mid_answer_leaves_no_file(impl, tmp_path, sig, name):
+    """The peer sends the first packet of a table, then holds the rest: the
+    command, stopped there, removes its temporary file and exits 128 + the
+    signal's number."""
+    if name.endswith(".parquet"):
+        pytest.importorskip("pyarrow")
+    sent, release = threading.Event(), threading.Event()
+    first = packet(MSG_TYPE.STREAM_START) + packet(MSG_TYPE.TABLE, [["a", "b"], [1, "x"], [2, "y"]])
+    peer = Peer([recv(), send(first), signalled(sent), wait(release)], handshake=True)
+    folder = tmp_path / "out"
+    folder.mkdir()
+    proc = subprocess.Popen([sys.executable, "-m", "vantrel", "call", "%s:%d" % peer.address, "m",
+                             "-o", str(folder / name), "--impl", impl_name(impl)],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, stdin=subprocess.DEVNULL,
+                            env=env())
+    try:
+        assert sent.wait(TIMEOUT)
+        assert [p.name.endswith(".part") for p in folder.iterdir()] == [True]  # (made before the call)
+        proc.send_signal(sig)
+        out, err = proc.communicate(timeout=TIMEOUT)
+    finally:
+        release.set()
+        if proc.poll() is None:
+            proc.kill()
+            proc.communicate()
+        peer.finish()
+    assert proc.returncode == 128 + sig
+    assert err.decode().strip() in ("vantrel: interrupted", "vantrel: stopped by %s" % sig.name)
+    assert list(folder.iterdir()) == []
+
+
+# -- the kinds of --output ------------------------------------------------------------------
+
+
+def test_output_kinds(served, tmp_path):
+    pa = pytest.importorskip("pyarrow")
+    import pyarrow.feather
+    import pyarrow.parquet as pq
+
+    args = [served, "big_table", "2500", "--kw", "batch=700"]
+    with vantrel.connect(served) as conn:
+        rows = conn.execute("big_table", 2500, batch=700)
+        items = conn.execute("feed", 1000)
+        scalars = conn.execute("broken_feed", 50, after=100)
+    names = ["t.csv", "t.csv.gz", "t.jsonl", "t.jsonl.zst", "t.json.gz", "t.feather", "t.arrow", "t.parquet",
+             "f.parquet", "s.arrow"]
+    if not _imports("zstandard"):
+        names.remove("t.jsonl.zst")
+    for name in names:
+        method = {"f": ["feed", "1000"], "s": ["broken_feed", "50", "--kw", "after=100"]}.get(name[0], args[1:])
+        extra = ["--parquet-compression", "zstd", "--row-group-rows", "1000"] if name == "t.parquet" else []
+        proc = call(served, *method, "-o", str(tmp_path / name), *extra)
+        assert (proc.returncode, proc.stdout, proc.stderr) == (0, b"", b""), name
+    streamed = call(*args, "-o", "-")
+    assert streamed.returncode == 0
+    table = pa.ipc.open_stream(streamed.stdout).read_all()
+    assert table.to_pylist() == rows
+    assert pyarrow.feather.read_table(tmp_path / "t.feather").equals(table)
+    assert pa.ipc.open_file(tmp_path / "t.arrow").read_all().equals(table)
+    parquet = pq.ParquetFile(tmp_path / "t.parquet")
+    assert [parquet.metadata.row_group(i).num_rows for i in range(parquet.num_row_groups)] == [1000, 1000, 500]
+    assert parquet.metadata.row_group(0).column(0).compression == "ZSTD"
+    assert parquet.read().equals(table)
+    assert pq.read_table(tmp_path / "f.parquet").to_pylist() == items
+    assert pa.ipc.open_file(tmp_path / "s.arrow").read_all().column("value").to_pylist() == scalars
+    csv_text = call(*args, "--format", "csv").stdout
+    assert gzip.decompress((tmp_path / "t.csv.gz").read_bytes()) == csv_text == (tmp_path / "t.csv").read_bytes()
+    jsonl = call(*args, "--format", "jsonl").stdout
+    assert (tmp_path / "t.jsonl").read_bytes() == jsonl
+    if "t.jsonl.zst" in names:
+        import zstandard
+
+        assert zstandard.ZstdDecompressor().stream_reader(io.BytesIO((tmp_path / "t.jsonl.zst").read_bytes())) \
+            .read() == jsonl
+    assert json.loads(gzip.decompress((tmp_path / "t.json.gz").read_bytes())) == rows
+    assert sorted(p.name for p in tmp_path.iterdir()) == sorted(names)
+
+
+def _imports(name: str) -> bool:
+    try:
+        __import__(name)
+    except ImportError:
+        return False
+    return True
+
+
+def test_arrow_stream_is_not_for_a_terminal(served):
+    pytest.importorskip("pyarrow")
+    import pty
+
+    master, slave = pty.openpty()
+    try:
+        proc = subprocess.run([sys.executable, "-m", "vantrel", "call", served, "table", "-o", "-"],
+                              stdout=slave, stderr=subprocess.PIPE, stdin=subprocess.DEVNULL, env=env(),
+                              timeout=TIMEOUT)
+    finally:
+        os.close(slave)
+        os.close(master)
+    assert proc.returncode == 2
+    assert b"not for a terminal" in proc.stderr

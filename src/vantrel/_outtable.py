@@ -25,7 +25,9 @@ twice is one column.
 
 from __future__ import annotations
 
+import array
 import itertools
+import struct
 from typing import Any, BinaryIO, Callable, Dict, Iterator, List, Optional, Tuple
 
 from vantrel import _arrow
@@ -296,25 +298,79 @@ def _float_texts(pa: Any, pc: Any, column: Any) -> Any:
 
     Arrow's shortest digits are Python's; only the notation differs: Arrow
     leaves ``.0`` off whole numbers, and the two switch to an exponent at
-    different magnitudes.  The values where either has an exponent are few
-    in most data, and take ``repr`` itself."""
+    other magnitudes (Arrow below 1e-6 and from 1e10 on, Python below 1e-4
+    and from 1e16 on).  Between 1e-4 and 1e10 both write the plain digits;
+    the other values are few in most data, and take ``repr`` itself."""
     if not pa.types.is_float64(column.type):
         column = column.cast(pa.float64())
     texts = pc.cast(column, pa.string())
     size = pc.abs(column)
-    odd = pc.or_(pc.match_substring(texts, "e"),
-                 pc.or_(pc.greater_equal(size, 1e16), pc.and_(pc.less(size, 1e-4), pc.greater(size, 0))))
-    odd = pc.fill_null(odd, False)
+    plain = pc.or_(pc.and_(pc.greater_equal(size, _lit(pa, 1e-4)), pc.less(size, _lit(pa, 1e10))),
+                   pc.equal(size, _lit(pa, 0.0)))  # (NaN: false)
+    odd = pc.invert(plain)
     if pc.any(odd).as_py():
-        exact = [repr(v) for v in pc.filter(column, odd).to_pylist()]
-        texts = pc.replace_with_mask(texts, odd, pa.array(exact, pa.string()))
-    whole = pc.match_substring_regex(texts, "^-?[0-9]+$")
-    return pc.if_else(whole, pc.binary_join_element_wise(texts, ".0", ""), texts)
+        exact = [repr(v).encode() for v in pc.filter(column, odd).to_pylist()]
+        texts = pc.replace_with_mask(texts, odd, _array(pa, exact, pa.string()))
+    whole = pc.and_(plain, pc.equal(pc.floor(column), column))
+    if pc.any(whole).as_py():
+        texts = _with_dot_zero(pa, pc, texts, whole)
+    return texts
+
+
+def _with_dot_zero(pa: Any, pc: Any, texts: Any, whole: Any) -> Any:
+    """``texts`` with ".0" after the values where ``whole`` is true."""
+    return pc.replace_with_mask(texts, whole, pc.binary_join_element_wise(
+        pc.filter(texts, whole), _lit(pa, ".0"), _lit(pa, "")))
+
+
+def _has(pa: Any, texts: Any, chars: bytes) -> bool:
+    """Whether any value of the binary array ``texts`` holds one of ``chars``."""
+    _, offsets, data = texts.buffers()
+    if data is None or len(texts) == 0:
+        return False
+    at = memoryview(offsets).cast("i")
+    used = data.to_pybytes()[at[texts.offset]:at[texts.offset + len(texts)]]
+    if len(chars) > 4:
+        return len(used.translate(None, chars)) != len(used)
+    return any(used.find(chars[i:i + 1]) >= 0 for i in range(len(chars)))
+
+
+_LITERALS: Dict[Any, Any] = {}
+
+
+def _lit(pa: Any, value: Any) -> Any:
+    """``value`` (a float, str or bytes) as an Arrow scalar, taken from an
+    array made from its buffers: a Python value given to a compute function
+    is converted by ``pyarrow.scalar``, which imports pandas."""
+    key = (type(value), value)
+    scalar = _LITERALS.get(key)
+    if scalar is None:
+        if isinstance(value, float):
+            scalar = pa.Array.from_buffers(pa.float64(), 1, [None, pa.py_buffer(struct.pack("=d", value))])[0]
+        else:
+            data = value.encode() if isinstance(value, str) else value
+            scalar = _array(pa, [data], pa.string() if isinstance(value, str) else pa.binary())[0]
+        _LITERALS[key] = scalar
+    return scalar
+
+
+def _filled(pc: Any, texts: Any, fill: Any) -> Any:
+    return pc.fill_null(texts, _lit(_pa()[0], fill)) if texts.null_count else texts
+
+
+def _array(pa: Any, values: List[bytes], kind: Any) -> Any:
+    """An Arrow array of ``values`` made from its buffers (``pyarrow.array``
+    would import pandas to look at a list, a second of start-up when it is
+    installed)."""
+    offsets = array.array("i", [0])
+    offsets.extend(itertools.accumulate(map(len, values)))
+    return pa.Array.from_buffers(kind, len(values), [None, pa.py_buffer(offsets),
+                                                     pa.py_buffer(b"".join(values))])
 
 
 def _python_texts(pa: Any, column: Any, text: Callable[[Any], str]) -> Any:
-    return pa.array([text(v).encode("utf-8", "surrogateescape") for v in column.to_pylist()],
-                    pa.binary())
+    return _array(pa, [text(v).encode("utf-8", "surrogateescape") for v in column.to_pylist()],
+                  pa.binary())
 
 
 _CSV_PATTERN = "[,\"\r\n]"
@@ -323,6 +379,40 @@ _CSV_PATTERN = "[,\"\r\n]"
 class _CsvSink(_Sink):
     def head(self) -> None:
         self.out.write(csv_line(self.columns).encode("utf-8", "surrogateescape"))
+        self.options: Any = None
+
+    def batch(self, batch: Any) -> None:
+        """A batch of two columns or more and no field to quote goes through
+        pyarrow's CSV writer, unquoted (it then writes what the columns'
+        texts would be), with the float columns as their texts; any other
+        batch is put together here."""
+        pa, pc = _pa()
+        columns = []
+        if batch.num_columns >= 2 and batch.num_rows:
+            for column in batch.columns:
+                t = column.type
+                if pa.types.is_floating(t):
+                    column = _float_texts(pa, pc, column)
+                elif _is_text(pa, t):
+                    if _has(pa, column.cast(pa.binary()), b',"\r\n'):
+                        break
+                elif not (pa.types.is_null(t) or pa.types.is_boolean(t) or pa.types.is_integer(t)
+                          or pa.types.is_timestamp(t) or pa.types.is_date(t) or pa.types.is_time(t)
+                          or pa.types.is_decimal(t)):
+                    break
+                columns.append(column)
+        if len(columns) < 2 or len(columns) != batch.num_columns:
+            super().batch(batch)
+            return
+        import pyarrow.csv
+
+        if self.options is None:
+            self.options = pyarrow.csv.WriteOptions(include_header=False, quoting_style="none")
+        names = [str(i) for i in range(len(columns))]
+        sink = pa.BufferOutputStream()
+        pyarrow.csv.write_csv(pa.RecordBatch.from_arrays(columns, names=names), sink, self.options)
+        self.out.write(sink.getvalue())
+        self.on_rows(batch.num_rows)
 
     def texts(self, column: Tuple[Any, ...]) -> List[str]:
         kinds = set(map(type, column))
@@ -356,36 +446,36 @@ class _CsvSink(_Sink):
             column = column.dictionary_decode()
             t = column.type
         if _is_text(pa, t) or _is_binary(pa, t):
-            texts = pc.fill_null(column.cast(pa.binary()), b"")
-            if _any(pc, texts, _CSV_PATTERN):
-                quoted = pc.binary_join_element_wise(b'"', pc.replace_substring(texts, b'"', b'""'),
-                                                     b'"', b"")
+            texts = _filled(pc, column.cast(pa.binary()), b"")
+            if _has(pa, texts, b',"\r\n'):
+                quoted = pc.binary_join_element_wise(_lit(pa, b'"'), pc.replace_substring(texts, b'"', b'""'),
+                                                     _lit(pa, b'"'), _lit(pa, b""))
                 texts = pc.if_else(pc.match_substring_regex(texts, _CSV_PATTERN), quoted, texts)
             return texts
         if pa.types.is_floating(t):
-            return pc.fill_null(_float_texts(pa, pc, column), "").cast(pa.binary())
+            return _filled(pc, _float_texts(pa, pc, column), "").cast(pa.binary())
         if pa.types.is_null(t) or pa.types.is_boolean(t) or pa.types.is_integer(t) \
                 or pa.types.is_temporal(t) or pa.types.is_decimal(t):
             try:
-                return pc.fill_null(pc.cast(column, pa.string()), "").cast(pa.binary())
+                return _filled(pc, pc.cast(column, pa.string()), "").cast(pa.binary())
             except (pa.ArrowNotImplementedError, pa.ArrowInvalid):
                 pass
         texts = _python_texts(pa, column, csv_text)
-        if _any(pc, texts, _CSV_PATTERN):
-            texts = pa.array([b'"' + v.replace(b'"', b'""') + b'"' if any(c in v for c in b',"\r\n') else v
-                              for v in texts.to_pylist()], pa.binary())
+        if _has(pa, texts, b',"\r\n'):
+            texts = _array(pa, [b'"' + v.replace(b'"', b'""') + b'"' if any(c in v for c in b',"\r\n') else v
+                                for v in texts.to_pylist()], pa.binary())
         return texts
 
     def arrow_lines(self, columns: List[Any]) -> Any:
         pa, pc = _pa()
         if len(columns) == 1:
-            columns[0] = pc.if_else(pc.equal(columns[0], b""), b'""', columns[0])
-        return pc.binary_join_element_wise(*columns[:-1], pc.binary_join_element_wise(columns[-1], b"\n", b""),
-                                           b",")
+            columns[0] = pc.if_else(pc.equal(columns[0], _lit(pa, b"")), _lit(pa, b'""'), columns[0])
+        return pc.binary_join_element_wise(
+            *columns[:-1], pc.binary_join_element_wise(columns[-1], _lit(pa, b"\n"), _lit(pa, b"")), _lit(pa, b","))
 
 
 _JSON_PLAIN = {int, float, bool, type(None)}
-_JSON_ESCAPED = "[\x00-\x1f\"\\\\]"
+_JSON_ESCAPED_BYTES = bytes(range(32)) + b'"\\'  # what JSON escapes
 _JSON_RARE = "[\x00-\x08\x0b-\x0c\x0e-\x1f]"  # control characters beyond \t \n \r
 _JSON_ESCAPES = [(b"\\", b"\\\\"), (b'"', b'\\"'), (b"\n", b"\\n"), (b"\r", b"\\r"), (b"\t", b"\\t")]
 
@@ -429,14 +519,14 @@ class _JsonlSink(_Sink):
         texts: Any = None
         if _is_text(pa, t):
             texts = column.cast(pa.binary())
-            if _any(pc, texts, _JSON_ESCAPED):
+            if _has(pa, texts, _JSON_ESCAPED_BYTES):
                 if _any(pc, texts, _JSON_RARE):
                     return _python_texts(pa, column, to_json)
                 for old, new in _JSON_ESCAPES:
                     texts = pc.replace_substring(texts, old, new)
-            texts = pc.binary_join_element_wise(b'"', texts, b'"', b"")
+            texts = pc.binary_join_element_wise(_lit(pa, b'"'), texts, _lit(pa, b'"'), _lit(pa, b""))
         elif pa.types.is_floating(t):
-            texts = pc.if_else(pc.is_finite(column), _float_texts(pa, pc, column), "null")
+            texts = pc.if_else(pc.is_finite(column), _float_texts(pa, pc, column), _lit(pa, "null"))
         elif pa.types.is_null(t) or pa.types.is_boolean(t) or pa.types.is_integer(t):
             texts = pc.cast(column, pa.string())
         elif pa.types.is_timestamp(t) or pa.types.is_date(t) or pa.types.is_time(t) or pa.types.is_decimal(t):
@@ -446,15 +536,15 @@ class _JsonlSink(_Sink):
                 return _python_texts(pa, column, to_json)
             if pa.types.is_timestamp(t):
                 texts = pc.replace_substring(texts, " ", "T", max_replacements=1)
-            texts = pc.binary_join_element_wise('"', texts, '"', "")
+            texts = pc.binary_join_element_wise(_lit(pa, '"'), texts, _lit(pa, '"'), _lit(pa, ""))
         else:
             return _python_texts(pa, column, to_json)
-        return pc.fill_null(texts.cast(pa.binary()), b"null")
+        return _filled(pc, texts.cast(pa.binary()), b"null")
 
     def arrow_lines(self, columns: List[Any]) -> Any:
-        _, pc = _pa()
+        pa, pc = _pa()
         parts: List[Any] = []
         for piece, texts in zip(self.pieces, columns):
-            parts += [piece, texts]
-        return pc.binary_join_element_wise(*parts, b"}\n", b"")
+            parts += [_lit(pa, piece), texts]
+        return pc.binary_join_element_wise(*parts, _lit(pa, b"}\n"), _lit(pa, b""))
 

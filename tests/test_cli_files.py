@@ -37,7 +37,8 @@ def _float(rng: random.Random) -> float:
     if pick == 0:  # any bit pattern: tiny, huge, NaN and infinities too
         return float(struct.unpack("d", struct.pack("Q", rng.getrandbits(64)))[0])
     if pick == 1:
-        return rng.choice([0.0, -0.0, 1e16, 1e15, 9e15, 1e-5, 1e-4, 2.0 ** 53, 100.0, 0.1])
+        return rng.choice([0.0, -0.0, 1e16, 1e15, 9e15, 1e-5, 1e-4, 2.0 ** 53, 100.0, 0.1, 1e10,
+                           9999999999.999998, 0.00009999999999999999, -3.0, 12345.0])
     return round(rng.uniform(-1e12, 1e12), rng.randrange(0, 9))
 
 
@@ -124,6 +125,10 @@ def test_table_text_is_the_same_with_and_without_pyarrow(served, tmp_path, times
             assert (proc.returncode, proc.stderr) == (0, b""), proc.stderr
             out[fmt, without] = proc.stdout
         assert out[fmt, False] == out[fmt, True], fmt
+    for fmt in ("csv", "jsonl"):  # (the rows of big_table go through pyarrow's CSV writer)
+        plain = [call(served, "big_table", "3000", "--kw", "batch=1000", "--format", fmt,
+                      without_pyarrow=without, tmp=tmp_path).stdout for without in (False, True)]
+        assert plain[0] == plain[1] and plain[0].count(b"\n") == 3000 + (fmt == "csv")
     text = out["csv", False].decode("utf-8", "surrogateescape")
     fields = list(csv.reader(io.StringIO(text, newline="")))
     assert fields == [COLUMNS] + [[expected_field(v) for v in row] for row in rows]
@@ -136,6 +141,7 @@ def test_header_only_table_and_short_rows(tmp_path):
     """A table of a header and no rows gives its header line; short rows have
     nulls in their last columns, a name given twice is one column."""
     cases = [([["a", "b"]], ("a,b\n", "")),
+             ([["a"], [None], [""], ["x,y"]], ('a\n""\n""\n"x,y"\n', '{"a": null}\n{"a": ""}\n{"a": "x,y"}\n')),
              ([["k", "k", "x"], [1, 2, 3], [4]], ("k,x\n2,3\n4,\n", '{"k": 2, "x": 3}\n{"k": 4, "x": null}\n'))]
     for body, expected in cases:
         answer = packet(MSG_TYPE.STREAM_START) + packet(MSG_TYPE.TABLE, body) + packet(MSG_TYPE.STREAM_END)

@@ -16,10 +16,10 @@ from __future__ import annotations
 import importlib
 import os
 import tempfile
-from typing import Any, BinaryIO, Callable, Dict, Iterable, Iterator, List, NamedTuple, Optional
+from typing import Any, Callable, Dict, Iterable, Iterator, List, NamedTuple, Optional
 
 __all__ = ["ARROW_KINDS", "KINDS", "PARQUET_COMPRESSIONS", "ROW_GROUP_ROWS", "STDOUT", "OutputFileError",
-           "Target", "check_output", "feed_batches", "open_binary", "write_arrow", "written"]
+           "OutputKind", "check_output", "feed_batches", "open_binary", "write_arrow", "written"]
 
 #: The kinds ``--output`` takes by extension, with the ``--format`` of the text ones.
 KINDS: Dict[str, Optional[str]] = {".parquet": None, ".arrow": None, ".feather": None,
@@ -42,7 +42,7 @@ class OutputFileError(Exception):
     """``--output`` names a file this command cannot write (one line)."""
 
 
-class Target(NamedTuple):
+class OutputKind(NamedTuple):
     """What ``--output`` names: the kind (``.csv``, ``-``, ...) and the compression (``.gz``, ``.zst`` or "")."""
 
     kind: str
@@ -57,7 +57,7 @@ def _need(module: str, path: str, package: str) -> None:
                                                                         package)) from None
 
 
-def check_output(path: str, stdout_is_terminal: bool = False) -> Target:
+def check_output(path: str, stdout_is_terminal: bool = False) -> OutputKind:
     """The kind of file ``path`` names, once it is one of :data:`KINDS` (or
     ``-``), its libraries import and its folder is there; raises
     :class:`OutputFileError` otherwise, before any call."""
@@ -66,7 +66,7 @@ def check_output(path: str, stdout_is_terminal: bool = False) -> Target:
             raise OutputFileError("--output - writes an Arrow IPC stream, not for a terminal: "
                                   "send stdout to a file or a pipe")
         _need("pyarrow.ipc", path, "'vantrel[arrow]'")
-        return Target(STDOUT, "")
+        return OutputKind(STDOUT, "")
     base, ext = os.path.splitext(path)
     ext = ext.lower()
     compression = ""
@@ -86,7 +86,7 @@ def check_output(path: str, stdout_is_terminal: bool = False) -> Target:
     folder = os.path.dirname(os.path.abspath(path))
     if not os.path.isdir(folder):
         raise OutputFileError("--output %s: no such folder: %s" % (path, folder))
-    return Target(ext, compression)
+    return OutputKind(ext, compression)
 
 
 def written(path: str, write: Callable[[str], object]) -> None:
@@ -110,18 +110,18 @@ def written(path: str, write: Callable[[str], object]) -> None:
         raise
 
 
-def open_binary(path: str, compression: str) -> BinaryIO:
+def open_binary(path: str, compression: str) -> Any:
     """``path`` opened for writing bytes, through gzip (``.gz``) or zstandard (``.zst``)."""
     if compression == ".gz":
         import gzip
 
         return gzip.open(path, "wb", compresslevel=6)  # (gzip's own default level)
-    raw = open(path, "wb")
+    raw = open(path, "wb")  # noqa: SIM115 - the caller closes it
     if compression == ".zst":
         try:
             import zstandard
 
-            return zstandard.ZstdCompressor(level=3).stream_writer(raw)  # type: ignore[no-any-return]
+            return zstandard.ZstdCompressor(level=3).stream_writer(raw)
         except BaseException:
             raw.close()
             raise
@@ -139,12 +139,13 @@ class ArrowOptions(NamedTuple):
 
 
 def write_arrow(batches: Any, kind: str, sink: Any, on_batch: Callable[[int], None],
-                options: ArrowOptions = ArrowOptions()) -> int:
+                options: Optional[ArrowOptions] = None) -> int:
     """The batches of ``batches`` (a ``pyarrow.RecordBatchReader``) into a parquet
     file or an Arrow IPC file or stream at ``sink`` (a path or a binary file);
     returns the number of rows."""
     import pyarrow as pa
 
+    options = options or ArrowOptions()
     rows = 0
     schema = batches.schema
     if kind != ".parquet":

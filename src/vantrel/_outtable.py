@@ -28,7 +28,7 @@ from __future__ import annotations
 import array
 import itertools
 import struct
-from typing import Any, BinaryIO, Callable, Dict, Iterator, List, Optional, Tuple
+from typing import Any, BinaryIO, Callable, Dict, List, Optional, Tuple
 
 from vantrel import _arrow
 from vantrel._output import CSV_SPECIAL, csv_line, csv_text, to_json
@@ -188,8 +188,8 @@ def _msgpack_prepend(ns: Dict[str, Any], row: Any, body: bytes) -> bytes:
         head = b"\xdc" + count.to_bytes(2, "big")
     else:
         head = b"\xdd" + count.to_bytes(4, "big")
-    packed = ns["pack_one"](row, ns["MSG_TYPE"].TABLE, ns["SERIALIZATION_TYPE"].MSGPACK,
-                            ns["COMPRESSION_METHOD"].NONE)[ns["HEADER_LENGTH"]:]
+    packed: bytes = ns["pack_one"](row, ns["MSG_TYPE"].TABLE, ns["SERIALIZATION_TYPE"].MSGPACK,
+                                   ns["COMPRESSION_METHOD"].NONE)[ns["HEADER_LENGTH"]:]
     return head + packed + body[start:]
 
 

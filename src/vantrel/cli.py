@@ -25,8 +25,16 @@ from typing import Any, BinaryIO, Dict, Iterator, List, NoReturn, Optional, Sequ
 from vantrel import __version__
 from vantrel._address import Target, format_address, parse_target
 from vantrel._impls import CONNECTION_MODULES, connection_module, pure_python
-from vantrel._outfile import (ARROW_KINDS, KINDS, PARQUET_COMPRESSIONS, STDOUT, ArrowOptions, OutputFileError,
-                              Target, check_output)
+from vantrel._outfile import (
+    ARROW_KINDS,
+    KINDS,
+    PARQUET_COMPRESSIONS,
+    STDOUT,
+    ArrowOptions,
+    OutputFileError,
+    OutputKind,
+    check_output,
+)
 from vantrel._output import FORMATS, OutputError
 from vantrel._progress import Progress, received_bytes
 
@@ -404,7 +412,7 @@ def cmd_call(args: argparse.Namespace, stdout: TextIO) -> int:
 Call = Tuple[str, List[Any], Dict[str, Any]]
 
 
-def _output_target(args: argparse.Namespace, stdout: TextIO) -> Optional[Target]:
+def _output_target(args: argparse.Namespace, stdout: TextIO) -> Optional[OutputKind]:
     """What ``--output`` names (None: stdout as ``--format`` says), checked
     with the options that go with it before anything is sent."""
     if args.output is None:
@@ -437,8 +445,8 @@ def _write_answer(conn: Any, call: Call, fmt: str, out: TextIO, progress: Progre
     whole.  A table answer in CSV or JSON lines goes on ``binary`` (the bytes
     under ``out``), a packet at a time."""
     from vantrel._answer import Answer
-    from vantrel._outtable import arrow_available, write_table
     from vantrel._output import write_stream, write_value
+    from vantrel._outtable import arrow_available, write_table
     from vantrel.results import RowIterator
 
     method, call_args, kw = call
@@ -473,7 +481,7 @@ def _binary_of(out: TextIO) -> Optional[BinaryIO]:
     return binary if binary is not None and hasattr(binary, "write") else None
 
 
-def _write_file(conn: Any, call: Call, target: Target, args: argparse.Namespace, stdout: TextIO,
+def _write_file(conn: Any, call: Call, target: OutputKind, args: argparse.Namespace, stdout: TextIO,
                 progress: Progress) -> None:
     """The answer into the file ``--output`` names (or, for ``-``, on stdout),
     of the kind its extension names.  A file is made before the request is

@@ -24,11 +24,13 @@ import pytest
 import vantrel
 from peer import Peer, impl_name, packet, python_env, recv, send, wait
 from peer import signal as signalled
+from vantrel._outtable import SMALL_PACKET
 from vantrel.server import ServerThread, Table, demo_server
 from vantrel.share._codecbase import Timestamp
 from vantrel.share.protocol import MSG_TYPE
 
 TIMEOUT = 60.0
+PACKET = SMALL_PACKET + 100
 COLUMNS = ["i", "f", "s", "b", "raw", "t", "opt"]
 
 
@@ -59,8 +61,9 @@ def mixed_rows(seed: int, n: int, timestamps: bool) -> List[List[Any]]:
 @pytest.fixture(scope="module")
 def served() -> Iterator[str]:
     server = demo_server(notice=None)
-    server.register("mixed", lambda seed=0, n=400, timestamps=False:
-                    Table(COLUMNS, mixed_rows(seed, n, timestamps), batch=60))
+    # packets large enough to go through Arrow when pyarrow is there
+    server.register("mixed", lambda seed=0, n=5 * PACKET, timestamps=False:
+                    Table(COLUMNS, mixed_rows(seed, n, timestamps), batch=PACKET))
     with ServerThread(server) as (host, port):
         yield "%s:%d" % (host, port)
 
@@ -116,7 +119,7 @@ def test_table_text_is_the_same_with_and_without_pyarrow(served, tmp_path, times
     lists without; the packets Arrow refuses go as lists.  Every way gives the
     same bytes, and CSV and JSON readers give back every value."""
     pytest.importorskip("pyarrow")
-    rows = mixed_rows(7, 400, timestamps)
+    rows = mixed_rows(7, 5 * PACKET, timestamps)
     args = [served, "mixed", "--kw", "seed=7", "--kw", "timestamps=%s" % str(timestamps).lower()]
     out = {}
     for fmt in ("csv", "jsonl"):
@@ -126,7 +129,7 @@ def test_table_text_is_the_same_with_and_without_pyarrow(served, tmp_path, times
             out[fmt, without] = proc.stdout
         assert out[fmt, False] == out[fmt, True], fmt
     for fmt in ("csv", "jsonl"):  # (the rows of big_table go through pyarrow's CSV writer)
-        plain = [call(served, "big_table", "3000", "--kw", "batch=1000", "--format", fmt,
+        plain = [call(served, "big_table", "3000", "--kw", "batch=1500", "--format", fmt,
                       without_pyarrow=without, tmp=tmp_path).stdout for without in (False, True)]
         assert plain[0] == plain[1] and plain[0].count(b"\n") == 3000 + (fmt == "csv")
     text = out["csv", False].decode("utf-8", "surrogateescape")

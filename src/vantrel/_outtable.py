@@ -26,6 +26,7 @@ twice is one column.
 from __future__ import annotations
 
 import array
+import importlib.util
 import itertools
 import struct
 from typing import Any, BinaryIO, Callable, Dict, List, Optional, Tuple
@@ -38,11 +39,12 @@ __all__ = ["arrow_available", "write_table"]
 
 
 def arrow_available() -> bool:
+    """Whether pyarrow is there, without importing it (a table of small
+    packets never needs it)."""
     try:
-        import pyarrow.compute  # noqa: F401
-    except ImportError:
+        return importlib.util.find_spec("pyarrow") is not None
+    except (ImportError, ValueError):
         return False
-    return True
 
 
 def write_table(answer: Any, fmt: str, out: BinaryIO, on_rows: Callable[[int], None],
@@ -52,7 +54,7 @@ def write_table(answer: Any, fmt: str, out: BinaryIO, on_rows: Callable[[int], N
     (``csv`` or ``jsonl``)."""
     sink: _Sink = (_CsvSink if fmt == "csv" else _JsonlSink)(out, on_rows)
     try:
-        if arrow:
+        if arrow and _count(answer.first) > SMALL_PACKET and _imports_pyarrow():
             _from_batches(answer, sink)
         else:
             _from_lists(answer, sink)
@@ -64,8 +66,43 @@ def write_table(answer: Any, fmt: str, out: BinaryIO, on_rows: Callable[[int], N
 # -- the drivers ------------------------------------------------------------------------
 
 
+def _imports_pyarrow() -> bool:
+    try:
+        import pyarrow.compute  # noqa: F401
+    except ImportError:  # (there, but it does not load)
+        return False
+    return True
+
+
+#: Packets of a table whose first packet has no more rows than this are
+#: written from their lists: an Arrow batch costs about as much as a
+#: thousand rows to set up and to make into text.
+SMALL_PACKET = 1000
+
+
+def _count(body: Any) -> int:
+    """The number of items of a TABLE body (its MessagePack bytes, or decoded)."""
+    if isinstance(body, list):
+        return len(body)
+    if not isinstance(body, (bytes, bytearray)) or not body:
+        return 0
+    lead = body[0]
+    if 0x90 <= lead <= 0x9F:
+        return lead & 0x0F
+    if lead in (0xDC, 0xDD):
+        return int.from_bytes(body[1:3 if lead == 0xDC else 5], "big")
+    return 0
+
+
 def _from_lists(answer: Any, sink: _Sink) -> None:
-    first, answer.first = answer.first, None
+    ns = answer.link.ns
+
+    def decoded(body: Any) -> Any:  # (MessagePack bytes when the answer was read for Arrow)
+        if isinstance(body, (bytes, bytearray)):
+            return ns["unpack_one"](body, ns["SERIALIZATION_TYPE"].MSGPACK, ns["COMPRESSION_METHOD"].NONE)
+        return body
+
+    first, answer.first = decoded(answer.first), None
     header = first[0]
     sink.begin(header)
     sink.rows(first[1:])
@@ -73,7 +110,7 @@ def _from_lists(answer: Any, sink: _Sink) -> None:
         body = answer.next_body()
         if body is None:
             return
-        sink.rows(body)
+        sink.rows(decoded(body))
 
 
 class _Capsule:

@@ -622,7 +622,9 @@ def build_parser() -> argparse.ArgumentParser:
                        description="Run one remote call and write its answer as it arrives, "
                        "row by row for a stream, on stdout or into --output FILE.  The "
                        "password comes from --password, else the URL, else VANTREL_PASSWORD, "
-                       "else a prompt when a user is given and a terminal is there.")
+                       "else a prompt when a user is given and a terminal is there.  Ctrl-C, "
+                       "SIGTERM and SIGHUP stop it (exit 128 + the signal's number), leaving no "
+                       "--output file.")
     p.add_argument("address", metavar="ADDRESS",
                    help="the server: HOST:PORT, [V6ADDRESS]:PORT or "
                    "vantrel://[USER[:PASSWORD]@]HOST[:PORT][?tls=true&timeout=S]; "

@@ -182,8 +182,8 @@ def test_output_files_hold_the_answer(impl, served, tmp_path):
 
 @pytest.mark.parametrize("ext,args,code,text", [
     (".jsonl", ["broken_feed", "10", "--kw", "after=4"], 1, "feed broken after 4"),
-    (".parquet", ["feed", "3"], 2, "takes a table answer"),
-    (".parquet", ["add", "1", "2"], 2, "takes a table answer"),
+    (".parquet", ["table2", "3"], 2, "takes a table answer or a feed"),
+    (".parquet", ["add", "1", "2"], 2, "takes a table answer or a feed"),
     (".arrow", ["fail", "no"], 1, "RuntimeError: no"),
 ])
 def test_a_failed_call_leaves_no_file(served, tmp_path, ext, args, code, text):

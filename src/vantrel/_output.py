@@ -11,15 +11,17 @@ where a wider value first appears.
 
 from __future__ import annotations
 
-import csv
+import datetime
 import json
 import json.encoder
 import math
 from itertools import islice
-from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Set, TextIO
+from typing import Any, Callable, Dict, Iterable, Iterator, List, Optional, Sequence, Set, TextIO
 
-__all__ = ["FORMATS", "TABLE_BATCH", "OutputError", "aligned", "render", "to_json",
-           "write_stream", "write_value"]
+from vantrel.share._codecbase import Timestamp, _Timestamp
+
+__all__ = ["FORMATS", "TABLE_BATCH", "OutputError", "aligned", "csv_line", "csv_text", "render",
+           "timestamp_text", "to_json", "write_stream", "write_value"]
 
 #: ``--format`` choices: auto picks columns for tables, JSON otherwise.
 FORMATS = ("auto", "table", "json", "jsonl", "csv")
@@ -35,11 +37,39 @@ class OutputError(Exception):
 # -- JSON ---------------------------------------------------------------------------
 
 
+# -- timestamps -------------------------------------------------------------------
+
+#: The classes MessagePack timestamps decode to (the codec's own, msgpack-python's).
+TIMESTAMPS = (Timestamp, _Timestamp)
+_EPOCH = datetime.datetime(1970, 1, 1)
+
+
+def timestamp_text(value: Any, sep: str) -> str:
+    """A MessagePack timestamp as the text of Arrow's ``timestamp[ns, UTC]``:
+    ``2024-05-02 09:30:00.123456789Z`` (``sep`` between date and time: " " for
+    CSV, as pyarrow's CSV writer has it, "T" for JSON, ISO 8601)."""
+    try:
+        at = _EPOCH + datetime.timedelta(seconds=value.seconds)
+    except OverflowError:  # beyond the years 1 to 9999: seconds since the epoch
+        return "%d.%09d" % (value.seconds, value.nanoseconds)
+    return "%s%s%02d:%02d:%02d.%09dZ" % (at.date().isoformat(), sep, at.hour, at.minute, at.second,
+                                         value.nanoseconds)
+
+
+def _iso(value: Any) -> str:
+    text: str = value.isoformat()
+    return text
+
+
 def _json_default(obj: Any) -> Any:
     if isinstance(obj, (bytes, bytearray, memoryview)):
         return bytes(obj).hex()
     if isinstance(obj, (set, frozenset, tuple)):
         return list(obj)
+    if isinstance(obj, TIMESTAMPS):
+        return timestamp_text(obj, "T")
+    if isinstance(obj, (datetime.date, datetime.time)):  # (datetime is a date)
+        return _iso(obj)
     return repr(obj)
 
 
@@ -178,26 +208,60 @@ def render(result: Any, fmt: str) -> List[str]:
 
 # -- CSV -----------------------------------------------------------------------------
 
+#: The characters that make a CSV field quoted (as in RFC 4180; pyarrow's
+#: writer quotes these too).
+CSV_SPECIAL = (",", '"', "\n", "\r")
 
-def _csv_value(value: Any) -> Any:
+
+def csv_text(value: Any) -> str:
+    """The text of one CSV field, before quoting: None empty, booleans
+    ``true``/``false``, bytes as they are (their non-UTF-8 bytes as
+    surrogate escapes, written back as the same bytes), timestamps as
+    pyarrow writes ``timestamp[ns, UTC]``, nested values as JSON text."""
     kind = type(value)
-    if kind is str or kind is int or kind is float or value is None:
-        return value  # None is an empty field
+    if kind is str:
+        return value  # type: ignore[no-any-return]
+    if kind is int or kind is float:
+        return repr(value)
+    if value is None:
+        return ""
     if kind is bool:
         return "true" if value else "false"
-    return to_json(value)  # nested values and bytes (hex) as JSON text
+    if isinstance(value, (bytes, bytearray, memoryview)):
+        return bytes(value).decode("utf-8", "surrogateescape")
+    if isinstance(value, TIMESTAMPS):
+        return timestamp_text(value, " ")
+    if isinstance(value, str):
+        return str(value)
+    return to_json(value)
+
+
+def _csv_quoted(text: str) -> str:
+    for c in CSV_SPECIAL:
+        if c in text:
+            return '"' + text.replace('"', '""') + '"'
+    return text
+
+
+def csv_line(values: Iterable[Any]) -> str:
+    """One CSV line (with its newline); a line of one empty field is ``""``
+    (an empty line is a row of no fields)."""
+    texts = [_csv_quoted(csv_text(v)) for v in values]
+    if texts == [""]:
+        return '""\n'
+    return ",".join(texts) + "\n"
 
 
 class _Csv:
     """CSV rows: a header from the first dictionary row (or a table2 head)."""
 
     def __init__(self, out: TextIO, head: Any = None) -> None:
-        self.writer = csv.writer(out, lineterminator="\n")
+        self.out = out
         self.columns: List[Any] = []
         self.names: Set[Any] = set()
         self.count = 0
         if isinstance(head, list):
-            self.writer.writerow(list(map(_csv_value, head)))
+            out.write(csv_line(head))
 
     def row(self, item: Any) -> None:
         self.count += 1
@@ -205,16 +269,16 @@ class _Csv:
             if self.count == 1:
                 self.columns = list(item)
                 self.names = set(self.columns)
-                self.writer.writerow(list(map(_csv_value, self.columns)))
+                self.out.write(csv_line(self.columns))
             elif not item.keys() <= self.names:
                 new = [k for k in item if k not in self.names]
                 raise OutputError("row %d has a column %r that the first row lacks: "
                                   "use --format jsonl" % (self.count, new[0]))
-            self.writer.writerow(list(map(_csv_value, map(item.get, self.columns))))
+            self.out.write(csv_line(map(item.get, self.columns)))
         elif isinstance(item, (list, tuple)):
-            self.writer.writerow(list(map(_csv_value, item)))
+            self.out.write(csv_line(item))
         else:
-            self.writer.writerow([_csv_value(item)])
+            self.out.write(csv_line([item]))
 
 
 # -- writing ----------------------------------------------------------------------------

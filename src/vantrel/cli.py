@@ -8,21 +8,34 @@ from __future__ import annotations
 
 import argparse
 import getpass
+import io
 import json
 import logging
 import math
 import os
+import signal
 import socket
 import ssl
 import sys
+import threading
 import warnings
-from typing import Any, Dict, List, NoReturn, Optional, Sequence, TextIO, Tuple
+from contextlib import contextmanager
+from typing import Any, BinaryIO, Dict, Iterator, List, NoReturn, Optional, Sequence, TextIO, Tuple
 
 from vantrel import __version__
 from vantrel._address import Target, format_address, parse_target
 from vantrel._impls import CONNECTION_MODULES, connection_module, pure_python
-from vantrel._outfile import ARROW_KINDS, KINDS, OutputFileError, check_output, write_arrow, written
-from vantrel._output import FORMATS, OutputError, write_stream, write_value
+from vantrel._outfile import (
+    ARROW_KINDS,
+    KINDS,
+    PARQUET_COMPRESSIONS,
+    STDOUT,
+    ArrowOptions,
+    OutputFileError,
+    OutputKind,
+    check_output,
+)
+from vantrel._output import FORMATS, OutputError
 from vantrel._progress import Progress, received_bytes
 
 EXIT_OK = 0
@@ -30,7 +43,8 @@ EXIT_SERVER_ERROR = 1   # call: the server answered with an error
 EXIT_DEMO_FAILED = 1    # demo: a step did not give the answer it should
 EXIT_USAGE = 2          # bad arguments, missing or unreadable files
 EXIT_CONNECTION = 3     # no connection, a protocol error, a time-out, an undecodable answer
-EXIT_INTERRUPTED = 130  # Ctrl-C
+EXIT_INTERRUPTED = 130  # Ctrl-C (128 + SIGINT)
+EXIT_SIGNALLED = 128    # call: + the number of the SIGTERM or SIGHUP that stopped it
 
 EXIT_CODES_HELP = """\
 exit codes:
@@ -38,6 +52,7 @@ exit codes:
   1  call: the server reported an error; demo: a step failed
   2  bad usage
   3  connection, protocol or time-out error; the module or a codec library is missing
+  128+N  call: stopped by signal N (130 Ctrl-C, 143 SIGTERM, 129 SIGHUP); no file is left
 """
 
 IMPL_LABELS = {
@@ -134,6 +149,44 @@ def keyword(text: str) -> Tuple[str, Any]:
 
 class OutputClosed(Exception):
     """The reader of the output went away (``vantrel call ... | head``): not a failure."""
+
+
+class Stopped(BaseException):
+    """SIGTERM or SIGHUP during a call: it ends the command as Ctrl-C does
+    (a BaseException, so that the file being written is removed on the way)."""
+
+    def __init__(self, signum: int) -> None:
+        super().__init__(signum)
+        self.signum = signum
+
+
+#: The signals that stop ``call`` as Ctrl-C does (those the platform has).
+STOP_SIGNALS = tuple(getattr(signal, name) for name in ("SIGTERM", "SIGHUP") if hasattr(signal, name))
+
+
+@contextmanager
+def stopped_by_signals() -> Iterator[None]:
+    """While the block runs, SIGTERM and SIGHUP raise :class:`Stopped` in the
+    main thread.  A signal ignored when the command started (``nohup``) stays
+    ignored; a second signal during the clean-up ends the process at once."""
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+
+    def stop(signum: int, frame: Any) -> None:
+        for sig in previous:
+            signal.signal(sig, signal.SIG_DFL)
+        raise Stopped(signum)
+
+    previous = {sig: signal.getsignal(sig) for sig in STOP_SIGNALS}
+    previous = {sig: handler for sig, handler in previous.items() if handler == signal.SIG_DFL}
+    for sig in previous:
+        signal.signal(sig, stop)
+    try:
+        yield
+    finally:
+        for sig, handler in previous.items():
+            signal.signal(sig, handler)
 
 
 class _Exit(Exception):
@@ -300,14 +353,7 @@ def cmd_call(args: argparse.Namespace, stdout: TextIO) -> int:
     impl = load_impl(args)
     target, method, call_args = _call_target(args)
     where = ", ".join(format_address(h) for h in target.hosts)
-    ext = None
-    if args.output is not None:
-        if args.format is not None:
-            raise UsageError("--output writes the kind its extension names: leave out --format")
-        try:
-            ext = check_output(args.output)
-        except OutputFileError as e:
-            raise UsageError(str(e)) from None
+    target_file = _output_target(args, stdout)
     fmt = args.format or "auto"
     options = target.options
     timeout = args.timeout or options.get("timeout") or DEFAULT_TIMEOUT
@@ -332,10 +378,10 @@ def cmd_call(args: argparse.Namespace, stdout: TextIO) -> int:
             with Progress(not args.quiet and sys.stderr.isatty() and watched, sys.stderr,
                           lambda: received_bytes(conn._socket)) as progress:
                 call = (method, call_args, dict(args.kw))
-                if ext is None:
-                    _write_answer(conn, call, fmt, stdout, progress)
+                if target_file is None:
+                    _write_answer(conn, call, fmt, stdout, progress, binary=_binary_of(stdout))
                 else:
-                    _write_file(conn, call, ext, args.output, progress)
+                    _write_file(conn, call, target_file, args, stdout, progress)
     except OutputClosed:
         raise
     except ServerError as e:
@@ -366,47 +412,143 @@ def cmd_call(args: argparse.Namespace, stdout: TextIO) -> int:
 Call = Tuple[str, List[Any], Dict[str, Any]]
 
 
-def _write_answer(conn: Any, call: Call, fmt: str, out: TextIO, progress: Progress) -> None:
-    """The answer on ``out`` as it arrives: a stream row by row, a single value whole."""
-    from vantrel.results import AnswerKindError, iter_rows
+def _output_target(args: argparse.Namespace, stdout: TextIO) -> Optional[OutputKind]:
+    """What ``--output`` names (None: stdout as ``--format`` says), checked
+    with the options that go with it before anything is sent."""
+    if args.output is None:
+        if args.parquet_compression is not None or args.row_group_rows is not None:
+            raise UsageError("--parquet-compression and --row-group-rows go with --output FILE.parquet")
+        return None
+    if args.format is not None:
+        raise UsageError("--output writes the kind its extension names: leave out --format")
+    try:
+        target = check_output(args.output, stdout_is_terminal=_is_terminal(stdout))
+    except OutputFileError as e:
+        raise UsageError(str(e)) from None
+    if target.kind != ".parquet" and (args.parquet_compression is not None
+                                      or args.row_group_rows is not None):
+        raise UsageError("--parquet-compression and --row-group-rows go with a .parquet file, "
+                         "not %s" % args.output)
+    return target
+
+
+def _is_terminal(stream: Any) -> bool:
+    try:
+        return bool(stream.isatty())
+    except (AttributeError, ValueError):
+        return False
+
+
+def _write_answer(conn: Any, call: Call, fmt: str, out: TextIO, progress: Progress,
+                  binary: Optional[BinaryIO] = None) -> None:
+    """The answer on ``out`` as it arrives: a stream row by row, a single value
+    whole.  A table answer in CSV or JSON lines goes on ``binary`` (the bytes
+    under ``out``), a packet at a time."""
+    from vantrel._answer import Answer
+    from vantrel._output import write_stream, write_value
+    from vantrel._outtable import arrow_available, write_table
+    from vantrel.results import RowIterator
 
     method, call_args, kw = call
+    if fmt == "csv" and hasattr(out, "reconfigure"):
+        out.reconfigure(errors="surrogateescape")  # bytes are written as they are
+    by_table = binary is not None and fmt in ("csv", "jsonl")
+    arrow = by_table and arrow_available()
+    answer = Answer(conn, method, tuple(call_args), kw, raw_tables=arrow)
     try:
-        rows = iter_rows(conn, method, *call_args, **kw)
-    except AnswerKindError as e:  # a single value: the answer was read whole
-        write_value(e.value, fmt, out)
-        out.flush()
-        return
-    with rows:
-        try:
+        if answer.kind == "response":  # a single value: the answer was read whole
+            write_value(answer.first, fmt, out)
+            out.flush()
+            return
+        if by_table and answer.kind == answer.m.MSG_TYPE.TABLE:
+            assert binary is not None
+            out.flush()
+            write_table(answer, fmt, binary, progress.add, arrow)
+            binary.flush()
+            return
+        with RowIterator(answer) as rows:
             write_stream(progress.counted(rows), fmt, out, table2=rows.head is not None,
                          head=rows.head)
             out.flush()
-        except BrokenPipeError:  # only writes can break a pipe here: the request is sent
-            raise OutputClosed() from None
+    except BrokenPipeError:  # only writes can break a pipe here: the request is sent
+        answer.abandon()
+        raise OutputClosed() from None
 
 
-def _write_file(conn: Any, call: Call, ext: str, path: str, progress: Progress) -> None:
-    """The answer into the file ``path``, of the kind its extension ``ext`` names."""
-    from vantrel.results import AnswerKindError, fetch_arrow
+def _binary_of(out: TextIO) -> Optional[BinaryIO]:
+    """The byte stream under a text stream (stdout's buffer), when it has one."""
+    binary = getattr(out, "buffer", None)
+    return binary if binary is not None and hasattr(binary, "write") else None
 
-    method, call_args, kw = call
-    if ext in ARROW_KINDS:
-        try:
-            stream = fetch_arrow(conn, method, *call_args, **kw)
-        except AnswerKindError:
-            raise OutputFileError("--output %s takes a table answer, and %s(...) answered with "
-                                  "another kind: write it to a .jsonl file" % (path, method)) \
-                from None
-        with stream:
-            written(path, lambda tmp: write_arrow(stream, ext, tmp, progress.add))
+
+def _write_file(conn: Any, call: Call, target: OutputKind, args: argparse.Namespace, stdout: TextIO,
+                progress: Progress) -> None:
+    """The answer into the file ``--output`` names (or, for ``-``, on stdout),
+    of the kind its extension names.  A file is made before the request is
+    sent, under a temporary name, and takes its name once the answer is whole."""
+    from vantrel._outfile import open_binary, written
+
+    path = args.output
+    if target.kind in ARROW_KINDS:
+        options = ArrowOptions(compression=args.parquet_compression, row_group_rows=args.row_group_rows
+                               or ArrowOptions().row_group_rows)
+        if target.kind == STDOUT:
+            sink = _binary_of(stdout)
+            if sink is None:
+                raise UsageError("--output -: this standard output takes no bytes")
+            stdout.flush()
+            try:
+                _write_arrow_answer(conn, call, target.kind, sink, path, progress, options)
+                sink.flush()
+            except BrokenPipeError:
+                raise OutputClosed() from None
+            return
+        written(path, lambda tmp: _write_arrow_answer(conn, call, target.kind, tmp, path, progress,
+                                                      options))
         return
 
     def write(tmp: str) -> None:
-        with open(tmp, "w", encoding="utf-8", newline="") as f:
-            _write_answer(conn, call, str(KINDS[ext]), f, progress)
+        with open_binary(tmp, target.compression) as raw:
+            text = io.TextIOWrapper(raw, encoding="utf-8", errors="surrogateescape", newline="")
+            try:
+                _write_answer(conn, call, str(KINDS[target.kind]), text, progress, binary=raw)
+            finally:
+                text.detach()  # (the file is closed here, not by the wrapper)
 
     written(path, write)
+
+
+def _write_arrow_answer(conn: Any, call: Call, kind: str, sink: Any, path: str, progress: Progress,
+                        options: ArrowOptions) -> None:
+    """A table answer (or a feed of dictionaries or single values) written
+    through Arrow: parquet, an Arrow IPC file or an Arrow IPC stream."""
+    import pyarrow as pa
+
+    from vantrel._answer import Answer
+    from vantrel._outfile import arrow_error, feed_batches, write_arrow
+    from vantrel.results import ArrowStream, RowIterator
+
+    method, call_args, kw = call
+    answer = Answer(conn, method, tuple(call_args), kw, raw_tables=True)
+    types = answer.m.MSG_TYPE
+    if answer.kind == "empty" or answer.kind == types.TABLE:
+        with ArrowStream(answer, None) as stream:
+            try:
+                write_arrow(pa.RecordBatchReader.from_stream(stream), kind, sink, progress.add, options)
+            except Exception as e:
+                error = arrow_error(stream, e)
+                if error is e:
+                    raise
+                raise error from None
+        return
+    if answer.kind == types.FEED:
+        with RowIterator(answer) as rows:
+            write_arrow(feed_batches(rows, options.row_group_rows), kind, sink, progress.add, options)
+        return
+    answer.abandon()
+    raise OutputFileError("--output %s takes a table answer or a feed, and %s(...) answered with "
+                          "%s: write it to a .jsonl file"
+                          % (path, method, "a single value" if answer.kind == "response" else "a table2"))
 
 
 def cmd_demo(args: argparse.Namespace, stdout: TextIO) -> int:
@@ -480,7 +622,9 @@ def build_parser() -> argparse.ArgumentParser:
                        description="Run one remote call and write its answer as it arrives, "
                        "row by row for a stream, on stdout or into --output FILE.  The "
                        "password comes from --password, else the URL, else VANTREL_PASSWORD, "
-                       "else a prompt when a user is given and a terminal is there.")
+                       "else a prompt when a user is given and a terminal is there.  Ctrl-C, "
+                       "SIGTERM and SIGHUP stop it (exit 128 + the signal's number), leaving no "
+                       "--output file.")
     p.add_argument("address", metavar="ADDRESS",
                    help="the server: HOST:PORT, [V6ADDRESS]:PORT or "
                    "vantrel://[USER[:PASSWORD]@]HOST[:PORT][?tls=true&timeout=S]; "
@@ -503,11 +647,19 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--format", default=None, choices=FORMATS,
                    help="auto (default): columns for tables, JSON otherwise; table: also one "
                    "line per list item; json: one JSON document, a stream as one array; "
-                   "jsonl: one JSON document per row; csv: a header from the first row. "
+                   "jsonl: one JSON document per row; csv: a header line, then the rows. "
                    "NaN and infinities are null in JSON")
     p.add_argument("--output", "-o", metavar="FILE",
-                   help="write the answer into FILE instead, its kind by extension: .parquet "
-                   "or .arrow (a table answer; needs pyarrow), .csv or .jsonl")
+                   help="write the answer into FILE instead, its kind by extension: .parquet, "
+                   ".arrow or .feather (an Arrow IPC file) for a table answer or a feed (needs "
+                   "pyarrow); .csv, .jsonl or .json for any answer, compressed when .gz or .zst "
+                   "follows (.csv.gz; .zst needs zstandard); '-': an Arrow IPC stream on stdout, "
+                   "not a terminal. A failed or stopped call leaves no file")
+    p.add_argument("--parquet-compression", choices=PARQUET_COMPRESSIONS, default=None,
+                   help="compression of a .parquet file's columns (default snappy)")
+    p.add_argument("--row-group-rows", type=positive_count, default=None, metavar="N",
+                   help="rows per row group of a .parquet file (default %d)"
+                   % ArrowOptions().row_group_rows)
     p.add_argument("--quiet", "-q", action="store_true",
                    help="no progress line (shown on a terminal's stderr during long answers "
                    "whose rows go to a file or a pipe, when tqdm is installed)")
@@ -531,7 +683,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         if args.command == "serve":
             return cmd_serve(args)
         if args.command == "call":
-            return cmd_call(args, sys.stdout)
+            with stopped_by_signals():
+                return cmd_call(args, sys.stdout)
         if args.command == "demo":
             return cmd_demo(args, sys.stdout)
         raise UsageError("a command is needed: serve, call or demo (see 'vantrel --help')")
@@ -543,6 +696,9 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     except KeyboardInterrupt:
         _err("interrupted")
         return EXIT_INTERRUPTED
+    except Stopped as e:
+        _err("stopped by %s" % signal.Signals(e.signum).name)
+        return EXIT_SIGNALLED + e.signum
     except (BrokenPipeError, OutputClosed):
         # Python's own flush of stdout at exit would fail again: point it at nothing
         devnull = os.open(os.devnull, os.O_WRONLY)

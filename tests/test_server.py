@@ -529,29 +529,35 @@ def test_handshake_limits_are_options(impl, clients):
         assert "expands beyond 1048576 bytes" in refusal(sock)
 
 
-def test_in_flight_budget_holds_new_bodies_until_memory_is_freed(clients):
-    # One client announces a body as large as the whole budget and sends half of
-    # it: another client's request is not read until the first body is complete.
+def test_in_flight_budget_holds_large_bodies_and_cuts_stalled_ones(clients, caplog):
+    # One client sends half of a body as large as the whole budget: another
+    # large body is not read until the first is complete, a small request is
+    # answered meanwhile, and an announced body reserves nothing until its
+    # bytes come.  A body that stalls is cut after body_timeout.
+    caplog.set_level(logging.WARNING, logger="vantrel.server")
     body = packet(MSG_TYPE.REQUEST, ("echo", ["x" * 99_900], {}))
-    server = demo_server(notice=None, max_in_flight=len(body) - HEADER_LENGTH)
+    server = demo_server(notice=None, max_in_flight=len(body) - HEADER_LENGTH, body_timeout=0.5)
     with ServerThread(server) as address:
-        hog, other = clients.raw(address), clients.raw(address)
-        handshake(hog)
-        handshake(other)
+        hog, other, small, staller = (clients.raw(address) for _ in range(4))
+        for sock in (hog, other, small, staller):
+            handshake(sock)
+        staller.sendall(body[:HEADER_LENGTH])
         hog.sendall(body[:50_000])
         deadline = time.monotonic() + TIMEOUT
         while server._budget.used == 0:  # the hog's reservation is made
             assert time.monotonic() < deadline
             time.sleep(0.01)
-        other.sendall(packet(MSG_TYPE.REQUEST, ("add", [1, 2], {})))
-        other.settimeout(0.5)
-        with pytest.raises(socket.timeout):
-            read_packet(other)
-        other.settimeout(TIMEOUT)
+        assert server._budget.used == len(body) - HEADER_LENGTH  # the staller holds nothing
+        other.sendall(body)
+        small.sendall(packet(MSG_TYPE.REQUEST, ("add", [1, 2], {})))
+        assert read_packet(small).body == 3
         hog.sendall(body[50_000:])
         assert read_packet(hog).body == "x" * 99_900
-        assert read_packet(other).body == 3
+        assert read_packet(other).body == "x" * 99_900
+        assert closed_by_peer(staller)
         assert server._budget.used == 0
+    assert ("REQUEST body of %d bytes not received within 0.5 s" % (len(body) - HEADER_LENGTH)
+            in caplog.text)
 
 
 def test_byte_budget_order_and_cancellation():

@@ -18,6 +18,8 @@ import math
 from itertools import islice
 from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Set, TextIO
 
+from vantrel.share.codec import msgpack as _codec_msgpack
+
 __all__ = ["FORMATS", "TABLE_BATCH", "OutputError", "aligned", "render", "to_json",
            "write_stream", "write_value"]
 
@@ -35,7 +37,17 @@ class OutputError(Exception):
 # -- JSON ---------------------------------------------------------------------------
 
 
+#: The codec's MessagePack timestamp: written as ISO 8601 text (UTC).
+_Timestamp: Any = getattr(_codec_msgpack, "Timestamp", None)
+
+
+def _timestamp_text(value: Any) -> str:
+    return str(value.to_datetime().isoformat())
+
+
 def _json_default(obj: Any) -> Any:
+    if type(obj) is _Timestamp:
+        return _timestamp_text(obj)
     if isinstance(obj, (bytes, bytearray, memoryview)):
         return bytes(obj).hex()
     if isinstance(obj, (set, frozenset, tuple)):
@@ -97,6 +109,8 @@ def to_json(value: Any) -> str:
 def _cell(value: Any) -> str:
     if isinstance(value, str):
         return value
+    if type(value) is _Timestamp:
+        return _timestamp_text(value)
     if isinstance(value, float):
         return repr(value)
     return to_json(value)
@@ -185,6 +199,8 @@ def _csv_value(value: Any) -> Any:
         return value  # None is an empty field
     if kind is bool:
         return "true" if value else "false"
+    if kind is _Timestamp:
+        return _timestamp_text(value)
     return to_json(value)  # nested values and bytes (hex) as JSON text
 
 

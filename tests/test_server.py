@@ -351,7 +351,7 @@ BAD_INPUTS = {
 
 @pytest.mark.parametrize("bad", sorted(BAD_INPUTS))
 def test_bad_client_does_not_disturb_others(impl, demo, clients, caplog, bad):
-    caplog.set_level(logging.WARNING, logger="vantrel.server")
+    caplog.set_level(logging.DEBUG, logger="vantrel.server")
     good = clients.connect(impl, demo)
     busy = clients.connect(impl, demo)
     assert good.execute("add", 1, 2) == 3
@@ -367,9 +367,11 @@ def test_bad_client_does_not_disturb_others(impl, demo, clients, caplog, bad):
     assert result == {"n": 30000}
     assert good.execute("echo", "fine") == "fine"
     assert good.is_normal()
-    warnings_logged = [r for r in caplog.records if r.name == "vantrel.server"
-                       and r.levelno == logging.WARNING and "closing connection" in r.getMessage()]
-    assert len(warnings_logged) == 1
+    # one line for the client (at DEBUG before authentication: a flood of them is
+    # counted once per interval at WARNING)
+    logged = [r for r in caplog.records if r.name == "vantrel.server"
+              and "closing connection" in r.getMessage()]
+    assert len(logged) == 1
 
 
 @pytest.mark.parametrize("bad", ["second handshake", "undecodable request", "raw request",

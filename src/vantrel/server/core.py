@@ -70,6 +70,7 @@ _ACCEPT_FAILED = "socket.accept() out of system resource"
 _MSGPACK = int(SERIALIZATION_TYPE.MSGPACK)
 _NONE = int(COMPRESSION_METHOD.NONE)
 _TLS_HANDSHAKE = 0x16  # the first byte of a TLS ClientHello
+_THROTTLED = "authentication failed: too many failures from this address, try again later"
 PLAIN_ON_TLS = ("a plain client connected to a TLS listener "
                 "(connect with TLS, or start the server without)")
 
@@ -203,6 +204,9 @@ class Server:
         self._accept_failed = RateLog(log, "accepting a connection failed")
         self._evicted = RateLog(log, "dropped connections not authenticated yet for new ones "
                                 "(limit %d)" % self.max_connections, level=logging.INFO)
+        self._bad_handshakes = RateLog(log, "closed connections not authenticated")
+        self._throttled = RateLog(log, "refused handshakes from addresses with too many "
+                                  "failed authentications", level=logging.INFO)
         self._no_handshake = RateLog(log, "closed connections without a handshake within %g s"
                                      % self.handshake_timeout)
         self._previous_handler: Any = None
@@ -336,7 +340,7 @@ class Server:
         except BadInput as e:
             if isinstance(e, _SlowReader):
                 client.abort = True
-            log.warning("closing connection from %s: %s", client.peer, e)
+            self._closing_log(client, str(e))
         except (ConnectionError, OSError, ssl.SSLError) as e:
             log.debug("connection from %s lost: %r", client.peer, e)
             # Its traceback holds this task's frames: freed now, not by a full collection.
@@ -355,6 +359,15 @@ class Server:
                 writer.transport.abort()
             else:
                 writer.close()
+
+    def _closing_log(self, client: Client, reason: str) -> None:
+        """A bad client's warning: each one for an authenticated client, once per interval
+        with a count for the others (each at DEBUG)."""
+        if client.authenticated:
+            log.warning("closing connection from %s: %s", client.peer, reason)
+            return
+        log.debug("closing connection from %s: %s", client.peer, reason)
+        self._bad_handshakes.note(reason)
 
     async def _handshake(self, reader: asyncio.StreamReader, writer: asyncio.StreamWriter,
                          client: Client, host: str, sock: Optional[socket.socket]) -> bool:
@@ -398,16 +411,20 @@ class Server:
         key = address_key(host)
         wait = self._throttle.wait(key, loop.time(), max(0.0, deadline - loop.time()))
         if wait is None:
-            refusal: Optional[str] = "authentication failed: too many failures from this address, " \
-                                     "try again later"
+            # Its turn would come after its deadline: refused without a check, as
+            # late as a check would have been, and counted in one line.
+            await asyncio.sleep(max(0.0, min(deadline - loop.time(), self.auth_delay)))
+            self._throttled.note(debug=client.peer)
+            writer.write(error_packet(AuthenticationError.code, _THROTTLED, st, cm))
+            await self._drain(writer)
+            return False
+        if wait:
+            await asyncio.sleep(wait)
+        refusal = await self._authenticate(record, client)
+        if refusal is None:
+            self._throttle.succeeded(key)
         else:
-            if wait:
-                await asyncio.sleep(wait)
-            refusal = await self._authenticate(record, client)
-            if refusal is None:
-                self._throttle.succeeded(key)
-            else:
-                self._throttle.failed(key, loop.time())
+            self._throttle.failed(key, loop.time())
         if refusal is not None:
             user = record.get("user") if isinstance(record, dict) else None
             log.info("refused %s (user %r): %s", client.peer, user, refusal)
@@ -482,7 +499,7 @@ class Server:
                       why: Optional[str] = None) -> bool:
         """Tell the client why its handshake is refused (``text``), then let it go;
         ``why`` is the log's reason when it is not ``text``."""
-        log.warning("closing connection from %s: %s", client.peer, why or text)
+        self._closing_log(client, why or text)
         writer.write(error_packet(AuthenticationError.code, text, st, self.compression))
         loop = asyncio.get_running_loop()
         linger = min(_REFUSAL_LINGER, max(0.0, deadline - loop.time()))

@@ -31,12 +31,17 @@ def explain(error: BaseException, tls: bool) -> BaseException:
     """``error`` itself, or a :class:`TLSMismatchError` (caused by it) that names the
     side that speaks TLS when the failure shows a mismatch."""
     if tls:
-        if isinstance(error, ssl.SSLCertVerificationError) or not isinstance(error, ssl.SSLError):
+        # asyncio reports the end of the connection during a TLS handshake as a
+        # ConnectionResetError without errno; the ssl module as an SSLEOFError.
+        eof = type(error) is ConnectionResetError and not error.args
+        if not eof and (isinstance(error, ssl.SSLCertVerificationError)
+                        or not isinstance(error, ssl.SSLError)):
             return error
-        if not isinstance(error, ssl.SSLEOFError) and getattr(error, "reason", None) not in _NOT_TLS:
+        if not eof and not isinstance(error, ssl.SSLEOFError) \
+                and getattr(error, "reason", None) not in _NOT_TLS:
             return error
         text = ("the server does not speak TLS (it ended the TLS handshake): connect without "
-                "TLS, or start the server with TLS (%s)" % (error,))
+                "TLS, or start the server with TLS (%s)" % (error or type(error).__name__,))
     else:
         if not any(str(error).startswith(t) for t in _TLS_RECORDS):
             return error

@@ -36,6 +36,7 @@ from .throttle import AuthThrottle, address_key
 from .tls import start_tls
 from .wire import (
     DEFAULT_MAX_BODY,
+    TLS_ON_PLAIN,
     BadInput,
     Received,
     TooLarge,
@@ -302,11 +303,13 @@ class Server:
     def _on_socket(self, sock: socket.socket) -> None:
         asyncio.get_running_loop().create_task(self._connection(sock))
 
-    def _make_room(self) -> bool:
-        """Evict a client waiting for its handshake; False when every client is authenticated."""
+    def _make_room(self) -> Optional[bool]:
+        """Evict a client waiting for its handshake: True when one was, False when every
+        client is authenticated, None when some are not served yet (ask again soon)."""
         evicted = self._clients.evict()
         if evicted is None:
-            return False
+            assert self._server is not None
+            return None if self._server.open > len(self._clients) else False
         self._evicted.note(debug=evicted.peer)
         return True
 
@@ -399,6 +402,14 @@ class Server:
             client.heard = True
             return await self._refuse(reader, writer, client, deadline, e.st or _MSGPACK,
                                       "handshake refused: %s before authentication" % e)
+        except BadInput as e:
+            if str(e) != TLS_ON_PLAIN:
+                raise
+            # Closed without a reset, so that the client's TLS layer sees the end.
+            client.heard = True
+            self._closing_log(client, str(e))
+            await self._linger(reader, writer, deadline)
+            return False
         if packet is None:
             return False
         client.heard = True
@@ -501,6 +512,11 @@ class Server:
         ``why`` is the log's reason when it is not ``text``."""
         self._closing_log(client, why or text)
         writer.write(error_packet(AuthenticationError.code, text, st, self.compression))
+        await self._linger(reader, writer, deadline)
+        return False
+
+    async def _linger(self, reader: asyncio.StreamReader, writer: asyncio.StreamWriter,
+                      deadline: float) -> None:
         loop = asyncio.get_running_loop()
         linger = min(_REFUSAL_LINGER, max(0.0, deadline - loop.time()))
         try:
@@ -510,7 +526,6 @@ class Server:
             await asyncio.wait_for(_discard(reader, writer), linger)
         except (asyncio.TimeoutError, ConnectionError, OSError):
             pass
-        return False
 
     async def _authenticate(self, record: Any, client: Client) -> Optional[str]:
         """None when the client is accepted, else the text of the refusal."""

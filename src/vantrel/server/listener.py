@@ -31,6 +31,9 @@ _BATCH = 64
 #: After a failed accept for want of resources, accepting resumes after this long
 #: (or as soon as a connection is closed).
 _RETRY = 0.1
+#: How soon accepting is tried again when the connections just accepted are not yet
+#: served (and so cannot be evicted).
+_SOON = 0.002
 _TRANSIENT = {errno.ECONNABORTED, errno.EPROTO, errno.EAGAIN, errno.EINTR}
 
 
@@ -50,7 +53,7 @@ class Listener:
     """The listening sockets of a server and the count of the sockets it accepted."""
 
     def __init__(self, limit: int, on_socket: Callable[[socket.socket], None],
-                 make_room: Callable[[], bool], refused: RateLog, failed: RateLog) -> None:
+                 make_room: Callable[[], Optional[bool]], refused: RateLog, failed: RateLog) -> None:
         self.limit = limit
         self.open = 0
         self._on_socket = on_socket
@@ -116,7 +119,14 @@ class Listener:
     def _accept(self, listening: socket.socket) -> None:
         for _ in range(_BATCH):
             if self.open >= self.limit:
-                if self._make_room():
+                room = self._make_room()
+                if room is None:
+                    # The newest connections are not ready to be evicted yet.
+                    self._pause()
+                    assert self._loop is not None
+                    self._retry = self._loop.call_later(_SOON, self._resume)
+                    return
+                if room:
                     # Accept again once the evicted socket's descriptor is closed.
                     self._pause()
                     return

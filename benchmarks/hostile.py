@@ -529,7 +529,7 @@ def measure(name: str, seconds: float, src: Optional[str]) -> Dict[str, Any]:
     context = None
     if tls_files is not None:
         context = ssl.create_default_context(cafile=tls_files[0])
-    log = tempfile.TemporaryFile("w+")
+    log = tempfile.TemporaryFile("w+")  # noqa: SIM115 - closed once its lines are counted
     server = ServerProcess(src, tls_files, dict(DEFAULT_OPTIONS, **OPTIONS.get(name, {})), log)
     sampler = Sampler(server)
     good = [] if name == "tls-silent" else [GoodClient(server.address, True, context),

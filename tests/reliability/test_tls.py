@@ -194,7 +194,8 @@ def test_abandoned_tls_handshakes_leave_nothing_behind(tmp_path: Any) -> None:
             with socket.create_connection(address, timeout=TIMEOUT) as sock:
                 sock.sendall(hello[:(i % 3) * len(hello) // 2])
         deadline = time.monotonic() + 60
-        while len(thread.server._clients) or thread.server._server.open:  # all closed
+        listener: Any = thread.server._server
+        while len(thread.server._clients) or listener.open:  # all closed
             assert time.monotonic() < deadline
             time.sleep(0.05)
         left = alive() - before

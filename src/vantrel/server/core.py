@@ -385,7 +385,7 @@ class Server:
                 return False
             if first[0] != _TLS_HANDSHAKE:
                 client.heard = True
-                writer.transport.resume_reading()
+                writer.transport.resume_reading()  # type: ignore[attr-defined]
                 st = first[1] if len(first) > 1 and first[1] in SERIALIZATION_TYPE else _MSGPACK
                 return await self._refuse(reader, writer, client, deadline, st or _MSGPACK,
                                           "handshake refused: the server speaks TLS: connect with TLS",
@@ -461,10 +461,10 @@ class Server:
         add, remove = getattr(loop, "_add_reader", None), getattr(loop, "_remove_reader", None)
         if add is None or remove is None:
             return b"\x16"
-        writer.transport.pause_reading()
+        writer.transport.pause_reading()  # type: ignore[attr-defined]
         ready: asyncio.Future[None] = loop.create_future()
         fd = sock.fileno()
-        add(fd, lambda: ready.done() or ready.set_result(None))
+        add(fd, lambda: None if ready.done() else ready.set_result(None))
         try:
             await asyncio.wait_for(ready, max(0.0, deadline - loop.time()))
         except asyncio.TimeoutError:

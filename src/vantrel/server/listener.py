@@ -41,6 +41,7 @@ class _Counted(socket.socket):
     """An accepted socket that gives its place back when its descriptor is closed."""
 
     __slots__ = ("_done",)
+    _done: Optional[Callable[[], None]]
 
     def close(self) -> None:
         done, self._done = getattr(self, "_done", None), None

@@ -30,7 +30,7 @@ def address_key(host: str) -> str:
     except ValueError:
         return host
     if ip.version == 6:
-        mapped = ip.ipv4_mapped  # type: ignore[union-attr]
+        mapped = ip.ipv4_mapped
         if mapped is not None:
             return str(mapped)
         return str(ipaddress.ip_network("%s/64" % ip, strict=False))
@@ -60,14 +60,14 @@ class AuthThrottle:
         entry = self._table.get(key)
         if entry is None or not self.max_delay:
             return 0.0
-        failures, last, turn = entry
+        failures, last, turn = entry[0], entry[1], entry[2]
         if now - last > self.forget:
             del self._table[key]
             return 0.0
         if failures < self.free:
             return 0.0
         step = min(self.max_delay, _FIRST_DELAY * 2.0 ** (failures - self.free))
-        wait = max(now, turn) + step - now
+        wait: float = max(now, turn) + step - now
         if wait > limit:
             return None
         entry[2] = now + wait

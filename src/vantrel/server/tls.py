@@ -80,8 +80,7 @@ def _forget(raw: asyncio.BaseTransport, error: BaseException) -> None:
     """Close a connection whose TLS handshake failed and break the cycles it left."""
     tls: Any = raw.get_protocol()
     raw.abort()  # type: ignore[attr-defined]
-    if isinstance(tls, asyncio.BaseProtocol) and isinstance(getattr(tls, "_ssl_buffer", None),
-                                                         bytearray):
+    if isinstance(getattr(tls, "_ssl_buffer", None), bytearray):
         # Should anything still refer to the protocol, its buffer goes now.
         tls._ssl_buffer = bytearray()
         tls._ssl_buffer_view = memoryview(tls._ssl_buffer)

@@ -130,7 +130,7 @@ async def read_packet(reader: asyncio.StreamReader, max_body: int,
                        % (MSG_TYPE[mt], len(e.partial), length)) from None
     except asyncio.TimeoutError:
         raise BadInput("%s body of %d bytes not received within %g s"
-                       % (MSG_TYPE[mt], length, body_timeout)) from None
+                       % (MSG_TYPE[mt], length, body_timeout or 0)) from None
 
 
 def release(packet: Received, budget: ByteBudget) -> None:

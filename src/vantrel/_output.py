@@ -18,7 +18,7 @@ import math
 from itertools import islice
 from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Set, TextIO
 
-from vantrel.share.codec import msgpack as _codec_msgpack
+from vantrel.share._codecbase import Timestamp as _Timestamp
 
 __all__ = ["FORMATS", "TABLE_BATCH", "OutputError", "aligned", "render", "to_json",
            "write_stream", "write_value"]
@@ -37,11 +37,8 @@ class OutputError(Exception):
 # -- JSON ---------------------------------------------------------------------------
 
 
-#: The codec's MessagePack timestamp: written as ISO 8601 text (UTC).
-_Timestamp: Any = getattr(_codec_msgpack, "Timestamp", None)
-
-
 def _timestamp_text(value: Any) -> str:
+    """A MessagePack timestamp (the codecs' Timestamp) as ISO 8601 text, in UTC."""
     return str(value.to_datetime().isoformat())
 
 

@@ -92,8 +92,18 @@ class ClientTable:
     def evict(self) -> Optional[Client]:
         """Drop the oldest client not authenticated that has sent nothing, else the
         oldest not authenticated (its connection is reset); None when all are."""
-        waiting = [c for c in self._clients if not c.authenticated]
-        evicted = next((c for c in waiting if c.silent()), waiting[0] if waiting else None)
+        evicted: Optional[Client] = None
+        oldest: Optional[Client] = None
+        for c in self._clients:  # in order of arrival; under a flood the first is silent
+            if c.authenticated:
+                continue
+            if c.silent():
+                evicted = c
+                break
+            if oldest is None:
+                oldest = c
+        if evicted is None:
+            evicted = oldest
         if evicted is not None:
             del self._clients[evicted]
             evicted.abort = True

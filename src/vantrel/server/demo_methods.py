@@ -29,15 +29,12 @@ import operator
 import random
 from typing import Any, Dict, Iterator, List, Optional
 
-from vantrel.share.codec import msgpack as _codec_msgpack
+from vantrel.share._codecbase import Timestamp
 from vantrel.share.errors import InvalidArgumentsError, get_error
 
 from .answers import Feed, Table, Table2
 
 __all__ = ["DEMO_NOTICE", "demo_handlers"]
-
-#: The codec's MessagePack timestamp (extension type -1), packed natively.
-Timestamp: Any = getattr(_codec_msgpack, "Timestamp", None)
 
 DEMO_NOTICE = "welcome to the vantrel demo server"
 

@@ -107,7 +107,10 @@ async def read_packet(reader: asyncio.StreamReader, max_body: int,
     left = body_timeout
     try:
         if budget is None or length <= SMALL_BODY:
-            body = await asyncio.wait_for(reader.readexactly(length), left)
+            if len(getattr(reader, "_buffer", b"")) >= length:
+                body = await reader.readexactly(length)  # there: no wait, no timer
+            else:
+                body = await asyncio.wait_for(reader.readexactly(length), left)
             return Received(mt, st, cm, body)
         # Nothing is reserved for a body that does not come.
         start = loop.time()

@@ -339,6 +339,7 @@ class Server:
             if await self._handshake(reader, writer, client, host, sock):
                 await self._serve_requests(reader, writer, client)
         except _NoHandshake:
+            client.abort = True
             self._no_handshake.note(debug=client.peer)
         except BadInput as e:
             if isinstance(e, _SlowReader):
@@ -396,7 +397,6 @@ class Server:
             packet = await asyncio.wait_for(read_packet(reader, self.max_handshake_body),
                                             max(0.0, deadline - loop.time()))
         except asyncio.TimeoutError:
-            client.abort = True
             raise _NoHandshake("no handshake within %g s" % self.handshake_timeout) from None
         except TooLarge as e:
             client.heard = True
@@ -468,8 +468,7 @@ class Server:
         try:
             await asyncio.wait_for(ready, max(0.0, deadline - loop.time()))
         except asyncio.TimeoutError:
-            client_abort = _NoHandshake("no handshake within %g s" % self.handshake_timeout)
-            raise client_abort from None
+            raise _NoHandshake("no handshake within %g s" % self.handshake_timeout) from None
         finally:
             remove(fd)
         try:

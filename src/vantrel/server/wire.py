@@ -103,7 +103,6 @@ async def read_packet(reader: asyncio.StreamReader, max_body: int,
         raise TooLarge("body of %d bytes exceeds the limit of %d" % (length, max_body), st)
     if length <= 0:
         return Received(mt, st, cm, None)
-    loop = asyncio.get_running_loop()
     left = body_timeout
     try:
         if budget is None or length <= SMALL_BODY:
@@ -113,6 +112,7 @@ async def read_packet(reader: asyncio.StreamReader, max_body: int,
                 body = await asyncio.wait_for(reader.readexactly(length), left)
             return Received(mt, st, cm, body)
         # Nothing is reserved for a body that does not come.
+        loop = asyncio.get_running_loop()
         start = loop.time()
         first = await asyncio.wait_for(reader.read(SMALL_BODY), left)
         if not first:

@@ -3,8 +3,9 @@
 The server counts every socket it accepted until its descriptor is closed (an
 evicted or refused connection included), and takes a new connection from the
 kernel's queue only while that count is under ``max_connections``.  At the
-limit, a connection waiting for its handshake is evicted (its socket closed
-at once) and the next is accepted once that descriptor is free; when none can
+limit, connections waiting for their handshake are evicted, as many as wait
+in the kernel's queue (at most a batch; their sockets closed at once), and as
+many are accepted once those descriptors are free; when none can
 be evicted, the next connection is accepted and reset at once, so a refusal
 holds a descriptor for no longer than the accept itself.  The descriptor limit
 of the process is therefore never reached by connections, and should it be
@@ -34,7 +35,17 @@ _RETRY = 0.1
 #: How soon accepting is tried again when the connections just accepted are not yet
 #: served (and so cannot be evicted).
 _SOON = 0.002
+_TCP_INFO = getattr(socket, "TCP_INFO", 11)
 _TRANSIENT = {errno.ECONNABORTED, errno.EPROTO, errno.EAGAIN, errno.EINTR}
+
+
+def _queued(listening: socket.socket) -> int:
+    """The connections waiting in the kernel's accept queue (Linux), else 1."""
+    try:
+        info = listening.getsockopt(socket.IPPROTO_TCP, _TCP_INFO, 104)
+        return max(1, int(struct.unpack_from("I", info, 24)[0]))  # tcpi_unacked
+    except (OSError, struct.error):
+        return 1
 
 
 class _Counted(socket.socket):
@@ -128,7 +139,11 @@ class Listener:
                     self._retry = self._loop.call_later(_SOON, self._resume)
                     return
                 if room:
-                    # Accept again once the evicted socket's descriptor is closed.
+                    # As many go as are waiting in the kernel's queue (at most a
+                    # batch); accept again once their descriptors are closed.
+                    for _ in range(min(_BATCH, _queued(listening)) - 1):
+                        if not self._make_room():
+                            break
                     self._pause()
                     return
                 if not self._refuse(listening):

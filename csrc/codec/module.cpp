@@ -76,7 +76,9 @@ int exec_module(PyObject* module) {
         return -1;
     }
     st.items_name = PyUnicode_InternFromString("items");
-    if (st.items_name == nullptr) {
+    st.seconds_name = st.items_name ? PyUnicode_InternFromString("seconds") : nullptr;
+    st.nanoseconds_name = st.seconds_name ? PyUnicode_InternFromString("nanoseconds") : nullptr;
+    if (st.nanoseconds_name == nullptr) {
         return -1;
     }
     Ref threshold = attr(base.get(), "COMPRESS_THRESHOLD");
@@ -88,7 +90,7 @@ int exec_module(PyObject* module) {
         return -1;
     }
     st.objects = msgpack::ObjectContext{st.codec_error, st.ext_type, st.timestamp_from_bytes, &st.strings};
-    st.pack_types = PackTypes{st.ext_type, st.timestamp, st.items_name};
+    st.pack_types = PackTypes{st.ext_type, st.timestamp, st.items_name, st.seconds_name, st.nanoseconds_name};
 
     // `msgpack`: the codec's own MessagePack, never None (see codec.py).
     Ref types = Ref::steal(PyImport_ImportModule("types"));

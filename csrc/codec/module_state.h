@@ -19,7 +19,9 @@ namespace vantrel::codec {
     X(py_json_dumps)        /* _jsonbody.dumps(payload) */                                \
     X(py_json_loads)        /* _jsonbody.loads(body) */                                   \
     X(max_decompressed)     /* MAX_DECOMPRESSED, the default limit */                     \
-    X(items_name)           /* "items", what a dict subclass is packed from */
+    X(items_name)           /* "items", what a dict subclass is packed from */            \
+    X(seconds_name)         /* "seconds" and ...                                */        \
+    X(nanoseconds_name)     /* "nanoseconds": what a Timestamp is packed from */
 
 struct State {
 #define VANTREL_FIELD(name) PyObject* name;

@@ -328,8 +328,8 @@ bool Packer::ext_type(PyObject* o) {
 }
 
 bool Packer::timestamp(PyObject* o) {
-    Ref sec = Ref::steal(PyObject_GetAttrString(o, "seconds"));
-    Ref nsec = sec ? Ref::steal(PyObject_GetAttrString(o, "nanoseconds")) : Ref();
+    Ref sec = Ref::steal(PyObject_GetAttr(o, types_.seconds));
+    Ref nsec = sec ? Ref::steal(PyObject_GetAttr(o, types_.nanoseconds)) : Ref();
     if (!nsec) {
         return false;
     }

@@ -20,6 +20,8 @@ struct PackTypes {
     PyObject* ext_type = nullptr;   // a namedtuple (code, data); its subclasses too
     PyObject* timestamp = nullptr;  // .seconds, .nanoseconds; this exact class only
     PyObject* items = nullptr;      // "items"
+    PyObject* seconds = nullptr;    // "seconds"
+    PyObject* nanoseconds = nullptr;  // "nanoseconds"
 };
 
 // Appends the encoding of `obj` to `out`; false with the error set.

@@ -40,6 +40,7 @@ from vantrel._address import AddressLike, Target, format_address, parse_target
 from vantrel._handshake import NoticeHandler, check_reply, deliver_notice, handshake_packet
 from vantrel._header import header_checker
 from vantrel._impls import connection_module, pure_python
+from vantrel._tls_mismatch import explain as explain_tls_mismatch
 from vantrel.errors import ConnectError, ConnectionClosed, ConnectTimeout, Timeout
 from vantrel.share.codec import decompress
 from vantrel.share.errors import ServerError
@@ -739,7 +740,7 @@ def connect(address: Optional[AddressLike] = None, auth: Optional[Mapping[str, A
         except ServerError:
             raise
         except (OSError, connection_error) as e:
-            attempts.append((host, e))
+            attempts.append((host, explain_tls_mismatch(e, context is not None)))
             continue
         deliver_notice(conn.notice, on_notice)
         return conn

@@ -130,7 +130,9 @@ def test_command_line_call_over_tls(tls: Tuple[Address, ssl.SSLContext],
     ok = run_python("-m", "vantrel", "call", where, "add", "2", "3", "--tls-ca", str(cafile))
     assert (ok.returncode, ok.stdout.strip()) == (0, "5"), ok.stderr
     plain = run_python("-m", "vantrel", "call", where, "add", "2", "3", "--timeout", "5")
-    assert plain.returncode == 3 and "Traceback" not in plain.stderr
+    # the server tells a plain client that it speaks TLS
+    assert plain.returncode == 1 and "Traceback" not in plain.stderr
+    assert "the server speaks TLS: connect with TLS" in plain.stderr
 
 
 
@@ -159,3 +161,77 @@ def test_one_deadline_covers_tls_and_the_handshake(impl: ModuleType, tmp_path: A
             close_quietly(conn)
     finally:
         thread.stop()
+
+
+def test_abandoned_tls_handshakes_leave_nothing_behind(tmp_path: Any) -> None:
+    """1,000 connections that end during the TLS handshake (at once, after part of a
+    ClientHello, after a whole one) leave no TLS protocol object for a collection to free."""
+    import asyncio.sslproto
+    import gc
+    import time
+
+    cert, key = make_certificate(str(tmp_path))
+    server_context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    server_context.load_cert_chain(cert, key)
+    context = ssl.create_default_context(cafile=cert)
+    thread = start_server(tls=server_context)
+    address = thread.address
+    assert address is not None
+    out = ssl.MemoryBIO()
+    tls_object = context.wrap_bio(ssl.MemoryBIO(), out, server_hostname=address[0])
+    with pytest.raises(ssl.SSLWantReadError):
+        tls_object.do_handshake()
+    hello = out.read()
+
+    def alive() -> int:
+        return sum(isinstance(o, asyncio.sslproto.SSLProtocol) for o in gc.get_objects())
+
+    gc.collect()
+    gc.disable()  # what is left must go without a collection
+    try:
+        before = alive()
+        for i in range(1000):
+            with socket.create_connection(address, timeout=TIMEOUT) as sock:
+                sock.sendall(hello[:(i % 3) * len(hello) // 2])
+        deadline = time.monotonic() + 60
+        listener: Any = thread.server._server
+        while len(thread.server._clients) or listener.open:  # all closed
+            assert time.monotonic() < deadline
+            time.sleep(0.05)
+        left = alive() - before
+    finally:
+        gc.enable()
+        thread.stop()
+    assert left < 100  # not one per connection
+
+
+def test_tls_and_plain_mismatch_is_named_on_both_sides(
+        tls: Tuple[Address, ssl.SSLContext], caplog: pytest.LogCaptureFixture) -> None:
+    import asyncio
+    import logging
+
+    import vantrel
+    import vantrel.aio
+    from vantrel._tls_mismatch import TLSMismatchError
+    from vantrel.share.errors import AuthenticationError
+
+    caplog.set_level(logging.DEBUG, logger="vantrel.server")
+    address, context = tls
+    for opening in (lambda: vantrel.connect(address, {}, connect_timeout=TIMEOUT),
+                    lambda: asyncio.run(vantrel.aio.connect(address, {}, connect_timeout=TIMEOUT))):
+        with pytest.raises(AuthenticationError, match="the server speaks TLS: connect with TLS"):
+            opening()
+    assert "a plain client connected to a TLS listener" in caplog.text
+    plain = start_server()
+    try:
+        where = plain.address
+        for opening in (lambda: vantrel.connect(where, {}, tls=context, connect_timeout=TIMEOUT),
+                        lambda: asyncio.run(vantrel.aio.connect(where, {}, tls=context,
+                                                                connect_timeout=TIMEOUT))):
+            with pytest.raises(vantrel.ConnectError, match="the server does not speak TLS") as info:
+                opening()
+            assert isinstance(info.value.attempts[0][1], TLSMismatchError)
+    finally:
+        plain.stop()
+    assert ("a TLS client connected to a plain listener (start the server with TLS, or connect "
+            "without)") in caplog.text

@@ -34,6 +34,7 @@ from vantrel._core import END, VALUE, AnswerCore
 from vantrel._handshake import NoticeHandler, deliver_notice, handshake_packet
 from vantrel._header import CLOSED_DURING_CALL
 from vantrel._impls import connection_module
+from vantrel._tls_mismatch import explain as explain_tls_mismatch
 from vantrel.client import UNSET, Settings, TLSOption, connect_error, settings, tls_context, why_broken
 from vantrel.errors import ConnectionClosed, Timeout
 from vantrel.share.codec import pack_one
@@ -358,7 +359,7 @@ async def connect(address: Optional[AddressLike] = None, auth: Optional[Mapping[
         except ServerError:
             raise
         except (OSError, connection_error) as e:
-            attempts.append((host, e))
+            attempts.append((host, explain_tls_mismatch(e, context is not None)))
             continue
         deliver_notice(conn.notice, on_notice)
         return conn

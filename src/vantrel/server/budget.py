@@ -1,32 +1,38 @@
-"""The server's budget of body bytes in flight, shared by all its connections.
+"""The server's budget of body bytes in flight, shared by its authenticated connections.
 
-A connection reserves a body's announced size before reading it and gives it
-back once the body is decoded.  Past the budget, reservations wait in arrival
-order, so that no new body is read until memory is freed.  A body larger than
-the whole budget still goes through, alone, when nothing else is in flight.
+A connection reserves a body's announced size once the body's first bytes
+have arrived (announcing a body costs nothing) and gives it back once the body
+is decoded.  Past the budget, reservations wait in arrival order, so that no
+new body is read until memory is freed.  One body may take at most ``share``
+bytes of the budget while other bodies are in flight: a larger one (up to the
+largest body a client may send, even past the whole budget) goes through
+alone, when nothing else is in flight.  Small bodies and handshakes are not
+counted here (see :mod:`vantrel.server.wire`).
 """
 
 from __future__ import annotations
 
 import asyncio
 from collections import deque
-from typing import Deque, Tuple
+from typing import Deque, Optional, Tuple
 
 __all__ = ["ByteBudget"]
 
 
 class ByteBudget:
-    """``limit`` bytes shared by coroutines of one event loop."""
+    """``limit`` bytes shared by coroutines of one event loop, at most ``share`` (by
+    default a quarter of ``limit``) to one reservation unless it is alone."""
 
-    def __init__(self, limit: int) -> None:
+    def __init__(self, limit: int, share: Optional[int] = None) -> None:
         if limit < 1:
             raise ValueError("the in-flight budget must be at least 1 byte, not %r" % (limit,))
         self.limit = limit
+        self.share = max(1, limit // 4) if share is None else share
         self.used = 0
         self._waiters: Deque[Tuple[int, asyncio.Future[None]]] = deque()
 
     def _fits(self, size: int) -> bool:
-        return self.used == 0 or self.used + size <= self.limit
+        return self.used == 0 or (self.used + size <= self.limit and size <= self.share)
 
     async def acquire(self, size: int) -> None:
         """Reserve ``size`` bytes, waiting for them if need be."""

@@ -1,11 +1,12 @@
-"""The server's connections: the limit on their number and the log lines that repeat.
+"""The server's connections, which to drop for a new one, and the log lines that repeat.
 
 At ``max_connections`` a new connection takes the place of the oldest client
 that is not authenticated yet and has sent nothing, else of the oldest client
 not authenticated yet (that one is dropped); when every connection is
-authenticated, the new one is closed at once.  Events that can come in floods
-(refused connections, failed accepts) are logged at most once per interval,
-with a count.
+authenticated, the new one is closed at once (see :mod:`vantrel.server.listener`).
+Events that can come in floods (evictions, refused connections, failed accepts,
+handshakes that never came) are logged at most once per interval, with a
+count; the detail of each is logged at DEBUG.
 """
 
 from __future__ import annotations
@@ -85,19 +86,28 @@ class ClientTable:
     def __iter__(self) -> Iterator[Client]:
         return iter(list(self._clients))
 
-    def admit(self, client: Client) -> Optional[Client]:
-        """Add ``client``; returns the client dropped to make room for it, or ``client``
-        itself when there is no room (it is then not added)."""
+    def add(self, client: Client) -> None:
+        self._clients[client] = None
+
+    def evict(self) -> Optional[Client]:
+        """Drop the oldest client not authenticated that has sent nothing, else the
+        oldest not authenticated (its connection is reset); None when all are."""
         evicted: Optional[Client] = None
-        if len(self._clients) >= self.limit:
-            waiting = [c for c in self._clients if not c.authenticated]
-            evicted = next((c for c in waiting if c.silent()), waiting[0] if waiting else None)
-            if evicted is None:
-                return client
+        oldest: Optional[Client] = None
+        for c in self._clients:  # in order of arrival; under a flood the first is silent
+            if c.authenticated:
+                continue
+            if c.silent():
+                evicted = c
+                break
+            if oldest is None:
+                oldest = c
+        if evicted is None:
+            evicted = oldest
+        if evicted is not None:
             del self._clients[evicted]
             evicted.abort = True
             reset(evicted.transport)
-        self._clients[client] = None
         return evicted
 
     def discard(self, client: Client) -> None:
@@ -105,22 +115,29 @@ class ClientTable:
 
 
 class RateLog:
-    """A warning logged at most once per ``interval`` seconds, with the count of its events."""
+    """A line logged at most once per ``interval`` seconds, with the count of its events
+    (a warning unless ``level`` says otherwise); each event's ``detail`` also at DEBUG."""
 
-    def __init__(self, log: logging.Logger, text: str, interval: float = 10.0) -> None:
+    def __init__(self, log: logging.Logger, text: str, interval: float = 10.0,
+                 level: int = logging.WARNING) -> None:
         self.log = log
+        self.level = level
         self.text = text
         self.interval = interval
         self._count = 0
         self._last = -float("inf")
         self.total = 0
 
-    def note(self, detail: object = "") -> None:
+    def note(self, detail: object = "", debug: object = "") -> None:
+        """One more event; ``detail`` goes into the counted line, ``debug`` (say, the
+        peer) into the event's own DEBUG line."""
         self._count += 1
         self.total += 1
+        if debug and self.log.isEnabledFor(logging.DEBUG):
+            self.log.debug("%s: %s%s", self.text, debug, ": %s" % (detail,) if detail else "")
         now = time.monotonic()
         if now - self._last >= self.interval:
-            self.log.warning("%s%s (%d time(s) since the last such line)",
-                             self.text, ": %s" % (detail,) if detail else "", self._count)
+            self.log.log(self.level, "%s%s (%d time(s) since the last such line)",
+                         self.text, ": %s" % (detail,) if detail else "", self._count)
             self._count = 0
             self._last = now

@@ -23,7 +23,7 @@ from typing import Any, Callable, Dict, Mapping, Optional, Tuple, Union
 
 from vantrel.share.codec import CodecError, decompress, pack_one
 from vantrel.share.errors import AuthenticationError, RemoteExecutionError, ServerError
-from vantrel.share.protocol import COMPRESSION_METHOD, MSG_TYPE, SERIALIZATION_TYPE
+from vantrel.share.protocol import COMPRESSION_METHOD, HEADER_LENGTH, MSG_TYPE, SERIALIZATION_TYPE
 
 from . import limits
 from .answers import Packets, Stream
@@ -31,9 +31,12 @@ from .auth import accept_all
 from .budget import ByteBudget
 from .clients import Client, ClientTable, RateLog, reset
 from .dispatch import Dispatcher, Handler, parse_request
+from .listener import Listener
+from .throttle import AuthThrottle, address_key
 from .tls import start_tls
 from .wire import (
     DEFAULT_MAX_BODY,
+    TLS_ON_PLAIN,
     BadInput,
     Received,
     TooLarge,
@@ -42,6 +45,7 @@ from .wire import (
     error_packet,
     error_pair,
     read_packet,
+    release,
 )
 
 __all__ = ["Server", "compression_code"]
@@ -66,6 +70,10 @@ _BACKLOG = 1024
 _ACCEPT_FAILED = "socket.accept() out of system resource"
 _MSGPACK = int(SERIALIZATION_TYPE.MSGPACK)
 _NONE = int(COMPRESSION_METHOD.NONE)
+_TLS_HANDSHAKE = 0x16  # the first byte of a TLS ClientHello
+_THROTTLED = "authentication failed: too many failures from this address, try again later"
+PLAIN_ON_TLS = ("a plain client connected to a TLS listener "
+                "(connect with TLS, or start the server without)")
 
 
 class _Refused(Exception):
@@ -74,6 +82,10 @@ class _Refused(Exception):
 
 class _SlowReader(BadInput):
     """The client read nothing of its answer for the write time-out."""
+
+
+class _NoHandshake(BadInput):
+    """No handshake came within the handshake time-out."""
 
 
 def compression_code(value: Union[str, int]) -> int:
@@ -93,11 +105,12 @@ def compression_code(value: Union[str, int]) -> int:
     return code
 
 
-def _peer_name(writer: asyncio.StreamWriter) -> str:
+def _peer_name(writer: asyncio.StreamWriter) -> Tuple[str, str]:
+    """The peer as ``host:port`` for the log, and its host."""
     peer = writer.get_extra_info("peername")
     if isinstance(peer, tuple) and len(peer) >= 2:
-        return "%s:%s" % (peer[0], peer[1])
-    return str(peer)
+        return "%s:%s" % (peer[0], peer[1]), str(peer[0])
+    return str(peer), str(peer)
 
 
 class Server:
@@ -125,7 +138,12 @@ class Server:
     from RLIMIT_NOFILE; past it a new connection replaces the oldest
     unauthenticated one, or is closed at once); a client that reads nothing of
     its answer for ``write_timeout`` seconds (default ``idle_timeout``, or
-    60 s without one) is dropped.
+    60 s without one) is dropped.  Handshakes and bodies up to 64 KiB do not
+    count against ``max_in_flight``; a larger body reserves its size once its
+    first bytes came, and must then be whole within ``body_timeout`` seconds.
+    After a few failed authentications from one address, each further attempt
+    from it waits, longer after each failure, up to ``auth_delay`` seconds
+    (0: no wait).
     """
 
     def __init__(self, handlers: Optional[Mapping[str, Handler]] = None, *,
@@ -142,7 +160,9 @@ class Server:
                  max_handshake_objects: int = limits.HANDSHAKE_MAX_OBJECTS,
                  max_in_flight: int = limits.MAX_IN_FLIGHT,
                  max_connections: Optional[int] = None,
-                 write_timeout: Optional[float] = None) -> None:
+                 write_timeout: Optional[float] = None,
+                 body_timeout: float = limits.BODY_TIMEOUT,
+                 auth_delay: float = limits.AUTH_MAX_DELAY) -> None:
         self.dispatcher = Dispatcher(handlers)
         self.authenticator = authenticator if authenticator is not None else accept_all
         self.notice = notice
@@ -162,6 +182,12 @@ class Server:
             raise ValueError("write_timeout must be a positive number of seconds or None, not %r"
                              % (write_timeout,))
         self.write_timeout = write_timeout
+        if not body_timeout > 0:
+            raise ValueError("body_timeout must be a positive number of seconds, not %r"
+                             % (body_timeout,))
+        self.body_timeout = body_timeout
+        self._throttle = AuthThrottle(auth_delay, limits.AUTH_FREE_FAILURES)
+        self.auth_delay = auth_delay
         self.max_handshake_body = int(max_handshake_body)
         self.max_handshake_expanded = int(max_handshake_expanded)
         self.max_handshake_objects = int(max_handshake_objects)
@@ -177,8 +203,15 @@ class Server:
         self._over_limit = RateLog(log, "closed connections over the limit of %d"
                                    % self.max_connections)
         self._accept_failed = RateLog(log, "accepting a connection failed")
+        self._evicted = RateLog(log, "dropped connections not authenticated yet for new ones "
+                                "(limit %d)" % self.max_connections, level=logging.INFO)
+        self._bad_handshakes = RateLog(log, "closed connections not authenticated")
+        self._throttled = RateLog(log, "refused handshakes from addresses with too many "
+                                  "failed authentications", level=logging.INFO)
+        self._no_handshake = RateLog(log, "closed connections without a handshake within %g s"
+                                     % self.handshake_timeout)
         self._previous_handler: Any = None
-        self._server: Optional[asyncio.AbstractServer] = None
+        self._server: Optional[Listener] = None
         self._closing = False
         self._closed: Optional[asyncio.Event] = None
         self.address: Optional[Tuple[str, int]] = None
@@ -206,15 +239,9 @@ class Server:
         self._previous_handler = loop.get_exception_handler()
         loop.set_exception_handler(self._loop_exception)
         # TLS is started on each accepted connection (see tls.py), not by the listener.
-        self._server = await asyncio.start_server(self._handle, host, port, limit=_READ_LIMIT)
-        for sock in self._server.sockets:
-            # A longer queue in the kernel; asyncio still accepts at most 100
-            # connections in one go, so that a flood of them does not hold the
-            # event loop for long.
-            with socket.fromfd(sock.fileno(), sock.family, sock.type) as listening:
-                listening.listen(_BACKLOG)
-        sockname = self._server.sockets[0].getsockname()
-        self.address = (sockname[0], sockname[1])
+        self._server = Listener(self.max_connections, self._on_socket, self._make_room,
+                                self._over_limit, self._accept_failed)
+        self.address = await self._server.start(host, port, _BACKLOG)
         log.info("listening on %s:%d", *self.address)
         return self.address
 
@@ -273,29 +300,55 @@ class Server:
 
     # -- one connection ------------------------------------------------------------
 
-    async def _handle(self, reader: asyncio.StreamReader, writer: asyncio.StreamWriter) -> None:
-        client = Client(_peer_name(writer), asyncio.current_task(), writer.transport, reader)
+    def _on_socket(self, sock: socket.socket) -> None:
+        asyncio.get_running_loop().create_task(self._connection(sock))
+
+    def _make_room(self) -> Optional[bool]:
+        """Evict a client waiting for its handshake: True when one was, False when every
+        client is authenticated, None when some are not served yet (ask again soon)."""
+        evicted = self._clients.evict()
+        if evicted is None:
+            assert self._server is not None
+            return None if self._server.open > len(self._clients) else False
+        self._evicted.note(debug=evicted.peer)
+        return True
+
+    async def _connection(self, sock: socket.socket) -> None:
+        loop = asyncio.get_running_loop()
+        reader = asyncio.StreamReader(limit=_READ_LIMIT, loop=loop)
+        protocol = asyncio.StreamReaderProtocol(reader, loop=loop)
+        try:
+            transport, _ = await loop.connect_accepted_socket(lambda: protocol, sock)
+        except (OSError, RuntimeError) as e:
+            sock.close()
+            log.debug("accepted connection lost at once: %r", e)
+            return
+        writer = asyncio.StreamWriter(transport, protocol, reader, loop)
+        await self._handle(reader, writer, sock)
+
+    async def _handle(self, reader: asyncio.StreamReader, writer: asyncio.StreamWriter,
+                      sock: Optional[socket.socket] = None) -> None:
+        peer, host = _peer_name(writer)
+        client = Client(peer, asyncio.current_task(), writer.transport, reader)
         if self._closing:
             writer.transport.abort()
             return
-        evicted = self._clients.admit(client)
-        if evicted is client:
-            self._over_limit.note()
-            reset(writer.transport)
-            return
-        if evicted is not None:
-            log.info("dropped %s, not authenticated, for a new connection (limit %d)",
-                     evicted.peer, self.max_connections)
+        self._clients.add(client)
         aborted = False
         try:
-            if await self._handshake(reader, writer, client):
+            if await self._handshake(reader, writer, client, host, sock):
                 await self._serve_requests(reader, writer, client)
+        except _NoHandshake:
+            client.abort = True
+            self._no_handshake.note(debug=client.peer)
         except BadInput as e:
             if isinstance(e, _SlowReader):
                 client.abort = True
-            log.warning("closing connection from %s: %s", client.peer, e)
+            self._closing_log(client, str(e))
         except (ConnectionError, OSError, ssl.SSLError) as e:
             log.debug("connection from %s lost: %r", client.peer, e)
+            # Its traceback holds this task's frames: freed now, not by a full collection.
+            e.__traceback__ = None
         except asyncio.CancelledError:
             # Only a shutdown cancels a connection; the task ends quietly (a
             # cancelled task would be reported by asyncio as an error).
@@ -311,26 +364,52 @@ class Server:
             else:
                 writer.close()
 
+    def _closing_log(self, client: Client, reason: str) -> None:
+        """A bad client's warning: each one for an authenticated client, once per interval
+        with a count for the others (each at DEBUG)."""
+        if client.authenticated:
+            log.warning("closing connection from %s: %s", client.peer, reason)
+            return
+        log.debug("closing connection from %s: %s", client.peer, reason)
+        self._bad_handshakes.note(reason)
+
     async def _handshake(self, reader: asyncio.StreamReader, writer: asyncio.StreamWriter,
-                         client: Client) -> bool:
+                         client: Client, host: str, sock: Optional[socket.socket]) -> bool:
         loop = asyncio.get_running_loop()
         deadline = loop.time() + self.handshake_timeout
         # One deadline, from the accept on, covers TLS and the first packet.
         if self.tls is not None:
-            # Started before this task yields for the first time, so before
-            # anything is read: the first bytes belong to the TLS handshake.
-            await start_tls(writer, self.tls, self.handshake_timeout)
+            first = b"\x16"
+            if sock is not None:
+                first = await self._peek(writer, sock, deadline)
+            if not first:
+                return False
+            if first[0] != _TLS_HANDSHAKE:
+                client.heard = True
+                writer.transport.resume_reading()  # type: ignore[attr-defined]
+                st = first[1] if len(first) > 1 and first[1] in SERIALIZATION_TYPE else _MSGPACK
+                return await self._refuse(reader, writer, client, deadline, st or _MSGPACK,
+                                          "handshake refused: the server speaks TLS: connect with TLS",
+                                          PLAIN_ON_TLS)
+            await start_tls(writer, self.tls, max(0.001, deadline - loop.time()))
         try:
-            packet = await asyncio.wait_for(
-                read_packet(reader, self.max_handshake_body, self._budget),
-                max(0.0, deadline - loop.time()))
+            # Read outside the in-flight budget: it is bounded by the handshake limits.
+            packet = await asyncio.wait_for(read_packet(reader, self.max_handshake_body),
+                                            max(0.0, deadline - loop.time()))
         except asyncio.TimeoutError:
-            client.abort = True
-            raise BadInput("no handshake within %g s" % self.handshake_timeout) from None
+            raise _NoHandshake("no handshake within %g s" % self.handshake_timeout) from None
         except TooLarge as e:
             client.heard = True
             return await self._refuse(reader, writer, client, deadline, e.st or _MSGPACK,
                                       "handshake refused: %s before authentication" % e)
+        except BadInput as e:
+            if str(e) != TLS_ON_PLAIN:
+                raise
+            # Closed without a reset, so that the client's TLS layer sees the end.
+            client.heard = True
+            self._closing_log(client, str(e))
+            await self._linger(reader, writer, deadline)
+            return False
         if packet is None:
             return False
         client.heard = True
@@ -338,11 +417,25 @@ class Server:
             record = self._decode_handshake(packet)
         except _Refused as e:
             return await self._refuse(reader, writer, client, deadline, packet.st, str(e))
-        finally:
-            if packet.body is not None:
-                self._budget.release(len(packet.body))
         st, cm = packet.st, self.compression
+        del packet
+        key = address_key(host)
+        wait = self._throttle.wait(key, loop.time(), max(0.0, deadline - loop.time()))
+        if wait is None:
+            # Its turn would come after its deadline: refused without a check, as
+            # late as a check would have been, and counted in one line.
+            await asyncio.sleep(max(0.0, min(deadline - loop.time(), self.auth_delay)))
+            self._throttled.note(debug=client.peer)
+            writer.write(error_packet(AuthenticationError.code, _THROTTLED, st, cm))
+            await self._drain(writer)
+            return False
+        if wait:
+            await asyncio.sleep(wait)
         refusal = await self._authenticate(record, client)
+        if refusal is None:
+            self._throttle.succeeded(key)
+        else:
+            self._throttle.failed(key, loop.time())
         if refusal is not None:
             user = record.get("user") if isinstance(record, dict) else None
             log.info("refused %s (user %r): %s", client.peer, user, refusal)
@@ -358,6 +451,30 @@ class Server:
         await self._drain(writer)
         log.debug("accepted %s (user %r)", client.peer, record.get("user"))
         return True
+
+    async def _peek(self, writer: asyncio.StreamWriter, sock: socket.socket,
+                    deadline: float) -> bytes:
+        """The first bytes the client sent, left in the socket for TLS to read."""
+        loop: Any = asyncio.get_running_loop()
+        # The transport owns the descriptor: its reading is paused and the
+        # selector's low-level registration used meanwhile (a selector loop's).
+        add, remove = getattr(loop, "_add_reader", None), getattr(loop, "_remove_reader", None)
+        if add is None or remove is None:
+            return b"\x16"
+        writer.transport.pause_reading()  # type: ignore[attr-defined]
+        ready: asyncio.Future[None] = loop.create_future()
+        fd = sock.fileno()
+        add(fd, lambda: None if ready.done() else ready.set_result(None))
+        try:
+            await asyncio.wait_for(ready, max(0.0, deadline - loop.time()))
+        except asyncio.TimeoutError:
+            raise _NoHandshake("no handshake within %g s" % self.handshake_timeout) from None
+        finally:
+            remove(fd)
+        try:
+            return sock.recv(HEADER_LENGTH, socket.MSG_PEEK)
+        except OSError:
+            return b""
 
     def _decode_handshake(self, packet: Received) -> Any:
         """The authentication record; :class:`_Refused` over the limits or when undecodable."""
@@ -388,10 +505,17 @@ class Server:
         return record
 
     async def _refuse(self, reader: asyncio.StreamReader, writer: asyncio.StreamWriter,
-                      client: Client, deadline: float, st: int, text: str) -> bool:
-        """Tell the client why its handshake is refused, then let it go."""
-        log.warning("closing connection from %s: %s", client.peer, text)
+                      client: Client, deadline: float, st: int, text: str,
+                      why: Optional[str] = None) -> bool:
+        """Tell the client why its handshake is refused (``text``), then let it go;
+        ``why`` is the log's reason when it is not ``text``."""
+        self._closing_log(client, why or text)
         writer.write(error_packet(AuthenticationError.code, text, st, self.compression))
+        await self._linger(reader, writer, deadline)
+        return False
+
+    async def _linger(self, reader: asyncio.StreamReader, writer: asyncio.StreamWriter,
+                      deadline: float) -> None:
         loop = asyncio.get_running_loop()
         linger = min(_REFUSAL_LINGER, max(0.0, deadline - loop.time()))
         try:
@@ -401,7 +525,6 @@ class Server:
             await asyncio.wait_for(_discard(reader, writer), linger)
         except (asyncio.TimeoutError, ConnectionError, OSError):
             pass
-        return False
 
     async def _authenticate(self, record: Any, client: Client) -> Optional[str]:
         """None when the client is accepted, else the text of the refusal."""
@@ -425,8 +548,9 @@ class Server:
         while not self._closing:
             client.busy = False
             try:
-                packet = await asyncio.wait_for(read_packet(reader, self.max_body, self._budget),
-                                                self.idle_timeout)
+                packet = await asyncio.wait_for(
+                    read_packet(reader, self.max_body, self._budget, self.body_timeout),
+                    self.idle_timeout)
             except asyncio.TimeoutError:
                 log.info("closing idle connection from %s (no request within %g s)",
                          client.peer, self.idle_timeout)
@@ -441,8 +565,7 @@ class Server:
                     raise BadInput("REQUEST body serialized as RAW")
                 payload = decode_body(packet, self.max_body)
             finally:
-                if packet.body is not None:
-                    self._budget.release(len(packet.body))
+                release(packet, self._budget)
             st = packet.st
             del packet  # the body's bytes go before the answer is made
             await self._answer(writer, payload, st)

@@ -11,10 +11,14 @@ bytes of text, is counted once decoded (:func:`count_objects`).
 
 from __future__ import annotations
 
+import os
 import resource
 from typing import Any, List
 
 __all__ = [
+    "AUTH_FREE_FAILURES",
+    "AUTH_MAX_DELAY",
+    "BODY_TIMEOUT",
     "HANDSHAKE_MAX_BODY",
     "HANDSHAKE_MAX_EXPANDED",
     "HANDSHAKE_MAX_OBJECTS",
@@ -33,17 +37,36 @@ HANDSHAKE_MAX_OBJECTS = 1000
 #: (announced and being read or decoded).
 MAX_IN_FLIGHT = 128 * 1024 * 1024
 
-#: Descriptors kept for the server's own files when the connection limit is
-#: derived from RLIMIT_NOFILE.
+#: Seconds within which a request body must be whole once its header came (a
+#: wait for the in-flight budget not counted), whatever the idle time-out.
+BODY_TIMEOUT = 30.0
+
+#: Failed authentications from one address before its attempts are slowed,
+#: and the longest wait of an attempt (see :mod:`vantrel.server.throttle`).
+AUTH_FREE_FAILURES = 3
+AUTH_MAX_DELAY = 10.0
+
+#: Descriptors kept for the server's own needs beyond those open when the
+#: connection limit is derived from RLIMIT_NOFILE: its listening sockets, the
+#: event loop's, a signal's wakeup pair, a refused connection's moment, the
+#: files of handlers and of TLS.
 RESERVED_FILES = 64
 
 
+def _open_descriptors() -> int:
+    try:
+        return len(os.listdir("/proc/self/fd"))
+    except OSError:
+        return 0
+
+
 def default_max_connections() -> int:
-    """The soft RLIMIT_NOFILE less :data:`RESERVED_FILES`, at least 16 (65,536 when unlimited)."""
+    """The soft RLIMIT_NOFILE less the descriptors already open and
+    :data:`RESERVED_FILES`, at least 16 (65,536 when unlimited)."""
     soft, _ = resource.getrlimit(resource.RLIMIT_NOFILE)
     if soft == resource.RLIM_INFINITY or soft > 65536 + RESERVED_FILES:
         return 65536
-    return max(16, soft - RESERVED_FILES)
+    return max(16, soft - RESERVED_FILES - _open_descriptors())
 
 
 def _msgpack_kinds() -> List[Any]:

@@ -66,6 +66,11 @@ class ServerThread:
                 pass
         self._thread.join(timeout)
 
+    @property
+    def ident(self) -> Optional[int]:
+        """The thread's identity (``threading.get_ident()`` in it), None before start()."""
+        return self._thread.ident if self._thread is not None else None
+
     def __enter__(self) -> Tuple[str, int]:
         return self.start()
 

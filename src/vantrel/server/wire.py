@@ -20,6 +20,7 @@ from .budget import ByteBudget
 
 __all__ = [
     "DEFAULT_MAX_BODY",
+    "SMALL_BODY",
     "BadInput",
     "Received",
     "TooLarge",
@@ -28,12 +29,17 @@ __all__ = [
     "error_packet",
     "error_pair",
     "read_packet",
+    "release",
 ]
 
 #: Largest body, in bytes, that the server accepts from a client by default.
 DEFAULT_MAX_BODY = 64 * 1024 * 1024
 
 _NONE = int(COMPRESSION_METHOD.NONE)
+#: The first byte of a TLS handshake record (a ClientHello).
+_TLS_HANDSHAKE = 0x16
+TLS_ON_PLAIN = ("a TLS client connected to a plain listener "
+                "(start the server with TLS, or connect without)")
 
 
 class BadInput(Exception):
@@ -64,13 +70,21 @@ class Received(NamedTuple):
     body: Optional[bytes]  # None for a packet without a body
 
 
+#: Bodies up to this size are read without the in-flight budget: a connection's
+#: stream reader may buffer that much of what its client sends anyway.
+SMALL_BODY = 64 * 1024
+
+
 async def read_packet(reader: asyncio.StreamReader, max_body: int,
-                      budget: Optional[ByteBudget] = None) -> Optional[Received]:
+                      budget: Optional[ByteBudget] = None,
+                      body_timeout: Optional[float] = None) -> Optional[Received]:
     """Read one packet; ``None`` when the client closed the connection between packets.
 
-    Raises :class:`BadInput` for a malformed or truncated packet.  With
-    ``budget``, the body's size is reserved from it before the body is read;
-    the caller gives ``len(body)`` back once done with the body.
+    Raises :class:`BadInput` for a malformed or truncated packet, and for a
+    body not whole within ``body_timeout`` seconds of reading (a wait for the
+    budget not counted).  With ``budget``, a body over :data:`SMALL_BODY`
+    reserves its size from it once its first bytes have arrived; the caller
+    gives ``len(body)`` back once done with the body (:func:`release`).
     """
     try:
         header = await reader.readexactly(HEADER_LENGTH)
@@ -79,23 +93,53 @@ async def read_packet(reader: asyncio.StreamReader, max_body: int,
             return None
         raise BadInput("incomplete header (%d of %d bytes)"
                        % (len(e.partial), HEADER_LENGTH)) from None
-    mt, st, cm, length = _split_header(header)
+    try:
+        mt, st, cm, length = _split_header(header)
+    except BadInput:
+        if header[0] == _TLS_HANDSHAKE and header[1] == 3:  # a TLS record, version 3.x
+            raise BadInput(TLS_ON_PLAIN) from None
+        raise
     if length > max_body:
         raise TooLarge("body of %d bytes exceeds the limit of %d" % (length, max_body), st)
     if length <= 0:
         return Received(mt, st, cm, None)
-    if budget is not None:
-        await budget.acquire(length)
+    left = body_timeout
     try:
-        body = await reader.readexactly(length)
-    except BaseException as e:
-        if budget is not None:
+        if budget is None or length <= SMALL_BODY:
+            if len(getattr(reader, "_buffer", b"")) >= length:
+                body = await reader.readexactly(length)  # there: no wait, no timer
+            else:
+                body = await asyncio.wait_for(reader.readexactly(length), left)
+            return Received(mt, st, cm, body)
+        # Nothing is reserved for a body that does not come.
+        loop = asyncio.get_running_loop()
+        start = loop.time()
+        first = await asyncio.wait_for(reader.read(SMALL_BODY), left)
+        if not first:
+            raise asyncio.IncompleteReadError(first, length)
+        if left is not None:
+            left -= loop.time() - start
+        await budget.acquire(length)
+        try:
+            rest = await asyncio.wait_for(reader.readexactly(length - len(first)), left)
+        except BaseException as e:
             budget.release(length)
-        if isinstance(e, asyncio.IncompleteReadError):
-            raise BadInput("incomplete %s body (%d of %d bytes)"
-                           % (MSG_TYPE[mt], len(e.partial), length)) from None
-        raise
-    return Received(mt, st, cm, body)
+            if isinstance(e, asyncio.IncompleteReadError):
+                raise asyncio.IncompleteReadError(first + e.partial, length) from None
+            raise
+        return Received(mt, st, cm, first + rest)
+    except asyncio.IncompleteReadError as e:
+        raise BadInput("incomplete %s body (%d of %d bytes)"
+                       % (MSG_TYPE[mt], len(e.partial), length)) from None
+    except asyncio.TimeoutError:
+        raise BadInput("%s body of %d bytes not received within %g s"
+                       % (MSG_TYPE[mt], length, body_timeout or 0)) from None
+
+
+def release(packet: Received, budget: ByteBudget) -> None:
+    """Give back what :func:`read_packet` reserved from ``budget`` for ``packet``'s body."""
+    if packet.body is not None and len(packet.body) > SMALL_BODY:
+        budget.release(len(packet.body))
 
 
 def decode_body(packet: Received, max_body: int = DEFAULT_MAX_BODY) -> Any:

@@ -165,30 +165,42 @@ ZSTD = COMPRESSION_METHOD.ZSTD
 #: In a script: the event that the test sets once the client is done (each play has its own).
 RELEASE = threading.Event()
 SCENARIOS: Dict[str, Dict[str, Any]] = {
-    # name: script after the handshake, connect options, expected class, text, state
-    "server gone": dict(script=[wait(RELEASE), close()], before="gone", error=vantrel.ConnectionClosed, os_error=True,
-                        text="connection to ADDR closed by the server during call 'm'"),
-    "reset": dict(script=[recv(), send(TABLE_START), ("reset",)], error=vantrel.ConnectionClosed,
-                  os_error=True, text="connection to ADDR lost during call 'm'"),
-    "stall": dict(script=[recv(), send(TABLE_START), wait(RELEASE)],
-                  options={"timeout": 0.5}, error=vantrel.Timeout,
-                  text="call 'm' to ADDR took longer than 0.5 s"),
-    "trickle": dict(script=[recv(), _trickle(packet(MT.STREAM_START) + packet(MT.TABLE, ROWS * 4))],
-                    options={"timeout": 1}, error=vantrel.Timeout,
-                    text="call 'm' to ADDR took longer than 1 s"),
-    "inflated body": dict(script=[recv(), send(packet(MT.STREAM_START) + packet(
-        MT.TABLE, [["a"]] + [["x" * 1000]] * 1000, cm=ZSTD), may_fail=True)],
-        options={"max_answer_bytes": LIMIT}, error="ProtocolError",
-        text="ZSTD body expands beyond 65536 bytes"),
-    "endless table": dict(script=[recv(), send(TABLE_START)] + [send(packet(
-        MT.TABLE, [["y" * 500]] * 4), may_fail=True)] * 100, options={"max_answer_bytes": LIMIT},
-        error="ProtocolError", text="max_answer_bytes (65536)"),
-    "huge header": dict(script=[recv(), send(packet(MT.STREAM_START) + raw_packet(
-        MT.TABLE, SERIALIZATION_TYPE.MSGPACK, COMPRESSION_METHOD.NONE, 2**62))],
-        options={"max_answer_bytes": LIMIT}, error="ProtocolError", text="max_answer_bytes (65536)"),
-    "closed": dict(script=[], before="close", error=vantrel.ConnectionClosed, os_error=True,
-                   text="call 'm' on a closed connection to ADDR (closed by close())", state="closed",
-                   paths=[p for p in PATHS if p not in ("Pool.execute", "fetch_arrow_many")]),
+    # name: the peer's script after the handshake, the connect options, what is
+    # done before the call, the expected error (a class, or a class name), its
+    # text (ADDR: the peer's address) and the connection's state afterwards
+    "server gone": {
+        "script": [wait(RELEASE), close()], "before": "gone", "error": vantrel.ConnectionClosed,
+        "os_error": True, "text": "connection to ADDR closed by the server during call 'm'"},
+    "reset": {
+        "script": [recv(), send(TABLE_START), ("reset",)], "error": vantrel.ConnectionClosed,
+        "os_error": True, "text": "connection to ADDR lost during call 'm'"},
+    "stall": {
+        "script": [recv(), send(TABLE_START), wait(RELEASE)], "options": {"timeout": 0.5},
+        "error": vantrel.Timeout, "text": "call 'm' to ADDR took longer than 0.5 s"},
+    "trickle": {
+        "script": [recv(), _trickle(packet(MT.STREAM_START) + packet(MT.TABLE, ROWS * 4))],
+        "options": {"timeout": 1}, "error": vantrel.Timeout,
+        "text": "call 'm' to ADDR took longer than 1 s"},
+    "inflated body": {
+        "script": [recv(), send(packet(MT.STREAM_START) + packet(
+            MT.TABLE, [["a"]] + [["x" * 1000]] * 1000, cm=ZSTD), may_fail=True)],
+        "options": {"max_answer_bytes": LIMIT}, "error": "ProtocolError",
+        "text": "ZSTD body expands beyond 65536 bytes"},
+    "endless table": {
+        "script": [recv(), send(TABLE_START)]
+        + [send(packet(MT.TABLE, [["y" * 500]] * 4), may_fail=True)] * 100,
+        "options": {"max_answer_bytes": LIMIT}, "error": "ProtocolError",
+        "text": "max_answer_bytes (65536)"},
+    "huge header": {
+        "script": [recv(), send(packet(MT.STREAM_START) + raw_packet(
+            MT.TABLE, SERIALIZATION_TYPE.MSGPACK, COMPRESSION_METHOD.NONE, 2**62))],
+        "options": {"max_answer_bytes": LIMIT}, "error": "ProtocolError",
+        "text": "max_answer_bytes (65536)"},
+    "closed": {
+        "script": [], "before": "close", "error": vantrel.ConnectionClosed, "os_error": True,
+        "text": "call 'm' on a closed connection to ADDR (closed by close())", "state": "closed",
+        # (a pool opens another connection in place of a closed one)
+        "paths": [p for p in PATHS if p not in ("Pool.execute", "fetch_arrow_many")]},
 }
 
 
@@ -261,35 +273,33 @@ def test_every_path_keeps_the_same_promises(name: str) -> None:
 ROWS_ANSWER = [recv(), send(packet(MT.STREAM_START) + packet(MT.TABLE, ROWS) + packet(MT.TABLE, ROWS))]
 
 
+def _leave_blocking(address: Any) -> Any:
+    conn = vantrel.connect(address, AUTH)
+    for i, _ in enumerate(iter_rows(conn, "m")):
+        if i == 4:
+            break
+    return conn
+
+
+async def _leave_async(address: Any) -> Any:
+    conn = await aio.connect(address, AUTH)
+    async for i, _ in _aenumerate(aio.iter_rows(conn, "m")):
+        if i == 4:
+            break
+    return conn
+
+
 def test_an_iter_rows_loop_left_early_breaks_the_connection_and_says_so() -> None:
     outcomes = []
-    for variant in ("blocking", "asyncio"):
-        peer = Peer(ROWS_ANSWER, handshake=True)
-        try:
-            if variant == "blocking":
-                conn = vantrel.connect(peer.address, AUTH)
-                for i, _ in enumerate(iter_rows(conn, "m")):
-                    if i == 4:
-                        break
-                after = conn
-            else:
-                async def main() -> Any:
-                    conn = await aio.connect(peer.address, AUTH)
-                    rows = aio.iter_rows(conn, "m")
-                    async for i, _ in _aenumerate(rows):
-                        if i == 4:
-                            break
-                    await rows.aclose()
-                    return conn
-                after = asyncio.run(main())
-            outcomes.append((repr(after).split()[-1], after.broken_reason))
+    for leave in (_leave_blocking, lambda a: asyncio.run(_leave_async(a))):
+        with Peer(ROWS_ANSWER, handshake=True) as peer:
+            conn = leave(peer.address)
+            outcomes.append((repr(conn).split()[-1], conn.broken_reason))
             with pytest.raises(vantrel.ConnectionClosed, match="iter_rows loop stopped at row 5"):
-                if variant == "blocking":
-                    after.execute("m")
+                if isinstance(conn, aio.AsyncConnection):
+                    asyncio.run(conn.execute("m"))
                 else:
-                    asyncio.run(after.execute("m"))
-        finally:
-            peer.finish()
+                    conn.execute("m")
     reason = "an iter_rows loop stopped at row 5 of an unfinished answer (call 'm')"
     assert outcomes == [("broken>", reason)] * 2
 

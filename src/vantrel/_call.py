@@ -18,6 +18,13 @@ asks it the same things, and so keeps the same promises:
 - :meth:`CallLife.left`: an answer left before its end (an ``iter_rows`` loop
   that stopped early) breaks the connection, and says so.
 
+The compiled connection and its twin find it as the connection's
+``_call_life`` (their one hook for this; the bare connection has none): their
+``execute`` puts ``limit`` (the call's seconds as a float) on the socket as its
+deadline, each call starts with ``room = max_answer_bytes``, their reader
+checks and spends ``room``, and a failed call raises what
+``call_failed(conn, error, method)`` returns (docs/connection.md).
+
 The drivers only move bytes: the blocking ones through the socket's
 deadline (``vantrel._link``), the asyncio one through its transport.
 The mark of a call in progress is the connection module's own (``_begin_call``
@@ -58,8 +65,8 @@ class CallLife:
     - ``unusable``: None while calls may run, else ``("closed" or "broken", reason)``.
     """
 
-    __slots__ = ("address", "generation", "max_answer_bytes", "read_timeout", "timeout",
-                 "unusable")
+    __slots__ = ("_timeout", "address", "generation", "limit", "max_answer_bytes",
+                 "read_timeout", "room", "unusable")
 
     def __init__(self, address: Tuple[str, int], timeout: Optional[float],
                  max_answer_bytes: int) -> None:
@@ -67,8 +74,20 @@ class CallLife:
         self.timeout = timeout
         self.read_timeout = timeout
         self.max_answer_bytes = max_answer_bytes
+        #: The bytes left of the answer being read.
+        self.room = max_answer_bytes
         self.unusable: Optional[Tuple[str, str]] = None
         self.generation = _fork.generation
+
+    @property
+    def timeout(self) -> Optional[float]:
+        return self._timeout
+
+    @timeout.setter
+    def timeout(self, seconds: Optional[float]) -> None:
+        self._timeout = seconds
+        #: The same as a float, as the compiled execute reads it.
+        self.limit = None if seconds is None else float(seconds)
 
     # -- state ------------------------------------------------------------------------
 
@@ -167,6 +186,11 @@ class CallLife:
             self.breaks("closed after the previous call (%r) failed with %s"
                         % (method, type(error).__name__))
         return error
+
+    def call_failed(self, conn: Any, error: BaseException, method: Any) -> BaseException:
+        """The hook of a connection's ``execute`` (and of the package's readers):
+        what ``error`` out of a call of ``method`` on ``conn`` becomes."""
+        return self.failed(error, method)
 
     def left(self, method: Any, what: str) -> None:
         """An answer was left before its end: ``what`` says how ("an iter_rows

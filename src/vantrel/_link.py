@@ -63,14 +63,14 @@ class Link:
         self.conn = conn
         self.module = connection_module(conn)
         self.ns: Dict[str, Any] = vars(self.module)
-        self.life: Any = getattr(conn, "_life", None)
+        self.life: Any = getattr(conn, "_call_life", None)
         self._in_call = False
         self._deadline = False
 
     @property
     def max_answer_bytes(self) -> Optional[int]:
         """The room of each answer (None: no limit)."""
-        return None if self.life is None else self.life.max_answer_bytes  # type: ignore[no-any-return]
+        return None if self.life is None else self.life.max_answer_bytes
 
     def begin(self, method: Any = None) -> None:
         """Mark the connection as carrying a call of ``method`` (``RuntimeError``
@@ -102,8 +102,8 @@ class Link:
 
     def failed(self, exc: BaseException, method: Any) -> BaseException:
         """What ``exc`` out of a call of ``method`` becomes, as ``execute`` maps it."""
-        hook = getattr(self.conn, "_call_failed", None) if self.life is not None else None
-        return exc if hook is None else hook(exc, method)  # type: ignore[no-any-return]
+        life = self.life
+        return exc if life is None else life.call_failed(self.conn, exc, method)
 
     def left(self, method: Any, what: str) -> None:
         """The answer of ``method`` was left before its end (``what``: how); the

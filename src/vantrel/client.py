@@ -27,19 +27,17 @@ from __future__ import annotations
 import errno
 import io
 import logging
-import random
 import select
 import socket
 import ssl
 import struct
 import time
-from typing import TYPE_CHECKING, Any, Callable, Dict, List, Mapping, Optional, Tuple, Type, Union
+from typing import TYPE_CHECKING, Any, Dict, List, Mapping, Optional, Tuple, Type
 
 from vantrel import _fork
-from vantrel._address import AddressLike, Target, format_address, parse_target
-from vantrel._call import CALL_IN_PROGRESS, CallLife, refused_login
+from vantrel._address import AddressLike, format_address
+from vantrel._call import CallLife, refused_login
 from vantrel._handshake import NoticeHandler, check_reply, deliver_notice, handshake_packet
-from vantrel._header import header_checker, room_text
 from vantrel._impls import connection_module, pure_python
 from vantrel._settings import (
     DEFAULT_CONNECT_TIMEOUT,
@@ -53,7 +51,6 @@ from vantrel._settings import (
     tls_context,
 )
 from vantrel.errors import Timeout
-from vantrel.share.codec import decompress
 from vantrel.share.errors import ServerError
 from vantrel.utils import connection_error
 
@@ -81,12 +78,13 @@ _monotonic = time.monotonic
 # A call's time-out bounds the whole call, not each read.  The socket that
 # connect() hands to the connection carries the bound: ``limit`` (the call
 # time-out), ``cap`` (the socket time-out of set_timeout) and, while a call
-# runs, ``deadline`` (a time.monotonic() value), which the compiled execute
-# sets from the connection's ``_call_limit`` when it sends the request and
-# takes off when the answer is read.  The raw reader under the connection's
-# buffered reader (made by ``makefile``) lets no wait for data outlast the
-# deadline (without one, as for the streamed readers of vantrel.results, each
-# wait is bounded by ``limit``).
+# runs, ``deadline`` (a time.monotonic() value), which the connection's
+# execute sets from the ``limit`` of its call life (``_call_life``) when it
+# sends the request and takes off when the answer is read, as the readers of
+# vantrel.results do (``vantrel._link``) for the span of their answer.  The
+# raw reader under the connection's buffered reader (made by ``makefile``)
+# lets no wait for data outlast the deadline (without one, each wait is
+# bounded by ``limit``).
 #
 # On plain TCP the socket stays in blocking mode, bounded by the kernel's
 # SO_RCVTIMEO and SO_SNDTIMEO, set to the limit once: a call costs no more
@@ -277,59 +275,50 @@ class Connection(_Core):
     address: Address
     notice: Any
     _module: Any
-    _life: CallLife
-    # What the compiled execute and reader read of the life, kept as plain
-    # attributes for them: the call limit as a float, the answer limit and
-    # (while a call runs) the bytes left of it.
-    _call_limit: Optional[float]
-    _answer_limit: int
-    _answer_room: int
+    _call_life: CallLife  # the hook of the compiled execute and reader, and of the twin's
 
     def _setup(self, address: Address, call_timeout: Optional[float], max_answer_bytes: int) -> None:
         self.address = address
         self.notice = None
-        self._life = CallLife(address, call_timeout, max_answer_bytes)
-        self._call_limit = None if call_timeout is None else float(call_timeout)
-        self._answer_limit = self._answer_room = max_answer_bytes
+        self._call_life = _BlockingLife(address, call_timeout, max_answer_bytes)
 
     # -- state --------------------------------------------------------------------------
 
     @property
     def closed(self) -> bool:
         """True once the connection was closed, by :meth:`close` or by a failure."""
-        return self._life.unusable is not None
+        return self._call_life.unusable is not None
 
     @property
     def broken(self) -> bool:
         """True when a failure closed the connection (see :attr:`broken_reason`)."""
-        return self._life.broken_reason is not None
+        return self._call_life.broken_reason is not None
 
     @property
     def broken_reason(self) -> Optional[str]:
         """Why the connection broke ("closed by a time-out in the previous call ..."),
         or None."""
-        return self._life.broken_reason
+        return self._call_life.broken_reason
 
     @property
     def timeout(self) -> Optional[float]:
         """The limit of each call as a whole, in seconds (None: no limit)."""
-        return self._life.timeout
+        return self._call_life.timeout
 
     @timeout.setter
     def timeout(self, seconds: Optional[float]) -> None:
         check_seconds("timeout", seconds)
-        life = self._life
+        life = self._call_life
         life.timeout = seconds
-        self._call_limit = None if seconds is None else float(seconds)
         _set_limits(self._socket, seconds, life.read_timeout)
 
     @property
     def max_answer_bytes(self) -> int:
         """The most bytes one answer may take (see :func:`connect`)."""
-        return self._life.max_answer_bytes
+        return self._call_life.max_answer_bytes
 
     def __repr__(self) -> str:
-        return "<vantrel.Connection %s %s>" % (format_address(self.address), self._life.state())
+        return "<vantrel.Connection %s %s>" % (format_address(self.address), self._call_life.state())
 
     def __enter__(self) -> Connection:
         return self
@@ -352,98 +341,49 @@ class Connection(_Core):
         """Set the socket time-out: the longest wait of each read and send
         (None blocks).  The limit of a call as a whole is :attr:`timeout`."""
         self._module.Connection.set_timeout(self, timeout)
-        life = self._life
+        life = self._call_life
         life.read_timeout = timeout
         _set_limits(self._socket, life.timeout, timeout)
 
     def is_normal(self) -> bool:
         """True when the connection is open, idle and nothing is pending on it;
         False (not an error) once it is closed or broken."""
-        if self._life.unusable is not None:
+        if self._call_life.unusable is not None:
             return False
         return bool(self._module.Connection.is_normal(self))
 
     def close(self) -> None:
         """Close the connection; closing it again does nothing."""
-        self._life.close()
+        self._call_life.close()
         self._module.Connection.close(self)
 
-    # -- failures of a call ------------------------------------------------------------
 
-    def _call_failed(self, error: BaseException, method: Any) -> BaseException:
-        """The error to raise for ``error`` out of a call of ``method``; the
-        connection is closed when the call broke it.  (Called by ``execute``
-        on every failure but a server error's, and by the other readers.)"""
-        life = self._life
-        was = life.unusable
-        failure = life.failed(error, method, self._idle_socket)
-        if was is None and life.unusable is not None:
-            log.debug("connection to %s broken: %s", format_address(self.address), life.unusable[1])
+class _BlockingLife(CallLife):
+    """The call life of a blocking connection: a call that breaks it closes it."""
+
+    __slots__ = ()
+
+    def call_failed(self, conn: Any, error: BaseException, method: Any) -> BaseException:
+        was = self.unusable
+        failure = self.failed(error, method, lambda: _idle_socket(conn._socket))
+        if was is None and self.unusable is not None:
+            log.debug("connection to %s broken: %s", format_address(self.address), self.unusable[1])
             try:
-                self._module.Connection.close(self)
+                conn._module.Connection.close(conn)
             except (OSError, ValueError):
                 pass
         return failure
 
-    def _idle_socket(self) -> bool:
-        # After a failure that is none of the connection's: whether the call
-        # left the socket as it was (nothing sent, or the answer whole) rather
-        # than put out of use.
-        try:
-            readable, _, exceptional = select.select([self._socket], [], [self._socket], 0)
-        except (OSError, ValueError):
-            return False
-        return not (readable or exceptional)
 
-
-def _twin_execute(base_execute: Callable[..., Any]) -> Callable[..., Any]:
-    # The compiled execute sets the deadline, resets the answer's room and
-    # calls _call_failed itself; the twin's is wrapped to do the same.
-    def execute(self: Any, method: Any, *args: Any, **kwargs: Any) -> Any:
-        """Run one remote call and return its whole answer, within :attr:`timeout`."""
-        sock = self._socket
-        limit = self._call_limit
-        self._answer_room = self._answer_limit
-        if limit is not None:
-            _set_deadline(sock, _monotonic() + limit)
-        try:
-            return base_execute(self, method, *args, **kwargs)
-        except BaseException as e:
-            error = self._call_failed(e, method)
-            if error is e:
-                raise
-            raise error from e
-        finally:
-            if limit is not None:
-                _set_deadline(sock, None)
-    return execute
-
-
-def _twin_read_one_packet(self: Any) -> Tuple[Any, Any]:
-    # The twin's reader with the answer limit of the compiled one: a packet
-    # longer than the bytes left is refused before its body is read, a
-    # compressed body expanded within them.
-    m = self._module
-    mt, st, cm, length = header_checker(vars(m))(self._sf.read(m.HEADER_LENGTH))
-    if not length > 0:
-        return (mt, None)
-    room = self._answer_room
-    if length > room:
-        raise m.ProtocolError(room_text(self._answer_limit, length, room))
-    body = self._sf.read(length)
-    if len(body) != length:
-        raise m.ProtocolError("incomplete body")
+def _idle_socket(sock: Any) -> bool:
+    # After a failure that is none of the connection's: whether the call left
+    # the socket as it was (nothing sent, or the answer whole) rather than
+    # put out of use.
     try:
-        if cm != m.COMPRESSION_METHOD.NONE:
-            body, cm = decompress(body, cm, room), m.COMPRESSION_METHOD.NONE
-        self._answer_room = room - len(body)
-        body = m.unpack_one(body, st, cm)
-    except Exception as e:
-        raise m.ProtocolError(repr(e)) from None
-    if mt == m.MSG_TYPE.ERROR:
-        code, msg = body
-        raise m.get_error(code)(msg)
-    return (mt, body)
+        readable, _, exceptional = select.select([sock], [], [sock], 0)
+    except (OSError, ValueError):
+        return False
+    return not (readable or exceptional)
 
 
 _classes: Dict[str, Type[Connection]] = {}
@@ -459,9 +399,6 @@ def connection_class(impl: str = "") -> Type[Connection]:
         module = connection_module(impl)
         base = module.Connection
         namespace: Dict[str, Any] = {"__module__": __name__, "__slots__": (), "_module": module}
-        if impl == "twin":
-            namespace["execute"] = _twin_execute(base.execute)
-            namespace["_read_one_packet"] = _twin_read_one_packet
         cls = type("Connection", (Connection, base), namespace)
         _classes[impl] = cls
     return cls

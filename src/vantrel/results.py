@@ -31,8 +31,8 @@ from typing import Any, Callable, Deque, Iterator, Mapping, Optional, Sequence, 
 
 from vantrel import _arrow, _many
 from vantrel._answer import DONE, OPEN, Answer, InCall
-from vantrel._many import ManyStream
 from vantrel._core import NO_HEAD
+from vantrel._many import ManyStream
 from vantrel.share.errors import Error
 
 __all__ = [
@@ -284,10 +284,10 @@ def _rows(answer: Answer) -> Iterator[Any]:
         feed = answer.kind == m.MSG_TYPE.FEED
         body: Any = first if feed else itertools.islice(first, 1, None)
         while True:
-            rows = list(make(body))
+            rows: Any = list(make(body))
             size = len(rows)
             batch = iter(rows)
-            body = first = rows = None
+            body = first = rows = None  # (the batch holds the rows: each is freed as it goes)
             yield from batch
             given += size
             size = 0

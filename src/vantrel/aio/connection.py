@@ -78,8 +78,8 @@ class AsyncConnection:
         self._transport = transport
         self._protocol = protocol
         self._module = module
-        self._life = CallLife(address, timeout, max_answer_bytes)  # type: ignore[arg-type]
-        self._life.read_timeout = None
+        self._call_life = CallLife(address, timeout, max_answer_bytes)  # type: ignore[arg-type]
+        self._call_life.read_timeout = None
         self._busy = False
         self._closed = False
         self._closed_in_call = False  # close() was called during the call in progress
@@ -95,31 +95,31 @@ class AsyncConnection:
     def closed(self) -> bool:
         """True once the connection was closed: by :meth:`close`, by a failed call
         or by the server."""
-        return self._closed or self._life.unusable is not None or self._transport.is_closing()
+        return self._closed or self._call_life.unusable is not None or self._transport.is_closing()
 
     @property
     def broken(self) -> bool:
         """True when a failed call closed the connection (see :attr:`broken_reason`)."""
-        return self._life.broken_reason is not None
+        return self._call_life.broken_reason is not None
 
     @property
     def broken_reason(self) -> Optional[str]:
         """Why the connection broke ("closed by a time-out in the previous call ..."),
         or None."""
-        return self._life.broken_reason
+        return self._call_life.broken_reason
 
     @property
     def timeout(self) -> Optional[float]:
         """The limit of each call as a whole, in seconds (None: no limit)."""
-        return self._life.timeout
+        return self._call_life.timeout
 
     @property
     def max_answer_bytes(self) -> Optional[int]:
         """The most bytes one answer may take (see :func:`vantrel.connect`)."""
-        return self._life.max_answer_bytes
+        return self._call_life.max_answer_bytes
 
     def __repr__(self) -> str:
-        state = self._life.state(self._busy)
+        state = self._call_life.state(self._busy)
         if state == "idle" and self.closed:
             state = "closed"
         return "<vantrel.aio.AsyncConnection %s %s>" % (format_address(self.address), state)
@@ -136,7 +136,7 @@ class AsyncConnection:
 
     def set_timeout(self, timeout: Optional[float]) -> None:
         """Limit every later call to ``timeout`` seconds (None: no limit)."""
-        self._life.timeout = timeout
+        self._call_life.timeout = timeout
 
     def is_normal(self) -> bool:
         """True when the connection is idle, open and nothing is pending on it.
@@ -163,7 +163,7 @@ class AsyncConnection:
         A call that fails in mid-answer ends this way, so that the rest of its
         answer can never be taken for the answer of a later call.
         """
-        self._life.close()
+        self._call_life.close()
         self.abort_transport()
 
     def abort_transport(self) -> None:
@@ -175,7 +175,7 @@ class AsyncConnection:
     def close_nowait(self) -> None:
         """Start closing the connection; :meth:`close` also waits for the end."""
         self._closed = True
-        self._life.close()
+        self._call_life.close()
         self._transport.close()
 
     async def close(self) -> None:
@@ -277,7 +277,7 @@ class AsyncCall:
         module = conn._module
         if conn._busy:
             raise RuntimeError(CALL_IN_PROGRESS)
-        life = conn._life
+        life = conn._call_life
         if conn.closed and life.unusable is None:
             # the server ended the connection since the last call: as a
             # blocking call finds it, at its first read
@@ -331,13 +331,13 @@ class AsyncCall:
         conn.abort_transport()
         if conn._closed_in_call and isinstance(error, Exception):
             error = conn._module.ProtocolError(CLOSED_DURING_CALL)
-        return conn._life.failed(error, self.method)
+        return conn._call_life.failed(error, self.method)
 
     def left(self, what: str) -> None:
         """The answer was left before its end (``what``: how): the connection is
         closed, since the rest may still be on the way, and says why."""
         conn = self.conn
-        conn._life.left(self.method, what)
+        conn._call_life.left(self.method, what)
         conn.abort_transport()
 
 

@@ -10,13 +10,15 @@ import random
 import socket
 import ssl
 import time
-from typing import Any, Dict, List, Mapping, Optional, Tuple, Union
+from typing import Any, Dict, Iterator, List, Mapping, Optional, Tuple, Union
 
 from vantrel._address import AddressLike, Target, format_address, parse_target
 from vantrel.errors import ConnectError, ConnectTimeout
+from vantrel.share.errors import ServerError
+from vantrel.utils import connection_error
 
-__all__ = ["DEFAULT_CONNECT_TIMEOUT", "DEFAULT_MAX_ANSWER_BYTES", "UNSET", "Settings", "TLSOption",
-           "check_seconds", "connect_error", "settings", "tls_context"]
+__all__ = ["DEFAULT_CONNECT_TIMEOUT", "DEFAULT_MAX_ANSWER_BYTES", "UNSET", "Opening", "Settings",
+           "TLSOption", "check_seconds", "connect_error", "settings", "tls_context"]
 
 Address = Tuple[str, int]
 TLSOption = Union[bool, ssl.SSLContext, None]
@@ -136,6 +138,50 @@ def check_seconds(name: str, value: Any) -> None:
                               or not value > 0):
         raise ValueError("%s must be a positive number of seconds or None, not %r"
                          % (name, value))
+
+
+class Opening:
+    """The hosts of one opening in turn, each within its share of
+    ``connect_timeout``: the logic of both connect loops, whose drivers (the
+    blocking and the asyncio ``connect``) open each host their own way::
+
+        opening = Opening(s)
+        for host, limit in opening.tries():
+            try:
+                conn = open_one(host, limit)
+            except Exception as e:
+                if not opening.failed(host, e):
+                    raise
+                continue
+            return conn
+        raise opening.error()
+    """
+
+    __slots__ = ("attempts", "deadline", "settings")
+
+    def __init__(self, s: Settings) -> None:
+        self.settings = s
+        self.deadline = s.opening_deadline()
+        self.attempts: List[Tuple[Address, BaseException]] = []
+
+    def tries(self) -> Iterator[Tuple[Address, Optional[float]]]:
+        """Each host, with the seconds it may take (None: no limit)."""
+        hosts = self.settings.hosts
+        for i, host in enumerate(hosts):
+            yield host, self.settings.host_limit(self.deadline, len(hosts) - i)
+
+    def failed(self, host: Address, error: BaseException) -> bool:
+        """True when ``error`` is the host's failure, and the next host is
+        tried; False for what ends the opening at once (a refused handshake,
+        anything but a connection's failure)."""
+        if isinstance(error, ServerError) or not isinstance(error, (OSError, connection_error)):
+            return False
+        self.attempts.append((host, error))
+        return True
+
+    def error(self) -> ConnectError:
+        """The error when every host failed."""
+        return connect_error(self.attempts)
 
 
 def connect_error(attempts: List[Tuple[Address, BaseException]]) -> ConnectError:

@@ -32,7 +32,7 @@ import socket
 import ssl
 import struct
 import time
-from typing import TYPE_CHECKING, Any, Dict, List, Mapping, Optional, Tuple, Type
+from typing import TYPE_CHECKING, Any, Dict, Mapping, Optional, Tuple, Type
 
 from vantrel import _fork
 from vantrel._address import AddressLike, format_address
@@ -43,16 +43,15 @@ from vantrel._settings import (
     DEFAULT_CONNECT_TIMEOUT,
     DEFAULT_MAX_ANSWER_BYTES,
     UNSET,
+    Opening,
     Settings,
     TLSOption,
     check_seconds,
-    connect_error,
     settings,
     tls_context,
 )
 from vantrel.errors import Timeout
 from vantrel.share.errors import ServerError
-from vantrel.utils import connection_error
 
 if TYPE_CHECKING:
     from vantrel.connection import Connection as _Core
@@ -512,17 +511,14 @@ def connect(address: Optional[AddressLike] = None, auth: Optional[Mapping[str, A
                  load_balance=load_balance, max_answer_bytes=max_answer_bytes)
     cls = connection_class(impl)
     context = tls_context(s.tls)
-    deadline = s.opening_deadline()
-    attempts: List[Tuple[Address, BaseException]] = []
-    for i, host in enumerate(s.hosts):
+    opening = Opening(s)
+    for host, limit in opening.tries():
         try:
-            conn = _open_one(cls, host, s, s.host_limit(deadline, len(s.hosts) - i), context,
-                             server_hostname)
-        except ServerError:
-            raise
-        except (OSError, connection_error) as e:
-            attempts.append((host, e))
+            conn = _open_one(cls, host, s, limit, context, server_hostname)
+        except Exception as e:
+            if not opening.failed(host, e):
+                raise
             continue
         deliver_notice(conn.notice, on_notice)
         return conn
-    raise connect_error(attempts)
+    raise opening.error()

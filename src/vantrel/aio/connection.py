@@ -35,12 +35,11 @@ from vantrel._core import END, VALUE, AnswerCore, Event
 from vantrel._handshake import NoticeHandler, deliver_notice, handshake_packet
 from vantrel._header import CLOSED_DURING_CALL, DISCONNECTED
 from vantrel._impls import connection_module
-from vantrel._settings import UNSET, Settings, TLSOption, connect_error, settings, tls_context
+from vantrel._settings import UNSET, Opening, Settings, TLSOption, settings, tls_context
 from vantrel.errors import Timeout
 from vantrel.share.codec import pack_one
 from vantrel.share.errors import ServerError
 from vantrel.share.protocol import MSG_TYPE
-from vantrel.utils import connection_error
 
 from .deadline import Deadline
 from .decode import FIRST, extend_result
@@ -379,19 +378,17 @@ async def connect(address: Optional[AddressLike] = None, auth: Optional[Mapping[
     s = settings(address, auth, timeout=timeout, connect_timeout=connect_timeout, tls=tls,
                  load_balance=load_balance, max_answer_bytes=max_answer_bytes)
     context = tls_context(s.tls)
-    deadline = s.opening_deadline()
-    attempts: List[Tuple[Tuple[str, int], BaseException]] = []
-    for i, host in enumerate(s.hosts):
+    opening = Opening(s)
+    for host, limit in opening.tries():
         try:
-            conn = await _open_one(host, s, s.host_limit(deadline, len(s.hosts) - i), context)
-        except ServerError:
-            raise
-        except (OSError, connection_error) as e:
-            attempts.append((host, e))
+            conn = await _open_one(host, s, limit, context)
+        except Exception as e:
+            if not opening.failed(host, e):
+                raise
             continue
         deliver_notice(conn.notice, on_notice)
         return conn
-    raise connect_error(attempts)
+    raise opening.error()
 
 
 async def _open_one(host: Tuple[str, int], s: Settings, limit: Optional[float],

@@ -23,6 +23,8 @@ from vantrel._impls import connection_module
 AUTH: Dict[str, Any] = {"user": "bench", "password": "bench-password", "db": "main"}
 
 ALL = ("pure", "ext", "twin", "floor")
+#: Measured when asked for (--impl ext,connected): the cost of vantrel.connect's connection.
+EXTRA = ("connected",)
 
 #: The codec names the twin imports, rebound for ``pure``.
 _CODEC_NAMES = ("snappy", "brotli", "msgpack", "unpack_header", "pack_one", "unpack_one", "zstd")

@@ -176,7 +176,7 @@ class Answer:
             return exc
         return self._failed(exc)
 
-    def abandon(self, what: str = "the answer was left") -> bool:
+    def abandon(self, what: str = "the answer was left before its end") -> bool:
         """Stop reading before the end: the connection is put out of use, and
         with ``what`` (how the answer was left: "an iter_rows loop stopped at
         row 5") says so.

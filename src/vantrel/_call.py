@@ -194,8 +194,8 @@ class CallLife:
 
     def left(self, method: Any, what: str) -> None:
         """An answer was left before its end: ``what`` says how ("an iter_rows
-        loop stopped at row 5")."""
-        self.breaks("%s of an unfinished answer (call %r)" % (what, method))
+        loop stopped at row 5 of an unfinished answer")."""
+        self.breaks("%s (call %r)" % (what, method))
 
 
 def refused_login(error: ServerError, address: Tuple[str, int], user: Any) -> ServerError:

@@ -41,7 +41,7 @@ def check_reply(m: Any, msg_type: Any) -> None:
 #: :data:`NOTICES_KEPT` of them it starts again, so a notice may then be shown
 #: again.
 _shown: Dict[Any, Any] = {}
-NOTICES_KEPT = 64
+NOTICES_KEPT = 16
 
 
 def deliver_notice(notice: Any, on_notice: Optional[NoticeHandler]) -> None:

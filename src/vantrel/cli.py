@@ -45,7 +45,7 @@ IMPL_LABELS = {
     "twin": "vantrel._pyconnection (pure Python)",
 }
 COMPRESSIONS = ("none", "zlib", "snappy", "brotli", "zstd")
-DEFAULT_TIMEOUT = 10.0  # call: seconds for the connect and for each read of the answer
+DEFAULT_TIMEOUT = 10.0  # call: seconds for the connect, and for the call as a whole
 
 
 class UsageError(Exception):

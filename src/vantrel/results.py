@@ -132,7 +132,7 @@ class ArrowStream:
             held.clear()
             if error is not None and answer.state == OPEN:
                 answer.failed(self._error or error)
-            answer.abandon("a fetch_arrow stream was released")
+            answer.abandon("a fetch_arrow stream was released before the end of its answer")
 
         return decoder.stream(pull, close)
 
@@ -215,7 +215,7 @@ class ArrowStream:
 
     def close(self) -> None:
         """Stop here: a stream not read to its end puts the connection out of use."""
-        self._answer.abandon("a fetch_arrow stream was closed")
+        self._answer.abandon("a fetch_arrow stream was closed before the end of its answer")
 
     def __enter__(self) -> ArrowStream:
         return self
@@ -256,7 +256,7 @@ def fetch_arrow(conn: Any, method: Any, /, *args: Any, arrow_schema: Any = None,
         raise AnswerKindError("the call was answered with a single value, not a table stream",
                               answer.first)
     if answer.kind != "empty" and answer.kind != answer.m.MSG_TYPE.TABLE:
-        answer.abandon("fetch_arrow refused a %s stream" % answer.m.MSG_TYPE[answer.kind])
+        answer.abandon("fetch_arrow left a %s stream unread" % answer.m.MSG_TYPE[answer.kind])
         raise AnswerKindError("a %s stream is not a table: read it with iter_rows() or execute()"
                               % answer.m.MSG_TYPE[answer.kind])
     return ArrowStream(answer, decoder)
@@ -297,7 +297,7 @@ def _rows(answer: Answer) -> Iterator[Any]:
     finally:
         if answer.state == OPEN:
             at = given + size - operator.length_hint(batch)
-            answer.abandon("an iter_rows loop stopped at row %d" % at)
+            answer.abandon("an iter_rows loop stopped at row %d of an unfinished answer" % at)
 
 
 class RowIterator(Iterator[Any]):
@@ -327,7 +327,7 @@ class RowIterator(Iterator[Any]):
     def close(self) -> None:
         """Stop here: an answer not read to its end puts the connection out of use."""
         self._it.close()  # type: ignore[attr-defined]
-        self._answer.abandon("an iter_rows loop stopped at row 0")  # (when it never began)
+        self._answer.abandon("an iter_rows loop stopped at row 0 of an unfinished answer")  # (when it never began)
 
     def __enter__(self) -> RowIterator:
         return self

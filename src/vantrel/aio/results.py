@@ -135,7 +135,7 @@ class AsyncRowIterator(AsyncIterator[Any]):
     def _leave(self) -> None:
         if self._state == _OPEN and self._call is not None:
             at = self._given + self._size - operator.length_hint(self._rows)
-            self._call.left("an iter_rows loop stopped at row %d" % at)
+            self._call.left("an iter_rows loop stopped at row %d of an unfinished answer" % at)
         self._end()
 
     async def aclose(self) -> None:
@@ -241,7 +241,7 @@ async def _read_table(call: AsyncCall) -> Tuple[Any, Any, int, Deque[Tuple[Any, 
         return "empty", None, 0, bodies
     types = core.ns["MSG_TYPE"]
     if core.kind != types.TABLE:
-        call.left("fetch_arrow refused a %s stream" % types[core.kind])  # the rest is not read
+        call.left("fetch_arrow left a %s stream unread" % types[core.kind])  # the rest is not read
         raise AnswerKindError("a %s stream is not a table: read it with iter_rows() or execute()"
                               % types[core.kind])
     first = None if value is None else _table_body(core, value)  # (None: fails as the blocking reader)

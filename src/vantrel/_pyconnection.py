@@ -24,7 +24,6 @@ from vantrel.utils import connection_error
 from vantrel.share import errors as _errors
 from vantrel._header import CLOSED_DURING_CALL as _CLOSED_DURING_CALL, header_checker as _header_checker
 from vantrel._header import room_text as _room_text
-from vantrel.share.codec import decompress as _decompress
 from time import monotonic as _monotonic
 
 # Server errors end their answer cleanly (see Connection.execute).
@@ -158,6 +157,9 @@ class Connection:
             try:
                 if room is not None:
                     if cm != COMPRESSION_METHOD.NONE:
+                        # (the codec's decompress, beyond what the module needs of
+                        # the codec otherwise: looked up only here)
+                        from vantrel.share.codec import decompress as _decompress
                         body, cm = _decompress(body, cm, room), COMPRESSION_METHOD.NONE
                     life.room = room - len(body)
                 body = unpack_one(body, st, cm)

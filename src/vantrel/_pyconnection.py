@@ -89,16 +89,18 @@ def _put_out_of_use(sock: _t.Any) -> None:
 _calls_in_progress: _t.Dict[int, _t.List[bool]] = {}
 
 
-def _begin_call(conn: _t.Any, /) -> None:
+def _begin_call(conn: _t.Any, /) -> _t.Any:
     # The mark of execute, for readers of an answer outside it.
     mark = [False]
     if _calls_in_progress.setdefault(id(conn), mark) is not mark:
         raise RuntimeError("another call is in progress on this connection")
     # A connection with a call life (vantrel.connect's; the bare one has
-    # none) starts each answer with all of its room.
+    # none) starts each answer with all of its room.  (The life is returned,
+    # for execute.)
     life = getattr(conn, "_call_life", None)
     if life is not None:
         life.room = life.max_answer_bytes
+    return life
 
 
 def _end_call(conn: _t.Any, /) -> bool:
@@ -211,12 +213,11 @@ class Connection:
             _calls_in_progress.pop(key, None)
 
     def execute(self, method: _t.Any, *args: _t.Any, **kwargs: _t.Any) -> _t.Any:
-        _begin_call(self)
-        ended = False
         # A connection with a call life (vantrel.connect's; the bare one has
         # none): its limit is the deadline of the whole call, and it says what
         # a failure becomes.
-        life = getattr(self, "_call_life", None)
+        life = _begin_call(self)
+        ended = False
         limit = None if life is None else life.limit
         try:
             try:

@@ -97,7 +97,7 @@ def _begin_call(conn: _t.Any, /) -> _t.Any:
     # A connection with a call life (vantrel.connect's; the bare one has
     # none) starts each answer with all of its room.  (The life is returned,
     # for execute.)
-    life = getattr(conn, "_call_life", None)
+    life = None if type(conn) is Connection else getattr(conn, "_call_life", None)
     if life is not None:
         life.room = life.max_answer_bytes
     return life
@@ -149,7 +149,7 @@ class Connection:
             # With a call life, a packet longer than the answer's room is
             # refused before its body is read, and a compressed body expanded
             # within it.
-            life: _t.Any = getattr(self, "_call_life", None)
+            life: _t.Any = None if type(self) is Connection else getattr(self, "_call_life", None)
             room = None if life is None else life.room
             if room is not None and length > room:
                 raise ProtocolError(_room_text(life.max_answer_bytes, length, room))

@@ -224,7 +224,7 @@ class Connection:
                 packet = pack_one((method, args, kwargs), MSG_TYPE.REQUEST,
                                   DEFAULT_SERIALIZER_TYPE, DEFAULT_COMPRESSION_METHOD)
                 sock = self._socket
-                if type(limit) is float:
+                if limit is not None:
                     sock.deadline = _monotonic() + limit  # which the socket's reads honour
                 try:
                     sock.sendall(packet)
@@ -250,7 +250,7 @@ class Connection:
                         _put_out_of_use(sock)
                     raise
                 finally:
-                    if type(limit) is float:
+                    if limit is not None:
                         sock.deadline = None
             except Exception as e:
                 ended = True

@@ -1,6 +1,7 @@
 """The implementations under measurement, behind one small interface.
 
-``ext`` is the compiled ``vantrel.connection``, ``twin`` the pure-Python
+``ext`` is the compiled ``vantrel.connection`` (``connected``: the same as
+``vantrel.connect`` opens it), ``twin`` the pure-Python
 ``vantrel._pyconnection`` (on the package's codec, native when it is built),
 ``pure`` the same twin on the pure-Python codec ``vantrel.share._pycodec``
 (what a user gets without the compiled parts: the baseline of every ratio) and
@@ -22,6 +23,8 @@ from vantrel._impls import connection_module
 AUTH: Dict[str, Any] = {"user": "bench", "password": "bench-password", "db": "main"}
 
 ALL = ("pure", "ext", "twin", "floor")
+#: Measured when asked for (--impl ext,connected): the cost of vantrel.connect's connection.
+EXTRA = ("connected",)
 
 #: The codec names the twin imports, rebound for ``pure``.
 _CODEC_NAMES = ("snappy", "brotli", "msgpack", "unpack_header", "pack_one", "unpack_one", "zstd")
@@ -116,7 +119,29 @@ class FloorImpl:
             FloorConnection(create(address), AUTH, st, cm).close()
 
 
+class ConnectedImpl(ConnectionImpl):
+    """``connected``: the compiled connection as ``vantrel.connect`` opens it, with
+    a call time-out and ``max_answer_bytes`` (its whole-call deadline and answer
+    limit paid on every call), next to the bare ``ext``."""
+
+    def __init__(self, address: Tuple[str, int]) -> None:
+        super().__init__("ext", address)
+
+    def open(self) -> Any:
+        import vantrel
+
+        return vantrel.connect(self.address, AUTH, impl="ext", timeout=600)
+
+    def connect(self, count: int) -> None:
+        import vantrel
+
+        for _ in range(count):
+            vantrel.connect(self.address, AUTH, impl="ext", timeout=600).close()
+
+
 def make(name: str, address: Tuple[str, int]) -> Any:
     if name == "floor":
         return FloorImpl(address)
+    if name == "connected":
+        return ConnectedImpl(address)
     return ConnectionImpl(name, address)

@@ -181,7 +181,7 @@ def main(argv: Any = None) -> int:
     known = tuple(instructions.COUNTS) if args.instructions else SCENARIOS
     scenarios = [s for s in args.scenario.split(",") if s] or list(known)
     for n in names:
-        if n not in impls.ALL:
+        if n not in impls.ALL + impls.EXTRA:
             parser.error("unknown implementation %r" % n)
     for s in scenarios:
         if s not in known:

@@ -305,7 +305,7 @@ def test_aio_answer_limit() -> None:
     async def main() -> None:
         conn = await vantrel.aio.connect(peer.address, max_answer_bytes=3 << 20)
         assert len(await conn.execute("fits")) == 1200 and conn.max_answer_bytes == 3 << 20
-        conn._protocol.limit = 1 << 20  # lowered for the next answer
+        conn._call_life.max_answer_bytes = 1 << 20  # lowered for the next answer
         with pytest.raises(vantrel.aio.ProtocolError, match="exceeds max_answer_bytes"):
             await conn.execute("too much")
         assert conn.broken

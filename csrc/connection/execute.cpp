@@ -139,15 +139,23 @@ bool monotonic(double& seconds) {
     return true;
 }
 
-// A connection made by vantrel.connect bounds each call as a whole: its
-// `_call_limit` (seconds, a float) puts a deadline on its socket for the
-// span of the call, which the socket's reads honour.  The bare connection
-// has no such attribute.  1 when a deadline was set, 0 when none, -1 error.
+// A connection made by vantrel.connect bounds each call as a whole: the
+// `limit` of its call life (`_call_life`; seconds, a float) puts a deadline
+// on its socket for the span of the call, which the socket's reads honour.
+// The bare connection has no call life.  1 when a deadline was set, 0 when
+// none, -1 error.
 int start_deadline(ModuleState& ms, PyObject* self, PyObject* sock) {
-    Ref limit;
-    int found = optional_attr(self, ms._call_limit, limit);
-    if (found <= 0 || !PyFloat_CheckExact(limit.get())) {
-        return found < 0 ? -1 : 0;
+    Ref life;
+    int found = optional_attr(self, ms._call_life, life);
+    if (found <= 0) {
+        return found;
+    }
+    Ref limit = getattr(life.get(), ms.limit);
+    if (!limit) {
+        return -1;
+    }
+    if (!PyFloat_CheckExact(limit.get())) {
+        return 0;
     }
     double now;
     if (!monotonic(now)) {
@@ -196,28 +204,32 @@ Ref run_call(ModuleState& ms, PyObject* self, PyObject* payload) {
     return result;
 }
 
-// A subclass may raise its own error for a failed call: when the connection
-// has a `_call_failed` attribute (looked up only after a failure, so a call
-// that succeeds pays nothing for it), it is called with the exception and the
-// call's method, and the exception it returns is raised in place of the
-// original, with the original as its cause.  The bare class has none, so its
-// failures pass through unchanged.
+// A connection with a call life (`_call_life`, looked up only after a
+// failure, so a call that succeeds pays nothing for it) raises the error its
+// `call_failed(conn, error, method)` returns in place of the original, with
+// the original as its cause.  The bare class has none, so its failures pass
+// through unchanged.
 void report_failure(ModuleState& ms, PyObject* self, PyObject* payload) {
     Ref exc = fetch_exception();
     if (!exc) {
         return;
     }
-    Ref hook = getattr(self, ms._call_failed);
-    if (!hook) {
-        if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
-            PyErr_Clear();
-            restore_exception(std::move(exc));
-        } else {
+    Ref life;
+    int found = optional_attr(self, ms._call_life, life);
+    if (found <= 0) {
+        if (found < 0) {
             chain_to(exc.get());
+        } else {
+            restore_exception(std::move(exc));
         }
         return;
     }
-    Ref replaced = call(hook.get(), exc.get(), PyTuple_GET_ITEM(payload, 0));
+    Ref hook = getattr(life.get(), ms.call_failed);
+    if (!hook) {
+        chain_to(exc.get());
+        return;
+    }
+    Ref replaced = call(hook.get(), self, exc.get(), PyTuple_GET_ITEM(payload, 0));
     if (!replaced) {
         chain_to(exc.get());
         return;
@@ -250,12 +262,13 @@ Ref begin_call(ModuleState& ms, PyObject* conn) {
         PyErr_SetString(PyExc_RuntimeError, "another call is in progress on this connection");
         return {};
     }
-    // A connection with a limit on its answers (`_answer_limit`, set by
-    // vantrel.connect; the bare connection has none) starts each answer with
-    // all of it.
-    Ref limit;
-    int found = optional_attr(conn, ms._answer_limit, limit);
-    if (found < 0 || (found > 0 && PyObject_SetAttr(conn, ms._answer_room, limit.get()) < 0)) {
+    // A connection with a call life (`_call_life`, set by vantrel.connect;
+    // the bare connection has none) starts each answer with all of its
+    // `max_answer_bytes` as the answer's `room`.
+    Ref life;
+    int found = optional_attr(conn, ms._call_life, life);
+    Ref limit = found > 0 ? getattr(life.get(), ms.max_answer_bytes) : Ref{};
+    if (found < 0 || (found > 0 && (!limit || PyObject_SetAttr(life.get(), ms.room, limit.get()) < 0))) {
         Ref exc = fetch_exception();
         PySet_Discard(ms.calls_in_progress, key.get());
         restore_exception(std::move(exc));

@@ -56,10 +56,11 @@ namespace vantrel {
     X(table2_unpack, "table2_unpack")                     \
     X(feed_unpack, "feed_unpack")                         \
     X(sock_factory, "sock_factory")                       \
-    X(_call_failed, "_call_failed")                       \
-    X(_call_limit, "_call_limit")                         \
-    X(_answer_limit, "_answer_limit")                     \
-    X(_answer_room, "_answer_room")                       \
+    X(_call_life, "_call_life")                           \
+    X(call_failed, "call_failed")                         \
+    X(limit, "limit")                                     \
+    X(room, "room")                                       \
+    X(max_answer_bytes, "max_answer_bytes")               \
     X(deadline, "deadline")                               \
     /* methods of sockets, readers and helpers */         \
     X(read, "read")                                       \

@@ -170,12 +170,12 @@ Ref read_body(ModuleState& ms, PyObject* self, PyObject* length) {
 }
 
 // The packet's body length against the bytes left of the answer.
-bool check_room(ModuleState& ms, PyObject* self, PyObject* length, PyObject* room) {
+bool check_room(ModuleState& ms, PyObject* life, PyObject* length, PyObject* room) {
     int over = compare(length, room, Py_GT);
     if (over <= 0) {
         return over == 0;
     }
-    Ref limit = getattr(self, ms._answer_limit);
+    Ref limit = getattr(life, ms.max_answer_bytes);
     if (limit) {
         raise_protocol_error(Ref::steal(PyUnicode_FromFormat(
             "the answer exceeds max_answer_bytes (%S): a packet of %S bytes with %S bytes of it left",
@@ -186,7 +186,7 @@ bool check_room(ModuleState& ms, PyObject* self, PyObject* length, PyObject* roo
 
 // The body expanded within the bytes left (a failure is the decoder's, as
 // ProtocolError(repr(e))), and what it takes deducted from them.
-bool spend_room(ModuleState& ms, PyObject* self, RawPacket& p, PyObject* room) {
+bool spend_room(ModuleState& ms, PyObject* life, RawPacket& p, PyObject* room) {
     int compressed = compare(p.cm.get(), ms.int_0, Py_NE);
     if (compressed < 0) {
         return false;
@@ -209,7 +209,7 @@ bool spend_room(ModuleState& ms, PyObject* self, RawPacket& p, PyObject* room) {
     }
     Ref taken = Ref::steal(PyLong_FromSsize_t(used));
     Ref left = taken ? Ref::steal(PyNumber_Subtract(room, taken.get())) : Ref{};
-    return left && PyObject_SetAttr(self, ms._answer_room, left.get()) == 0;
+    return left && PyObject_SetAttr(life, ms.room, left.get()) == 0;
 }
 
 }  // namespace
@@ -256,20 +256,29 @@ bool read_raw_packet(ModuleState& ms, PyObject* self, RawPacket& p) {
     if (!has_body) {
         return true;
     }
+    // A connection of vantrel.connect has a call life (`_call_life`): its
+    // `room` is the bytes left of the answer.
+    Ref life;
     Ref room;
-    int limited = optional_attr(self, ms._answer_room, room);
+    int limited = optional_attr(self, ms._call_life, life);
+    if (limited > 0) {
+        room = getattr(life.get(), ms.room);
+        if (!room) {
+            return false;
+        }
+    }
     if (limited < 0) {
         return false;
     }
     limited = limited > 0 && PyLong_CheckExact(room.get());
-    if (limited && !check_room(ms, self, length, room.get())) {
+    if (limited && !check_room(ms, life.get(), length, room.get())) {
         return false;
     }
     p.body = read_body(ms, self, length);
     if (!p.body) {
         return false;
     }
-    return !limited || spend_room(ms, self, p, room.get());
+    return !limited || spend_room(ms, life.get(), p, room.get());
 }
 
 Ref decode_with(ModuleState& ms, PyObject* decoder, PyObject* body, PyObject* st, PyObject* cm) {

@@ -20,8 +20,8 @@ struct RawPacket {
 };
 
 // Reads the header, validates it and reads the body, with the reader's
-// checks, texts and order.  On a connection with an answer limit (an int
-// `_answer_room`, the bytes left of the answer, see begin_call) a packet
+// checks, texts and order.  On a connection with a call life (`_call_life`,
+// whose int `room` is the bytes left of the answer, see begin_call) a packet
 // longer than what is left is refused before its body is read, and a
 // compressed body is expanded here within what is left (its compression
 // then NONE); what the body takes is deducted.

@@ -75,8 +75,9 @@ class Answer:
         link = Link(conn)
         ns = link.ns
         self.link = link
+        self.method = method
         self.m: ModuleType = link.module
-        self.core = AnswerCore(ns)
+        self.core = AnswerCore(ns, max_bytes=link.max_answer_bytes)
         self.raw_tables = raw_tables
         self.kind: Any = None
         self.first: Any = None
@@ -88,7 +89,7 @@ class Answer:
         types = ns["MSG_TYPE"]
         packet = ns["pack_one"]((method, args, kwargs), types.REQUEST,
                                 ns["DEFAULT_SERIALIZER_TYPE"], ns["DEFAULT_COMPRESSION_METHOD"])
-        link.begin()
+        link.begin(method)  # refused on a closed or broken connection, or during another call
         self.state = OPEN
         try:
             link.send(packet)
@@ -108,7 +109,7 @@ class Answer:
             failure = self._failed(e)
             if failure is e:
                 raise
-            raise failure
+            raise failure from e
 
     # -- reading ------------------------------------------------------------
 
@@ -148,7 +149,7 @@ class Answer:
             failure = self._failed(e)
             if failure is e:
                 raise
-            raise failure
+            raise failure from e
 
     # -- ending ---------------------------------------------------------------
 
@@ -163,20 +164,34 @@ class Answer:
         if isinstance(exc, ServerError) and self.core.state == _CORE_DONE:
             self._end(DONE)
             return exc
-        closed = self.abandon()
+        closed = self._stop()
         if closed and isinstance(exc, Exception):
-            return self.link.ns["ProtocolError"](CLOSED_DURING_CALL)  # type: ignore[no-any-return]
-        return exc
+            exc = self.link.ns["ProtocolError"](CLOSED_DURING_CALL)
+        return self.link.failed(exc, self.method)
 
     def failed(self, exc: BaseException) -> BaseException:
-        """The answer ends with ``exc`` raised by its consumer; the exception to raise."""
+        """The answer ends with ``exc`` raised by its consumer; the exception to raise
+        (``exc`` itself when the answer had ended already)."""
+        if self.state != OPEN:
+            return exc
         return self._failed(exc)
 
-    def abandon(self) -> bool:
-        """Stop reading before the end: the connection is put out of use.
+    def abandon(self, what: str = "the answer was left before its end") -> bool:
+        """Stop reading before the end: the connection is put out of use, and
+        with ``what`` (how the answer was left: "an iter_rows loop stopped at
+        row 5") says so.
 
         True when the connection was closed under the call meanwhile.
         """
+        if self.state != OPEN:
+            return False
+        closed = self._stop()
+        if not closed:
+            self.link.left(self.method, what)
+        return closed
+
+    def _stop(self) -> bool:
+        # The rest of the answer is left unread: the connection put out of use.
         if self.state != OPEN:
             return False
         self.link.put_out_of_use()
@@ -190,4 +205,4 @@ class Answer:
 
     def __del__(self) -> None:
         if getattr(self, "state", DONE) == OPEN:
-            self.abandon()
+            self.abandon("the answer was dropped before its end")

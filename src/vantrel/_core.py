@@ -34,7 +34,7 @@ from __future__ import annotations
 
 from typing import Any, Dict, Optional, Tuple
 
-from vantrel._header import INCOMPLETE_BODY, header_checker
+from vantrel._header import INCOMPLETE_BODY, header_checker, room_text
 from vantrel.share.codec import decompress
 
 #: The texts of the TypeError for a packet without a body (None) in a stream,
@@ -83,13 +83,20 @@ class AnswerCore:
     ``ns`` is the namespace of the connection module whose protocol tables,
     codec functions and ``ProtocolError`` apply (``vars(module)``).  With
     ``handshake=True`` the answer is the server's HANDSHAKE reply: one
-    VALUE event (its body, or None).
+    VALUE event (its body, or None).  With ``max_bytes`` the answer's
+    packets may take that many bytes together, as received and as
+    decompressed: a longer packet is refused from its header, before its body
+    is read, and a compressed body is expanded only within what is left.
     """
 
-    __slots__ = ("_check", "_cm", "_mt", "_st", "kind", "length", "ns", "state", "what")
+    __slots__ = ("_check", "_cm", "_mt", "_st", "kind", "length", "limit", "ns", "room", "state",
+                 "what")
 
-    def __init__(self, ns: Dict[str, Any], handshake: bool = False) -> None:
+    def __init__(self, ns: Dict[str, Any], handshake: bool = False,
+                 max_bytes: Optional[int] = None) -> None:
         self.ns = ns
+        #: The most bytes the answer may take (None: no limit), and what is left.
+        self.limit = self.room = max_bytes
         self._check = header_checker(ns)
         self.state = HANDSHAKE if handshake else FIRST
         #: The stream's message type (TABLE, TABLE2 or FEED) once known.
@@ -120,6 +127,10 @@ class AnswerCore:
             self.state = BROKEN
             raise
         self.length = length if length > 0 else 0
+        room = self.room
+        if room is not None and self.length > room:
+            self.state = BROKEN
+            raise self.ns["ProtocolError"](room_text(self.limit, self.length, room))
         return self.length
 
     def packet(self, body: Optional[bytes]) -> Optional[Event]:
@@ -127,6 +138,10 @@ class AnswerCore:
 
         Returns its event, or None where the answer goes on (STREAM_START).
         """
+        room = self.room
+        if room is not None and body is not None:
+            body = self.expand(body, room)
+            self.room = room - len(body)
         mt = self._mt
         if self.state == STREAM and mt == self.kind and body is not None \
                 and len(body) == self.length:

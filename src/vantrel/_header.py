@@ -28,9 +28,11 @@ from vantrel.utils import connection_error
 
 __all__ = [
     "CLOSED_DURING_CALL",
+    "DISCONNECTED",
     "INCOMPLETE_BODY",
     "Checker",
     "header_checker",
+    "room_text",
     "split_header",
 ]
 
@@ -38,6 +40,15 @@ INCOMPLETE_BODY = "incomplete body"
 #: The error of a call whose connection was closed (``close()`` from another
 #: thread) while the call was reading its answer; the same on every reader.
 CLOSED_DURING_CALL = "the connection was closed during the call"
+#: The end of the stream where a header was due: the server closed the connection.
+DISCONNECTED = "Disconnected from the remote server"
+
+
+def room_text(limit: Any, length: int, room: int) -> str:
+    """The text of the error for a packet longer than what is left of its
+    answer's ``max_answer_bytes`` (the compiled reader's text too)."""
+    return ("the answer exceeds max_answer_bytes (%s): a packet of %d bytes with %d bytes "
+            "of it left" % (limit, length, room))
 
 #: Here, a bad header raises the family's base class; run in a connection
 #: module's namespace (:func:`header_checker`), that module's ProtocolError.

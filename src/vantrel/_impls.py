@@ -11,9 +11,14 @@ is the pure-Python codec.
 from __future__ import annotations
 
 import importlib
-import os
 from types import ModuleType
 from typing import Dict
+
+# The codec's choice is the base layer's own (vantrel.share.choice); the same
+# environment variable decides it.
+from vantrel.share.choice import CODEC_MODULES, codec_module, pure_python
+
+__all__ = ["CODEC_MODULES", "CONNECTION_MODULES", "codec_module", "connection_module", "pure_python"]
 
 #: Implementation key -> module of the connection.
 CONNECTION_MODULES: Dict[str, str] = {
@@ -22,33 +27,9 @@ CONNECTION_MODULES: Dict[str, str] = {
 }
 
 
-#: Implementation key -> module of the packet codec.
-CODEC_MODULES: Dict[str, str] = {
-    "ext": "vantrel.share._ccodec",
-    "twin": "vantrel.share._pycodec",
-}
-
-
-def pure_python() -> bool:
-    """True when ``VANTREL_PURE_PYTHON`` asks for the pure-Python twins."""
-    return os.environ.get("VANTREL_PURE_PYTHON", "").strip() not in ("", "0")
-
-
 def connection_module(name: str = "") -> ModuleType:
     """The connection module for ``name`` (``ext`` or ``twin``); by default the
     compiled one, or the twin when ``VANTREL_PURE_PYTHON`` is set."""
     if not name:
         name = "twin" if pure_python() else "ext"
     return importlib.import_module(CONNECTION_MODULES[name])
-
-
-def codec_module() -> ModuleType:
-    """The packet codec: the native one when it is built and ``VANTREL_PURE_PYTHON``
-    is not set, else the pure-Python twin."""
-    if not pure_python():
-        try:
-            return importlib.import_module(CODEC_MODULES["ext"])
-        except ModuleNotFoundError as exc:  # not built; any other failure is reported
-            if exc.name != CODEC_MODULES["ext"]:
-                raise
-    return importlib.import_module(CODEC_MODULES["twin"])

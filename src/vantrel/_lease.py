@@ -15,11 +15,13 @@ connection's internals (answers read packet by packet).
 from __future__ import annotations
 
 import sys
-from typing import Any, Optional, Tuple
+from typing import TYPE_CHECKING, Any, Optional, Tuple
 
 from vantrel import _fork
-from vantrel._poolcore import Entry
 from vantrel.errors import ConnectionClosed
+
+if TYPE_CHECKING:
+    from vantrel._poolcore import Entry
 
 __all__ = ["AsyncLease", "Lease", "caller", "set_call_timeout", "unwrap"]
 
@@ -48,6 +50,10 @@ class Lease:
             raise ConnectionClosed(GIVEN_BACK, reason="given back to the pool")
         _fork.check(self._entry.generation, "this pooled connection")
         return conn
+
+    #: The connection behind the lease, for the readers of its answers
+    #: (``vantrel._link``), raising as the lease would.
+    held_connection = _target
 
     def execute(self, method: Any, *args: Any, **kwargs: Any) -> Any:
         conn = self._conn

@@ -16,7 +16,16 @@ modules touches a connection's socket (``_socket``) or buffered reader
 - :meth:`Link.read`: ``n`` bytes from the connection's buffered reader, fewer
   only at the end of the stream;
 - :meth:`Link.put_out_of_use`: an answer left unread shuts the socket down
-  both ways, so that no later call can take its rest for its own answer.
+  both ways, so that no later call can take its rest for its own answer;
+- :attr:`Link.socket`: the socket itself, for what only looks at it (its
+  descriptor for a pool's bookkeeping, the bytes received for a progress line).
+
+A connection of ``vantrel.connect`` has a :class:`vantrel._call.CallLife`
+(``life``): :meth:`Link.begin` then refuses a call on a closed or broken
+connection and puts the call's deadline on the socket (whose reads honour
+it), the answer core gets the answer's room, and :meth:`Link.failed` /
+:meth:`Link.left` give a failure or an abandoned answer the meaning that
+``execute`` gives it.  A bare connection has none: its errors pass through.
 
 A connection closed by another thread during a call is closed by the call's
 :meth:`Link.end` (never under one of its reads), which then says so.
@@ -27,9 +36,7 @@ from __future__ import annotations
 import socket
 import sys
 from types import ModuleType
-from typing import Any, Dict
-
-from vantrel._lease import unwrap
+from typing import Any, Dict, Optional
 
 __all__ = ["Link", "connection_module"]
 
@@ -47,21 +54,34 @@ def connection_module(conn: Any) -> ModuleType:
 class Link:
     """One blocking connection, for a reader of its answers."""
 
-    __slots__ = ("_in_call", "conn", "module", "ns")
+    __slots__ = ("_deadline", "_in_call", "conn", "life", "module", "ns")
 
     def __init__(self, conn: Any) -> None:
-        conn = unwrap(conn)  # a pool's lease: the connection behind it, while it is held
+        held = getattr(type(conn), "held_connection", None)
+        if held is not None:  # a pool's lease: the connection behind it, while it is held
+            conn = held(conn)
         self.conn = conn
         self.module = connection_module(conn)
         self.ns: Dict[str, Any] = vars(self.module)
+        self.life: Any = getattr(conn, "_call_life", None)
         self._in_call = False
+        self._deadline = False
 
-    def begin(self) -> None:
-        """Mark the connection as carrying a call (``RuntimeError`` when it already does)."""
+    @property
+    def max_answer_bytes(self) -> Optional[int]:
+        """The room of each answer (None: no limit)."""
+        return None if self.life is None else self.life.max_answer_bytes
+
+    def begin(self, method: Any = None) -> None:
+        """Mark the connection as carrying a call of ``method`` (``RuntimeError``
+        when it already does), within the call's deadline."""
+        deadline = None if self.life is None else self.life.begin(method)
         begin = self.ns.get("_begin_call")
         if begin is not None:
             begin(self.conn)
         self._in_call = True
+        if deadline is not None:
+            self._set_deadline(deadline)
 
     def end(self) -> bool:
         """Remove the mark, once; True when the connection was closed during the call
@@ -69,8 +89,35 @@ class Link:
         if not self._in_call:
             return False
         self._in_call = False
+        if self._deadline:
+            self._set_deadline(None)
         end = self.ns.get("_end_call")
         return bool(end(self.conn)) if end is not None else False
+
+    def _set_deadline(self, deadline: Optional[float]) -> None:
+        sock = self.conn._socket
+        if hasattr(sock, "deadline"):  # a socket of vantrel.connect's
+            sock.deadline = deadline
+            self._deadline = deadline is not None
+
+    def failed(self, exc: BaseException, method: Any) -> BaseException:
+        """What ``exc`` out of a call of ``method`` becomes, as ``execute`` maps it."""
+        life = self.life
+        return exc if life is None else life.call_failed(self.conn, exc, method)
+
+    def left(self, method: Any, what: str) -> None:
+        """The answer of ``method`` was left before its end (``what``: how); the
+        connection is put out of use and says why."""
+        if self.life is not None:
+            self.life.left(method, what)
+            try:
+                self.module.Connection.close(self.conn)
+            except (OSError, ValueError):
+                pass
+
+    @property
+    def socket(self) -> Any:
+        return self.conn._socket
 
     def send(self, packet: bytes) -> None:
         self.conn._socket.sendall(packet)

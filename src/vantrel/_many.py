@@ -152,13 +152,11 @@ class ManyStream(_StreamFace):
     """
 
     def __init__(self, pool: Any, calls: Sequence[Any], *, max_workers: Optional[int],
-                 arrow_schema: Any) -> None:
+                 arrow_schema: Any, fetch: Any) -> None:
         import pyarrow as pa
 
-        from vantrel import results
-
         self._pa = pa
-        self._fetch = results.fetch_arrow
+        self._fetch = fetch
         self._calls = normalize_calls(calls)
         self._schema = None if arrow_schema is None else pa.schema(arrow_schema)
         self._slots = [_Slot() for _ in self._calls]
@@ -288,14 +286,8 @@ def _conform(pa: Any, batch: Any, schema: Any) -> Any:
     return pa.RecordBatch.from_arrays(columns, schema=schema)
 
 
-def fetch_arrow_many(pool: Any, calls: Sequence[Any], *, max_workers: Optional[int] = None,
-                     arrow_schema: Any = None) -> ManyStream:
-    """Run table ``calls`` (``(method, args, kwargs)`` triples) concurrently on
-    connections of ``pool``; one Arrow stream of their batches in call order.
-
-    ``max_workers`` bounds the calls running at once (by default as many as
-    the calls, up to the pool's ``max_size``).  ``arrow_schema`` fixes the
-    columns of every call; without it the schema is the union of the calls'
-    own.  Needs pyarrow.
-    """
-    return ManyStream(pool, calls, max_workers=max_workers, arrow_schema=arrow_schema)
+def fetch_arrow_many(fetch: Any, pool: Any, calls: Sequence[Any], *,
+                     max_workers: Optional[int] = None, arrow_schema: Any = None) -> ManyStream:
+    """``calls`` run with ``fetch`` (``vantrel.results.fetch_arrow``) on
+    connections of ``pool``: see :func:`vantrel.results.fetch_arrow_many`."""
+    return ManyStream(pool, calls, max_workers=max_workers, arrow_schema=arrow_schema, fetch=fetch)

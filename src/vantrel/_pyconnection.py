@@ -23,6 +23,8 @@ from vantrel.share.codec import snappy, brotli, msgpack, unpack_header, pack_one
 from vantrel.utils import connection_error
 from vantrel.share import errors as _errors
 from vantrel._header import CLOSED_DURING_CALL as _CLOSED_DURING_CALL, header_checker as _header_checker
+from vantrel._header import room_text as _room_text
+from time import monotonic as _monotonic
 
 # Server errors end their answer cleanly (see Connection.execute).
 _ServerError = getattr(_errors, "ServerError", ())
@@ -87,11 +89,18 @@ def _put_out_of_use(sock: _t.Any) -> None:
 _calls_in_progress: _t.Dict[int, _t.List[bool]] = {}
 
 
-def _begin_call(conn: _t.Any, /) -> None:
+def _begin_call(conn: _t.Any, /) -> _t.Any:
     # The mark of execute, for readers of an answer outside it.
     mark = [False]
     if _calls_in_progress.setdefault(id(conn), mark) is not mark:
         raise RuntimeError("another call is in progress on this connection")
+    # A connection with a call life (vantrel.connect's; the bare one has
+    # none) starts each answer with all of its room.  (The life is returned,
+    # for execute.)
+    life = None if type(conn) is Connection else getattr(conn, "_call_life", None)
+    if life is not None:
+        life.room = life.max_answer_bytes
+    return life
 
 
 def _end_call(conn: _t.Any, /) -> bool:
@@ -137,10 +146,24 @@ class Connection:
     def _read_one_packet(self) -> _t.Tuple[_t.Any, _t.Any]:
         mt, st, cm, length = _split_header(self._sf.read(HEADER_LENGTH))
         if length > 0:
+            # With a call life, a packet longer than the answer's room is
+            # refused before its body is read, and a compressed body expanded
+            # within it.
+            life: _t.Any = None if type(self) is Connection else getattr(self, "_call_life", None)
+            room = None if life is None else life.room
+            if room is not None and length > room:
+                raise ProtocolError(_room_text(life.max_answer_bytes, length, room))
             body = self._sf.read(length)
             if len(body) != length:
                 raise ProtocolError("incomplete body")
             try:
+                if room is not None:
+                    if cm != COMPRESSION_METHOD.NONE:
+                        # (the codec's decompress, beyond what the module needs of
+                        # the codec otherwise: looked up only here)
+                        from vantrel.share.codec import decompress as _decompress
+                        body, cm = _decompress(body, cm, room), COMPRESSION_METHOD.NONE
+                    life.room = room - len(body)
                 body = unpack_one(body, st, cm)
             except Exception as e:
                 raise ProtocolError(repr(e))
@@ -190,43 +213,60 @@ class Connection:
             _calls_in_progress.pop(key, None)
 
     def execute(self, method: _t.Any, *args: _t.Any, **kwargs: _t.Any) -> _t.Any:
-        _begin_call(self)
+        # A connection with a call life (vantrel.connect's; the bare one has
+        # none): its limit is the deadline of the whole call, and it says what
+        # a failure becomes.
+        life = _begin_call(self)
         ended = False
+        limit = None if life is None else life.limit
         try:
-            packet = pack_one((method, args, kwargs), MSG_TYPE.REQUEST,
-                              DEFAULT_SERIALIZER_TYPE, DEFAULT_COMPRESSION_METHOD)
-            sock = self._socket
             try:
-                sock.sendall(packet)
-                msg_type, body = self._read_one_packet()
-                if msg_type == MSG_TYPE.RESPONSE:
-                    return body
-                if msg_type != MSG_TYPE.STREAM_START:
-                    raise ProtocolError("got {} when STREAM_START expected".format(MSG_TYPE[msg_type]))
-                msg_type, body = self._read_one_packet()
-                if msg_type == MSG_TYPE.STREAM_END:
-                    return []
-                if msg_type == MSG_TYPE.TABLE:
-                    return self.table_unpack(body)
-                if msg_type == MSG_TYPE.TABLE2:
-                    return self.table2_unpack(body)
-                if msg_type == MSG_TYPE.FEED:
-                    return self.feed_unpack(body)
-                raise ProtocolError("unexpected message in stream: {}".format(MSG_TYPE[msg_type]))
-            except BaseException as e:
-                # A server error arrives in an ERROR packet that was read whole
-                # and ends the answer: the connection stays at a packet boundary.
-                if not isinstance(e, _ServerError):
-                    _put_out_of_use(sock)
+                packet = pack_one((method, args, kwargs), MSG_TYPE.REQUEST,
+                                  DEFAULT_SERIALIZER_TYPE, DEFAULT_COMPRESSION_METHOD)
+                sock = self._socket
+                if limit is not None:
+                    sock.deadline = _monotonic() + limit  # which the socket's reads honour
+                try:
+                    sock.sendall(packet)
+                    msg_type, body = self._read_one_packet()
+                    if msg_type == MSG_TYPE.RESPONSE:
+                        return body
+                    if msg_type != MSG_TYPE.STREAM_START:
+                        raise ProtocolError("got {} when STREAM_START expected".format(MSG_TYPE[msg_type]))
+                    msg_type, body = self._read_one_packet()
+                    if msg_type == MSG_TYPE.STREAM_END:
+                        return []
+                    if msg_type == MSG_TYPE.TABLE:
+                        return self.table_unpack(body)
+                    if msg_type == MSG_TYPE.TABLE2:
+                        return self.table2_unpack(body)
+                    if msg_type == MSG_TYPE.FEED:
+                        return self.feed_unpack(body)
+                    raise ProtocolError("unexpected message in stream: {}".format(MSG_TYPE[msg_type]))
+                except BaseException as e:
+                    # A server error arrives in an ERROR packet that was read whole
+                    # and ends the answer: the connection stays at a packet boundary.
+                    if not isinstance(e, _ServerError):
+                        _put_out_of_use(sock)
+                    raise
+                finally:
+                    if limit is not None:
+                        sock.deadline = None
+            except Exception as e:
+                ended = True
+                if _end_call(self) and not isinstance(e, _ServerError):
+                    raise ProtocolError(_CLOSED_DURING_CALL)
                 raise
-        except Exception as e:
-            ended = True
-            if _end_call(self) and not isinstance(e, _ServerError):
-                raise ProtocolError(_CLOSED_DURING_CALL)
-            raise
-        finally:
-            if not ended:
-                _end_call(self)
+            finally:
+                if not ended:
+                    _end_call(self)
+        except BaseException as e:
+            if life is None or isinstance(e, _ServerError):
+                raise
+            failure = life.call_failed(self, e, method)
+            if failure is e:
+                raise
+            raise failure from e
 
     def feed_unpack(self, first: _t.Any) -> _t.List[_t.Any]:
         ret = list(first)

@@ -60,7 +60,7 @@ IMPL_LABELS = {
     "twin": "vantrel._pyconnection (pure Python)",
 }
 COMPRESSIONS = ("none", "zlib", "snappy", "brotli", "zstd")
-DEFAULT_TIMEOUT = 10.0  # call: seconds for the connect and for each read of the answer
+DEFAULT_TIMEOUT = 10.0  # call: seconds for the connect, and for the call as a whole
 
 
 class UsageError(Exception):
@@ -346,6 +346,7 @@ def cmd_serve(args: argparse.Namespace) -> int:
 
 
 def cmd_call(args: argparse.Namespace, stdout: TextIO) -> int:
+    from vantrel._link import Link
     from vantrel.client import connect
     from vantrel.share.errors import ServerError
     from vantrel.utils import connection_error
@@ -376,7 +377,7 @@ def cmd_call(args: argparse.Namespace, stdout: TextIO) -> int:
                 _err("notice from %s: %s" % (where, notice.message))
             watched = args.output is not None or not stdout.isatty()
             with Progress(not args.quiet and sys.stderr.isatty() and watched, sys.stderr,
-                          lambda: received_bytes(conn._socket)) as progress:
+                          lambda: received_bytes(Link(conn).socket)) as progress:
                 call = (method, call_args, dict(args.kw))
                 if target_file is None:
                     _write_answer(conn, call, fmt, stdout, progress, binary=_binary_of(stdout))
@@ -639,7 +640,7 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--password", help="password (visible to other users in the process list: "
                    "prefer VANTREL_PASSWORD or the prompt)")
     p.add_argument("--timeout", type=seconds, default=None, metavar="S",
-                   help="time-out of the connect and of each read of the answer, in seconds "
+                   help="time-out of the connect and of the call as a whole, in seconds "
                    "(default: the URL's, else 10)")
     p.add_argument("--tls", action="store_true", help="connect with TLS (system certificates)")
     p.add_argument("--tls-ca", type=existing_file, metavar="FILE",

@@ -27,24 +27,31 @@ from __future__ import annotations
 import errno
 import io
 import logging
-import random
 import select
 import socket
 import ssl
 import struct
 import time
-from typing import TYPE_CHECKING, Any, Callable, Dict, List, Mapping, Optional, Tuple, Type, Union
+from typing import TYPE_CHECKING, Any, Dict, Mapping, Optional, Tuple, Type
 
 from vantrel import _fork
-from vantrel._address import AddressLike, Target, format_address, parse_target
+from vantrel._address import AddressLike, format_address
+from vantrel._call import CallLife, refused_login
 from vantrel._handshake import NoticeHandler, check_reply, deliver_notice, handshake_packet
-from vantrel._header import header_checker
 from vantrel._impls import connection_module, pure_python
-from vantrel._tls_mismatch import explain as explain_tls_mismatch
-from vantrel.errors import ConnectError, ConnectionClosed, ConnectTimeout, Timeout
-from vantrel.share.codec import decompress
+from vantrel._settings import (
+    DEFAULT_CONNECT_TIMEOUT,
+    DEFAULT_MAX_ANSWER_BYTES,
+    UNSET,
+    Opening,
+    Settings,
+    TLSOption,
+    check_seconds,
+    settings,
+    tls_context,
+)
+from vantrel.errors import Timeout
 from vantrel.share.errors import ServerError
-from vantrel.utils import connection_error
 
 if TYPE_CHECKING:
     from vantrel.connection import Connection as _Core
@@ -60,28 +67,9 @@ log = logging.getLogger("vantrel")
 log.addHandler(logging.NullHandler())
 
 Address = Tuple[str, int]
-TLSOption = Union[bool, ssl.SSLContext, None]
 
-#: Seconds for the whole opening of a connection, unless told otherwise.
-DEFAULT_CONNECT_TIMEOUT = 10.0
-
-#: Bytes one answer may take, unless told otherwise: each packet as received
-#: and as decompressed, and all the packets of one answer together.
-DEFAULT_MAX_ANSWER_BYTES = 256 * 1024 * 1024
-
-#: The text of the error for a call made while another is in progress.
-CALL_IN_PROGRESS = "another call is in progress on this connection"
 
 _monotonic = time.monotonic
-
-
-class _Unset:
-    def __repr__(self) -> str:
-        return "<default>"
-
-
-#: Marks an option not given, so that a URL's option or the default applies.
-UNSET: Any = _Unset()
 
 
 # -- sockets whose reads stop at a deadline -------------------------------------------
@@ -89,12 +77,13 @@ UNSET: Any = _Unset()
 # A call's time-out bounds the whole call, not each read.  The socket that
 # connect() hands to the connection carries the bound: ``limit`` (the call
 # time-out), ``cap`` (the socket time-out of set_timeout) and, while a call
-# runs, ``deadline`` (a time.monotonic() value), which the compiled execute
-# sets from the connection's ``_call_limit`` when it sends the request and
-# takes off when the answer is read.  The raw reader under the connection's
-# buffered reader (made by ``makefile``) lets no wait for data outlast the
-# deadline (without one, as for the streamed readers of vantrel.results, each
-# wait is bounded by ``limit``).
+# runs, ``deadline`` (a time.monotonic() value), which the connection's
+# execute sets from the ``limit`` of its call life (``_call_life``) when it
+# sends the request and takes off when the answer is read, as the readers of
+# vantrel.results do (``vantrel._link``) for the span of their answer.  The
+# raw reader under the connection's buffered reader (made by ``makefile``)
+# lets no wait for data outlast the deadline (without one, each wait is
+# bounded by ``limit``).
 #
 # On plain TCP the socket stays in blocking mode, bounded by the kernel's
 # SO_RCVTIMEO and SO_SNDTIMEO, set to the limit once: a call costs no more
@@ -272,6 +261,8 @@ class Connection(_Core):
     :class:`vantrel.Timeout`; a connection lost during a call
     ``ConnectionClosed``.  Each of these leaves it broken, as does a malformed
     answer (``ProtocolError``); a server error (``ServerError``) does not.
+    What a call may take and what its failure becomes are the connection's
+    :class:`vantrel._call.CallLife`, the same for every reader of its answers.
 
     The classes :func:`connect` builds derive from this one and from the
     ``Connection`` of the module in use, so ``isinstance(conn, Connection)`` holds
@@ -283,62 +274,50 @@ class Connection(_Core):
     address: Address
     notice: Any
     _module: Any
-    _call_timeout: Optional[float]
-    _call_limit: Optional[float]  # the same as a float, read by the compiled execute
-    _read_timeout: Optional[float]
-    _answer_limit: int  # read by the compiled reader, with _answer_room (the bytes left)
-    _answer_room: int
-    _unusable: Optional[Tuple[str, str]]  # ("closed" or "broken", reason)
-    _generation: int  # the fork generation of the process that opened it
+    _call_life: CallLife  # the hook of the compiled execute and reader, and of the twin's
 
     def _setup(self, address: Address, call_timeout: Optional[float], max_answer_bytes: int) -> None:
         self.address = address
         self.notice = None
-        self._call_timeout = call_timeout
-        self._call_limit = None if call_timeout is None else float(call_timeout)
-        self._read_timeout = call_timeout
-        self._answer_limit = self._answer_room = max_answer_bytes
-        self._unusable = None
-        self._generation = _fork.generation
+        self._call_life = _BlockingLife(address, call_timeout, max_answer_bytes)
 
     # -- state --------------------------------------------------------------------------
 
     @property
     def closed(self) -> bool:
         """True once the connection was closed, by :meth:`close` or by a failure."""
-        return self._unusable is not None
+        return self._call_life.unusable is not None
 
     @property
     def broken(self) -> bool:
         """True when a failure closed the connection (see :attr:`broken_reason`)."""
-        return self._unusable is not None and self._unusable[0] == "broken"
+        return self._call_life.broken_reason is not None
 
     @property
     def broken_reason(self) -> Optional[str]:
         """Why the connection broke ("closed by a time-out in the previous call ..."),
         or None."""
-        return self._unusable[1] if self.broken and self._unusable is not None else None
+        return self._call_life.broken_reason
 
     @property
     def timeout(self) -> Optional[float]:
         """The limit of each call as a whole, in seconds (None: no limit)."""
-        return self._call_timeout
+        return self._call_life.timeout
 
     @timeout.setter
     def timeout(self, seconds: Optional[float]) -> None:
-        _check_seconds("timeout", seconds)
-        self._call_timeout = seconds
-        self._call_limit = None if seconds is None else float(seconds)
-        _set_limits(self._socket, seconds, self._read_timeout)
+        check_seconds("timeout", seconds)
+        life = self._call_life
+        life.timeout = seconds
+        _set_limits(self._socket, seconds, life.read_timeout)
 
     @property
     def max_answer_bytes(self) -> int:
         """The most bytes one answer may take (see :func:`connect`)."""
-        return self._answer_limit
+        return self._call_life.max_answer_bytes
 
     def __repr__(self) -> str:
-        state = "idle" if self._unusable is None else self._unusable[0]
-        return "<vantrel.Connection %s %s>" % (format_address(self.address), state)
+        return "<vantrel.Connection %s %s>" % (format_address(self.address), self._call_life.state())
 
     def __enter__(self) -> Connection:
         return self
@@ -361,147 +340,49 @@ class Connection(_Core):
         """Set the socket time-out: the longest wait of each read and send
         (None blocks).  The limit of a call as a whole is :attr:`timeout`."""
         self._module.Connection.set_timeout(self, timeout)
-        self._read_timeout = timeout
-        _set_limits(self._socket, self._call_timeout, timeout)
+        life = self._call_life
+        life.read_timeout = timeout
+        _set_limits(self._socket, life.timeout, timeout)
 
     def is_normal(self) -> bool:
         """True when the connection is open, idle and nothing is pending on it;
         False (not an error) once it is closed or broken."""
-        if self._unusable is not None:
+        if self._call_life.unusable is not None:
             return False
         return bool(self._module.Connection.is_normal(self))
 
     def close(self) -> None:
         """Close the connection; closing it again does nothing."""
-        if self._unusable is None:
-            self._unusable = ("closed", "closed by close()")
+        self._call_life.close()
         self._module.Connection.close(self)
 
-    # -- failures of a call ------------------------------------------------------------
 
-    def _call_failed(self, error: BaseException, method: Any) -> BaseException:
-        """The error to raise for ``error`` out of a call of ``method``; the
-        connection is marked broken when the call left it so.  (Called by
-        ``execute`` on every failure but a server error's.)"""
-        if self._generation != _fork.generation:
-            # A child's call on a connection it inherited: its socket here
-            # was let go at the fork, so nothing reached the parent's peer.
-            failure = _fork.inherited()
-            self._unusable = ("broken", failure.reason or "")
-            return failure
-        if isinstance(error, ServerError):
-            return error  # an ERROR packet, read whole, ended the answer
-        if self._unusable is not None:
-            return self._refused(method)
-        if isinstance(error, RuntimeError) and str(error) == CALL_IN_PROGRESS:
-            return error  # refused before anything was sent
-        where = format_address(self.address)
-        if isinstance(error, socket.timeout) or (
-                isinstance(error, BlockingIOError) and self._call_timeout is not None):
-            limit, cap = self._call_timeout, self._read_timeout
-            if limit is not None and (cap is None or cap >= limit):
-                text = "call %r to %s took longer than %g s" % (method, where, limit)
-            else:
-                text = "call %r to %s: no data within the socket time-out of %g s" % (
-                    method, where, cap or 0)
-            self._break("closed by a time-out in the previous call (%s)" % text)
-            return Timeout(text)
-        if isinstance(error, connection_error):
-            self._break("%s in the previous call (%r: %s)" % (why_broken(error), method, error))
-            return error
-        if isinstance(error, OSError):
-            reason = "closed when the connection was lost in the previous call (%s: %s)" % (
-                type(error).__name__, error)
-            self._break(reason)
-            return ConnectionClosed("connection to %s lost during call %r: %s: %s"
-                                    % (where, method, type(error).__name__, error), reason)
-        if not self._idle_socket():
-            self._break("closed after the previous call (%r) failed with %s"
-                        % (method, type(error).__name__))
-        return error
+class _BlockingLife(CallLife):
+    """The call life of a blocking connection: a call that breaks it closes it."""
 
-    def _refused(self, method: Any) -> ConnectionClosed:
-        assert self._unusable is not None
-        which, reason = self._unusable
-        return ConnectionClosed("call %r on a %s connection to %s (%s)"
-                                % (method, which, format_address(self.address), reason), reason)
+    __slots__ = ()
 
-    def _idle_socket(self) -> bool:
-        # After a failure that is none of the connection's: whether the call
-        # left the socket as it was (nothing sent, or the answer whole) rather
-        # than put out of use.
-        try:
-            readable, _, exceptional = select.select([self._socket], [], [self._socket], 0)
-        except (OSError, ValueError):
-            return False
-        return not (readable or exceptional)
-
-    def _break(self, reason: str) -> None:
-        if self._unusable is None:
-            self._unusable = ("broken", reason)
-        log.debug("connection to %s broken: %s", format_address(self.address), reason)
-        try:
-            self._module.Connection.close(self)
-        except (OSError, ValueError):
-            pass
+    def call_failed(self, conn: Any, error: BaseException, method: Any) -> BaseException:
+        was = self.unusable
+        failure = self.failed(error, method, lambda: _idle_socket(conn._socket))
+        if was is None and self.unusable is not None:
+            log.debug("connection to %s broken: %s", format_address(self.address), self.unusable[1])
+            try:
+                conn._module.Connection.close(conn)
+            except (OSError, ValueError):
+                pass
+        return failure
 
 
-def why_broken(error: BaseException) -> str:
-    # How a connection error of a call left the connection.
-    if str(error) == "Disconnected from the remote server":
-        return "closed by the server"
-    return "closed after a malformed answer"
-
-
-def _twin_execute(base_execute: Callable[..., Any]) -> Callable[..., Any]:
-    # The compiled execute sets the deadline, resets the answer's room and
-    # calls _call_failed itself; the twin's is wrapped to do the same.
-    def execute(self: Any, method: Any, *args: Any, **kwargs: Any) -> Any:
-        """Run one remote call and return its whole answer, within :attr:`timeout`."""
-        sock = self._socket
-        limit = self._call_limit
-        self._answer_room = self._answer_limit
-        if limit is not None:
-            _set_deadline(sock, _monotonic() + limit)
-        try:
-            return base_execute(self, method, *args, **kwargs)
-        except BaseException as e:
-            error = self._call_failed(e, method)
-            if error is e:
-                raise
-            raise error from e
-        finally:
-            if limit is not None:
-                _set_deadline(sock, None)
-    return execute
-
-
-def _twin_read_one_packet(self: Any) -> Tuple[Any, Any]:
-    # The twin's reader with the answer limit of the compiled one: a packet
-    # longer than the bytes left is refused before its body is read, a
-    # compressed body expanded within them.
-    m = self._module
-    mt, st, cm, length = header_checker(vars(m))(self._sf.read(m.HEADER_LENGTH))
-    if not length > 0:
-        return (mt, None)
-    room = self._answer_room
-    if length > room:
-        raise m.ProtocolError("the answer exceeds max_answer_bytes (%d): a packet of %d bytes "
-                              "with %d bytes of it left" % (self._answer_limit, length, room))
-    body = self._sf.read(length)
-    if len(body) != length:
-        raise m.ProtocolError("incomplete body")
+def _idle_socket(sock: Any) -> bool:
+    # After a failure that is none of the connection's: whether the call left
+    # the socket as it was (nothing sent, or the answer whole) rather than
+    # put out of use.
     try:
-        if cm != m.COMPRESSION_METHOD.NONE:
-            body, cm = decompress(body, cm, room), m.COMPRESSION_METHOD.NONE
-        self._answer_room = room - len(body)
-        body = m.unpack_one(body, st, cm)
-    except Exception as e:
-        raise m.ProtocolError(repr(e)) from None
-    if mt == m.MSG_TYPE.ERROR:
-        code, msg = body
-        raise m.get_error(code)(msg)
-    return (mt, body)
+        readable, _, exceptional = select.select([sock], [], [sock], 0)
+    except (OSError, ValueError):
+        return False
+    return not (readable or exceptional)
 
 
 _classes: Dict[str, Type[Connection]] = {}
@@ -517,110 +398,9 @@ def connection_class(impl: str = "") -> Type[Connection]:
         module = connection_module(impl)
         base = module.Connection
         namespace: Dict[str, Any] = {"__module__": __name__, "__slots__": (), "_module": module}
-        if impl == "twin":
-            namespace["execute"] = _twin_execute(base.execute)
-            namespace["_read_one_packet"] = _twin_read_one_packet
         cls = type("Connection", (Connection, base), namespace)
         _classes[impl] = cls
     return cls
-
-
-def tls_context(tls: TLSOption) -> Optional[ssl.SSLContext]:
-    """The context of the ``tls`` option (of this ``connect`` and the asyncio one):
-    ``True`` the default one, a context itself, ``None`` or ``False`` none."""
-    if tls is None or tls is False:
-        return None
-    if tls is True:
-        return ssl.create_default_context()
-    if isinstance(tls, ssl.SSLContext):
-        return tls
-    raise TypeError("tls must be True, an ssl.SSLContext or None, not %s" % type(tls).__name__)
-
-
-# -- settings ---------------------------------------------------------------------------
-
-
-class Settings:
-    """What one ``connect`` (blocking or asyncio) was asked for, with the URL's
-    options and the environment applied: hosts in the order to try them, the
-    authentication record and the limits.  The password stays out of the repr."""
-
-    __slots__ = ("auth", "connect_timeout", "hosts", "max_answer_bytes", "timeout", "tls")
-
-    def __init__(self, hosts: List[Address], auth: Dict[str, Any], timeout: Optional[float],
-                 connect_timeout: Optional[float], tls: TLSOption, max_answer_bytes: int) -> None:
-        self.hosts = hosts
-        self.auth = auth
-        self.timeout = timeout
-        self.connect_timeout = connect_timeout
-        self.tls = tls
-        self.max_answer_bytes = max_answer_bytes
-
-    def __repr__(self) -> str:
-        return "<Settings %s user=%r timeout=%r connect_timeout=%r>" % (
-            ",".join(format_address(h) for h in self.hosts), self.auth.get("user"),
-            self.timeout, self.connect_timeout)
-
-    def opening_deadline(self) -> Optional[float]:
-        """When the opening must be done (on ``time.monotonic``'s clock), or None."""
-        return None if self.connect_timeout is None else _monotonic() + self.connect_timeout
-
-    def host_limit(self, deadline: Optional[float], left: int) -> Optional[float]:
-        """The time of the next host: its share of what remains of the opening
-        (``left`` hosts still to try), or None without a limit."""
-        if deadline is None:
-            return None
-        return max(deadline - _monotonic(), 0.0) / left
-
-
-def settings(address: Optional[AddressLike], auth: Optional[Mapping[str, Any]], *,
-             timeout: Any = UNSET, connect_timeout: Any = UNSET, tls: Any = UNSET,
-             load_balance: Any = UNSET, max_answer_bytes: Any = UNSET,
-             env: Optional[Mapping[str, str]] = None) -> Settings:
-    """The settings of one opening.  An option given here wins over the URL's,
-    which wins over the default; ``auth`` over the URL's user and password,
-    which win over ``VANTREL_USER`` / ``VANTREL_PASSWORD``.  Raises
-    ``ValueError`` (before any socket or name look-up) for a bad address or
-    option."""
-    import os
-
-    environ = os.environ if env is None else env
-    target: Target = parse_target(address)
-    options = target.options
-
-    def pick(given: Any, name: str, default: Any) -> Any:
-        return options.get(name, default) if given is UNSET else given
-
-    record: Dict[str, Any]
-    if auth is not None:
-        record = dict(auth)
-    else:
-        record = target.auth() or {}
-        if not record and environ.get("VANTREL_USER"):
-            record = {"user": environ["VANTREL_USER"]}
-            if environ.get("VANTREL_PASSWORD") is not None:
-                record["password"] = environ["VANTREL_PASSWORD"]
-    order = pick(load_balance, "load_balance", "in_order")
-    if order not in ("in_order", "random"):
-        raise ValueError("load_balance must be 'in_order' or 'random', not %r" % (order,))
-    hosts = list(target.hosts)
-    if order == "random":
-        random.shuffle(hosts)
-    limit = DEFAULT_MAX_ANSWER_BYTES if max_answer_bytes is UNSET else max_answer_bytes
-    if isinstance(limit, bool) or not isinstance(limit, int) or limit < 1:
-        raise ValueError("max_answer_bytes must be a positive integer, not %r" % (limit,))
-    call_timeout = pick(timeout, "timeout", None)
-    opening = pick(connect_timeout, "connect_timeout", DEFAULT_CONNECT_TIMEOUT)
-    _check_seconds("timeout", call_timeout)
-    _check_seconds("connect_timeout", opening)
-    return Settings(hosts, record, call_timeout, opening, pick(tls, "tls", None), limit)
-
-
-def _check_seconds(name: str, value: Any) -> None:
-    if value is not None and (isinstance(value, bool) or not isinstance(value, (int, float))
-                              or not value > 0):
-        raise ValueError("%s must be a positive number of seconds or None, not %r"
-                         % (name, value))
 
 
 # -- opening --------------------------------------------------------------------------------
@@ -675,7 +455,7 @@ def _open_one(cls: Type[Connection], host: Address, s: Settings, limit: Optional
     except ServerError as e:
         _close(sock)
         log.warning("handshake with %s refused: %s: %s", where, type(e).__name__, e)
-        raise
+        raise refused_login(e, host, s.auth.get("user")) from e
     except socket.timeout as e:
         _close(sock)
         log.debug("connecting to %s timed out", where)
@@ -731,27 +511,14 @@ def connect(address: Optional[AddressLike] = None, auth: Optional[Mapping[str, A
                  load_balance=load_balance, max_answer_bytes=max_answer_bytes)
     cls = connection_class(impl)
     context = tls_context(s.tls)
-    deadline = s.opening_deadline()
-    attempts: List[Tuple[Address, BaseException]] = []
-    for i, host in enumerate(s.hosts):
+    opening = Opening(s)
+    for host, limit in opening.tries():
         try:
-            conn = _open_one(cls, host, s, s.host_limit(deadline, len(s.hosts) - i), context,
-                             server_hostname)
-        except ServerError:
-            raise
-        except (OSError, connection_error) as e:
-            attempts.append((host, explain_tls_mismatch(e, context is not None)))
+            conn = _open_one(cls, host, s, limit, context, server_hostname)
+        except Exception as e:
+            if not opening.failed(host, e):
+                raise
             continue
         deliver_notice(conn.notice, on_notice)
         return conn
-    raise connect_error(attempts)
-
-
-def connect_error(attempts: List[Tuple[Address, BaseException]]) -> ConnectError:
-    """The error of an opening in which every host failed (``attempts``: each
-    host and its cause), chained to the last cause."""
-    all_timed_out = bool(attempts) and all(isinstance(c, socket.timeout) for _, c in attempts)
-    error = (ConnectTimeout if all_timed_out else ConnectError)(attempts)
-    if attempts:
-        error.__cause__ = attempts[-1][1]
-    return error
+    raise opening.error()

@@ -28,7 +28,7 @@ import socket
 import sys
 from typing import Optional, Sequence, Tuple
 
-from vantrel.share._codecbase import CodecError
+from vantrel.share.codec import CodecError
 from vantrel.share.errors import (
     AuthenticationError,
     Error,

@@ -23,6 +23,7 @@ from typing import Any, Dict, List, Optional, Tuple
 
 from vantrel import _fork
 from vantrel._lease import Lease, caller, set_call_timeout
+from vantrel._link import Link
 from vantrel._poolcore import (
     BACKOFF_FIRST,
     BACKOFF_MAX,
@@ -47,7 +48,7 @@ __all__ = ["BACKOFF_FIRST", "BACKOFF_MAX", "Pool", "PoolClosed", "PoolError", "P
 
 
 def _fileno(conn: Any) -> int:
-    return int(conn._socket.fileno())
+    return int(Link(conn).socket.fileno())
 
 
 def _close_all(trash: List[Tuple[Any, str]]) -> None:

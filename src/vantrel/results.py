@@ -25,12 +25,14 @@ from __future__ import annotations
 
 import importlib
 import itertools
+import operator
 from collections import deque
-from typing import Any, Callable, Deque, Iterator, Mapping, Optional, Tuple
+from typing import Any, Callable, Deque, Iterator, Mapping, Optional, Sequence, Tuple
 
-from vantrel import _arrow
+from vantrel import _arrow, _many
 from vantrel._answer import DONE, OPEN, Answer, InCall
 from vantrel._core import NO_HEAD
+from vantrel._many import ManyStream
 from vantrel.share.errors import Error
 
 __all__ = [
@@ -128,7 +130,9 @@ class ArrowStream:
             if error is not None and self._error is None:
                 self._error = _reader_error(answer, error)
             held.clear()
-            answer.abandon()
+            if error is not None and answer.state == OPEN:
+                answer.failed(self._error or error)
+            answer.abandon("a fetch_arrow stream was released before the end of its answer")
 
         return decoder.stream(pull, close)
 
@@ -141,9 +145,8 @@ class ArrowStream:
                 if decoder is None:
                     decoder = _arrow.TableDecoder(requested_schema)
                 self._prepared = (decoder, self._begin(decoder))
-            except BaseException:
-                self._answer.abandon()
-                raise
+            except BaseException as e:
+                raise self._answer.failed(e)  # noqa: B904 - the reader's own error stays the context
         return self._prepared
 
     def __arrow_c_schema__(self) -> Any:
@@ -212,7 +215,7 @@ class ArrowStream:
 
     def close(self) -> None:
         """Stop here: a stream not read to its end puts the connection out of use."""
-        self._answer.abandon()
+        self._answer.abandon("a fetch_arrow stream was closed before the end of its answer")
 
     def __enter__(self) -> ArrowStream:
         return self
@@ -253,7 +256,7 @@ def fetch_arrow(conn: Any, method: Any, /, *args: Any, arrow_schema: Any = None,
         raise AnswerKindError("the call was answered with a single value, not a table stream",
                               answer.first)
     if answer.kind != "empty" and answer.kind != answer.m.MSG_TYPE.TABLE:
-        answer.abandon()
+        answer.abandon("fetch_arrow left a %s stream unread" % answer.m.MSG_TYPE[answer.kind])
         raise AnswerKindError("a %s stream is not a table: read it with iter_rows() or execute()"
                               % answer.m.MSG_TYPE[answer.kind])
     return ArrowStream(answer, decoder)
@@ -262,6 +265,9 @@ def fetch_arrow(conn: Any, method: Any, /, *args: Any, arrow_schema: Any = None,
 def _rows(answer: Answer) -> Iterator[Any]:
     """The rows of the answer, one packet decoded at a time."""
     m = answer.m
+    given = 0  # rows of the packets handed out before the current one
+    batch: Iterator[Any] = iter(())
+    size = 0
     try:
         if answer.kind == "empty":
             return
@@ -278,14 +284,20 @@ def _rows(answer: Answer) -> Iterator[Any]:
         feed = answer.kind == m.MSG_TYPE.FEED
         body: Any = first if feed else itertools.islice(first, 1, None)
         while True:
-            yield from make(body)
-            body = first = None
+            rows: Any = list(make(body))
+            size = len(rows)
+            batch = iter(rows)
+            body = first = rows = None  # (the batch holds the rows: each is freed as it goes)
+            yield from batch
+            given += size
+            size = 0
             body = answer.next_body()
             if body is None:
                 return
     finally:
         if answer.state == OPEN:
-            answer.abandon()
+            at = given + size - operator.length_hint(batch)
+            answer.abandon("an iter_rows loop stopped at row %d of an unfinished answer" % at)
 
 
 class RowIterator(Iterator[Any]):
@@ -315,7 +327,7 @@ class RowIterator(Iterator[Any]):
     def close(self) -> None:
         """Stop here: an answer not read to its end puts the connection out of use."""
         self._it.close()  # type: ignore[attr-defined]
-        self._answer.abandon()
+        self._answer.abandon("an iter_rows loop stopped at row 0 of an unfinished answer")  # (when it never began)
 
     def __enter__(self) -> RowIterator:
         return self
@@ -344,5 +356,15 @@ def iter_rows(conn: Any, method: Any, /, *args: Any, **kwargs: Any) -> RowIterat
 
 
 
-# Several calls at once into one stream; defined beside the pool-facing code.
-from vantrel._many import ManyStream, fetch_arrow_many  # noqa: E402
+def fetch_arrow_many(pool: Any, calls: Sequence[Any], *, max_workers: Optional[int] = None,
+                     arrow_schema: Any = None) -> ManyStream:
+    """Run table ``calls`` (``(method, args, kwargs)`` triples) concurrently on
+    connections of ``pool``; one Arrow stream of their batches in call order.
+
+    ``max_workers`` bounds the calls running at once (by default as many as
+    the calls, up to the pool's ``max_size``).  ``arrow_schema`` fixes the
+    columns of every call; without it the schema is the union of the calls'
+    own.  Needs pyarrow.  (The workers are ``vantrel._many``'s.)
+    """
+    return _many.fetch_arrow_many(fetch_arrow, pool, calls, max_workers=max_workers,
+                                  arrow_schema=arrow_schema)

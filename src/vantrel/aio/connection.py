@@ -27,20 +27,19 @@ import asyncio
 import select
 import time
 from types import ModuleType, TracebackType
-from typing import Any, Dict, List, Mapping, Optional, Tuple, Type
+from typing import Any, Awaitable, Dict, List, Mapping, Optional, Tuple, Type
 
 from vantrel._address import AddressLike, format_address
-from vantrel._core import END, VALUE, AnswerCore
+from vantrel._call import CALL_IN_PROGRESS, CallLife, refused_login
+from vantrel._core import END, VALUE, AnswerCore, Event
 from vantrel._handshake import NoticeHandler, deliver_notice, handshake_packet
-from vantrel._header import CLOSED_DURING_CALL
+from vantrel._header import CLOSED_DURING_CALL, DISCONNECTED
 from vantrel._impls import connection_module
-from vantrel._tls_mismatch import explain as explain_tls_mismatch
-from vantrel.client import UNSET, Settings, TLSOption, connect_error, settings, tls_context, why_broken
-from vantrel.errors import ConnectionClosed, Timeout
+from vantrel._settings import UNSET, Opening, Settings, TLSOption, settings, tls_context
+from vantrel.errors import Timeout
 from vantrel.share.codec import pack_one
 from vantrel.share.errors import ServerError
 from vantrel.share.protocol import MSG_TYPE
-from vantrel.utils import connection_error
 
 from .deadline import Deadline
 from .decode import FIRST, extend_result
@@ -55,8 +54,6 @@ __all__ = ["CALL_IN_PROGRESS", "SLICE", "AsyncConnection", "ProtocolError", "con
 MODULE: ModuleType = connection_module()
 
 ProtocolError: Type[Exception] = MODULE.ProtocolError
-
-CALL_IN_PROGRESS = "another call is in progress on this connection"
 
 #: Longest time (seconds) a call decodes packets already received before it
 #: lets the event loop run other tasks.
@@ -76,16 +73,15 @@ class AsyncConnection:
 
     def __init__(self, transport: asyncio.Transport, protocol: PacketProtocol,
                  timeout: Optional[float] = None, module: ModuleType = MODULE,
-                 address: Tuple[str, int] = ("", 0)) -> None:
+                 address: Tuple[str, int] = ("", 0), max_answer_bytes: Optional[int] = None) -> None:
         self._transport = transport
         self._protocol = protocol
         self._module = module
-        self._timeout = timeout
+        self._call_life = CallLife(address, timeout, max_answer_bytes)  # type: ignore[arg-type]
+        self._call_life.read_timeout = None
         self._busy = False
         self._closed = False
-        self._broken: Optional[str] = None
         self._closed_in_call = False  # close() was called during the call in progress
-        self._method: Any = None      # the method of the call in progress
         self._auth_info: Dict[str, Any] = {}
         #: The ``(host, port)`` the connection was made to.
         self.address = address
@@ -98,33 +94,39 @@ class AsyncConnection:
     def closed(self) -> bool:
         """True once the connection was closed: by :meth:`close`, by a failed call
         or by the server."""
-        return self._closed or self._transport.is_closing()
+        return self._closed or self._call_life.unusable is not None or self._transport.is_closing()
 
     @property
     def broken(self) -> bool:
         """True when a failed call closed the connection (see :attr:`broken_reason`)."""
-        return self._broken is not None
+        return self._call_life.broken_reason is not None
 
     @property
     def broken_reason(self) -> Optional[str]:
         """Why the connection broke ("closed by a time-out in the previous call ..."),
         or None."""
-        return self._broken
+        return self._call_life.broken_reason
 
     @property
     def timeout(self) -> Optional[float]:
         """The limit of each call as a whole, in seconds (None: no limit)."""
-        return self._timeout
+        return self._call_life.timeout
 
     @property
     def max_answer_bytes(self) -> Optional[int]:
         """The most bytes one answer may take (see :func:`vantrel.connect`)."""
-        return self._protocol.limit
+        return self._call_life.max_answer_bytes
 
     def __repr__(self) -> str:
-        state = ("broken" if self._broken is not None else "closed" if self.closed
-                 else "busy" if self._busy else "idle")
+        state = self._call_life.state(self._busy)
+        if state == "idle" and self.closed:
+            state = "closed"
         return "<vantrel.aio.AsyncConnection %s %s>" % (format_address(self.address), state)
+
+    @property
+    def module(self) -> ModuleType:
+        """The connection module whose ``ProtocolError`` and protocol tables apply."""
+        return self._module
 
     @property
     def busy(self) -> bool:
@@ -133,7 +135,7 @@ class AsyncConnection:
 
     def set_timeout(self, timeout: Optional[float]) -> None:
         """Limit every later call to ``timeout`` seconds (None: no limit)."""
-        self._timeout = timeout
+        self._call_life.timeout = timeout
 
     def is_normal(self) -> bool:
         """True when the connection is idle, open and nothing is pending on it.
@@ -143,7 +145,7 @@ class AsyncConnection:
         connection): received but not yet read, or still in the socket.
         Nothing is read.
         """
-        if self._busy or self._closed or self._transport.is_closing():
+        if self._busy or self.closed:
             return False
         if self._protocol.pending():
             return False
@@ -160,12 +162,19 @@ class AsyncConnection:
         A call that fails in mid-answer ends this way, so that the rest of its
         answer can never be taken for the answer of a later call.
         """
+        self._call_life.close()
+        self.abort_transport()
+
+    def abort_transport(self) -> None:
+        # The transport ended at once; the state says why (a failed call's
+        # reason, or close()).
         self._closed = True
         self._transport.abort()
 
     def close_nowait(self) -> None:
         """Start closing the connection; :meth:`close` also waits for the end."""
         self._closed = True
+        self._call_life.close()
         self._transport.close()
 
     async def close(self) -> None:
@@ -201,95 +210,29 @@ class AsyncConnection:
 
     async def execute(self, method: Any, *args: Any, **kwargs: Any) -> Any:
         """Run ``method(*args, **kwargs)`` on the server and return its whole answer."""
-        core, packet = self._start_call(method, args, kwargs)
+        call = AsyncCall(self, method, args, kwargs)
         try:
-            if self._timeout is None:
-                return await self._exchange(core, packet)
-            with Deadline(self._timeout, "the call"):
-                return await self._exchange(core, packet)
+            if call.deadline is None:
+                return await self._exchange(call)
+            with Deadline(call.deadline - time.monotonic(), "the call"):
+                return await self._exchange(call)
         except BaseException as e:
-            failure = self._call_failed(e)
+            failure = call.failed(e)
             if failure is e:
                 raise
             raise failure from e
         finally:
-            self._busy = False
+            call.end()
 
-    # -- the answer (also read by vantrel.aio.results) -------------------------
+    def call(self, method: Any, args: Any, kwargs: Any) -> AsyncCall:
+        """One call on this connection, for the readers of ``vantrel.aio.results``."""
+        return AsyncCall(self, method, args, kwargs)
 
-    def _start_call(self, method: Any, args: Any, kwargs: Any) -> Tuple[AnswerCore, bytes]:
-        """Check that the connection can take a call and mark it busy; the core
-        that reads its answer and the request packet, for the caller to
-        :meth:`_send`.  The caller ends the call (``_busy = False``, and
-        :meth:`_call_failed` on a failure)."""
-        module = self._module
-        if self._busy:
-            raise RuntimeError(CALL_IN_PROGRESS)
-        if self.closed:
-            raise self._refused(method)
-        packet = pack_one((method, args, kwargs), MSG_TYPE.REQUEST,
-                          module.DEFAULT_SERIALIZER_TYPE, module.DEFAULT_COMPRESSION_METHOD)
-        self._busy = True
-        self._closed_in_call = False
-        self._method = method
-        self._protocol.room = self._protocol.limit  # each answer starts with all of it
-        return AnswerCore(vars(module)), packet
-
-    async def _send(self, packet: bytes) -> None:
-        protocol = self._protocol
-        protocol.write(packet)
-        if protocol.write_paused:
-            await protocol.drain()
-
-    def _left(self) -> None:
-        """The answer in progress was left before its end: the connection is
-        closed (the rest may still be on the way) and marked broken."""
-        if self._broken is None:
-            self._broken = ("closed when the answer of the previous call (%r) was left before its end"
-                            % (self._method,))
-        self.abort()
-
-    def _refused(self, method: Any) -> ConnectionClosed:
-        which = "broken" if self._broken is not None else "closed"
-        reason = self._broken or ("closed by close()" if self._closed else "closed by the server")
-        return ConnectionClosed("call %r on a %s connection to %s (%s)"
-                                % (method, which, format_address(self.address), reason), reason)
-
-    def _call_failed(self, error: BaseException) -> BaseException:
-        """A call ends with ``error``; the exception to raise for it.
-
-        A server error (an ERROR packet, read whole) ends the answer and leaves
-        the connection usable.  Anything else closes it, since the rest of the
-        answer may still be on the way, and marks it broken (but for a close()
-        during the call, which fails the call as the blocking readers' do).
-        """
-        if isinstance(error, ServerError):
-            return error
-        self.abort()
-        if self._closed_in_call and isinstance(error, Exception):
-            return self._module.ProtocolError(CLOSED_DURING_CALL)  # type: ignore[no-any-return]
-        method, limit = self._method, self._timeout
-        where = format_address(self.address)
-        if isinstance(error, TimeoutError) and limit is not None:
-            text = "call %r to %s took longer than %g s" % (method, where, limit)
-            self._broken = "closed by a time-out in the previous call (%s)" % text
-            return Timeout(text)
-        if isinstance(error, connection_error):
-            self._broken = "%s in the previous call (%r: %s)" % (why_broken(error), method, error)
-            return error
-        if isinstance(error, OSError):
-            self._broken = ("closed when the connection was lost in the previous call (%s: %s)"
-                            % (type(error).__name__, error))
-            return ConnectionClosed("connection to %s lost during call %r: %s: %s"
-                                    % (where, method, type(error).__name__, error), self._broken)
-        self._broken = ("closed after the previous call (%r) failed with %s"
-                        % (method, type(error).__name__))
-        return error
-
-    async def _exchange(self, core: AnswerCore, packet: bytes) -> Any:
-        protocol = self._protocol
-        await self._send(packet)
-        event, value = await protocol.next_event(core)
+    async def _exchange(self, call: AsyncCall) -> Any:
+        core = call.core
+        next_event = self._protocol.next_event
+        await call.send()
+        event, value = await next_event(core)
         if event == VALUE:
             return value
         if event == END:
@@ -304,13 +247,97 @@ class AsyncConnection:
             if clock() >= turn_ends:
                 await _let_others_run()
                 turn_ends = clock() + SLICE
-            event, value = await protocol.next_event(core)
+            event, value = await next_event(core)
             if event == END:
                 break
             keys = extend_result(core, result, value, keys)
         if core.kind == _TABLE2:
             return (keys, result)
         return result
+
+
+class AsyncCall:
+    """One call on an :class:`AsyncConnection`: the asyncio driver of its
+    :class:`vantrel._call.CallLife`.
+
+    Made before anything is sent: a connection busy with another call raises
+    ``RuntimeError``, a closed or broken one ``ConnectionClosed``.  ``core``
+    reads the answer within the answer's room; ``deadline`` (on
+    ``time.monotonic``'s clock, or None) ends the whole call.  The reader
+    sends with :meth:`send`, reads with :meth:`next_event` (bounded by the
+    deadline) or the connection's protocol under its own :class:`Deadline`,
+    and ends the call once with :meth:`end`, after :meth:`failed` for a
+    failure or :meth:`left` for an answer it leaves unread.
+    """
+
+    __slots__ = ("conn", "core", "deadline", "method", "packet")
+
+    def __init__(self, conn: AsyncConnection, method: Any, args: Any, kwargs: Any) -> None:
+        module = conn._module
+        if conn._busy:
+            raise RuntimeError(CALL_IN_PROGRESS)
+        life = conn._call_life
+        if conn.closed and life.unusable is None:
+            # the server ended the connection since the last call: as a
+            # blocking call finds it, at its first read
+            raise life.failed(module.ProtocolError(DISCONNECTED), method)
+        self.deadline = life.begin(method)  # ConnectionClosed on a closed or broken connection
+        self.packet = pack_one((method, args, kwargs), MSG_TYPE.REQUEST,
+                               module.DEFAULT_SERIALIZER_TYPE, module.DEFAULT_COMPRESSION_METHOD)
+        self.conn = conn
+        self.method = method
+        self.core = AnswerCore(vars(module), max_bytes=life.max_answer_bytes)
+        conn._busy = True
+        conn._closed_in_call = False
+
+    async def send(self) -> None:
+        protocol = self.conn._protocol
+        protocol.write(self.packet)
+        if protocol.write_paused:
+            await protocol.drain()
+
+    def left_time(self) -> Optional[float]:
+        """Seconds left of the call (None: no limit); TimeoutError when none."""
+        if self.deadline is None:
+            return None
+        left = self.deadline - time.monotonic()
+        if left <= 0:
+            raise TimeoutError("the call took longer than its time-out")
+        return left
+
+    def read(self) -> Awaitable[Event]:
+        """The answer's next event, for a reader under a :class:`Deadline` of its own."""
+        return self.conn._protocol.next_event(self.core)
+
+    async def next_event(self) -> Event:
+        """The answer's next event, within the call's deadline."""
+        left = self.left_time()
+        if left is None:
+            return await self.conn._protocol.next_event(self.core)
+        with Deadline(left, "the call"):
+            return await self.conn._protocol.next_event(self.core)
+
+    def end(self) -> None:
+        self.conn._busy = False
+
+    def failed(self, error: BaseException) -> BaseException:
+        """The call ends with ``error``; the exception to raise for it.  Anything
+        but a server error closes the connection: the rest of the answer may
+        still be on the way."""
+        conn = self.conn
+        if isinstance(error, ServerError):
+            return error
+        conn.abort_transport()
+        if conn._closed_in_call and isinstance(error, Exception):
+            error = conn._module.ProtocolError(CLOSED_DURING_CALL)
+        return conn._call_life.failed(error, self.method)
+
+    def left(self, what: str) -> None:
+        """The answer was left before its end (``what``: how): the connection is
+        closed, since the rest may still be on the way, and says why."""
+        conn = self.conn
+        conn._call_life.left(self.method, what)
+        conn.abort_transport()
 
 
 async def _let_others_run() -> None:
@@ -351,19 +378,17 @@ async def connect(address: Optional[AddressLike] = None, auth: Optional[Mapping[
     s = settings(address, auth, timeout=timeout, connect_timeout=connect_timeout, tls=tls,
                  load_balance=load_balance, max_answer_bytes=max_answer_bytes)
     context = tls_context(s.tls)
-    deadline = s.opening_deadline()
-    attempts: List[Tuple[Tuple[str, int], BaseException]] = []
-    for i, host in enumerate(s.hosts):
+    opening = Opening(s)
+    for host, limit in opening.tries():
         try:
-            conn = await _open_one(host, s, s.host_limit(deadline, len(s.hosts) - i), context)
-        except ServerError:
-            raise
-        except (OSError, connection_error) as e:
-            attempts.append((host, explain_tls_mismatch(e, context is not None)))
+            conn = await _open_one(host, s, limit, context)
+        except Exception as e:
+            if not opening.failed(host, e):
+                raise
             continue
         deliver_notice(conn.notice, on_notice)
         return conn
-    raise connect_error(attempts)
+    raise opening.error()
 
 
 async def _open_one(host: Tuple[str, int], s: Settings, limit: Optional[float],
@@ -377,8 +402,8 @@ async def _open_one(host: Tuple[str, int], s: Settings, limit: Optional[float],
             lambda: PacketProtocol(MODULE), host[0], host[1], ssl=context,
             server_hostname=host[0] if context is not None else None)
         assert isinstance(transport, asyncio.Transport)
-        conn = AsyncConnection(transport, protocol, s.timeout, address=host)
-        protocol.limit = protocol.room = s.max_answer_bytes
+        conn = AsyncConnection(transport, protocol, s.timeout, address=host,
+                               max_answer_bytes=s.max_answer_bytes)
         conns.append(conn)
         await conn._handshake(s.auth)
         return conn
@@ -393,6 +418,8 @@ async def _open_one(host: Tuple[str, int], s: Settings, limit: Optional[float],
     except BaseException as e:
         for conn in conns:
             conn.abort()
+        if isinstance(e, ServerError):
+            raise refused_login(e, host, s.auth.get("user")) from e
         if isinstance(e, TimeoutError) and not isinstance(e, Timeout):
             raise Timeout("connecting to %s took longer than %g s" % (where, limit or 0)) from e
         raise

@@ -40,7 +40,6 @@ class PacketProtocol(asyncio.Protocol):
 
     def __init__(self, module: ModuleType) -> None:
         self._module = module
-        self._error = module.ProtocolError
         self._buf = bytearray()
         self._need = 0                        # bytes the waiting reader needs
         self._waiter: Optional[asyncio.Future[None]] = None
@@ -53,9 +52,6 @@ class PacketProtocol(asyncio.Protocol):
         self.transport: Optional[asyncio.Transport] = None
         #: Times a read had to wait for the network: the event loop ran meanwhile.
         self.waits = 0
-        #: Bytes left of the answer being read (None: no limit); see read_packet.
-        self.room: Optional[int] = None
-        self.limit: Optional[int] = None
 
     # -- transport callbacks -------------------------------------------------
 
@@ -170,11 +166,8 @@ class PacketProtocol(asyncio.Protocol):
     async def next_event(self, core: AnswerCore) -> Event:
         """Read packets into ``core`` until it gives an event; a server error is raised.
 
-        Each header is checked (by the core) before any body byte is taken.
-        With a ``room`` (the bytes left of the answer, as ``max_answer_bytes``
-        sets it), a longer body is refused from its header, a compressed one is
-        expanded within the room (and handed on uncompressed), and what the
-        body takes is deducted.
+        Each header is checked (by the core, with the answer's room) before
+        any body byte is taken.
         """
         buf = self._buf
         size = core.ns["HEADER_LENGTH"]
@@ -184,16 +177,9 @@ class PacketProtocol(asyncio.Protocol):
             length = core.header(self._take(size))
             body = None
             if length:
-                room = self.room
-                if room is not None and length > room:
-                    raise self._error("the answer exceeds max_answer_bytes (%s): a packet of %d bytes "
-                                      "with %d bytes of it left" % (self.limit, length, room))
                 if len(buf) < length:
                     await self._fill(length)
                 body = self._take(length)
-                if room is not None:
-                    body = core.expand(body, room)
-                    self.room = room - len(body)
             event = core.packet(body)
             if event is not None:
                 if event[0] == SERVER_ERROR:

@@ -20,6 +20,8 @@ failed ``execute`` does; a server error leaves it usable.
 
 from __future__ import annotations
 
+import operator
+import time
 from collections import deque
 from types import ModuleType
 from typing import Any, AsyncIterator, Deque, Iterator, List, Optional, Tuple
@@ -29,7 +31,7 @@ from vantrel._core import END, VALUE, AnswerCore
 from vantrel._lease import unwrap
 from vantrel.results import AnswerKindError, ArrowStream, _schema_spec
 
-from .connection import AsyncConnection
+from .connection import AsyncCall, AsyncConnection
 from .deadline import Deadline
 from .decode import FIRST, extend_result
 
@@ -47,15 +49,17 @@ class AsyncRowIterator(AsyncIterator[Any]):
     items as decoded; ``head`` is the head element of a table2 answer, once
     the first packet was read.  ``aclose()`` (or the end of ``async with``)
     before the end closes the connection.  The connection's ``timeout``
-    limits each wait for a packet.
+    limits the whole call, from the request to the end of the answer.
     """
 
     def __init__(self, conn: AsyncConnection, method: Any, args: Tuple[Any, ...],
                  kwargs: Any) -> None:
         self._conn = conn
         self._request: Optional[Tuple[Any, Tuple[Any, ...], Any]] = (method, args, kwargs)
-        self._core: Optional[AnswerCore] = None
+        self._call: Optional[AsyncCall] = None
         self._rows: Iterator[Any] = iter(())
+        self._given = 0  # rows of the packets before the current one
+        self._size = 0
         self._keys: Any = FIRST
         self._state = _NEW
         self.head: Any = None
@@ -69,25 +73,32 @@ class AsyncRowIterator(AsyncIterator[Any]):
                 return row
             if self._state == _DONE:
                 raise StopAsyncIteration
-            self._rows = iter(await self._next_batch())
+            rows = await self._next_batch()
+            self._given += self._size
+            self._size = len(rows)
+            self._rows = iter(rows)
 
     async def _next_batch(self) -> List[Any]:
-        conn = self._conn
         if self._state == _NEW:
             assert self._request is not None
             method, args, kwargs = self._request
             self._request = None
-            started, packet = conn._start_call(method, args, kwargs)
-            self._core = started
+            self._call = self._conn.call(method, args, kwargs)
             self._state = _OPEN
             try:
-                await _limited(conn, conn._send(packet))
+                left = self._call.left_time()
+                if left is None:
+                    await self._call.send()
+                else:
+                    with Deadline(left, "the call"):
+                        await self._call.send()
             except BaseException as e:
                 raise self._failed(e)  # noqa: B904 - the call's own error stays the context
-        core = self._core
-        assert core is not None
+        call = self._call
+        assert call is not None
+        core = call.core
         try:
-            event, value = await _limited(conn, conn._protocol.next_event(core))
+            event, value = await call.next_event()
             if event == VALUE:
                 self._end()
                 raise AnswerKindError("the call was answered with a single value, not a stream",
@@ -108,24 +119,28 @@ class AsyncRowIterator(AsyncIterator[Any]):
             failure = self._failed(e)
             if failure is e:
                 raise
-            raise failure  # noqa: B904 - the call's own error stays the context
+            raise failure from e
 
     def _end(self) -> None:
-        if self._state == _OPEN:
-            self._conn._busy = False
+        if self._state == _OPEN and self._call is not None:
+            self._call.end()
         self._state = _DONE
         self._rows = iter(())
 
     def _failed(self, exc: BaseException) -> BaseException:
-        was_open = self._state == _OPEN
+        call = self._call if self._state == _OPEN else None
         self._end()
-        return self._conn._call_failed(exc) if was_open else exc
+        return exc if call is None else call.failed(exc)
+
+    def _leave(self) -> None:
+        if self._state == _OPEN and self._call is not None:
+            at = self._given + self._size - operator.length_hint(self._rows)
+            self._call.left("an iter_rows loop stopped at row %d of an unfinished answer" % at)
+        self._end()
 
     async def aclose(self) -> None:
         """Stop here: an answer not read to its end closes the connection."""
-        if self._state == _OPEN:
-            self._conn._left()
-        self._end()
+        self._leave()
         self._request = None
 
     async def __aenter__(self) -> AsyncRowIterator:
@@ -141,8 +156,7 @@ class AsyncRowIterator(AsyncIterator[Any]):
 
     def __del__(self) -> None:
         if getattr(self, "_state", _DONE) == _OPEN:
-            self._conn._left()
-            self._conn._busy = False
+            self._leave()
 
 
 def iter_rows(conn: AsyncConnection, method: Any, /, *args: Any, **kwargs: Any) -> AsyncRowIterator:
@@ -153,14 +167,6 @@ def iter_rows(conn: AsyncConnection, method: Any, /, *args: Any, **kwargs: Any) 
     there, carrying the body (the connection stays usable).
     """
     return AsyncRowIterator(unwrap(conn), method, args, kwargs)
-
-
-async def _limited(conn: AsyncConnection, step: Any) -> Any:
-    timeout = conn._timeout
-    if timeout is None:
-        return await step
-    with Deadline(timeout, "the call"):
-        return await step
 
 
 class _ReadAnswer:
@@ -183,10 +189,13 @@ class _ReadAnswer:
         body, self.last_length = self._bodies.popleft()
         return body
 
-    def abandon(self) -> bool:
+    def abandon(self, what: str = "") -> bool:
         self._bodies.clear()
         self.state = "done"
         return False
+
+    def failed(self, exc: BaseException) -> BaseException:
+        return exc
 
 
 async def fetch_arrow(conn: AsyncConnection, method: Any, /, *args: Any, arrow_schema: Any = None,
@@ -201,30 +210,30 @@ async def fetch_arrow(conn: AsyncConnection, method: Any, /, *args: Any, arrow_s
     """
     conn = unwrap(conn)  # a pool's lease: the connection behind it, while it is held
     decoder = None if arrow_schema is None else _arrow.TableDecoder(_schema_spec(arrow_schema))
-    core, packet = conn._start_call(method, args, kwargs)
+    call = conn.call(method, args, kwargs)
     try:
-        if conn._timeout is None:
-            kind, first, length, bodies = await _read_table(conn, core, packet)
+        if call.deadline is None:
+            kind, first, length, bodies = await _read_table(call)
         else:
-            with Deadline(conn._timeout, "the call"):
-                kind, first, length, bodies = await _read_table(conn, core, packet)
+            with Deadline(call.deadline - time.monotonic(), "the call"):
+                kind, first, length, bodies = await _read_table(call)
     except AnswerKindError:
         raise
     except BaseException as e:
-        failure = conn._call_failed(e)
+        failure = call.failed(e)
         if failure is e:
             raise
-        raise failure  # noqa: B904 - the call's own error stays the context
+        raise failure from e
     finally:
-        conn._busy = False
-    return ArrowStream(_ReadAnswer(conn._module, kind, first, length, bodies), decoder)  # type: ignore[arg-type]
+        call.end()
+    return ArrowStream(_ReadAnswer(conn.module, kind, first, length, bodies), decoder)  # type: ignore[arg-type]
 
 
-async def _read_table(conn: AsyncConnection, core: AnswerCore,
-                      packet: bytes) -> Tuple[Any, Any, int, Deque[Tuple[Any, int]]]:
-    await conn._send(packet)
-    next_event = conn._protocol.next_event
-    event, value = await next_event(core)
+async def _read_table(call: AsyncCall) -> Tuple[Any, Any, int, Deque[Tuple[Any, int]]]:
+    core = call.core
+    await call.send()
+    next_event = call.read
+    event, value = await next_event()
     if event == VALUE:
         raise AnswerKindError("the call was answered with a single value, not a table stream", value)
     bodies: Deque[Tuple[Any, int]] = deque()
@@ -232,13 +241,13 @@ async def _read_table(conn: AsyncConnection, core: AnswerCore,
         return "empty", None, 0, bodies
     types = core.ns["MSG_TYPE"]
     if core.kind != types.TABLE:
-        conn._left()  # the rest of the stream is not read
+        call.left("fetch_arrow left a %s stream unread" % types[core.kind])  # the rest is not read
         raise AnswerKindError("a %s stream is not a table: read it with iter_rows() or execute()"
                               % types[core.kind])
     first = None if value is None else _table_body(core, value)  # (None: fails as the blocking reader)
     first_length = core.length
     while True:
-        event, value = await next_event(core)
+        event, value = await next_event()
         if event == END:
             return core.kind, first, first_length, bodies
         bodies.append((_table_body(core, value), core.length))

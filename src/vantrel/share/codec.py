@@ -25,7 +25,7 @@ from __future__ import annotations
 
 from typing import TYPE_CHECKING
 
-from .._impls import codec_module
+from .choice import codec_module
 
 if TYPE_CHECKING:
     from ._pycodec import (

@@ -216,6 +216,44 @@ def test_collection_renames_the_header_during_straight_rows(impl_name: str) -> N
     assert_no_bad_rows(impl_name, GC_RENAMES_HEADER)
 
 
+# Rows of plain values (no code runs while one is made) in two large bodies,
+# the header renamed by the reader between them: the second body's rows take
+# the new names.
+READ_RENAMES_HEADER = GC_RENAMES_HEADER.split("mod = load()")[0] + r'''
+mod = load()
+old, new = ["a", "b", "c"], ["p", "q", "r"]
+rows = [[i, i * 0.5, "s%d" % (i % 50)] for i in range(12000)]
+a, b = tcp_pair()
+a.sendall(pkt(MSG_TYPE.STREAM_START, None) + pkt(MSG_TYPE.TABLE, [list(old)] + rows[:6000])
+          + pkt(MSG_TYPE.TABLE, rows[6000:]) + pkt(MSG_TYPE.STREAM_END, None))
+class Quiet(mod.Connection):
+    def _do_auth(self, auth): pass
+conn = Quiet(b, {})
+class Renaming:
+    def __init__(self, inner):
+        self.inner, self.body_read = inner, False
+    def read(self, n):
+        if self.body_read:
+            for o in gc.get_objects():
+                if type(o) is list and o == old and o is not old:
+                    o[:] = new
+        self.body_read = self.body_read or n > 50000
+        return self.inner.read(n)
+    def __getattr__(self, name):
+        return getattr(self.inner, name)
+conn._sf = Renaming(conn._sf)
+result = conn.execute("m")
+expected = [dict(zip(old, r)) for r in rows[:6000]] + [dict(zip(new, r)) for r in rows[6000:]]
+bad = [len(result)] if len(result) != len(rows) else [d for d, e in zip(result, expected) if d != e]
+print(json.dumps(repr(bad)))
+'''
+
+
+@pytest.mark.parametrize("impl_name", ["ext", "twin"])
+def test_header_renamed_between_bodies_of_plain_rows(impl_name: str) -> None:
+    assert_no_bad_rows(impl_name, READ_RENAMES_HEADER)
+
+
 # -- 3. a callable taken during a load that then fails ---------------------------------
 
 FAILED_LOAD = r'''

@@ -126,7 +126,12 @@ def test_subclasses_pack_as_msgpack_packs_them(value):
 def test_strings_decode_alike_whatever_the_cache_holds():
     # Short strings are shared through a cache: keys and values of every
     # length around its limit, non-ASCII ones, ones that share a slot.
+    # Strings that differ in one character only, at each place, or in
+    # trailing NULs, for each length the cache holds.
+    letters = "abcdefghijklmnopq"
     texts = ["k%d" % i for i in range(3000)] + ["x" * n for n in range(40)] + ["é", "ü" * 9, "\u20ac", ""]
+    texts += [letters[:n] + tail for n in range(18) for tail in ("", "\0", "\0\0")]
+    texts += [letters[:n][:k] + "Z" + letters[:n][k + 1:] for n in range(1, 18) for k in range(n)]
     maps = [{k: [k, k[::-1]] for k in texts[i::7]} for i in range(7)] * 2
     packed = msgpack.packb(maps, use_bin_type=True)
     assert typed(_ccodec.unpackb(packed)) == typed(oracle_unpack(packed))

@@ -229,25 +229,40 @@ Ref new_str(const char* data, std::uint32_t len) {
 
 }  // namespace
 
-Ref StrCache::get(const char* data, std::uint32_t len, bool hashed) {
-    if (len > kMaxLength) {
-        return new_str(data, len);
-    }
-    std::uint32_t h = 2166136261u;  // FNV-1a
-    for (std::uint32_t k = 0; k < len; ++k) {
-        h = (h ^ static_cast<unsigned char>(data[k])) * 16777619u;
-    }
-    PyObject*& slot = slots_[h % kSlots];
-    if (slot != nullptr && static_cast<std::uint32_t>(PyUnicode_GET_LENGTH(slot)) == len &&
-        std::memcmp(PyUnicode_DATA(slot), data, len) == 0) {
-        return Ref::new_ref(slot);
-    }
+PyObject* StrCache::add(const char* data, std::uint32_t len, bool hashed, const Key& key, Entry* set) {
     Ref s = new_str(data, len);
     // Only ASCII strings are kept: their characters are their UTF-8 bytes.
-    if (s && PyUnicode_IS_COMPACT_ASCII(s.get()) && (!hashed || PyObject_Hash(s.get()) != -1)) {
-        Py_XSETREF(slot, Ref::new_ref(s.get()).release());
+    if (!s || len > kMaxLength || !PyUnicode_IS_COMPACT_ASCII(s.get()) ||
+        (hashed && PyObject_Hash(s.get()) == -1)) {
+        return s.release();
     }
-    return s;
+    Key k = key;
+    if (set == nullptr) {  // no table yet: this is the first string
+        if (entries_ == nullptr) {
+            entries_ = static_cast<Entry*>(PyMem_Calloc(std::size_t{1} << kSetBits, kWays * sizeof(Entry)));
+            if (entries_ == nullptr) {
+                return s.release();  // strings are made afresh, then
+            }
+        }
+        k = key_of(data, len);
+        set = set_of(k);
+    }
+    PyObject* oldest = set[kWays - 1].str;
+    std::memmove(static_cast<void*>(set + 1), set, (kWays - 1) * sizeof(Entry));
+    set[0] = Entry{k, Ref::new_ref(s.get()).release()};
+    Py_XDECREF(oldest);  // a str: releasing it runs no code
+    return s.release();
+}
+
+void StrCache::clear() noexcept {
+    Entry* entries = std::exchange(entries_, nullptr);
+    if (entries == nullptr) {
+        return;
+    }
+    for (std::size_t k = 0; k < (std::size_t{1} << kSetBits) * kWays; ++k) {
+        Py_XDECREF(entries[k].str);
+    }
+    PyMem_Free(entries);
 }
 
 GcPause::GcPause() noexcept {
@@ -286,12 +301,9 @@ void raise_reader_error(const ObjectContext& ctx, const Reader& reader) {
 Ref build_payload(const ObjectContext& ctx, const Item& item, std::size_t at, bool is_key) {
     switch (item.kind) {
         case Kind::Str: {
-            Ref s = ctx.strings != nullptr ? ctx.strings->get(item.data, item.len, is_key)
+            Ref s = ctx.strings != nullptr ? Ref::steal(ctx.strings->get(item.data, item.len, is_key))
                                            : new_str(item.data, item.len);
-            if (!s) {
-                raise_at(ctx, "invalid UTF-8 in a string", at);
-            }
-            return s;
+            return s ? std::move(s) : string_failed(ctx, at);
         }
         case Kind::Bin:
             return Ref::steal(PyBytes_FromStringAndSize(item.data, item.len));
@@ -316,6 +328,11 @@ Ref build_payload(const ObjectContext& ctx, const Item& item, std::size_t at, bo
         default:
             return Ref();  // containers are built by Builder::value()
     }
+}
+
+Ref string_failed(const ObjectContext& ctx, std::size_t at) {
+    raise_at(ctx, "invalid UTF-8 in a string", at);
+    return Ref();
 }
 
 Ref build_value_from(const ObjectContext& ctx, Reader& reader, const Item& item, std::size_t at, int depth) {

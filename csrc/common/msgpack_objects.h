@@ -21,8 +21,10 @@
 // codecs use), `strings` a StrCache of its own, cleared with the state.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "msgpack_reader.h"
 #include "ref.h"
@@ -67,9 +69,15 @@ auto with_gc_paused(std::size_t size, Decode&& decode) {
 
 // Short ASCII strings recur in every answer and row: map keys ("id",
 // "name", ...) and values (a symbol, a venue, a status).  A small
-// direct-mapped cache turns them into the same str objects instead of
+// set-associative cache turns them into the same str objects instead of
 // decoding each afresh: less time, and one object instead of thousands in a
 // large result.  Strings are immutable, so sharing them changes no value.
+//
+// A string of up to 16 bytes is its own key: its bytes as two words, padded
+// with zeros, and its length.  A look-up compares words, not characters, and
+// never reads the str objects.  A set holds kWays entries, the newest first;
+// a new entry pushes the set's oldest out.  The table (128 KiB) is allocated
+// at the first string; without it (no memory) strings are made afresh.
 // Used with the GIL held.  It lives in a module state (zero-filled memory is
 // an empty cache), whose clearing must call clear().
 class StrCache {
@@ -79,16 +87,87 @@ public:
     // The str of UTF-8 data[0:len] (a new reference), or null with the error
     // set (UnicodeDecodeError for invalid UTF-8).  `hashed`: compute the
     // hash of a new entry now (a map key, about to be hashed anyway).
-    Ref get(const char* data, std::uint32_t len, bool hashed);
-    void clear() noexcept {
-        for (PyObject*& slot : slots_) {
-            Py_CLEAR(slot);
+    // (inline: a hit is a few loads and compares)
+#if defined(__GNUC__)
+    [[gnu::always_inline]]
+#endif
+    PyObject* get(const char* data, std::uint32_t len, bool hashed) {
+        if (len <= kMaxLength && entries_ != nullptr) {
+            const Key key = key_of(data, len);
+            Entry* set = set_of(key);
+            for (std::size_t w = 0; w < kWays; ++w) {
+                if (set[w].key == key) {
+                    Py_INCREF(set[w].str);
+                    return set[w].str;
+                }
+            }
+            return add(data, len, hashed, key, set);
         }
+        return add(data, len, hashed, Key{}, nullptr);
     }
+    void clear() noexcept;
 
 private:
-    static constexpr std::size_t kSlots = 1024;
-    PyObject* slots_[kSlots] = {};
+    struct Key {
+        std::uint64_t lo, hi;  // bytes 0-7 and 8-15, zero past the end
+        std::uint64_t tag;     // the length + 1 (0: an empty entry)
+        bool operator==(const Key& o) const noexcept { return lo == o.lo && hi == o.hi && tag == o.tag; }
+    };
+    struct Entry {
+        Key key;
+        PyObject* str;
+    };
+    static constexpr std::size_t kWays = 4;
+    static constexpr unsigned kSetBits = 10;
+
+#if defined(__GNUC__)
+    [[gnu::always_inline]]
+#endif
+    static std::uint64_t load(const char* p, std::size_t n) noexcept {
+        std::uint64_t v = 0;
+        if constexpr (std::endian::native == std::endian::little) {
+            std::memcpy(&v, p, n);
+        } else {
+            for (std::size_t k = 0; k < n; ++k) {
+                v |= static_cast<std::uint64_t>(static_cast<unsigned char>(p[k])) << (8 * k);
+            }
+        }
+        return v;
+    }
+    // Byte k of the string goes to bits 8k..8k+7 of its word; the loads
+    // stay within data[0:len] (overlapping where len is not 4, 8 or 16).
+#if defined(__GNUC__)
+    [[gnu::always_inline]]
+#endif
+    static Key key_of(const char* data, std::uint32_t len) noexcept {
+        Key k{0, 0, len + 1u};
+        if (len >= 8) {
+            k.lo = load(data, 8);
+            if (len > 8) {
+                k.hi = load(data + len - 8, 8) >> (8 * (16 - len));
+            }
+        } else if (len >= 4) {
+            k.lo = load(data, 4) | (load(data + len - 4, 4) << (8 * (len - 4)));
+        } else if (len > 0) {
+            const auto byte = [data](std::uint32_t at) {
+                return static_cast<std::uint64_t>(static_cast<unsigned char>(data[at])) << (8 * at);
+            };
+            k.lo = byte(0) | byte(len / 2) | byte(len - 1);
+        }
+        return k;
+    }
+#if defined(__GNUC__)
+    [[gnu::always_inline]]
+#endif
+    Entry* set_of(const Key& key) const noexcept {
+        std::uint64_t h = (key.lo ^ (key.hi * 0xc2b2ae3d27d4eb4fULL) ^ key.tag) * 0x9e3779b97f4a7c15ULL;
+        return entries_ + (h >> (64 - kSetBits)) * kWays;
+    }
+    // A string not in the cache: made, and entered in `set` (null: no table
+    // yet) when it is ASCII and short.
+    PyObject* add(const char* data, std::uint32_t len, bool hashed, const Key& key, Entry* set);
+
+    Entry* entries_ = nullptr;  // (1 << kSetBits) sets of kWays entries
 };
 
 // What decoding needs from the Python side.  The pointers are borrowed: the
@@ -123,8 +202,26 @@ void raise_reader_error(const ObjectContext& ctx, const Reader& reader);
 // (`is_key`: it is a map key).
 Ref build_payload(const ObjectContext& ctx, const Item& item, std::size_t at, bool is_key);
 
-// The value of any item that is not a container (inline: numbers, None and
-// booleans, most of a table's values, are made here without a call).
+// Raises ctx.error for the string item at offset `at` that could not be
+// made (its UnicodeDecodeError, or a MemoryError, pending).  Returns empty.
+Ref string_failed(const ObjectContext& ctx, std::size_t at);
+
+// The str of the string item `item` read at `at` (inline: a string found in
+// the cache costs no call).
+#if defined(__GNUC__)
+[[gnu::always_inline]]
+#endif
+inline Ref build_str(const ObjectContext& ctx, const Item& item, std::size_t at, bool is_key) {
+    if (ctx.strings == nullptr) {
+        return build_payload(ctx, item, at, is_key);
+    }
+    PyObject* s = ctx.strings->get(item.data, item.len, is_key);
+    return s != nullptr ? Ref::steal(s) : string_failed(ctx, at);
+}
+
+// The value of any item that is not a container (inline: numbers, None,
+// booleans and cached strings, most of a table's values, are made here
+// without a call).
 #if defined(__GNUC__)
 [[gnu::always_inline]]
 #endif
@@ -142,6 +239,8 @@ inline Ref build_scalar(const ObjectContext& ctx, const Item& item, std::size_t 
             return Ref::steal(PyLong_FromLongLong(item.i));
         case Kind::Float:
             return Ref::steal(PyFloat_FromDouble(item.f));
+        case Kind::Str:
+            return build_str(ctx, item, at, is_key);
         default:
             return build_payload(ctx, item, at, is_key);
     }

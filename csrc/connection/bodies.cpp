@@ -33,6 +33,63 @@ bool close_body(const msgpack::ObjectContext& ctx, const Reader& reader) {
     return true;
 }
 
+// The next value of a row, into the next entry of its dictionary.  A number, None,
+// a boolean, a string (through the cache) or a bytes is made here, and runs
+// no code; anything else is made by the builder and may run code (an
+// extension's factory, a collection started by a container's allocation):
+// the row is then no longer quiet.  False with an error set.
+#if defined(__GNUC__)
+[[gnu::always_inline]]
+#endif
+inline bool put_value(const msgpack::ObjectContext& ctx, Reader& reader, Item& item, DirectRow& row) {
+    const std::size_t at = reader.offset();
+    if (!reader.next(item)) {
+        msgpack::raise_reader_error(ctx, reader);
+        return false;
+    }
+    PyObject* value;
+    switch (item.kind) {
+        case Kind::UInt:
+            value = item.u <= static_cast<std::uint64_t>(INT64_MAX) ? PyLong_FromLongLong(static_cast<long long>(item.u))
+                                                                     : PyLong_FromUnsignedLongLong(item.u);
+            break;
+        case Kind::Int:
+            value = PyLong_FromLongLong(item.i);
+            break;
+        case Kind::Float:
+            value = PyFloat_FromDouble(item.f);
+            break;
+        case Kind::Str:
+            value = msgpack::build_str(ctx, item, at, false).release();
+            break;
+        case Kind::Nil:
+            value = Py_None;
+            Py_INCREF(value);
+            break;
+        case Kind::Bool:
+            value = item.b ? Py_True : Py_False;
+            Py_INCREF(value);
+            break;
+        case Kind::Bin:
+            value = msgpack::build_payload(ctx, item, at, false).release();
+            break;
+        default: {
+            row.quiet = false;
+            Ref built = msgpack::build_value_from(ctx, reader, item, at, 2);
+            if (!built) {
+                return false;
+            }
+            row.put(built.release());
+            return true;
+        }
+    }
+    if (value == nullptr) {
+        return false;
+    }
+    row.put_plain(value);
+    return true;
+}
+
 bool rows_of(const msgpack::ObjectContext& ctx, const char* data, std::size_t size, RowBuilder& rows,
              PyObject* out, bool after_head) {
     Reader reader(data, size);
@@ -49,42 +106,46 @@ bool rows_of(const msgpack::ObjectContext& ctx, const char* data, std::size_t si
     // The values of one row, in room for as many as the row announces (the
     // reader has checked that the body can hold them, one byte each).
     RefArray values;
+    Item item;  // the item just read (one for the whole body)
+    // The keys were found unchanged at the end of a row, and only quiet rows
+    // were made since (see close_row).
+    bool keys_checked = false;
     for (long long r = after_head ? 1 : 0; r < n; ++r) {
         std::size_t at = reader.offset();
-        Item item;
         if (!reader.next(item)) {
             msgpack::raise_reader_error(ctx, reader);
             return false;
         }
         if (item.kind != Kind::Array) {
             // A map, a scalar, a string: the row as the builder makes it.
+            keys_checked = false;
             Ref row = msgpack::build_value_from(ctx, reader, item, at, 1);
             if (!row || !rows.append_to(out, row.get())) {
                 return false;
             }
             continue;
         }
+        const std::uint32_t len = item.len;
         DirectRow direct;
-        if (rows.open_row(static_cast<Py_ssize_t>(item.len), direct)) {
-            for (std::uint32_t k = 0; k < item.len; ++k) {
-                Ref value = msgpack::build_value(ctx, reader, 2);
-                if (!value) {
+        if (rows.open_row(static_cast<Py_ssize_t>(len), direct)) {
+            for (std::uint32_t k = 0; k < len; ++k) {
+                if (!put_value(ctx, reader, item, direct)) {
                     return false;
                 }
-                direct.put(k, value.release());
             }
-            if (!rows.close_row(out, direct)) {
+            if (!rows.close_row(out, direct, keys_checked)) {
                 return false;
             }
             continue;
         }
+        keys_checked = false;
         if (PyErr_Occurred()) {
             return false;
         }
-        if (!values.reset(item.len)) {
+        if (!values.reset(len)) {
             return false;
         }
-        for (std::uint32_t k = 0; k < item.len; ++k) {
+        for (std::uint32_t k = 0; k < len; ++k) {
             Ref value = msgpack::build_value(ctx, reader, 2);
             if (!value) {
                 return false;

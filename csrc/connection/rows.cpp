@@ -189,11 +189,32 @@ bool RowBuilder::append_to(PyObject* out, PyObject* row) {
     return dict && PyList_Append(out, dict.get()) == 0;
 }
 
+namespace {
+
+// Whether allocating a tracked object (a row's dictionary) can start a
+// garbage collection here, and with it run any code.
+#if PY_VERSION_HEX >= 0x030C0000
+// 3.12 and later: an allocation only asks for a collection, which the
+// interpreter's loop runs later, never in the middle of this code.
+inline bool collection_may_start() noexcept { return false; }
+#elif PY_VERSION_HEX >= 0x030A0000
+inline bool collection_may_start() noexcept { return PyGC_IsEnabled() != 0; }
+#else
+inline bool collection_may_start() noexcept { return true; }  // 3.9: not asked
+#endif
+
+}  // namespace
+
 bool RowBuilder::open_row(Py_ssize_t n, DirectRow& row) {
     if (!kEntriesKnown || no_template_ || !is_seq(keys_) || n == 0 || seq_size(keys_) != n) {
         return false;
     }
-    PyObject* proto = template_ ? template_.get() : prepared(keys_);
+    bool quiet = !collection_may_start();
+    PyObject* proto = template_.get();
+    if (proto == nullptr) {
+        proto = prepared(keys_);  // its allocations may run code
+        quiet = false;
+    }
     if (proto == nullptr || !direct_) {
         return false;
     }
@@ -215,26 +236,32 @@ bool RowBuilder::open_row(Py_ssize_t n, DirectRow& row) {
     }
     row.dict = std::move(dict);
     row.entries = entries;
+    row.next = &entries.value(0);
+    row.quiet = quiet;
     return true;
 }
 
-bool RowBuilder::close_row(PyObject* out, DirectRow& row) {
+bool RowBuilder::close_row(PyObject* out, DirectRow& row, bool& keys_checked) {
     Ref dict = std::move(row.dict);
-    if (!template_fits(keys_)) {
-        // Code run while the values were decoded changed the keys: the row
-        // is paired with the keys as they are now.
-        template_.reset();
-        snapshot_.reset();
-        Py_ssize_t n = row.entries.count;
-        Ref values = Ref::steal(PyList_New(n));
-        if (!values) {
-            return false;
+    // A quiet row after a check needs none: no code ran since.
+    if (!row.quiet || !keys_checked) {
+        keys_checked = template_fits(keys_);
+        if (!keys_checked) {
+            // Code run while the values were decoded changed the keys: the
+            // row is paired with the keys as they are now.
+            template_.reset();
+            snapshot_.reset();
+            Py_ssize_t n = row.entries.count;
+            Ref values = Ref::steal(PyList_New(n));
+            if (!values) {
+                return false;
+            }
+            for (Py_ssize_t i = 0; i < n; ++i) {
+                PyList_SET_ITEM(values.get(), i, Ref::new_ref(row.entries.value(i)).release());
+            }
+            dict.reset();
+            return append_to(out, values.get());
         }
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            PyList_SET_ITEM(values.get(), i, Ref::new_ref(row.entries.value(i)).release());
-        }
-        dict.reset();
-        return append_to(out, values.get());
     }
     if (row.track) {
         PyObject_GC_Track(dict.get());

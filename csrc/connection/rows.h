@@ -14,14 +14,28 @@ struct DirectRow {
     Ref dict;
     DictEntries entries;
     bool track = false;
+    // No code can have run since the copy was asked for: no collection could
+    // start in its allocation, and the caller has made only values that run
+    // none (numbers, strings, None, booleans).  The caller clears it for any
+    // other value.
+    bool quiet = false;
 
-    // Value i (taken over) in place of the template's None.
-    void put(Py_ssize_t i, PyObject* value) noexcept {
-        PyObject* old = entries.value(i);
-        entries.value(i) = value;
-        Py_DECREF(old);
+    // The next value (taken over, the values going in in order) in place of
+    // the template's None.
+    void put(PyObject* value) noexcept {
+        put_plain(value);
         track |= needs_tracking(value);
     }
+    // The same for an int, float, str, bool or None, which the collector
+    // never tracks.
+    void put_plain(PyObject* value) noexcept {
+        PyObject* old = *next;
+        *next = value;
+        next += entries.stride;
+        Py_DECREF(old);
+    }
+
+    PyObject** next = nullptr;  // the entry of the next value
 };
 
 // Turns rows into dictionaries exactly as dict(zip(keys, row)) does: entries
@@ -53,8 +67,11 @@ public:
     // append_values instead), or with an error set.
     bool open_row(Py_ssize_t n, DirectRow& row);
     // out.append(the filled row).  Made again from its values if the keys
-    // changed while they were decoded.
-    bool close_row(PyObject* out, DirectRow& row);
+    // changed while they were decoded.  `keys_checked`: the keys were found
+    // unchanged at the end of an earlier row, and only quiet rows were made
+    // since (the caller's to clear otherwise): a quiet row then needs no
+    // check.  Set when this row's keys were checked.
+    bool close_row(PyObject* out, DirectRow& row, bool& keys_checked);
 
 private:
     Ref build(PyObject* row);

@@ -121,8 +121,8 @@ class Net:
         self.sockets: List[socket.socket] = []
         self.files: List[Any] = []
 
-    def peer(self, script: List[Step], handshake: bool = True) -> Peer:
-        p = Peer(script, handshake=handshake)
+    def peer(self, script: List[Step], handshake: bool = True, timeout: Optional[float] = None) -> Peer:
+        p = Peer(script, handshake=handshake) if timeout is None else Peer(script, handshake, timeout)
         self.peers.append(p)
         return p
 

@@ -6,6 +6,12 @@
 module directly.  A compiled module that does not import makes its cases fail,
 it is never skipped nor replaced by the twin.
 
+``VANTREL_TEST_TWIN=0`` leaves the twin out of ``impl`` except in tests marked
+``both_impls`` (the modules' surface, which must be the same): CI runs the
+twin once, on the default Python, and not again for every other build of the
+compiled module, which the twin does not depend on.  The differential tests
+compare the two modules directly and run everywhere.
+
 ``net`` hands out scripted peers and client connections and cleans them up:
 client sockets are closed, then every peer is finished and its own failure
 reported.
@@ -38,10 +44,14 @@ def load_impl(name: str) -> ModuleType:
         pytest.fail("cannot import %s: %r" % (modname, e), pytrace=False)
 
 
+TWIN = os.environ.get("VANTREL_TEST_TWIN", "1") != "0"
+
+
 def pytest_generate_tests(metafunc: pytest.Metafunc) -> None:
     if "impl" in metafunc.fixturenames:
-        names = ["ext"] if metafunc.definition.get_closest_marker("ext_only") else ["ext", "twin"]
-        metafunc.parametrize("impl", names, indirect=True)
+        marker = metafunc.definition.get_closest_marker
+        twin = not marker("ext_only") and (TWIN or marker("both_impls") is not None)
+        metafunc.parametrize("impl", ["ext", "twin"] if twin else ["ext"], indirect=True)
 
 
 @pytest.fixture
@@ -111,8 +121,8 @@ class Net:
         self.sockets: List[socket.socket] = []
         self.files: List[Any] = []
 
-    def peer(self, script: List[Step], handshake: bool = True) -> Peer:
-        p = Peer(script, handshake=handshake)
+    def peer(self, script: List[Step], handshake: bool = True, timeout: Optional[float] = None) -> Peer:
+        p = Peer(script, handshake=handshake) if timeout is None else Peer(script, handshake, timeout)
         self.peers.append(p)
         return p
 

@@ -6,6 +6,7 @@ import asyncio
 import random
 import socket
 import ssl
+import threading
 import warnings
 from functools import partial
 from typing import Any, Awaitable, Callable, Iterator, List, Tuple, TypeVar
@@ -17,7 +18,8 @@ import vantrel.aio as aio
 from peer import Step, close, connect_to, error_packet, packet, raw_packet, recv, send
 from vantrel._lease import unwrap
 from vantrel.aio.connection import MODULE
-from vantrel.server import ServerThread, demo_server
+from vantrel.server import Server, ServerThread, demo_server
+from vantrel.server.demo_methods import demo_handlers
 from vantrel.share.errors import AuthenticationError, ServerError
 from vantrel.share.protocol import COMPRESSION_METHOD, MSG_TYPE, SERIALIZATION_TYPE
 
@@ -203,44 +205,64 @@ ROWS, BATCH = 20000, 250
 
 
 @pytest.mark.parametrize("how", ["cancel", "wait_for", "call_timeout"])
-def test_interrupted_calls_never_leave_a_stale_answer(demo: Address, how: str) -> None:
-    async def main() -> None:
-        pool = aio.Pool(demo, max_size=2, timeout=10.0)
+def test_interrupted_calls_never_leave_a_stale_answer(how: str) -> None:
+    """Calls interrupted at moments spread over a whole answer (whichever of
+    them a time-out or cancellation meets), then one call that the server
+    holds until told, interrupted for certain: each interrupted connection is
+    closed, and the pool's next calls get their own answers."""
+    received, release = threading.Event(), threading.Event()
+
+    async def held() -> str:  # the server has the call, and answers once released
+        received.set()
+        await asyncio.get_running_loop().run_in_executor(None, release.wait, 30)
+        return "late"
+
+    async def main(address: Address) -> None:
+        pool = aio.Pool(address, max_size=2, timeout=10.0)
         loop = asyncio.get_running_loop()
         start = loop.time()
         assert len(await pool.execute("big_table", ROWS, BATCH)) == ROWS
         span = loop.time() - start
-        interrupted = 0
-        for step in range(24):
+        for step in range(25):
             delay = span * step / 20
             used: List[aio.AsyncConnection] = []
 
-            async def call(used: List[aio.AsyncConnection] = used, delay: float = delay) -> Any:
+            last = step == 24  # the held call
+            method: Tuple[Any, ...] = ("held",) if last else ("big_table", ROWS, BATCH)
+
+            async def call(used: List[aio.AsyncConnection] = used, delay: float = delay,
+                           method: Tuple[Any, ...] = method) -> Any:
                 async with pool.connection() as conn:
                     used.append(unwrap(conn))  # the connection itself, beyond its lease
                     conn.set_timeout(delay if how == "call_timeout" else None)
-                    return await conn.execute("big_table", ROWS, BATCH)
+                    return await conn.execute(*method)
 
             task = asyncio.ensure_future(call() if how != "wait_for" else asyncio.wait_for(call(), delay))
             if how == "cancel":
-                await asyncio.sleep(delay)
+                if last:
+                    await loop.run_in_executor(None, received.wait, 30)
+                else:
+                    await asyncio.sleep(delay)
                 task.cancel()
             try:
                 assert len(await task) == ROWS
-                assert not used[0].closed
+                assert not used[0].closed and not last
             except (asyncio.CancelledError, asyncio.TimeoutError, TimeoutError):
-                interrupted += 1
                 assert not used or used[0].closed
             assert await pool.execute("echo", step) == step
             assert await pool.execute("table", 3) == [{"id": 0, "name": "ada", "score": 0.0},
                                                       {"id": 1, "name": "bob", "score": 1.5},
                                                       {"id": 2, "name": "cyd", "score": 3.0}]
-        assert interrupted >= 5
         stats = pool.stats()
         assert stats["size"] <= 2 and stats["in_use"] == 0
         await pool.close()
 
-    run(main())
+    handlers = dict(demo_handlers(), held=held)
+    with ServerThread(Server(handlers, notice=None)) as address:
+        try:
+            run(main(address))
+        finally:
+            release.set()
 
 
 def test_tls(tmp_path: Any) -> None:

@@ -8,6 +8,7 @@ import asyncio
 import logging
 import os
 import socket
+import threading
 import tracemalloc
 import warnings
 from typing import Any, Iterator, List, Tuple
@@ -17,10 +18,12 @@ import zstandard
 
 import vantrel
 import vantrel.aio
-from peer import Peer, impl_name, packet, raw_packet, recv, send, sleep
+from peer import Peer, close, impl_name, packet, raw_packet, recv, send, sleep, wait
 from vantrel.server import ServerThread, demo_server
 from vantrel.share.errors import InvalidArgumentsError
 from vantrel.share.protocol import COMPRESSION_METHOD, MSG_TYPE, SERIALIZATION_TYPE
+
+pytestmark = pytest.mark.both_impls  # what vantrel.connect hands out, for each module
 
 SECRET = "s3cr%t pw"
 MT = MSG_TYPE
@@ -103,7 +106,7 @@ def test_connect_error_names_each_host(impl: Any) -> None:
 
 def test_closed_broken_and_server_errors(impl: Any) -> None:
     peer = Peer([recv(), send(packet(MT.ERROR, [4, "bad args"])),
-                 recv(), send(packet(MT.STREAM_START) + packet(MT.TABLE, [["a"], [1]])), sleep(0.3)],
+                 recv(), send(packet(MT.STREAM_START) + packet(MT.TABLE, [["a"], [1]])), close()],
                 handshake=True)
     try:
         conn = vantrel.connect(peer.address, impl=impl_name(impl))
@@ -276,7 +279,8 @@ def test_aio_surface(servers: List[ServerThread]) -> None:
 
 
 def test_aio_call_timeout_names_the_call() -> None:
-    peer = Peer([recv(), send(packet(MT.HANDSHAKE, "hi")), recv(), sleep(1.0)], timeout=10)
+    held = threading.Event()  # the answer never comes: the peer waits until the test is done
+    peer = Peer([recv(), send(packet(MT.HANDSHAKE, "hi")), recv(), wait(held)], timeout=10)
     seen: List[Any] = []
 
     async def main() -> None:
@@ -292,6 +296,7 @@ def test_aio_call_timeout_names_the_call() -> None:
     try:
         asyncio.run(main())
     finally:
+        held.set()
         peer.finish()
     assert seen == ["hi"]
 

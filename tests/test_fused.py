@@ -20,6 +20,7 @@ from hypothesis import strategies as hs
 
 import vantrel.aio as aio
 from peer import Peer, close_quietly, connect, error_packet, packet, raw_packet, recv, send
+from reliability.sizes import examples
 from vantrel import connection as ext
 from vantrel.share import codec
 from vantrel.share.protocol import COMPRESSION_METHOD, HEADER_LENGTH, MSG_TYPE, SERIALIZATION_TYPE
@@ -134,7 +135,7 @@ def thin(unpack: Callable[..., Any]) -> Callable[..., Any]:
     return unpack_one
 
 
-@settings(max_examples=200, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@settings(max_examples=examples(200), deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(answers())
 def test_straight_decoding_matches_the_general_path(data: bytes) -> None:
     straight = blocking(data)

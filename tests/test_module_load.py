@@ -8,8 +8,11 @@ from __future__ import annotations
 
 import itertools
 import json
+import os
 import re
 import select
+import sys
+import sysconfig
 from typing import Any, Dict
 
 import pytest
@@ -199,6 +202,7 @@ MEMBERS = ["sock_factory", "set_sock_factory", "__init__", "set_timeout", "is_no
            "table2_unpack"]
 
 
+@pytest.mark.both_impls
 def test_module_surface(impl):
     out = run_py(impl.__name__, '''
 import inspect, socket, select, warnings
@@ -308,3 +312,14 @@ with open(%r) as f:
     assert out["sub"] == [
         "ImportError",
         "Interpreter change detected - this module can only be loaded into one interpreter per process."]
+
+
+@pytest.mark.ext_only
+def test_fast_paths_are_those_of_the_build(ext):
+    """The paths over CPython's internals are compiled in only for the versions
+    whose layouts they mirror, with the GIL, and never in a public-API build
+    (VANTREL_PUBLIC_API=ON, as the build was made)."""
+    public = os.environ.get("VANTREL_PUBLIC_API", "").upper() in ("1", "ON", "TRUE", "YES")
+    known = (3, 9) <= sys.version_info[:2] <= (3, 13) and not sysconfig.get_config_var("Py_GIL_DISABLED")
+    expected = frozenset({"dict_entries", "globals_cache"}) if known and not public else frozenset()
+    assert ext._fast_paths == expected

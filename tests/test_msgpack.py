@@ -19,6 +19,7 @@ from hypothesis import given, settings  # noqa: E402
 from hypothesis import strategies as hs  # noqa: E402
 
 from peer import python_env, run_python  # noqa: E402
+from reliability.sizes import examples  # noqa: E402
 from vantrel.share import _codecbase, _pycodec  # noqa: E402
 from vantrel.share._codecbase import MAX_NESTING, CodecError  # noqa: E402
 from vantrel.share.protocol import COMPRESSION_METHOD as CM  # noqa: E402
@@ -78,7 +79,7 @@ def damage(data, steps):
     return bytes(data)
 
 
-@settings(max_examples=300, deadline=None)
+@settings(max_examples=examples(300), deadline=None)
 @given(values, damages)
 def test_differential(value, steps):
     packed = msgpack.packb(value, use_bin_type=True)
@@ -225,7 +226,7 @@ assert back == [ext, ts] and type(back[0]) is type(ext) and type(back[1]) is typ
         assert proc.returncode == 0, proc.stderr
 
 
-@settings(max_examples=200, deadline=None)
+@settings(max_examples=examples(200), deadline=None)
 @given(hs.one_of(hs.binary(min_size=4, max_size=4), hs.binary(min_size=8, max_size=8),
                  hs.binary(min_size=12, max_size=12), hs.binary(max_size=13)))
 def test_own_timestamp_decodes_as_msgpack_python_does(data):

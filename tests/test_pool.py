@@ -20,7 +20,7 @@ import pytest
 import vantrel
 import vantrel.aio
 import vantrel.pool
-from peer import Peer, recv, run_threads, sleep
+from peer import Peer, recv, run_threads, wait
 from vantrel._lease import unwrap
 from vantrel.errors import ConnectionClosed, PoolClosed, PoolTimeout
 from vantrel.server import ServerThread, demo_server
@@ -335,15 +335,18 @@ def test_a_refused_handshake_is_not_retried(driver):
 
 
 def test_the_wait_includes_opening_and_back_off(driver):
-    # A peer that takes the connection and never answers the handshake: the
-    # pool's time-out, not the connect_timeout of 10 s, ends the wait.
-    with Peer([recv(), sleep(5)], clients=None, concurrent=True) as peer:
+    # A peer that takes the connection and does not answer the handshake until
+    # the test is done: the pool's time-out, not the connect_timeout of 10 s,
+    # ends the wait.
+    held = threading.Event()
+    with Peer([recv(), wait(held)], clients=None, concurrent=True) as peer:
         pool = driver.pool(peer.address, timeout=0.5, connect_timeout=10.0)
         start = time.monotonic()
         with pytest.raises(PoolTimeout, match="the last attempt failed with"):
             pool.execute("add", 1, 1)
         assert time.monotonic() - start < 5.0
         pool.close()
+        held.set()
     # Backing off, callers wait out their own time-out rather than give up at once.
     with closed_port() as bound:
         pool = driver.pool(bound.getsockname(), timeout=0.6)

@@ -263,3 +263,17 @@ def test_reader_errors_pass_through(impl, net):
         conn._read_one_packet()
     with pytest.raises(TypeError):
         conn._read_one_packet(1)
+
+
+@pytest.mark.ext_only
+def test_rebound_globals_apply_to_the_next_read(ext, net, monkeypatch):
+    # The module's globals cache (where compiled in) is dropped by any change
+    # of the namespace: a rebound or deleted name applies at once.
+    first, second = packet(R, "first"), packet(R, "second")
+    conn = net.serve(ext, [send(first), send(second), send(first)])
+    assert conn._read_one_packet() == (R, "first")
+    monkeypatch.setattr(ext, "unpack_one", lambda body, st, cm: ("seen", len(body)))
+    assert conn._read_one_packet() == (R, ("seen", len(second) - HEADER_LENGTH))
+    monkeypatch.delattr(ext, "unpack_one")
+    with pytest.raises(NameError, match=r"^name 'unpack_one' is not defined$"):
+        conn._read_one_packet()

@@ -419,7 +419,9 @@ def test_iter_rows_holds_about_one_packet(impl: Any, net: Any) -> None:
     answer = b"".join([packet(MSG_TYPE.STREAM_START)] + [packet(MSG_TYPE.TABLE, b) for b in bodies]
                       + [packet(MSG_TYPE.STREAM_END)])
     del rows, bodies
-    conn = net.serve(impl, [recv(), send(answer), recv(), send(answer)])
+    # Read under tracemalloc, slowly: the peer's sending may outlast its
+    # usual time-out on a loaded machine.
+    conn = net.connect(impl, net.peer([recv(), send(answer), recv(), send(answer)], timeout=300))
     peaks = []
     for read in (lambda: sum(1 for _ in iter_rows(conn, "t")), lambda: len(conn.execute("t"))):
         tracemalloc.start()

@@ -2,6 +2,7 @@
 //
 // The module holds its exception classes and the TableDecoder type in its
 // state; everything else lives in the decoder and stream objects.
+#include "compat.h"
 #include "decoder.h"
 #include "pyglue.h"
 #include "stream.h"
@@ -70,16 +71,12 @@ void free_module(void* module) { clear_module(static_cast<PyObject*>(module)); }
 
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
-#if PY_VERSION_HEX >= 0x030C0000
     // The stream callbacks enter the interpreter through the GIL state API,
     // which knows only the main interpreter.
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
-#endif
-#if PY_VERSION_HEX >= 0x030D0000
+    VANTREL_SLOT_MULTIPLE_INTERPRETERS(Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED)
     // The lock orders a stream's callbacks against its release and guards
     // the decoders' busy marks (docs/free-threading.md).
-    {Py_mod_gil, Py_MOD_GIL_USED},
-#endif
+    VANTREL_SLOT_GIL_USED
     {0, nullptr},
 };
 

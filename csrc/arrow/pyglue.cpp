@@ -1,5 +1,7 @@
 #include "pyglue.h"
 
+#include "compat.h"
+
 namespace vantrel::arrow {
 
 PyObject* raise_failure(const ModuleState& st, const Failure& failure) {
@@ -24,14 +26,7 @@ PyObject* raise_failure(const ModuleState& st, const Failure& failure) {
 }
 
 bool interpreter_alive() noexcept {
-    if (!Py_IsInitialized()) {
-        return false;
-    }
-#if PY_VERSION_HEX >= 0x030D0000
-    return !Py_IsFinalizing();
-#else
-    return !_Py_IsFinalizing();
-#endif
+    return compat::interpreter_running();
 }
 
 }  // namespace vantrel::arrow

@@ -6,6 +6,7 @@
 // are the modules both codecs share (_jsonbody, _compression), called from
 // here, so that their libraries, outputs, limits and per-thread contexts are
 // the same.
+#include "compat.h"
 #include "functions.h"
 #include "header.h"
 #include "module_state.h"
@@ -152,9 +153,7 @@ void free_module(void* module) { clear_module(static_cast<PyObject*>(module)); }
 
 PyModuleDef_Slot slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
-#if PY_VERSION_HEX >= 0x030D0000 && defined(Py_GIL_DISABLED)
-    {Py_mod_gil, Py_MOD_GIL_USED},
-#endif
+    VANTREL_SLOT_GIL_USED
     {0, nullptr},
 };
 

@@ -265,33 +265,12 @@ void StrCache::clear() noexcept {
     PyMem_Free(entries);
 }
 
-GcPause::GcPause() noexcept {
-#if PY_VERSION_HEX >= 0x030A0000
-    was_enabled_ = PyGC_Disable() != 0;
-#else
-    gc_ = Ref::steal(PyImport_ImportModule("gc"));
-    Ref enabled = gc_ ? Ref::steal(PyObject_CallMethod(gc_.get(), "isenabled", nullptr)) : Ref();
-    was_enabled_ = enabled && enabled.get() == Py_True;
-    Ref done = was_enabled_ ? Ref::steal(PyObject_CallMethod(gc_.get(), "disable", nullptr)) : Ref();
-    if (!enabled || (was_enabled_ && !done)) {
-        was_enabled_ = false;
-        PyErr_Clear();  // no pause, then: decoding goes on the same
-    }
-#endif
-}
+GcPause::GcPause() noexcept : was_enabled_(compat::gc_disable()) {}
 
 GcPause::~GcPause() {
-    if (!was_enabled_) {
-        return;
+    if (was_enabled_) {
+        compat::gc_enable();  // an error being raised stays the error
     }
-#if PY_VERSION_HEX >= 0x030A0000
-    PyGC_Enable();
-#else
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);  // a decoding error stays the error
-    Ref done = Ref::steal(PyObject_CallMethod(gc_.get(), "enable", nullptr));
-    PyErr_Restore(type, value, tb);
-#endif
 }
 
 void raise_reader_error(const ObjectContext& ctx, const Reader& reader) {

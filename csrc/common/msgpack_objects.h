@@ -52,9 +52,6 @@ public:
 
 private:
     bool was_enabled_ = false;
-#if PY_VERSION_HEX < 0x030A0000
-    Ref gc_;
-#endif
 };
 
 // decode() run with the collector paused when the body is large.

@@ -19,7 +19,7 @@ bool entries_are_template(PyObject* dict, PyObject* keys) noexcept {
         if (e.key(i) != key || e.value(i) != Py_None) {
             return false;
         }
-#if PY_VERSION_HEX < 0x030B0000
+#if VANTREL_DICT_LAYOUT == 309
         // The cached hash before the key: one more sign of the right layout.
         Py_hash_t cached;
         std::memcpy(&cached, &e.first_key[i * kStride - 1], sizeof cached);

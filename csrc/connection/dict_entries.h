@@ -5,7 +5,8 @@
 // entries, in place of one PyDict_SetItem per value.  This depends on how
 // each CPython version lays out a combined table, so:
 //   - the layout is mirrored here only for the versions it was read from
-//     (3.9 and 3.10; 3.11 to 3.13) and only for builds with the GIL;
+//     (3.9 and 3.10; 3.11 to 3.13), only for builds with the GIL and not in
+//     a build of the public API alone (VANTREL_DICT_LAYOUT, compat.h);
 //     anything else has no entries (kEntriesKnown is false);
 //   - a table is accepted only if it is combined (no split values), of
 //     exact str keys where the version says so, and its sizes are consistent;
@@ -22,14 +23,10 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "compat.h"
 #include "ref.h"
 
-#if !defined(Py_GIL_DISABLED) && !defined(Py_LIMITED_API) && PY_VERSION_HEX >= 0x03090000 && \
-    PY_VERSION_HEX < 0x030E0000
-#define VANTREL_DICT_ENTRIES 1
-#else
-#define VANTREL_DICT_ENTRIES 0
-#endif
+#define VANTREL_DICT_ENTRIES (VANTREL_DICT_LAYOUT != 0)
 
 namespace vantrel {
 
@@ -52,7 +49,7 @@ struct DictEntries {
 #if VANTREL_DICT_ENTRIES
 namespace entries_layout {
 
-#if PY_VERSION_HEX < 0x030B0000
+#if VANTREL_DICT_LAYOUT == 309
 // 3.9 and 3.10 (Objects/dict-common.h): the index table of dk_size slots of
 // 1, 2, 4 or 8 bytes, then the entries (hash, key, value).
 struct Keys {

@@ -126,18 +126,7 @@ void put_out_of_use(ModuleState& ms, PyObject* sock) {
 }
 
 // time.monotonic(), in seconds.
-bool monotonic(double& seconds) {
-#if PY_VERSION_HEX >= 0x030D0000
-    PyTime_t now;
-    if (PyTime_Monotonic(&now) < 0) {
-        return false;
-    }
-    seconds = PyTime_AsSecondsDouble(now);
-#else
-    seconds = _PyTime_AsSecondsDouble(_PyTime_GetMonotonicClock());
-#endif
-    return true;
-}
+bool monotonic(double& seconds) { return compat::monotonic(seconds); }
 
 // A connection made by vantrel.connect bounds each call as a whole: the
 // `limit` of its call life (`_call_life`; seconds, a float) puts a deadline

@@ -7,7 +7,6 @@
 #include "liveness.h"
 #include "module_state.h"
 #include "pyutil.h"
-#include "straight_read.h"
 
 namespace vantrel {
 
@@ -206,6 +205,28 @@ bool bind_native_codec(ModuleState& ms) {
     return true;
 }
 
+// _fast_paths: the paths over CPython's internals compiled into this build
+// (compat.h), a frozenset of their names; empty in a public-API build.
+bool bind_fast_paths(PyObject* module) {
+    Ref names = Ref::steal(PyFrozenSet_New(nullptr));
+    const char* compiled[] = {
+        VANTREL_DICT_LAYOUT != 0 ? "dict_entries" : nullptr,
+        VANTREL_DICT_VERSION != 0 ? "globals_cache" : nullptr,
+    };
+    for (const char* name : compiled) {
+        if (!names) {
+            return false;
+        }
+        if (name != nullptr) {
+            Ref text = Ref::steal(PyUnicode_InternFromString(name));
+            if (!text || PySet_Add(names.get(), text.get()) < 0) {
+                return false;
+            }
+        }
+    }
+    return bind(module, "_fast_paths", names);
+}
+
 // The load sequence; the first failing step ends the load with its exception.
 bool load(PyObject* module, ModuleState& ms) {
     if (!init_state(module, ms)) {
@@ -221,11 +242,10 @@ bool load(PyObject* module, ModuleState& ms) {
         !import_names(module, "vantrel.share.errors", {"get_error"}) || !bind_server_error(ms) ||
         !import_names(module, "vantrel.share.codec",
                       {"snappy", "brotli", "msgpack", "unpack_header", "pack_one", "unpack_one", "zstd"}) ||
-        !import_names(module, "vantrel.utils", {"connection_error"}) || !bind_native_codec(ms) ||
-        !init_straight_reads(ms)) {
+        !import_names(module, "vantrel.utils", {"connection_error"}) || !bind_native_codec(ms)) {
         return false;
     }
-    if (!bind_default_compression(module) || !bind_default_serializer(module)) {
+    if (!bind_default_compression(module) || !bind_default_serializer(module) || !bind_fast_paths(module)) {
         return false;
     }
     Ref select = module_attr(module, "select");
@@ -316,12 +336,7 @@ int exec_module(PyObject* module) {
     X(max_decompressed, _)   \
     X(codec_error, _)        \
     X(ext_type, _)           \
-    X(timestamp_from_bytes, _)   \
-    X(buffered_reader_type, _)   \
-    X(socket_io_type, _)         \
-    X(socket_type, _)            \
-    X(socket_recv_into, _)       \
-    X(socket_globals, _)
+    X(timestamp_from_bytes, _)
 
 int traverse_module(PyObject* module, visitproc visit, void* arg) {
     ModuleState* ms = get_state(module);
@@ -347,14 +362,10 @@ void free_module(void* module) { clear_module(static_cast<PyObject*>(module)); }
 
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
-#if PY_VERSION_HEX >= 0x030C0000
     // Any interpreter may attempt the load; the guard above refuses all but
     // the first with its own error, so no state is ever shared.
-    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
-#endif
-#if PY_VERSION_HEX >= 0x030D0000
-    {Py_mod_gil, Py_MOD_GIL_USED},
-#endif
+    VANTREL_SLOT_MULTIPLE_INTERPRETERS(Py_MOD_PER_INTERPRETER_GIL_SUPPORTED)
+    VANTREL_SLOT_GIL_USED
     {0, nullptr},
 };
 

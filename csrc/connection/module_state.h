@@ -76,19 +76,6 @@ namespace vantrel {
     X(register_, "register")                              \
     X(POLLIN, "POLLIN")                                   \
     X(POLLERR, "POLLERR")                                 \
-    X(readinto, "readinto")                               \
-    X(recv_into, "recv_into")                             \
-    /* a SocketIO's attributes and its module's globals */ \
-    X(_sock, "_sock")                                     \
-    X(_mode, "_mode")                                     \
-    X(_reading, "_reading")                               \
-    X(_writing, "_writing")                               \
-    X(_timeout_occurred, "_timeout_occurred")             \
-    X(timeout, "timeout")                                 \
-    X(error, "error")                                     \
-    X(_blocking_errnos, "_blocking_errnos")               \
-    X(errno_, "errno")                                    \
-    X(args, "args")                                       \
     /* texts */                                           \
     X(node, "node")                                       \
     X(rb, "rb")                                           \
@@ -115,15 +102,6 @@ struct ModuleState {
     PyObject* codec_error;        // _codecbase.CodecError
     PyObject* ext_type;           // _codecbase.ExtType
     PyObject* timestamp_from_bytes;  // _codecbase.Timestamp.from_bytes
-    // Straight reads from the socket (straight_read.h); all NULL when they
-    // are off.
-    PyObject* buffered_reader_type;  // io.BufferedReader
-    PyObject* socket_io_type;        // socket.SocketIO
-    PyObject* socket_type;           // socket.socket
-    PyObject* socket_recv_into;      // the recv_into that socket.socket resolves to
-    PyObject* socket_globals;        // the namespace of SocketIO.readinto
-    unsigned int socket_io_tag;      // the classes' version tags at load: a change
-    unsigned int socket_tag;         // of either class (or a base) changes them
     msgpack::StrCache strings;
     msgpack::ObjectContext objects;  // borrows the four fields above
 };

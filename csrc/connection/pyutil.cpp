@@ -5,13 +5,15 @@
 
 namespace vantrel {
 
+#if VANTREL_DICT_VERSION
 namespace {
 
 // The module's bindings as last looked up, borrowed from its namespace and
 // good while the namespace keeps the version they were read at: rebinding or
 // deleting any module attribute changes it, and the next look-up reads the
 // namespace again.  Direct-mapped by the name's address; names found only
-// among the built-in names are not kept.
+// among the built-in names are not kept.  Where dicts have no version
+// (compat.h), every look-up reads the namespace.
 struct GlobalsSeen {
     static constexpr std::size_t kSlots = 32;
     unsigned long long version = 0;
@@ -26,9 +28,11 @@ inline std::size_t global_slot(PyObject* name) noexcept {
 }
 
 }  // namespace
+#endif
 
 Ref lookup_global(PyObject* name) {
     PyObject* dict = state().module_dict;
+#if VANTREL_DICT_VERSION
     GlobalsSeen& seen = globals_seen;
     unsigned long long version = dict_version(dict);
     std::size_t slot = global_slot(name);
@@ -40,23 +44,22 @@ Ref lookup_global(PyObject* name) {
         seen = GlobalsSeen{};
         seen.version = version;
     }
+#endif
     PyObject* value = PyDict_GetItemWithError(dict, name);  // borrowed
     if (value != nullptr) {
+#if VANTREL_DICT_VERSION
         // A key's __eq__ may have run code that changed the namespace.
         if (dict_version(dict) == version) {
             seen.names[slot] = name;
             seen.values[slot] = value;
         }
+#endif
         return Ref::new_ref(value);
     }
     if (PyErr_Occurred()) {
         return {};
     }
-#if PY_VERSION_HEX >= 0x030D0000
-    Ref builtins = Ref::steal(PyEval_GetFrameBuiltins());
-#else
-    Ref builtins = Ref::new_ref(PyEval_GetBuiltins());  // deprecated from 3.13 on
-#endif
+    Ref builtins = Ref::steal(compat::frame_builtins());
     if (builtins) {
         value = PyDict_GetItemWithError(builtins.get(), name);
     }
@@ -290,11 +293,10 @@ Ref pack_with_defaults(PyObject* payload, PyObject* member, bool force_compress)
 }
 
 Ref shown_name(const char* func) {
-#if PY_VERSION_HEX >= 0x030A0000
-    return Ref::steal(PyUnicode_FromFormat("Connection.%s", func));
-#else
+    if constexpr (compat::kQualifiedMethodNames) {
+        return Ref::steal(PyUnicode_FromFormat("Connection.%s", func));
+    }
     return Ref::steal(PyUnicode_FromString(func));
-#endif
 }
 
 void multiple_values_error(const char* func, const char* name) {

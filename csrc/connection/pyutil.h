@@ -5,6 +5,7 @@
 #pragma once
 
 #include "calls.h"
+#include "compat.h"
 #include "exceptions.h"
 #include "module_state.h"
 #include "ref.h"
@@ -20,7 +21,9 @@ inline Ref getattr(PyObject* obj, PyObject* name) { return Ref::steal(PyObject_G
 // The version of a dict's contents: every dict gets a new one when it is made
 // and whenever a key is added, removed or bound to another object, so an
 // equal version means the same dict with the same bindings.  (Deprecated
-// from 3.12 on, but kept up to date through 3.13.)
+// from 3.12 on, but kept up to date through 3.13; compiled only for the
+// versions that have it, compat.h.)
+#if VANTREL_DICT_VERSION
 inline unsigned long long dict_version(PyObject* dict) noexcept {
 #if defined(__GNUC__)
 #pragma GCC diagnostic push
@@ -31,6 +34,7 @@ inline unsigned long long dict_version(PyObject* dict) noexcept {
 #pragma GCC diagnostic pop
 #endif
 }
+#endif
 
 // A module-level name as the methods see it: the module's namespace first,
 // then the built-in names, else NameError.  Looked up at each use, so that a

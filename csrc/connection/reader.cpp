@@ -1,7 +1,6 @@
 #include "reader.h"
 
 #include "pyutil.h"
-#include "straight_read.h"
 
 namespace vantrel {
 
@@ -17,7 +16,7 @@ Ref read_header(ModuleState& ms, PyObject* self) {
     if (!sf) {
         return {};
     }
-    Ref header = reader_read(ms, sf.get(), header_length.get());
+    Ref header = call_method(ms.read, sf.get(), header_length.get());
     if (!header) {
         return {};
     }
@@ -150,7 +149,7 @@ Ref read_body(ModuleState& ms, PyObject* self, PyObject* length) {
     if (!sf) {
         return {};
     }
-    Ref body = reader_read(ms, sf.get(), length);
+    Ref body = call_method(ms.read, sf.get(), length);
     if (!body) {
         return {};
     }
@@ -216,11 +215,7 @@ bool spend_room(ModuleState& ms, PyObject* life, RawPacket& p, PyObject* room) {
 
 int optional_attr(PyObject* obj, PyObject* name, Ref& out) {
     PyObject* value = nullptr;
-#if PY_VERSION_HEX >= 0x030D0000
-    int found = PyObject_GetOptionalAttr(obj, name, &value);
-#else
-    int found = _PyObject_LookupAttr(obj, name, &value);
-#endif
+    int found = compat::get_optional_attr(obj, name, &value);
     out = Ref::steal(value);
     return found;
 }

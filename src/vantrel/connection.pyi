@@ -37,6 +37,8 @@ zstd: Optional[ModuleType]
 
 DEFAULT_COMPRESSION_METHOD: COMPRESSION_METHOD
 DEFAULT_SERIALIZER_TYPE: SERIALIZATION_TYPE
+# the paths over CPython's internals compiled in: "dict_entries", "globals_cache"
+_fast_paths: frozenset[str]
 
 def _is_connection_normal(sock: socket.socket, /) -> bool: ...
 def _begin_call(conn: Connection, /) -> None: ...

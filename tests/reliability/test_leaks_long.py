@@ -40,6 +40,9 @@ from vantrel.share.protocol import MSG_TYPE as T
 
 from .sizes import scale
 
+# Minutes in all: marked slow, CI runs these once (the installed wheel's run).
+pytestmark = pytest.mark.slow
+
 ITERATIONS = scale(300, 10_000)
 WARM_UP = scale(100, 1_000)
 SLACK_BLOCKS = 60  # a constant, far below one block per iteration

@@ -184,4 +184,19 @@ inline void gc_enable() noexcept {
 }
 #endif
 
+// Whether allocating a tracked object can start a garbage collection on the
+// spot, and with it run any code.  3.12 and 3.13 only ask for a collection,
+// which the interpreter's loop runs later (read from their gc.c); elsewhere the
+// answer is the collector's state (3.10+) or, on 3.9, always yes.
+#if VANTREL_INTERNALS && PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030E0000
+#define VANTREL_DEFERRED_GC 1
+inline bool collection_may_start() noexcept { return false; }
+#elif PY_VERSION_HEX >= 0x030A0000
+#define VANTREL_DEFERRED_GC 0
+inline bool collection_may_start() noexcept { return PyGC_IsEnabled() != 0; }
+#else
+#define VANTREL_DEFERRED_GC 0
+inline bool collection_may_start() noexcept { return true; }
+#endif
+
 }  // namespace vantrel::compat

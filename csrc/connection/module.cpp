@@ -212,6 +212,7 @@ bool bind_fast_paths(PyObject* module) {
     const char* compiled[] = {
         VANTREL_DICT_LAYOUT != 0 ? "dict_entries" : nullptr,
         VANTREL_DICT_VERSION != 0 ? "globals_cache" : nullptr,
+        VANTREL_DEFERRED_GC != 0 ? "deferred_collection" : nullptr,
     };
     for (const char* name : compiled) {
         if (!names) {

@@ -189,27 +189,11 @@ bool RowBuilder::append_to(PyObject* out, PyObject* row) {
     return dict && PyList_Append(out, dict.get()) == 0;
 }
 
-namespace {
-
-// Whether allocating a tracked object (a row's dictionary) can start a
-// garbage collection here, and with it run any code.
-#if PY_VERSION_HEX >= 0x030C0000
-// 3.12 and later: an allocation only asks for a collection, which the
-// interpreter's loop runs later, never in the middle of this code.
-inline bool collection_may_start() noexcept { return false; }
-#elif PY_VERSION_HEX >= 0x030A0000
-inline bool collection_may_start() noexcept { return PyGC_IsEnabled() != 0; }
-#else
-inline bool collection_may_start() noexcept { return true; }  // 3.9: not asked
-#endif
-
-}  // namespace
-
 bool RowBuilder::open_row(Py_ssize_t n, DirectRow& row) {
     if (!kEntriesKnown || no_template_ || !is_seq(keys_) || n == 0 || seq_size(keys_) != n) {
         return false;
     }
-    bool quiet = !collection_may_start();
+    bool quiet = !compat::collection_may_start();
     PyObject* proto = template_.get();
     if (proto == nullptr) {
         proto = prepared(keys_);  // its allocations may run code

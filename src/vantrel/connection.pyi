@@ -37,7 +37,8 @@ zstd: Optional[ModuleType]
 
 DEFAULT_COMPRESSION_METHOD: COMPRESSION_METHOD
 DEFAULT_SERIALIZER_TYPE: SERIALIZATION_TYPE
-# the paths over CPython's internals compiled in: "dict_entries", "globals_cache"
+# the paths over CPython's internals compiled in: "dict_entries", "globals_cache",
+# "deferred_collection"
 _fast_paths: frozenset[str]
 
 def _is_connection_normal(sock: socket.socket, /) -> bool: ...

@@ -16,6 +16,9 @@ the language (it still renders as that language)::
   reader would type them.  A line ``EXPRESSION  # -> VALUE`` whose VALUE is
   a Python literal (a remark in parentheses may follow it) is checked: the
   expression must equal it.
+- ``python sketch`` (or ``console sketch``): a shape to read, not to run (a
+  signature, a server that runs for ever); every ``python`` and ``console``
+  block is one or the other (:func:`test_every_example_runs_or_is_a_sketch`).
 - ``console run``: each ``$ COMMAND`` runs (``vantrel`` is this package's
   command, leading ``NAME=VALUE`` words are its environment) and its stdout
   must be the lines that follow, up to the next ``$``.
@@ -191,6 +194,19 @@ def test_doc_example(block: Block, server: int, monkeypatch: pytest.MonkeyPatch)
         _run_console(block, server)
     else:
         raise AssertionError("%s: no way to run a %s block" % (block.name, block.lang))
+
+
+def test_every_example_runs_or_is_a_sketch():
+    """A Python or console block that is neither run nor marked a sketch is an
+    example nobody checks."""
+    unmarked = []
+    for path in doc_files():
+        with open(os.path.join(ROOT, path), encoding="utf-8") as f:
+            for number, line in enumerate(f, 1):
+                m = re.match(r"^```(python|console|pycon)\b(.*)$", line.rstrip())
+                if m is not None and m.group(2).split() not in (["run"], ["sketch"]):
+                    unmarked.append("%s:%d" % (path, number))
+    assert unmarked == []
 
 
 def test_checked_lines_become_checks():

@@ -182,8 +182,14 @@ class PacketProtocol(asyncio.Protocol):
             if len(buf) < size:
                 # (the wait of _fill, inline: no coroutine of its own per packet)
                 while len(buf) < size and not self._eof:
+                    if self._paused and self.transport is not None:
+                        self._paused = False
+                        self.transport.resume_reading()
+                    self._need = size
+                    self._waiter = waiter = self._loop.create_future()
+                    self.waits += 1
                     try:
-                        await self._wait(size)
+                        await waiter
                     finally:
                         self._waiter = None
                         self._need = 0

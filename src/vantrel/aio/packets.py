@@ -196,10 +196,10 @@ class PacketProtocol(asyncio.Protocol):
                 if len(buf) < size and self._lost is not None:
                     raise self._lost
             have = len(buf)
-            if have < size:
-                length = header_of(self._take(size))  # a short header: the core's error
-            else:
-                length = header_of(buf[:size])
+            # The header is checked as a slice of the buffer (the checker reads
+            # any bytes-like header); a short one, at the end of the stream, is
+            # the core's error.
+            length = header_of(buf[:size] if have >= size else self._take(size))  # type: ignore[arg-type]
             end = size + length
             if have >= end:
                 # the whole packet is here: one copy of the body, no wait

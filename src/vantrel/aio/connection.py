@@ -77,6 +77,7 @@ class AsyncConnection:
         self._transport = transport
         self._protocol = protocol
         self._module = module
+        self._ns = vars(module)
         self._call_life = CallLife(address, timeout, max_answer_bytes)  # type: ignore[arg-type]
         self._call_life.read_timeout = None
         self._busy = False
@@ -212,17 +213,25 @@ class AsyncConnection:
         """Run ``method(*args, **kwargs)`` on the server and return its whole answer."""
         call = AsyncCall(self, method, args, kwargs)
         try:
-            if call.deadline is None:
-                return await self._exchange(call)
-            with Deadline(call.deadline - time.monotonic(), "the call"):
-                return await self._exchange(call)
+            if call.deadline is not None:
+                with Deadline(call.deadline - time.monotonic(), "the call"):
+                    return await self._exchange(call)
+            # The same exchange, inline: a small call is this path.
+            protocol = self._protocol
+            self._transport.write(call.packet)
+            if protocol._write_paused:
+                await protocol.drain()
+            event, value = await protocol.next_event(call.core)
+            if event == VALUE:
+                return value
+            return await self._rest(call.core, event, value)
         except BaseException as e:
             failure = call.failed(e)
             if failure is e:
                 raise
             raise failure from e
         finally:
-            call.end()
+            self._busy = False
 
     def call(self, method: Any, args: Any, kwargs: Any) -> AsyncCall:
         """One call on this connection, for the readers of ``vantrel.aio.results``."""
@@ -230,13 +239,17 @@ class AsyncConnection:
 
     async def _exchange(self, call: AsyncCall) -> Any:
         core = call.core
-        next_event = self._protocol.next_event
         await call.send()
-        event, value = await next_event(core)
+        event, value = await self._protocol.next_event(core)
         if event == VALUE:
             return value
+        return await self._rest(core, event, value)
+
+    async def _rest(self, core: AnswerCore, event: str, value: Any) -> Any:
+        """The result of a stream answer, from its first event on."""
         if event == END:
             return []
+        next_event = self._protocol.next_event
         result: List[Any] = []
         clock = time.perf_counter
         turn_ends = clock() + SLICE
@@ -277,7 +290,7 @@ class AsyncCall:
         if conn._busy:
             raise RuntimeError(CALL_IN_PROGRESS)
         life = conn._call_life
-        if conn.closed and life.unusable is None:
+        if (conn._closed or conn._transport.is_closing()) and life.unusable is None:
             # the server ended the connection since the last call: as a
             # blocking call finds it, at its first read
             raise life.failed(module.ProtocolError(DISCONNECTED), method)
@@ -286,7 +299,7 @@ class AsyncCall:
                                module.DEFAULT_SERIALIZER_TYPE, module.DEFAULT_COMPRESSION_METHOD)
         self.conn = conn
         self.method = method
-        self.core = AnswerCore(vars(module), max_bytes=life.max_answer_bytes)
+        self.core = AnswerCore(conn._ns, max_bytes=life.max_answer_bytes)
         conn._busy = True
         conn._closed_in_call = False
 

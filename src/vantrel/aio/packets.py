@@ -40,6 +40,7 @@ class PacketProtocol(asyncio.Protocol):
 
     def __init__(self, module: ModuleType) -> None:
         self._module = module
+        self._loop: asyncio.AbstractEventLoop  # set once connected
         self._buf = bytearray()
         self._need = 0                        # bytes the waiting reader needs
         self._waiter: Optional[asyncio.Future[None]] = None
@@ -58,7 +59,8 @@ class PacketProtocol(asyncio.Protocol):
     def connection_made(self, transport: asyncio.BaseTransport) -> None:
         assert isinstance(transport, asyncio.Transport)
         self.transport = transport
-        self._closed = asyncio.get_running_loop().create_future()
+        self._loop = asyncio.get_running_loop()
+        self._closed = self._loop.create_future()
 
     def data_received(self, data: bytes) -> None:
         buf = self._buf
@@ -130,19 +132,22 @@ class PacketProtocol(asyncio.Protocol):
 
     # -- reading -------------------------------------------------------------
 
+    def _wait(self, n: int) -> asyncio.Future[None]:
+        """A future done once the buffer holds ``n`` bytes or the stream has ended."""
+        if self._paused and self.transport is not None:
+            self._paused = False
+            self.transport.resume_reading()
+        self._need = n
+        self._waiter = waiter = self._loop.create_future()
+        self.waits += 1
+        return waiter
+
     async def _fill(self, n: int) -> None:
         """Wait until the buffer holds ``n`` bytes or the stream has ended."""
         buf = self._buf
-        loop = asyncio.get_running_loop()
         while len(buf) < n and not self._eof:
-            if self._paused and self.transport is not None:
-                self._paused = False
-                self.transport.resume_reading()
-            self._need = n
-            self._waiter = loop.create_future()
-            self.waits += 1
             try:
-                await self._waiter
+                await self._wait(n)
             finally:
                 self._waiter = None
                 self._need = 0
@@ -155,8 +160,7 @@ class PacketProtocol(asyncio.Protocol):
             data = bytes(buf)
             buf.clear()
         else:
-            with memoryview(buf) as view:
-                data = bytes(view[:n])
+            data = bytes(memoryview(buf)[:n])  # (the view is gone before the buffer shrinks)
             del buf[:n]
         if self._paused and len(buf) <= HIGH_WATER and self.transport is not None:
             self._paused = False
@@ -167,18 +171,49 @@ class PacketProtocol(asyncio.Protocol):
         """Read packets into ``core`` until it gives an event; a server error is raised.
 
         Each header is checked (by the core, with the answer's room) before
-        any body byte is taken.
+        any body byte is taken.  A packet already whole in the buffer is read
+        without a wait; otherwise the task waits once for the header, and once
+        more only when the body has not come with it.
         """
         buf = self._buf
         size = core.ns["HEADER_LENGTH"]
+        header_of = core.header
         while True:
             if len(buf) < size:
-                await self._fill(size)
-            length = core.header(self._take(size))
-            body = None
-            if length:
-                if len(buf) < length:
-                    await self._fill(length)
+                # (the wait of _fill, inline: no coroutine of its own per packet)
+                while len(buf) < size and not self._eof:
+                    if self._paused and self.transport is not None:
+                        self._paused = False
+                        self.transport.resume_reading()
+                    self._need = size
+                    self._waiter = waiter = self._loop.create_future()
+                    self.waits += 1
+                    try:
+                        await waiter
+                    finally:
+                        self._waiter = None
+                        self._need = 0
+                if len(buf) < size and self._lost is not None:
+                    raise self._lost
+            have = len(buf)
+            # The header is checked as a slice of the buffer (the checker reads
+            # any bytes-like header); a short one, at the end of the stream, is
+            # the core's error.
+            length = header_of(buf[:size] if have >= size else self._take(size))  # type: ignore[arg-type]
+            end = size + length
+            if have >= end:
+                # the whole packet is here: one copy of the body, no wait
+                body = bytes(memoryview(buf)[size:end]) if length else None
+                if have == end:
+                    buf.clear()
+                else:
+                    del buf[:end]
+                if self._paused and len(buf) <= HIGH_WATER and self.transport is not None:
+                    self._paused = False
+                    self.transport.resume_reading()
+            else:
+                del buf[:size]
+                await self._fill(length)
                 body = self._take(length)
             event = core.packet(body)
             if event is not None:

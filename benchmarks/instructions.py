@@ -22,17 +22,29 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 #: Scenarios measured, and the (short, long) counts of calls or connections.
 COUNTS: Dict[str, Tuple[int, int]] = {"small_call": (200, 1200), "connect": (20, 120),
                                       "table_200k": (1, 3), "table2_200k": (1, 3), "feed_1m": (1, 3),
-                                      "arrow_200k": (1, 3), "arrow_10k": (4, 20)}
+                                      "arrow_200k": (1, 3), "arrow_10k": (4, 20),
+                                      "arrow_int_200k": (1, 3), "arrow_ts_200k": (1, 3),
+                                      "arrow_str_200k": (1, 3), "arrow_iso_200k": (1, 3)}
 #: Rows (or feed items) of one answer, for the scenarios that report
 #: instructions per row.
 ROWS: Dict[str, int] = {"table_200k": 200_000, "table2_200k": 200_000, "feed_1m": 1_000_000,
-                        "arrow_200k": 200_000, "arrow_10k": 10_000}
+                        "arrow_200k": 200_000, "arrow_10k": 10_000, "arrow_int_200k": 200_000,
+                        "arrow_ts_200k": 200_000, "arrow_str_200k": 200_000, "arrow_iso_200k": 200_000}
 #: The streamed scenarios: one answer per call, on one connection.
 STREAMS = ("table_200k", "table2_200k", "feed_1m")
-#: The answer (a scenario of payloads.py) that each Arrow scenario reads.
-ARROW_ANSWERS = {"arrow_200k": "table_200k", "arrow_10k": "table_10k"}
+#: The answer (a scenario of payloads.py) that each Arrow scenario reads:
+#: the 8-column table, or one column of ints, of MessagePack timestamps
+#: (timestamp[ns, tz=UTC] inferred: at most the ints' cost + 10%), of ISO
+#: texts as strings, and of the same texts as timestamp[us] asked for (at
+#: most twice the strings' cost).
+ARROW_ANSWERS = {"arrow_200k": "table_200k", "arrow_10k": "table_10k", "arrow_int_200k": "ints_200k",
+                 "arrow_ts_200k": "timestamps_200k", "arrow_str_200k": "texts_200k",
+                 "arrow_iso_200k": "texts_200k"}
 #: The ways an Arrow scenario is read: types inferred, or given.
 ARROW_WAYS = ("fetch_arrow", "fetch_arrow_schema")
+#: The ways of the scenarios read one way only.
+ONE_WAY = {"arrow_int_200k": "fetch_arrow", "arrow_ts_200k": "fetch_arrow", "arrow_str_200k": "fetch_arrow",
+           "arrow_iso_200k": "fetch_arrow_schema"}
 
 _TOTAL = re.compile(r"Collected\s*:\s*(\d+)")
 
@@ -62,6 +74,8 @@ def measure(names: List[str], scenarios: List[str],
         short, long = COUNTS[scenario]
         out[scenario] = {}
         ways = ARROW_WAYS if scenario in ARROW_ANSWERS else names
+        if scenario in ONE_WAY:
+            ways = [ONE_WAY[scenario]]
         if scenario in STREAMS:
             ways = [n for n in names if n != "floor"]
         for name in ways:
@@ -83,7 +97,7 @@ def _child(impl: str, scenario: str, count: int, host: str, port: int) -> None:
     import impls
 
     if scenario in ARROW_ANSWERS:
-        _arrow_child(impl, ARROW_ANSWERS[scenario], count, (host, port))
+        _arrow_child(impl, scenario, count, (host, port))
         return
     chosen = impls.make(impl, (host, port))
     if scenario in STREAMS:
@@ -102,15 +116,18 @@ def _child(impl: str, scenario: str, count: int, host: str, port: int) -> None:
     chosen.close(conn)
 
 
-def _arrow_child(way: str, answer: str, count: int, address: Tuple[str, int]) -> None:
+def _arrow_child(way: str, scenario: str, count: int, address: Tuple[str, int]) -> None:
     import pyarrow as pa
 
     import impls
     from payloads import COLUMNS
     from vantrel.results import fetch_arrow
 
+    answer = ARROW_ANSWERS[scenario]
     types = [pa.int64()] * 3 + [pa.float64()] * 2 + [pa.string()] * 2 + [pa.bool_()]
     schema = pa.schema(list(zip(COLUMNS, types))) if way == "fetch_arrow_schema" else None
+    if scenario == "arrow_iso_200k":
+        schema = pa.schema([("ts", pa.timestamp("us"))])
     chosen = impls.make("ext", address)
     conn = chosen.open()
     fetch_arrow(conn, answer, arrow_schema=schema).read_all()

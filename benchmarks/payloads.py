@@ -76,6 +76,30 @@ def _table(msg_type: int, compression: int, head: Any) -> List[bytes]:
     return _stream(msg_type, bodies, compression)
 
 
+def _one_column(name: str, value: Any) -> List[bytes]:
+    """A 200,000-row table of one column, value(i) in row i, in TABLE_PACKETS packets."""
+    bodies = []
+    for p, chunk in enumerate(_chunks(TABLE_ROWS, TABLE_PACKETS)):
+        bodies.append(([[name]] if p == 0 else []) + [[value(i)] for i in chunk])
+    return _stream(MSG_TYPE.TABLE, bodies, NONE)
+
+
+def timestamp_value(i: int) -> Any:
+    """Row i of the timestamp answers: seconds as in table_row()'s "ts", and microseconds."""
+    from vantrel.share._codecbase import Timestamp
+
+    return Timestamp(1_700_000_000 + i * 13, (i * 1337 % 1_000_000) * 1000)
+
+
+def iso_value(i: int) -> str:
+    """timestamp_value(i) as datetime.isoformat() writes it (no zone)."""
+    import datetime
+
+    when = datetime.datetime(1970, 1, 1) + datetime.timedelta(seconds=1_700_000_000 + i * 13,
+                                                             microseconds=i * 1337 % 1_000_000)
+    return when.isoformat()
+
+
 def _feed() -> List[bytes]:
     bodies = [[feed_item(i) for i in chunk] for chunk in _chunks(FEED_ITEMS, FEED_PACKETS)]
     return _stream(MSG_TYPE.FEED, bodies, NONE)
@@ -106,6 +130,10 @@ BUILDERS = {
     "table_1m": _table_1m,
     "table_500k": _table_500k,
     "table_10k": lambda: _stream(MSG_TYPE.TABLE, [[COLUMNS] + [table_row(i) for i in range(10_000)]], NONE),
+    # one column each: ints (as table_row()'s "ts"), MessagePack timestamps, ISO texts
+    "ints_200k": lambda: _one_column("ts", lambda i: 1_700_000_000 + i * 13),
+    "timestamps_200k": lambda: _one_column("ts", timestamp_value),
+    "texts_200k": lambda: _one_column("ts", iso_value),
 }
 
 #: Scenarios whose answer is large enough for its peak memory to matter.

@@ -5,6 +5,12 @@
 // buffers and keeps a validity bitmap, created at the first null.  finish()
 // hands the buffers to an ArrowArray.  Nothing here touches Python, so a
 // batch can be built with the interpreter lock released.
+//
+// A value is stored exactly or refused: an int that its column cannot hold
+// (out of range, or without an exact double), a timestamp finer than its
+// column's unit, a number that a decimal would round, text that is not what
+// the column reads are ColumnTypeErrors naming the column, the row and the
+// value.
 #pragma once
 
 #include <cstdint>
@@ -12,14 +18,28 @@
 
 #include "abi.h"
 #include "buffer.h"
+#include "convert.h"
 #include "types.h"
 #include "utf8.h"
 
 namespace vantrel::arrow {
 
+// How a column's values are laid out in its buffers.
+enum class Layout : std::uint8_t {
+    None,       // null: no buffers
+    Bits,       // bool
+    Fixed,      // width_ bytes a value
+    Offsets32,  // string, binary
+    Offsets64,  // large_string, large_binary
+    Views,      // string_view, binary_view: 16 bytes a value, the longer values' bytes in one buffer
+    Dict,       // int32 indices into a string dictionary of the batch
+};
+
 class ColumnBuilder {
 public:
     explicit ColumnBuilder(const Field& field) noexcept : field_(&field), type_(field.type) {}
+    ColumnBuilder(ColumnBuilder&&) noexcept = default;
+    ColumnBuilder& operator=(ColumnBuilder&&) noexcept = default;
 
     // Prepares for a batch of `rows` rows.
     bool begin(std::int64_t rows, Failure& failure);
@@ -60,8 +80,7 @@ public:
                     return push_bytes(item.data, item.len, failure);
                 }
                 break;
-            case ColType::Unknown:
-            case ColType::Null:
+            default:
                 break;
         }
         return append_other(item, row, failure);
@@ -70,14 +89,30 @@ public:
     bool append_null(std::int64_t row, Failure& failure);
 
     // Follows its field's type when the typing of the columns changed it
-    // while the batch is built: from Unknown (nulls so far) to any type, or
-    // from int64 to double (the values so far converted in place).
-    bool retype(Failure& failure);
+    // while the batch is built: from Unknown (nulls so far) to any type,
+    // from int64 to double or uint64, from uint64 to double, from string to
+    // binary (the values so far converted in place, or refused: `base` is
+    // the row number of the batch's first row).
+    bool retype(std::int64_t base, Failure& failure);
 
     // Values already known to be of the column's own type.
     ColType type() const noexcept { return type_; }
     bool push_int(std::int64_t v) noexcept { return push(v); }
     bool push_double(double v) noexcept { return push(v); }
+    // A MessagePack timestamp into a timestamp column: false, with nothing
+    // pushed, when it is not a whole number of the column's units or
+    // beyond int64 (the general way then refuses it).
+    bool push_timestamp(std::int64_t seconds, std::uint32_t nanos) noexcept {
+        std::int64_t v;
+        if (unit_nanos_ == 1) {
+            if (__builtin_mul_overflow(seconds, std::int64_t{1000000000}, &v) || __builtin_add_overflow(v, nanos, &v)) {
+                return false;
+            }
+        } else if (!to_units(seconds, nanos, field_->spec.unit, v)) {
+            return false;
+        }
+        return push(v);
+    }
 
     // Exports the column built so far into `out` (which owns the buffers
     // from then on) and leaves the builder empty.
@@ -121,6 +156,7 @@ public:
         end_bytes(len);
         return true;
     }
+
 private:
     // The value's `len` bytes are in data_: its end offset and its count.
     void end_bytes(std::uint32_t len) noexcept {
@@ -129,24 +165,45 @@ private:
         ++length_;
     }
     [[gnu::noinline]] bool append_other(const msgpack::Item& item, std::int64_t row, Failure& failure);
+    bool append_int(const msgpack::Item& item, std::int64_t row, Failure& failure);
+    bool append_bytes(const msgpack::Item& item, std::int64_t row, Failure& failure);
+    bool append_time(const msgpack::Item& item, std::int64_t row, Failure& failure);
+    bool append_decimal(const msgpack::Item& item, std::int64_t row, Failure& failure);
+    bool push_any_bytes(const char* data, std::uint32_t len, Failure& failure);
+    bool push_view(const char* data, std::uint32_t len, Failure& failure);
+    bool push_dict(const char* data, std::uint32_t len, Failure& failure);
+    bool grow_slots(Failure& failure);
+    bool finish_dictionary(ArrowArray* out, Failure& failure);
     [[gnu::noinline]] bool make_room(std::uint32_t len, Failure& failure);
     [[gnu::noinline, gnu::cold]] bool mismatch(const msgpack::Item& item, std::int64_t row, Failure& failure);
+    [[gnu::noinline, gnu::cold]] bool refuse(const msgpack::Item& item, std::int64_t row, const char* why,
+                                             Failure& failure);
     bool start_validity(Failure& failure);
     bool reserve_values(Failure& failure);
+    void put_placeholder() noexcept;
     void set_data_room() noexcept;
+    void set_layout() noexcept;
 
     static constexpr std::uint64_t kInt64Max = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
 
     const Field* field_;
     ColType type_;
+    Layout layout_ = Layout::None;
+    std::uint8_t width_ = 0;       // bytes a value (Fixed)
+    std::int64_t unit_nanos_ = 1;  // timestamp, time64: nanoseconds a unit
     std::size_t data_room_ = 0;  // bytes reserved in data_ beyond its size, within the 32-bit offsets' reach
     std::int64_t length_ = 0;
     std::int64_t capacity_rows_ = 0;
     std::int64_t null_count_ = 0;
     bool has_validity_ = false;
     Buffer validity_;
-    Buffer values_;  // fixed-width values, bool bits, or utf8/binary offsets
-    Buffer data_;    // utf8/binary bytes
+    Buffer values_;  // fixed-width values, bool bits, offsets, views or dictionary indices
+    Buffer data_;    // string and binary bytes (a dictionary's: its values')
+    // A dictionary column: its values' offsets, and a hash table of them
+    // (slot: value index + 1, 0 for none).
+    Buffer dict_offsets_;
+    Buffer slots_;
+    std::int32_t dict_count_ = 0;
 };
 
 }  // namespace vantrel::arrow

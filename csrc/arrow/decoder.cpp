@@ -244,7 +244,8 @@ PyObject* decoder_types(PyObject* self, void*) {
     Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(fields.size())));
     for (std::size_t k = 0; list && k < fields.size(); ++k) {
         const ColType t = fields[k].type;
-        PyObject* name = t == ColType::Unknown ? (Py_INCREF(Py_None), Py_None) : PyUnicode_FromString(type_name(t));
+        PyObject* name = t == ColType::Unknown ? (Py_INCREF(Py_None), Py_None)
+                                               : PyUnicode_FromString(type_name(fields[k].spec).c_str());
         if (name == nullptr) {
             return nullptr;
         }
@@ -313,6 +314,63 @@ bool decoder_build(PyObject* decoder, PyObject* body, bool first, ArrowArray* ou
         return false;
     }
     return true;
+}
+
+namespace {
+
+PyObject* names_list(const std::vector<std::string>& names) {
+    Ref list = Ref::steal(PyList_New(0));
+    Ref seen = Ref::steal(PySet_New(nullptr));
+    if (!list || !seen) {
+        return nullptr;
+    }
+    for (const std::string& n : names) {
+        Ref name = Ref::steal(PyUnicode_FromStringAndSize(n.data(), static_cast<Py_ssize_t>(n.size())));
+        if (!name) {
+            return nullptr;
+        }
+        const int known = PySet_Contains(seen.get(), name.get());
+        if (known < 0 || (known == 0 && (PySet_Add(seen.get(), name.get()) < 0 ||
+                                         PyList_Append(list.get(), name.get()) < 0))) {
+            return nullptr;
+        }
+    }
+    return list.release();
+}
+
+}  // namespace
+
+PyObject* header_names(PyObject* module, PyObject* body) {
+    std::vector<std::string> header;
+    std::int64_t rows = 0;
+    Failure failure;
+    bool ok;
+    if (PyBytes_Check(body)) {
+        MsgpackSource source(PyBytes_AS_STRING(body), static_cast<std::size_t>(PyBytes_GET_SIZE(body)));
+        ok = source.open(true, &header, rows, failure);
+    } else {
+        PythonSource source(body);
+        ok = source.open(true, &header, rows, failure);
+    }
+    if (!ok) {
+        return raise_failure(*static_cast<ModuleState*>(PyModule_GetState(module)), failure);
+    }
+    return names_list(header);
+}
+
+PyObject* schema_names(PyObject*, PyObject* schema) {
+    std::vector<std::string> names;
+    if (!parse_schema_names(schema, names)) {
+        return nullptr;
+    }
+    Ref list = Ref::steal(PyList_New(0));
+    for (const std::string& n : names) {
+        Ref name = Ref::steal(PyUnicode_FromStringAndSize(n.data(), static_cast<Py_ssize_t>(n.size())));
+        if (!list || !name || PyList_Append(list.get(), name.get()) < 0) {
+            return nullptr;
+        }
+    }
+    return list.release();
 }
 
 bool decoder_schema(PyObject* decoder, ArrowSchema* out, Failure& failure) {

@@ -24,4 +24,10 @@ bool decoder_build(PyObject* decoder, PyObject* body, bool first, ArrowArray* ou
 // The schema of the batches; never touches Python.
 bool decoder_schema(PyObject* decoder, ArrowSchema* out, Failure& failure);
 
+// Module functions: the distinct column names of a first body's header row
+// (header_names(body)), and the field names of a schema (schema_names(schema),
+// whatever its types), for the checks of a requested schema.
+PyObject* header_names(PyObject* module, PyObject* body);
+PyObject* schema_names(PyObject* module, PyObject* schema);
+
 }  // namespace vantrel::arrow

@@ -80,12 +80,20 @@ PyModuleDef_Slot module_slots[] = {
     {0, nullptr},
 };
 
+PyMethodDef module_methods[] = {
+    {"header_names", header_names, METH_O,
+     "header_names(body, /)\n--\n\nThe distinct column names of a first TABLE body's header row, in order."},
+    {"schema_names", schema_names, METH_O,
+     "schema_names(schema, /)\n--\n\nThe field names of an Arrow schema, whatever their types."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "vantrel._arrow",
     "Arrow record batches built straight from the MessagePack bodies of TABLE packets.",
     sizeof(ModuleState),
-    nullptr,
+    module_methods,
     module_slots,
     traverse_module,
     clear_module,

@@ -214,10 +214,22 @@ bool PythonSource::value(Item& item, Failure& failure) {
         if (overflow == 0) {
             item.kind = Kind::Int;
             item.i = v;
+        } else if (overflow > 0 && (item.u = PyLong_AsUnsignedLongLong(obj), !PyErr_Occurred())) {
+            item.kind = Kind::UInt;  // beyond int64, within uint64
         } else {
-            // Beyond int64 either way: the columns refuse it as out of range.
+            // beyond 64 bits: its digits, for the columns that refuse it or read them
+            PyErr_Clear();
+            Ref text = Ref::steal(PyObject_Str(obj));
+            Py_ssize_t size = 0;
+            const char* digits = text ? PyUnicode_AsUTF8AndSize(text.get(), &size) : nullptr;
+            if (digits == nullptr) {
+                return failure.set(FailureKind::Python, "");
+            }
+            digits_.assign(digits, static_cast<std::size_t>(size));
             item.kind = Kind::UInt;
-            item.u = std::numeric_limits<std::uint64_t>::max();
+            item.u = std::numeric_limits<std::uint64_t>::max();  // (beyond int64 for the common cases)
+            item.data = digits_.data();
+            item.len = static_cast<std::uint32_t>(digits_.size());
         }
     } else if (PyFloat_Check(obj)) {
         item.kind = Kind::Float;

@@ -42,9 +42,11 @@ public:
         return true;
     }
 
-    // The next value, read by the shared reader (inlined here).
+    // The next value, read by the shared reader (inlined here).  (An int
+    // read here never has `data`: see huge_int().)
     [[gnu::always_inline]] bool value(msgpack::Item& item, Failure& failure) {
         msgpack::Reader reader(reinterpret_cast<const char*>(data_) + pos_, size_ - pos_);
+        item.data = nullptr;
         if (!reader.next(item)) {
             return malformed(reader, failure);
         }
@@ -131,8 +133,24 @@ public:
                 ok = column.push_bytes(text, static_cast<std::uint32_t>(n), failure);
                 return p + head + n;
             }
-            case ColType::Unknown:
-            case ColType::Null:
+            case ColType::Timestamp:
+                // fixext 8 and fixext 4 of type -1
+                if ((c == 0xd7 || c == 0xd6) && p[1] == 0xff && end - p >= 10) {
+                    std::int64_t seconds;
+                    std::uint32_t nanos = 0;
+                    if (c == 0xd7) {
+                        const std::uint64_t v = be(p + 2, 8);
+                        nanos = static_cast<std::uint32_t>(v >> 34);
+                        seconds = static_cast<std::int64_t>(v & 0x3ffffffffull);
+                    } else {
+                        seconds = static_cast<std::int64_t>(be(p + 2, 4));
+                    }
+                    if (nanos < 1000000000u && column.push_timestamp(seconds, nanos)) {
+                        return p + (c == 0xd7 ? 10 : 6);
+                    }
+                }
+                return nullptr;
+            default:
                 break;
         }
         return nullptr;
@@ -174,10 +192,15 @@ public:
             switch (t) {
                 case ColType::Float64:
                     if (c == 0xcb || c == 0xca) {
-                        n = c == 0xcb ? 9 : 5;
-                        break;
+                        n = 9 - (c == 0xca) * 4;
+                    } else if (c <= 0x7f || c >= 0xe0) {
+                        n = 1;
+                    } else if (c >= 0xcc && c <= 0xce) {  // uint 8/16/32: exact doubles
+                        n = 1 + (std::size_t{1} << (c - 0xcc));
+                    } else if (c >= 0xd0 && c <= 0xd2) {  // int 8/16/32
+                        n = 1 + (std::size_t{1} << (c - 0xd0));
                     }
-                    [[fallthrough]];
+                    break;
                 case ColType::Int64:
                     if (c <= 0x7f || c >= 0xe0) {
                         n = 1;
@@ -185,6 +208,18 @@ public:
                         n = 1 + (std::size_t{1} << (c - 0xcc));
                     } else if (c >= 0xd0 && c <= 0xd3) {  // int 8/16/32/64
                         n = 1 + (std::size_t{1} << (c - 0xd0));
+                    }
+                    break;
+                case ColType::UInt64:
+                    if (c <= 0x7f) {
+                        n = 1;
+                    } else if (c >= 0xcc && c <= 0xcf) {  // uint 8/16/32/64
+                        n = 1 + (std::size_t{1} << (c - 0xcc));
+                    }
+                    break;
+                case ColType::Timestamp:
+                    if ((c == 0xd7 || c == 0xd6) && left >= 2 && p[1] == 0xff) {
+                        n = c == 0xd7 ? 10 : 6;
                     }
                     break;
                 case ColType::Bool:
@@ -202,8 +237,7 @@ public:
                         n = 2 + std::size_t{p[1]};
                     }
                     break;
-                case ColType::Unknown:
-                case ColType::Null:
+                default:
                     break;
             }
         }
@@ -273,6 +307,7 @@ private:
     PyObject* body_;
     Ref rows_;  // tuple of the body's elements
     Ref row_;   // tuple of the current row's values
+    std::string digits_;  // the digits of the last int beyond 64 bits
     Py_ssize_t next_row_ = 0;
     Py_ssize_t pos_ = 0;
 };

@@ -27,25 +27,29 @@ constexpr std::uint32_t kAlways = std::numeric_limits<std::uint32_t>::max();
 
 bool no_memory(Failure& failure) { return failure.set(FailureKind::NoMemory, "out of memory"); }
 
-// The type a value asks for, or Unknown for None.
+// The type a value asks for, or Unknown for None and values of no type.
 ColType type_of(const Item& item) noexcept {
     switch (item.kind) {
         case Kind::Bool: return ColType::Bool;
-        case Kind::UInt:
+        case Kind::UInt: return item.u > static_cast<std::uint64_t>(INT64_MAX) ? ColType::UInt64 : ColType::Int64;
         case Kind::Int: return ColType::Int64;
         case Kind::Float: return ColType::Float64;
         case Kind::Str: return ColType::Utf8;
         case Kind::Bin: return ColType::Binary;
+        case Kind::Ext: return item.ext_type == kTimestampExt ? ColType::Timestamp : ColType::Unknown;
         case Kind::Nil:
-        case Kind::Ext:
         case Kind::Array:
         case Kind::Map: break;
     }
     return ColType::Unknown;
 }
 
+bool is_int(ColType t) noexcept { return t == ColType::Int64 || t == ColType::UInt64; }
+
 // Widens the column's type by one value; false when the value cannot share
-// the column with the values seen before it.
+// the column with the values seen before it.  (Whether each value fits the
+// type settled is the build's to say: an int without an exact double in a
+// double column, a negative int in a uint64 one.)
 bool infer_value(Field& field, const Item& item, std::int64_t row, Failure& failure) {
     if (item.kind == Kind::Nil) {
         return true;
@@ -54,27 +58,44 @@ bool infer_value(Field& field, const Item& item, std::int64_t row, Failure& fail
         return failure.set(FailureKind::Column,
                            at_cell(field, row) + "nested values (" + value_name(item) + ") are not supported");
     }
-    if (item.kind == Kind::Ext) {
-        return failure.set(FailureKind::Column, at_cell(field, row) + "extension values are not supported");
+    if (item.kind == Kind::Ext && item.ext_type != kTimestampExt) {
+        return failure.set(FailureKind::Column, at_cell(field, row) + "extension values (type " +
+                                                    std::to_string(item.ext_type) + ") are not supported");
     }
-    if (item.kind == Kind::UInt && item.u > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
-        return failure.set(FailureKind::Column, at_cell(field, row) + "an int outside the int64 range");
+    if (huge_int(item)) {
+        return failure.set(FailureKind::Column,
+                           at_cell(field, row) + value_text(item) + " is outside the int64 and uint64 ranges");
     }
     const ColType t = type_of(item);
-    if (field.type == t) {
+    const ColType was = field.type;
+    if (was == t) {
         return true;
     }
-    if (field.type == ColType::Unknown) {
-        field.type = t;
+    if (was == ColType::Unknown) {
+        field.set_type(t);
         return true;
     }
-    if ((field.type == ColType::Int64 && t == ColType::Float64) ||
-        (field.type == ColType::Float64 && t == ColType::Int64)) {
-        field.type = ColType::Float64;
+    if (is_int(was) && is_int(t)) {
+        if (t == ColType::Int64 && (item.kind == Kind::UInt || item.i >= 0)) {
+            return true;  // a small positive int in a uint64 column
+        }
+        if (t == ColType::UInt64) {
+            field.set_type(ColType::UInt64);  // no negative int may come before or after it
+            return true;
+        }
+        return failure.set(FailureKind::Column,
+                           at_cell(field, row) + value_text(item) + " is outside the uint64 range");
+    }
+    if ((is_int(was) && t == ColType::Float64) || (was == ColType::Float64 && is_int(t))) {
+        field.set_type(ColType::Float64);
         return true;
     }
-    return failure.set(FailureKind::Column, at_cell(field, row) + "a " + value_name(item) + " value after " +
-                                                type_name(field.type) +
+    if ((was == ColType::Utf8 && t == ColType::Binary) || (was == ColType::Binary && t == ColType::Utf8)) {
+        field.set_type(ColType::Binary);  // strs as their UTF-8 bytes
+        return true;
+    }
+    return failure.set(FailureKind::Column, at_cell(field, row) + value_text(item) + " after " +
+                                                type_name(field.spec) +
                                                 " values (mixed types; arrow_schema= can fix the column's type)");
 }
 
@@ -82,8 +103,10 @@ bool infer_value(Field& field, const Item& item, std::int64_t row, Failure& fail
 
 struct SchemaPrivate {
     std::string name;
+    std::string format;
     std::vector<ArrowSchema> children;
     std::vector<ArrowSchema*> pointers;
+    ArrowSchema dictionary{};  // a dictionary column's values
 };
 
 void release_schema(ArrowSchema* schema) {
@@ -92,6 +115,9 @@ void release_schema(ArrowSchema* schema) {
         if (child->release != nullptr) {
             child->release(child);
         }
+    }
+    if (priv->dictionary.release != nullptr) {
+        priv->dictionary.release(&priv->dictionary);
     }
     delete priv;
     schema->release = nullptr;
@@ -114,14 +140,14 @@ void release_batch(ArrowArray* array) {
     array->release = nullptr;
 }
 
-void fill_schema(ArrowSchema* out, const char* format, SchemaPrivate* priv, std::int64_t flags) {
-    out->format = format;
+void fill_schema(ArrowSchema* out, SchemaPrivate* priv, std::int64_t flags) {
+    out->format = priv->format.c_str();
     out->name = priv->name.c_str();
     out->metadata = nullptr;
     out->flags = flags;
     out->n_children = static_cast<std::int64_t>(priv->pointers.size());
     out->children = priv->pointers.empty() ? nullptr : priv->pointers.data();
-    out->dictionary = nullptr;
+    out->dictionary = priv->dictionary.release != nullptr ? &priv->dictionary : nullptr;
     out->release = release_schema;
     out->private_data = priv;
 }
@@ -264,7 +290,7 @@ bool Table::begin_typing(Source& source, std::int64_t rows, Failure& failure) {
         drop_first();
         failure = Failure();
         for (Field& f : fields_) {
-            f.type = ColType::Unknown;
+            f.set_type(ColType::Unknown);
         }
         source.restart();
         if (!source.open(true, nullptr, rows, failure)) {
@@ -287,7 +313,7 @@ bool Table::infer(Source& source, bool& typed, Failure& failure) {
 void Table::freeze() noexcept {
     for (Field& f : fields_) {
         if (f.type == ColType::Unknown) {
-            f.type = ColType::Null;
+            f.set_type(ColType::Null);
         }
     }
 }
@@ -388,7 +414,7 @@ template <bool Typing, typename Source>
         if constexpr (Typing) {
             Field& field = fields_[static_cast<std::size_t>(k)];
             if (!infer_value(field, item, rowno, failure) ||
-                (field.type != column.type() && !column.retype(failure))) {
+                (field.type != column.type() && !column.retype(base, failure))) {
                 return false;
             }
         }
@@ -517,10 +543,23 @@ bool Table::export_schema(ArrowSchema* out, Failure& failure) const {
             return no_memory(failure);
         }
         child->name = fields_[k].name;
-        const ColType t = fields_[k].type == ColType::Unknown ? ColType::Null : fields_[k].type;
-        fill_schema(&top->children[k], arrow_format(t), child, fields_[k].nullable ? ARROW_FLAG_NULLABLE : 0);
+        child->format = arrow_format(fields_[k].spec);  // (unknown still: null)
+        if (fields_[k].type == ColType::Dictionary) {
+            auto* values = new (std::nothrow) SchemaPrivate;
+            if (values == nullptr) {
+                delete child;
+                ArrowSchema tmp{};
+                tmp.private_data = top.release();
+                release_schema(&tmp);
+                return no_memory(failure);
+            }
+            values->format = std::string(1, 'u');
+            fill_schema(&child->dictionary, values, ARROW_FLAG_NULLABLE);
+        }
+        fill_schema(&top->children[k], child, fields_[k].nullable ? ARROW_FLAG_NULLABLE : 0);
     }
-    fill_schema(out, "+s", top.release(), 0);
+    top->format = std::string("+s", 2);
+    fill_schema(out, top.release(), 0);
     return true;
 }
 

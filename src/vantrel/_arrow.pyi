@@ -10,6 +10,9 @@ class DecodeError(ValueError):
 class ColumnTypeError(TypeError):
     """A value that does not fit its column (the text names the column, the row and both types)."""
 
+def header_names(body: Body, /) -> List[str]: ...
+def schema_names(schema: Any, /) -> List[str]: ...
+
 class TableDecoder:
     """Builds Arrow record batches from the TABLE bodies of one answer."""
 

@@ -27,7 +27,7 @@ import importlib
 import itertools
 import operator
 from collections import deque
-from typing import Any, Callable, Deque, Iterator, Mapping, Optional, Sequence, Tuple
+from typing import Any, Callable, Deque, Iterator, List, Mapping, Optional, Sequence, Tuple
 
 from vantrel import _arrow, _many
 from vantrel._answer import DONE, OPEN, Answer, InCall
@@ -109,13 +109,17 @@ class ArrowStream:
 
         ``requested_schema`` (an "arrow_schema" capsule) fixes the column
         types as ``arrow_schema=`` does, unless :func:`fetch_arrow` was given
-        one.
+        one.  Its fields must be the answer's columns (in any order), or
+        ``ValueError`` is raised and the stream is left as it was; when it
+        asks for a type that is not produced here, the stream has the
+        answer's own schema.
         """
         if self._taken:
             raise RuntimeError("the stream of this answer was already taken")
+        chosen = None if requested_schema is None else self._requested(requested_schema)
         self._taken = True
         answer = self._answer
-        decoder, held = self._prepare(requested_schema)
+        decoder, held = self._prepare(chosen)
 
         def pull() -> Optional[Tuple[Any, bool]]:
             if held:
@@ -136,17 +140,49 @@ class ArrowStream:
 
         return decoder.stream(pull, close)
 
-    def _prepare(self, requested_schema: Any) -> Tuple[Any, Deque[Tuple[Any, bool]]]:
-        # The decoder, typed from the first bodies: once, for the schema and
-        # the stream alike.
-        if self._prepared is None:
+    def _requested(self, requested_schema: Any) -> Optional[Any]:
+        """The decoder of a requested schema whose fields are the columns; None
+        when the answer's own schema is to be used instead (arrow_schema= was
+        given, or a type is asked that is not produced here).  Raises
+        ValueError, and takes nothing, for other fields."""
+        names = _arrow.schema_names(requested_schema)
+        if self._prepared is not None:
+            ours: Optional[List[str]] = self._prepared[0].names
+        elif self._decoder is not None:
+            ours = self._decoder.names
+        elif self._answer.kind != "empty" and self._answer.first is not None:
             try:
-                decoder = self._decoder
+                ours = _arrow.header_names(self._answer.first)
+            except _arrow.DecodeError:
+                ours = None  # the stream fails as it reads the body
+        else:
+            ours = None  # an empty stream: the requested columns, without rows
+        if ours is not None and (len(names) != len(ours) or sorted(names) != sorted(ours)):
+            raise ValueError("the requested schema's fields %s are not the answer's columns %s"
+                             % (names, ours))
+        if self._decoder is not None:
+            return None
+        try:
+            return _arrow.TableDecoder(requested_schema)
+        except TypeError:
+            return None
+
+    def _prepare(self, chosen: Optional[Any]) -> Tuple[Any, Deque[Tuple[Any, bool]]]:
+        # The decoder, typed from the first bodies: once, for the schema and
+        # the stream alike; a requested schema's decoder begins with the
+        # bodies read so far.
+        try:
+            if self._prepared is None:
+                decoder = chosen if chosen is not None else self._decoder
                 if decoder is None:
-                    decoder = _arrow.TableDecoder(requested_schema)
+                    decoder = _arrow.TableDecoder()
                 self._prepared = (decoder, self._begin(decoder))
-            except BaseException as e:
-                raise self._answer.failed(e)  # noqa: B904 - the reader's own error stays the context
+            elif chosen is not None:
+                held = self._prepared[1]
+                chosen.begin(held[0][0] if held else None)
+                self._prepared = (chosen, held)
+        except BaseException as e:
+            raise self._answer.failed(e)  # noqa: B904 - the reader's own error stays the context
         return self._prepared
 
     def __arrow_c_schema__(self) -> Any:

@@ -20,13 +20,14 @@ code caught before the family existed, so ``except OSError`` and
     │   ├── PoolTimeout             (also Timeout) no connection within the pool's time-out
     │   └── PoolClosed              the pool was closed
     └── CodecError                  (also ValueError) a body could not be encoded or decoded
+        └── EncodeError             (also TypeError) an argument of a call cannot be encoded
 """
 
 from __future__ import annotations
 
 import socket
 import sys
-from typing import Optional, Sequence, Tuple
+from typing import Any, Mapping, Optional, Sequence, Tuple, Union
 
 from vantrel.share.codec import CodecError
 from vantrel.share.errors import (
@@ -47,6 +48,7 @@ __all__ = [
     "ConnectError",
     "ConnectTimeout",
     "ConnectionClosed",
+    "EncodeError",
     "Error",
     "InvalidArgumentsError",
     "MethodNotFoundError",
@@ -129,3 +131,55 @@ class CallError(Error):
         super().__init__("%s failed: %s" % (call, _cause_text(cause)))
         self.index = index
         self.cause = cause
+
+
+class EncodeError(CodecError, TypeError):
+    """An argument of a call cannot be encoded: nothing was sent and the
+    connection stays usable.  ``method`` is the call's method; ``argument``
+    the argument's place among the positional ones (0 is the first after the
+    method), its keyword name, or None when no single argument is at fault."""
+
+    def __init__(self, message: str, method: Any = None,
+                 argument: Union[int, str, None] = None) -> None:
+        super().__init__(message)
+        self.method = method
+        self.argument = argument
+
+
+def encode_failed(ns: Mapping[str, Any], payload: Tuple[Any, Any, Any],
+                  error: BaseException) -> BaseException:
+    """What the failure to pack the request ``payload`` (method, args, kwargs)
+    becomes: an :class:`EncodeError` naming the method and the first argument
+    that cannot be packed alone.  ``ns`` is the namespace of the connection
+    module whose ``pack_one`` failed (its serializer is the one tried again).
+    Run only after a failure; other errors (MemoryError) are returned as they are."""
+    if not isinstance(error, (TypeError, ValueError, OverflowError)) or isinstance(error, EncodeError):
+        return error
+    method, args, kwargs = payload
+    pack, types = ns["pack_one"], ns["MSG_TYPE"]
+    serializer, compression = ns["DEFAULT_SERIALIZER_TYPE"], ns["DEFAULT_COMPRESSION_METHOD"]
+
+    def fails(value: Any) -> bool:
+        try:
+            pack(value, types.REQUEST, serializer, compression)
+        except (TypeError, ValueError, OverflowError):
+            return True
+        return False
+
+    place: Union[int, str, None] = None
+    if fails(method):
+        what = "the method name (%s)" % type(method).__name__
+    else:
+        what = ""
+        for i, value in enumerate(args):
+            if fails(value):
+                place, what = i, "argument %d (%s)" % (i + 1, type(value).__name__)
+                break
+        else:
+            for name, value in kwargs.items():
+                if fails(value):
+                    place, what = name, "argument %s= (%s)" % (name, type(value).__name__)
+                    break
+    text = "call %r: cannot encode %s: %s" % (method, what, error) if what else \
+        "call %r: cannot encode the request: %s" % (method, error)
+    return EncodeError(text, method, place)

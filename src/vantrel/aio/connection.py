@@ -36,7 +36,7 @@ from vantrel._handshake import NoticeHandler, deliver_notice, handshake_packet
 from vantrel._header import CLOSED_DURING_CALL, DISCONNECTED
 from vantrel._impls import connection_module
 from vantrel._settings import UNSET, Opening, Settings, TLSOption, settings, tls_context
-from vantrel.errors import Timeout
+from vantrel.errors import Timeout, encode_failed
 from vantrel.share.codec import pack_one
 from vantrel.share.errors import ServerError
 from vantrel.share.protocol import MSG_TYPE
@@ -282,8 +282,14 @@ class AsyncCall:
             # blocking call finds it, at its first read
             raise life.failed(module.ProtocolError(DISCONNECTED), method)
         self.deadline = life.begin(method)  # ConnectionClosed on a closed or broken connection
-        self.packet = pack_one((method, args, kwargs), MSG_TYPE.REQUEST,
-                               module.DEFAULT_SERIALIZER_TYPE, module.DEFAULT_COMPRESSION_METHOD)
+        try:
+            self.packet = pack_one((method, args, kwargs), MSG_TYPE.REQUEST,
+                                   module.DEFAULT_SERIALIZER_TYPE, module.DEFAULT_COMPRESSION_METHOD)
+        except Exception as e:  # nothing was sent: the connection is as it was
+            failure = encode_failed(vars(module), (method, args, kwargs), e)
+            if failure is e:
+                raise
+            raise failure from e
         self.conn = conn
         self.method = method
         self.core = AnswerCore(vars(module), max_bytes=life.max_answer_bytes)

@@ -148,7 +148,10 @@ def read_calls(address_or_url: AddressLike, calls: Sequence[Any], *,
     A partition that fails raises :class:`vantrel.CallError` naming its call.
     """
     import dask.dataframe as dd
-    import pyarrow as pa
+
+    from vantrel.results import _optional
+
+    pa = _optional("pyarrow")  # checked before anything is sent
 
     target = parse_target(address_or_url)
     options = dict(target.options)

@@ -246,10 +246,12 @@ def fetch_arrow(conn: Any, method: Any, /, *args: Any, arrow_schema: Any = None,
 
     The request is sent and the answer read up to its first table packet
     before this returns: server errors and protocol errors of that part are
-    raised here, as by ``execute``.  A single RESPONSE answer raises
+    raised here, as by ``execute``.  Without pyarrow installed it raises
+    ImportError before anything is sent.  A single RESPONSE answer raises
     :class:`AnswerKindError` carrying the body; a TABLE2 or FEED stream raises
     it too.
     """
+    _optional("pyarrow")  # checked before anything is sent
     decoder = None if arrow_schema is None else _arrow.TableDecoder(_schema_spec(arrow_schema))
     answer = Answer(conn, method, args, kwargs, raw_tables=True)
     if answer.kind == "response":
@@ -366,5 +368,6 @@ def fetch_arrow_many(pool: Any, calls: Sequence[Any], *, max_workers: Optional[i
     columns of every call; without it the schema is the union of the calls'
     own.  Needs pyarrow.  (The workers are ``vantrel._many``'s.)
     """
+    _optional("pyarrow")  # checked before anything is sent
     return _many.fetch_arrow_many(fetch_arrow, pool, calls, max_workers=max_workers,
                                   arrow_schema=arrow_schema)

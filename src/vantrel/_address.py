@@ -17,6 +17,7 @@ hyphens and dots).
 
 from __future__ import annotations
 
+import difflib
 import ipaddress
 import os
 import re
@@ -32,6 +33,7 @@ __all__ = [
     "format_address",
     "parse_address",
     "parse_target",
+    "unknown_option",
 ]
 
 #: The port of a URL or ``host`` given without one (the reference server's).
@@ -192,6 +194,14 @@ def _option(name: str, text: str, value: str) -> Any:
     return text
 
 
+def unknown_option(name: str, valid: Sequence[str]) -> str:
+    """The text of an unknown option: the nearest valid one, then all of them
+    ("unknown option 'max_sise' (did you mean 'max_size'? valid: ...)")."""
+    near = difflib.get_close_matches(name, valid, n=1)
+    hint = "did you mean %r? " % near[0] if near else ""
+    return "unknown option %r (%svalid: %s)" % (name, hint, ", ".join(sorted(valid)))
+
+
 def _parse_url(value: str) -> Target:
     rest = value[len(_SCHEME):]
     authority, sep, tail = rest.partition("?")
@@ -216,7 +226,7 @@ def _parse_url(value: str) -> Target:
             key, eq, text = item.partition("=")
             key = unquote(key)
             if key not in _OPTIONS:
-                raise _bad(value, "unknown option %r (known: %s)" % (key, ", ".join(_OPTIONS)))
+                raise _bad(value, unknown_option(key, _OPTIONS))
             if not eq:
                 raise _bad(value, "option %r has no value" % (key,))
             options[key] = _option(key, unquote(text), value)

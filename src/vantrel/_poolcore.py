@@ -29,7 +29,7 @@ import warnings
 from typing import Any, Callable, Deque, Dict, List, Mapping, Optional, Tuple
 
 from vantrel import _fork
-from vantrel._address import Address, format_address, parse_target
+from vantrel._address import Address, format_address, parse_target, unknown_option
 from vantrel.errors import PoolClosed, PoolTimeout
 from vantrel.share.errors import ServerBusyError, ServerError
 from vantrel.utils import connection_error
@@ -144,6 +144,19 @@ class Grant:
         self.wake: Any = None
 
 
+def _option_error(connect: Callable[..., Any], given: Mapping[str, Any], error: TypeError) -> str:
+    # The pool's own options and its connections' are valid; the nearest of
+    # them to a misspelled one first.
+    params = inspect.signature(connect).parameters
+    own = [n for n, p in inspect.signature(PoolBase.__init__).parameters.items()
+           if p.kind is p.KEYWORD_ONLY]
+    valid = own + [n for n, p in params.items() if p.kind is p.KEYWORD_ONLY and n not in own]
+    for name in given:
+        if name not in params:
+            return unknown_option(name, valid)
+    return str(error)
+
+
 class PoolCore:
     """The state and rules of one pool; see the module's text."""
 
@@ -169,8 +182,7 @@ class PoolCore:
         try:  # a misspelled or missing option fails now, not at each retry
             inspect.signature(connect).bind(self.address, self.auth, **opts)
         except TypeError as e:
-            raise TypeError("%s (options of the pool's connections: %s)"
-                            % (e, ", ".join(sorted(opts)))) from None
+            raise TypeError(_option_error(connect, opts, e)) from None
         self.options = opts
         self.call_timeout = call_timeout
         self.min_size, self.max_size, self.timeout = min_size, max_size, timeout

@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import asyncio
 import socket
+import ssl
 from typing import Any, Callable, Iterator, List, Tuple
 
 import pytest
@@ -137,3 +138,112 @@ def test_option_typos_name_the_nearest_and_all_valid(server: ServerThread, make:
     assert text in message, message
     valid = message.rsplit("valid: ", 1)[1].rstrip(")'").split(", ")
     assert valid == sorted(valid) and "timeout" in valid
+
+
+# -- credentials and their precedence ----------------------------------------------------
+
+# (URL user:password or "", environment, auth, user=/password= keywords, what the server gets)
+CREDENTIALS: List[Tuple[str, Any, Any, Any, Any]] = [
+    ("", {}, ("ann", "pw"), {}, ("ann", "pw")),
+    ("", {}, ("ann", None), {}, ("ann", None)),
+    ("", {}, None, {"user": "bob", "password": "x"}, ("bob", "x")),
+    ("ann:pw@", {}, None, {"password": "x"}, ("ann", "x")),            # each keyword on its own
+    ("ann:pw@", {}, {"user": "cy"}, {}, ("cy", None)),                 # auth: the whole record
+    ("ann:pw@", {"VANTREL_USER": "env", "VANTREL_PASSWORD": "e"}, None, {}, ("ann", "pw")),
+    ("", {"VANTREL_USER": "env", "VANTREL_PASSWORD": "e"}, None, {}, ("env", "e")),
+    ("", {"VANTREL_USER": "env", "VANTREL_PASSWORD": "e"}, None, {"user": "bob"}, ("bob", "e")),
+    ("", {"VANTREL_USER": "env"}, ("ann", "pw"), {"user": "bob"}, ("bob", "pw")),
+]
+
+
+@pytest.mark.parametrize("url_creds, env, auth, keywords, expected", CREDENTIALS)
+def test_credentials_precedence_on_every_entry_point(monkeypatch: Any, url_creds: str, env: Any,
+                                                      auth: Any, keywords: Any, expected: Any) -> None:
+    monkeypatch.delenv("VANTREL_USER", raising=False)
+    monkeypatch.delenv("VANTREL_PASSWORD", raising=False)
+    for name, value in env.items():
+        monkeypatch.setenv(name, value)
+    seen: List[Tuple[Any, Any]] = []
+    thread = ServerThread(demo_server(notice=None, authenticator=lambda r: seen.append(
+        (r.get("user"), r.get("password"))) or True))
+    thread.start()
+    try:
+        assert thread.address is not None
+        host, port = thread.address
+        url = "vantrel://%s%s:%d" % (url_creds, host, port)
+        with vantrel.connect(url, auth, **keywords) as conn:
+            conn.execute("echo", 1)
+        with vantrel.Pool(url, auth, **keywords) as pool:
+            pool.execute("echo", 1)
+
+        async def main() -> None:
+            await (await vantrel.aio.connect(url, auth, **keywords)).close()
+            async with vantrel.aio.Pool(url, auth, **keywords) as apool:
+                await apool.execute("echo", 1)
+        asyncio.run(main())
+    finally:
+        thread.stop()
+    assert seen == [expected] * 4
+
+
+def test_bad_auth_says_what_it_takes(server: ServerThread) -> None:
+    bads: List[Any] = [["ann", "pw"], ("ann",), "ann"]
+    for bad in bads:
+        with pytest.raises(TypeError, match=r"auth must be a mapping .* or a \(user, password\) pair"):
+            vantrel.connect(server.address, bad)
+
+
+# -- TLS options in a URL ----------------------------------------------------------------
+
+
+@pytest.fixture(scope="module")
+def tls_server(tmp_path_factory: pytest.TempPathFactory) -> Iterator[Tuple[str, str, str]]:
+    from reliability.test_tls import make_certificate
+
+    cert, key = make_certificate(str(tmp_path_factory.mktemp("tls")))
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    context.load_cert_chain(cert, key)
+    thread = ServerThread(demo_server(notice=None, tls=context))
+    thread.start()
+    assert thread.address is not None
+    yield "vantrel://%s:%d" % thread.address, cert, key
+    thread.stop()
+
+
+def _every_entry_point(url: str) -> List[Any]:
+    """What ``add(2, 3)`` gives through connect, both pools and aio.connect."""
+    got: List[Any] = []
+    with vantrel.connect(url) as conn:
+        got.append(conn.execute("add", 2, 3))
+    with vantrel.Pool(url, max_size=1) as pool:
+        got.append(pool.execute("add", 2, 3))
+
+    async def main() -> None:
+        conn = await vantrel.aio.connect(url)
+        try:
+            got.append(await conn.execute("add", 2, 3))
+        finally:
+            await conn.close()
+        async with vantrel.aio.Pool(url, max_size=1) as apool:
+            got.append(await apool.execute("add", 2, 3))
+    asyncio.run(main())
+    return got
+
+
+def test_tls_options_in_a_url(tls_server: Tuple[str, str, str], tmp_path: Any) -> None:
+    url, cert, key = tls_server
+    assert _every_entry_point(url + "?tls_ca=" + cert) == [5] * 4
+    # the certificate as a client certificate too: loaded and used
+    assert _every_entry_point("%s?tls_ca=%s&tls_cert=%s&tls_key=%s" % (url, cert, cert, key)) == [5] * 4
+    with pytest.warns(RuntimeWarning, match="tls_verify=false: the server's certificate is not checked"):
+        assert _every_entry_point(url + "?tls_verify=false") == [5] * 4
+    with pytest.raises(vantrel.ConnectError, match="CERTIFICATE_VERIFY_FAILED"):
+        vantrel.connect(url + "?tls=true", connect_timeout=5)  # not the system's CAs
+    missing = str(tmp_path / "none.pem")
+    for query, text in (("tls_ca=" + missing, "cannot load tls_ca="),
+                        ("tls_key=" + key, "tls_key needs tls_cert"),
+                        ("tls=false&tls_ca=" + cert, "tls_ca with tls=false"),
+                        ("tls_verify=maybe", "tls_verify='maybe' is not true or false")):
+        for make in (vantrel.connect, vantrel.Pool):
+            with pytest.raises(ValueError, match=text):
+                make(url + "?" + query)

@@ -27,6 +27,7 @@ from urllib.parse import unquote
 
 __all__ = [
     "DEFAULT_PORT",
+    "TLS_FILE_OPTIONS",
     "Address",
     "AddressLike",
     "Target",
@@ -44,7 +45,10 @@ AddressLike = Union[str, Tuple[str, int], Sequence[Union[str, Tuple[str, int]]]]
 
 _SCHEME = "vantrel://"
 _LABEL = re.compile(r"(?!-)[A-Za-z0-9-]{1,63}(?<!-)\Z")
-_OPTIONS = ("tls", "connect_timeout", "timeout", "load_balance")
+_OPTIONS = ("tls", "connect_timeout", "timeout", "load_balance", "tls_ca", "tls_cert", "tls_key",
+            "tls_verify")
+#: The URL's options that make its TLS context (``vantrel._settings.url_tls``).
+TLS_FILE_OPTIONS = ("tls_ca", "tls_cert", "tls_key")
 _TRUE = ("1", "true", "yes", "on")
 _FALSE = ("0", "false", "no", "off")
 
@@ -174,13 +178,17 @@ def parse_address(value: object) -> Address:
 
 
 def _option(name: str, text: str, value: str) -> Any:
-    if name == "tls":
+    if name in ("tls", "tls_verify"):
         low = text.lower()
         if low in _TRUE:
             return True
         if low in _FALSE:
             return False
-        raise _bad(value, "tls=%r is not true or false" % (text,))
+        raise _bad(value, "%s=%r is not true or false" % (name, text))
+    if name in TLS_FILE_OPTIONS:
+        if not text:
+            raise _bad(value, "%s needs a file name" % (name,))
+        return text
     if name in ("connect_timeout", "timeout"):
         try:
             seconds = float(text)

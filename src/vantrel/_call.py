@@ -41,7 +41,7 @@ from typing import Any, Callable, Optional, Tuple
 from vantrel import _fork
 from vantrel._address import format_address
 from vantrel._header import CLOSED_DURING_CALL, DISCONNECTED
-from vantrel.errors import ConnectionClosed, EncodeError, Timeout
+from vantrel.errors import ConnectionClosed, EncodeError, Timeout, duration_text
 from vantrel.share.errors import ServerError
 from vantrel.utils import connection_error
 
@@ -162,10 +162,10 @@ class CallLife:
                 isinstance(error, BlockingIOError) and self.timeout is not None):
             limit, cap = self.timeout, self.read_timeout
             if limit is not None and (cap is None or cap >= limit):
-                text = "call %r to %s took longer than %g s" % (method, where, limit)
+                text = "call %r to %s took longer than %s" % (method, where, duration_text(limit))
             else:
-                text = "call %r to %s: no data within the socket time-out of %g s" % (
-                    method, where, cap or 0)
+                text = "call %r to %s: no data within the socket time-out of %s" % (
+                    method, where, duration_text(cap or 0))
             self.breaks("closed by a time-out in the previous call (%s)" % text)
             return Timeout(text)
         if isinstance(error, connection_error):

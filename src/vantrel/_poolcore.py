@@ -30,7 +30,8 @@ from typing import Any, Callable, Deque, Dict, List, Mapping, Optional, Tuple
 
 from vantrel import _fork
 from vantrel._address import Address, format_address, parse_target, unknown_option
-from vantrel.errors import PoolClosed, PoolTimeout
+from vantrel._settings import AuthOption, auth_record, url_options
+from vantrel.errors import PoolClosed, PoolTimeout, duration_text
 from vantrel.share.errors import ServerBusyError, ServerError
 from vantrel.utils import connection_error
 
@@ -160,7 +161,7 @@ def _option_error(connect: Callable[..., Any], given: Mapping[str, Any], error: 
 class PoolCore:
     """The state and rules of one pool; see the module's text."""
 
-    def __init__(self, address: Any, auth: Optional[Mapping[str, Any]], connect: Callable[..., Any],
+    def __init__(self, address: Any, auth: AuthOption, connect: Callable[..., Any],
                  fileno: Callable[[Any], int], *, min_size: int, max_size: int, timeout: float,
                  max_idle: Optional[float], check_after: float, call_timeout: Optional[float],
                  check: Optional[Callable[[Any], Any]], configure: Optional[Callable[[Any], Any]],
@@ -169,9 +170,10 @@ class PoolCore:
         target = parse_target(address)
         self.hosts = [Host(a) for a in target.hosts]
         self.address = target.hosts[0]
-        self.auth = dict(auth) if auth is not None else target.auth()
+        record = auth_record(auth)
+        self.auth = record if record is not None else target.auth()
         opts = dict(options)
-        url = dict(target.options)
+        url = url_options(target.options)  # a URL's TLS files are loaded once
         url.pop("load_balance", None)  # a pool spreads its connections over the hosts
         if call_timeout is None:
             call_timeout = url.pop("timeout", None)
@@ -389,7 +391,7 @@ class PoolCore:
             return
         idle = self.idle  # the least recently used at the left
         while idle and now - idle[0].since > self.max_idle and self.size > self.min_size:
-            self.discard(idle.popleft(), "idle for more than %g s" % self.max_idle)
+            self.discard(idle.popleft(), "idle for more than %s" % duration_text(self.max_idle))
 
     # -- fork, close, statistics ------------------------------------------------------------
 
@@ -446,13 +448,13 @@ class PoolCore:
         if failed and self.size - len(self.idle) < self.max_size:
             last = max(failed, key=lambda h: h.failed_at)
             assert last.error is not None
-            err = PoolTimeout("no connection to %s within %g s: the last attempt failed with "
-                              "%s: %s" % (self.where(), timeout, type(last.error).__name__,
+            err = PoolTimeout("no connection to %s within %s: the last attempt failed with "
+                              "%s: %s" % (self.where(), duration_text(timeout), type(last.error).__name__,
                                           last.error))
             err.__cause__ = last.error
             return err
-        return PoolTimeout("no connection free within %g s: all %d in use"
-                           % (timeout, self.max_size))
+        return PoolTimeout("no connection free within %s: all %d in use"
+                           % (duration_text(timeout), self.max_size))
 
     def describe(self, kind: str) -> str:
         s = self.stats()
@@ -474,7 +476,7 @@ class PoolBase:
     _connect: Callable[..., Any]
     _fileno: Callable[[Any], int]
 
-    def __init__(self, address: Any = None, auth: Optional[Mapping[str, Any]] = None, *,
+    def __init__(self, address: Any = None, auth: AuthOption = None, *,
                  min_size: int = DEFAULTS["min_size"], max_size: int = DEFAULTS["max_size"],
                  timeout: float = DEFAULTS["timeout"],
                  max_idle: Optional[float] = DEFAULTS["max_idle"],

@@ -24,6 +24,7 @@ from vantrel._impls import CONNECTION_MODULES, connection_module, pure_python
 from vantrel._outfile import ARROW_KINDS, KINDS, OutputFileError, check_output, write_arrow, written
 from vantrel._output import FORMATS, OutputError, write_stream, write_value
 from vantrel._progress import Progress, received_bytes
+from vantrel._settings import url_tls
 
 EXIT_OK = 0
 EXIT_SERVER_ERROR = 1   # call: the server answered with an error
@@ -313,10 +314,14 @@ def cmd_call(args: argparse.Namespace, stdout: TextIO) -> int:
     options = target.options
     timeout = args.timeout or options.get("timeout") or DEFAULT_TIMEOUT
     connect_timeout = args.timeout or options.get("connect_timeout") or DEFAULT_TIMEOUT
-    tls = None
-    if args.tls or args.tls_ca is not None or options.get("tls"):
+    if args.tls or args.tls_ca is not None:  # the flags win over the URL's TLS options
         tls = _load_tls("--tls-ca", lambda: ssl.create_default_context(cafile=args.tls_ca),
                         args.tls_ca or "(system certificates)")
+    else:
+        try:
+            tls = url_tls(options)
+        except ValueError as e:
+            raise UsageError(str(e)) from None
     auth = _auth(args, target, where)
     address: Any = target.hosts[0] if len(target.hosts) == 1 else list(target.hosts)
     connected = False

@@ -117,6 +117,12 @@ class PoolClosed(PoolError):
     """The pool was closed."""
 
 
+def duration_text(seconds: float) -> str:
+    """A duration as the texts say it, to three significant digits: "1 s"
+    for 0.999999, "0.25 s", "12.5 s", "300 s"."""
+    return "%.0f s" % seconds if seconds >= 100 else "%.3g s" % seconds
+
+
 def _cause_text(exc: BaseException) -> str:
     text = str(exc)
     return "%s: %s" % (type(exc).__name__, text) if text else type(exc).__name__

@@ -5,6 +5,8 @@ precedence, TLS options in a URL, and the texts of the small errors."""
 from __future__ import annotations
 
 import asyncio
+import inspect
+import logging
 import socket
 import ssl
 from typing import Any, Callable, Iterator, List, Tuple
@@ -15,6 +17,7 @@ import vantrel
 import vantrel.aio
 import vantrel.aio.results as aresults
 import vantrel.results as results
+import vantrel.utils
 from peer import impl_name
 from vantrel.server import ServerThread, demo_server
 
@@ -247,3 +250,95 @@ def test_tls_options_in_a_url(tls_server: Tuple[str, str, str], tmp_path: Any) -
         for make in (vantrel.connect, vantrel.Pool):
             with pytest.raises(ValueError, match=text):
                 make(url + "?" + query)
+
+
+# -- the small texts ---------------------------------------------------------------------
+
+
+def test_small_texts(server: ServerThread) -> None:
+    from peer import python_env, run_python
+    from vantrel.errors import duration_text
+
+    assert [duration_text(s) for s in (0.999999, 0.25, 12.5, 299.9, 0.0004)] == [
+        "1 s", "0.25 s", "12.5 s", "300 s", "0.0004 s"]
+    for connect in (vantrel.connect, vantrel.aio.connect):
+        shown = str(inspect.signature(connect))
+        assert "timeout: 'Optional[float]' = <the URL's timeout, else None>" in shown, shown
+        assert "<default>" not in shown
+    assert vantrel.BrokenConnectionError is vantrel.utils.connection_error
+    assert (vantrel.BrokenConnectionError.__module__, vantrel.BrokenConnectionError.__name__) == (
+        "vantrel.errors", "BrokenConnectionError")
+    with vantrel.connect(server.address) as conn:
+        stream = results.fetch_arrow(conn, "table", 2)
+        assert repr(stream) == "<vantrel.results.ArrowStream of call 'table': not taken, answer open>"
+        capsule = stream.__arrow_c_stream__()
+        assert repr(stream).endswith(": taken, answer open>")
+        del capsule  # dropped unread: the answer is left, the connection broken
+        assert repr(stream).endswith(": taken, answer broken>")
+    env = python_env()
+    env.pop("VANTREL_URL", None)
+    for args, text in ((["add", "1", "2"], "vantrel: no server address: 'add' is not HOST:PORT or a "
+                        "vantrel:// URL (give the address before the method, as in 'vantrel call "
+                        "127.0.0.1:7878 add 1 2', or set VANTREL_URL)\n"),
+                       (["127.0.0.1:1", "add", "1", "2"], "vantrel: cannot connect to 127.0.0.1:1: "
+                        "ConnectionRefusedError: ")):
+        done = run_python("-m", "vantrel", "call", *args, env=env)
+        assert done.stderr.startswith(text) and done.stderr.count("127.0.0.1:1") <= 1, done.stderr
+
+
+# -- the pool's log during an outage -----------------------------------------------------
+
+
+def test_pool_logs_one_warning_when_a_host_fails_and_one_when_it_recovers(
+        server: ServerThread, caplog: Any) -> None:
+    caplog.set_level(logging.DEBUG, logger="vantrel")
+    failures = iter(range(3))
+
+    def configure(conn: Any) -> None:  # the first three openings fail as a refused connect would
+        if next(failures, None) is not None:
+            raise ConnectionRefusedError("refused")
+
+    with vantrel.Pool(server.address, configure=configure, timeout=30) as pool:
+        assert pool.execute("add", 2, 3) == 5
+    records = [(r.levelname, r.getMessage()) for r in caplog.records if r.getMessage().startswith("pool: ")]
+    warnings = [m for level, m in records if level == "WARNING"]
+    assert server.address is not None
+    host = "%s:%d" % (server.address[0], server.address[1])
+    assert len(warnings) == 2, records
+    assert warnings[0].startswith("pool: connecting to %s failed (ConnectionRefusedError: refused); "
+                                  "tried again in 0.1 s while a caller waits" % host)
+    assert warnings[1].startswith("pool: %s answers again, after 3 failed attempts in " % host)
+    again = [m for level, m in records if level == "DEBUG" and "failed again" in m]
+    assert [m.split("(")[1].split(",")[0] for m in again] == ["2 in a row", "3 in a row"]
+
+
+# -- a silent host is tried last for a while ---------------------------------------------
+
+
+def test_a_silent_host_is_tried_last_for_a_while(server: ServerThread, monkeypatch: Any) -> None:
+    import vantrel._settings as settings
+
+    monkeypatch.setattr(settings, "_silent", {})
+    with socket.socket() as silent:  # accepts TCP connections (the backlog), never answers
+        silent.bind(("127.0.0.1", 0))
+        silent.listen(16)
+        assert server.address is not None
+        hosts = ["%s:%d" % silent.getsockname()[:2], "%s:%d" % (server.address[0], server.address[1])]
+        for _ in range(2):
+            with vantrel.connect(hosts, connect_timeout=2) as conn:
+                assert conn.execute("add", 2, 3) == 5
+        with vantrel.Pool(hosts, min_size=1, max_size=2, connect_timeout=2) as pool:
+            assert pool.execute("add", 2, 3) == 5
+
+        async def main() -> None:
+            await (await vantrel.aio.connect(hosts, connect_timeout=2)).close()
+        asyncio.run(main())
+        silent.setblocking(False)
+        reached = 0
+        while True:
+            try:
+                silent.accept()[0].close()
+            except BlockingIOError:
+                break
+            reached += 1
+        assert reached == 1  # only by the first opening

@@ -17,6 +17,7 @@ __version__ = "0.1.0"
 
 __all__ = [
     "AuthenticationError",
+    "BrokenConnectionError",
     "CallError",
     "CodecError",
     "ConnectError",
@@ -42,6 +43,7 @@ if TYPE_CHECKING:
     from vantrel.client import connect
     from vantrel.errors import (
         AuthenticationError,
+        BrokenConnectionError,
         CallError,
         CodecError,
         ConnectError,

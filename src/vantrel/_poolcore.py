@@ -30,7 +30,7 @@ from typing import Any, Callable, Deque, Dict, List, Mapping, Optional, Tuple
 
 from vantrel import _fork
 from vantrel._address import Address, format_address, parse_target, unknown_option
-from vantrel._settings import AuthOption, auth_record, url_options
+from vantrel._settings import AuthOption, auth_record, silent_last, url_options
 from vantrel.errors import PoolClosed, PoolTimeout, duration_text
 from vantrel.share.errors import ServerBusyError, ServerError
 from vantrel.utils import connection_error
@@ -100,7 +100,8 @@ def open_options(options: Mapping[str, Any], wait: float) -> Dict[str, Any]:
 
 
 class Host:
-    __slots__ = ("address", "count", "error", "failed_at", "failures", "probing", "retry_at")
+    __slots__ = ("address", "count", "error", "failed_at", "failures", "first_failed_at", "probing",
+                 "retry_at")
 
     def __init__(self, address: Address) -> None:
         self.address = address
@@ -108,6 +109,7 @@ class Host:
         self.failures = 0       # failed attempts in a row
         self.retry_at = 0.0     # not before this, while another host is up
         self.failed_at = 0.0
+        self.first_failed_at = 0.0  # the first failure of those in a row
         self.probing = False    # an attempt after a failure is under way
         self.error: Optional[BaseException] = None
 
@@ -279,6 +281,9 @@ class PoolCore:
             up = [h for h in self.hosts if not h.probing and now >= h.failed_at + PROBE_PAUSE]
             if not up:
                 return None
+        if len(up) > 1:  # hosts that connect found silent lately come last among equals
+            order = silent_last([h.address for h in up])
+            up.sort(key=lambda h: order.index(h.address))
         host = min(up, key=lambda h: h.count)
         host.count += 1
         host.probing = host.failures > 0
@@ -297,6 +302,10 @@ class PoolCore:
     def opened(self, host: Host, conn: Any, now: float, handed: bool) -> Entry:
         """Count a new connection, ``handed`` out at once or not."""
         self.opening -= 1
+        if host.failures:
+            log.warning("pool: %s answers again, after %d failed attempts in %s",
+                        format_address(host.address), host.failures,
+                        duration_text(max(now - host.first_failed_at, 0.0)))
         host.failures = 0
         host.probing = False
         host.error = None
@@ -311,6 +320,8 @@ class PoolCore:
         if not retries_connect(error):
             return 0.0
         host.failures += 1
+        if host.failures == 1:
+            host.first_failed_at = now
         host.failed_at = now
         host.error = error
         pause = backoff_delay(host.failures)
@@ -322,8 +333,20 @@ class PoolCore:
         self.counts["handed_out"] -= 1
 
     def log_retry(self, host: Host, error: BaseException, pause: float) -> None:
-        log.warning("pool: connecting to %s failed (%s: %s), retrying in %.1f s",
-                    format_address(host.address), type(error).__name__, error, pause)
+        """One WARNING when ``host`` starts failing, DEBUG for each failure after;
+        the pause said is the true one (``reserve``): the back-off while another
+        host answers, else a probe every PROBE_PAUSE while a caller waits."""
+        others_up = any(h is not host and h.failures == 0 for h in self.hosts)
+        wait = pause if others_up else min(pause, PROBE_PAUSE)
+        when = ("the next attempt in %s (other hosts are used meanwhile)" if others_up else
+                "tried again in %s while a caller waits") % duration_text(wait)
+        if host.failures <= 1:
+            log.warning("pool: connecting to %s failed (%s: %s); %s",
+                        format_address(host.address), type(error).__name__, error, when)
+        else:
+            log.debug("pool: connecting to %s failed again (%d in a row, %s: %s); %s",
+                      format_address(host.address), host.failures, type(error).__name__, error,
+                      when)
 
     def untried(self) -> bool:
         """True while a host has not failed yet (the constructor tries them all)."""

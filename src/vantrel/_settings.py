@@ -18,7 +18,8 @@ from vantrel.errors import ConnectError, ConnectTimeout
 from vantrel.share.errors import ServerError
 from vantrel.utils import connection_error
 
-__all__ = ["DEFAULT_CONNECT_TIMEOUT", "DEFAULT_MAX_ANSWER_BYTES", "UNSET", "AuthOption", "Opening",
+__all__ = ["CONNECT_TIMEOUT", "DEFAULT_CONNECT_TIMEOUT", "DEFAULT_MAX_ANSWER_BYTES", "LOAD_BALANCE",
+           "TIMEOUT", "TLS", "UNSET", "AuthOption", "Opening",
            "Settings", "TLSOption", "auth_record", "check_seconds", "connect_error", "settings",
            "tls_context", "url_options", "url_tls"]
 
@@ -39,12 +40,29 @@ _monotonic = time.monotonic
 
 
 class _Unset:
+    """An option not given, so that a URL's option or the default applies; its
+    repr, which ``inspect.signature`` and ``help()`` show, says which."""
+
+    __slots__ = ("_text",)
+
+    def __init__(self, text: str) -> None:
+        self._text = text
+
     def __repr__(self) -> str:
-        return "<default>"
+        return "<%s>" % self._text
 
 
-#: Marks an option not given, so that a URL's option or the default applies.
-UNSET: Any = _Unset()
+def _url_or(name: str, default: Any) -> Any:
+    return _Unset("the URL's %s, else %r" % (name, default))
+
+
+#: Marks an option not given (each option of ``connect`` has its own, which
+#: names what applies then).
+UNSET: Any = _Unset("the URL's, else the default")
+TIMEOUT: Any = _url_or("timeout", None)
+CONNECT_TIMEOUT: Any = _url_or("connect_timeout", DEFAULT_CONNECT_TIMEOUT)
+TLS: Any = _url_or("tls", None)
+LOAD_BALANCE: Any = _url_or("load_balance", "in_order")
 
 
 def tls_context(tls: TLSOption) -> Optional[ssl.SSLContext]:
@@ -169,7 +187,7 @@ def settings(address: Optional[AddressLike], auth: AuthOption, *,
     options = target.options
 
     def pick(given: Any, name: str, default: Any) -> Any:
-        return options.get(name, default) if given is UNSET else given
+        return options.get(name, default) if isinstance(given, _Unset) else given
 
     record: Dict[str, Any]
     given = auth_record(auth)
@@ -191,14 +209,14 @@ def settings(address: Optional[AddressLike], auth: AuthOption, *,
     hosts = list(target.hosts)
     if order == "random":
         random.shuffle(hosts)
-    limit = DEFAULT_MAX_ANSWER_BYTES if max_answer_bytes is UNSET else max_answer_bytes
+    limit = DEFAULT_MAX_ANSWER_BYTES if isinstance(max_answer_bytes, _Unset) else max_answer_bytes
     if isinstance(limit, bool) or not isinstance(limit, int) or limit < 1:
         raise ValueError("max_answer_bytes must be a positive integer, not %r" % (limit,))
     call_timeout = pick(timeout, "timeout", None)
     opening = pick(connect_timeout, "connect_timeout", DEFAULT_CONNECT_TIMEOUT)
     check_seconds("timeout", call_timeout)
     check_seconds("connect_timeout", opening)
-    return Settings(hosts, record, call_timeout, opening, url_tls(options) if tls is UNSET else tls,
+    return Settings(hosts, record, call_timeout, opening, url_tls(options) if isinstance(tls, _Unset) else tls,
                     limit)
 
 
@@ -207,6 +225,31 @@ def check_seconds(name: str, value: Any) -> None:
                               or not value > 0):
         raise ValueError("%s must be a positive number of seconds or None, not %r"
                          % (name, value))
+
+
+#: Seconds a host that answered nothing within its share of an opening is
+#: tried last by the openings of this process (``connect``, ``vantrel.aio.connect``
+#: and the pools), so that a silent host first in a list does not cost every
+#: opening its share.  It is still tried when the others fail.
+SILENT_MEMORY = 30.0
+
+_silent: Dict[Address, float] = {}  # host -> until when (time.monotonic) it is tried last
+
+
+def silent_last(hosts: List[Address]) -> List[Address]:
+    """``hosts`` with those remembered as silent moved to the end (order kept)."""
+    if not _silent:
+        return hosts
+    now = _monotonic()
+    for host, until in list(_silent.items()):
+        if until <= now:
+            _silent.pop(host, None)
+    return [h for h in hosts if h not in _silent] + [h for h in hosts if h in _silent]
+
+
+def remember_silent(host: Address) -> None:
+    """Note that ``host`` answered nothing within its share of an opening."""
+    _silent[host] = _monotonic() + SILENT_MEMORY
 
 
 class Opening:
@@ -234,8 +277,9 @@ class Opening:
         self.attempts: List[Tuple[Address, BaseException]] = []
 
     def tries(self) -> Iterator[Tuple[Address, Optional[float]]]:
-        """Each host, with the seconds it may take (None: no limit)."""
-        hosts = self.settings.hosts
+        """Each host, with the seconds it may take (None: no limit); hosts that
+        recently answered nothing within their share come last."""
+        hosts = silent_last(self.settings.hosts) if len(self.settings.hosts) > 1 else self.settings.hosts
         for i, host in enumerate(hosts):
             yield host, self.settings.host_limit(self.deadline, len(hosts) - i)
 
@@ -246,6 +290,8 @@ class Opening:
         if isinstance(error, ServerError) or not isinstance(error, (OSError, connection_error)):
             return False
         self.attempts.append((host, error))
+        if isinstance(error, socket.timeout):
+            remember_silent(host)
         return True
 
     def error(self) -> ConnectError:

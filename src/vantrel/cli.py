@@ -25,6 +25,7 @@ from vantrel._outfile import ARROW_KINDS, KINDS, OutputFileError, check_output, 
 from vantrel._output import FORMATS, OutputError, write_stream, write_value
 from vantrel._progress import Progress, received_bytes
 from vantrel._settings import url_tls
+from vantrel.errors import ConnectError, ConnectionClosed
 
 EXIT_OK = 0
 EXIT_SERVER_ERROR = 1   # call: the server answered with an error
@@ -185,6 +186,10 @@ def _call_target(args: argparse.Namespace) -> Tuple[Target, str, List[Any]]:
     try:
         target = parse_target(address)
     except ValueError as e:
+        if address is not None and not _looks_like_address(address) and not os.environ.get("VANTREL_URL"):
+            raise UsageError("no server address: %r is not HOST:PORT or a vantrel:// URL (give the "
+                             "address before the method, as in 'vantrel call 127.0.0.1:7878 add 1 2', "
+                             "or set VANTREL_URL)" % (address,)) from None
         raise UsageError(str(e)) from None
     return target, method, [parse_value(w) for w in words] + list(args.args)
 
@@ -360,6 +365,8 @@ def cmd_call(args: argparse.Namespace, stdout: TextIO) -> int:
         missing = _missing_codec(e)
         if missing is not None:
             _err("cannot decode the answer from %s: %s" % (where, missing))
+        elif isinstance(e, (ConnectError, ConnectionClosed)):  # their texts name the address
+            _err(str(e))
         else:
             _err("connection to %s failed: %s: %s" % (where, type(e).__name__, e))
         return EXIT_CONNECTION

@@ -40,9 +40,12 @@ from vantrel._call import CallLife, refused_login
 from vantrel._handshake import NoticeHandler, check_reply, deliver_notice, handshake_packet
 from vantrel._impls import connection_module, pure_python
 from vantrel._settings import (
+    CONNECT_TIMEOUT,
     DEFAULT_CONNECT_TIMEOUT,
     DEFAULT_MAX_ANSWER_BYTES,
-    UNSET,
+    LOAD_BALANCE,
+    TIMEOUT,
+    TLS,
     AuthOption,
     Opening,
     Settings,
@@ -470,10 +473,10 @@ def _open_one(cls: Type[Connection], host: Address, s: Settings, limit: Optional
 
 
 def connect(address: Optional[AddressLike] = None, auth: AuthOption = None, *,
-            timeout: Optional[float] = UNSET, connect_timeout: Optional[float] = UNSET,
-            tls: TLSOption = UNSET, server_hostname: Optional[str] = None, impl: str = "",
-            load_balance: str = UNSET, on_notice: Optional[NoticeHandler] = None,
-            max_answer_bytes: int = UNSET, user: Optional[str] = None,
+            timeout: Optional[float] = TIMEOUT, connect_timeout: Optional[float] = CONNECT_TIMEOUT,
+            tls: TLSOption = TLS, server_hostname: Optional[str] = None, impl: str = "",
+            load_balance: str = LOAD_BALANCE, on_notice: Optional[NoticeHandler] = None,
+            max_answer_bytes: int = DEFAULT_MAX_ANSWER_BYTES, user: Optional[str] = None,
             password: Optional[str] = None) -> Connection:
     """Open an authenticated connection.
 

@@ -9,7 +9,8 @@ code caught before the family existed, so ``except OSError`` and
     ├── ServerError                 an ERROR packet from the server (has .code)
     │   ├── AuthenticationError, MethodNotFoundError, InvalidArgumentsError,
     │   └── RemoteExecutionError, ServerBusyError
-    ├── connection_error            the connection is unusable or its data suspect
+    ├── BrokenConnectionError       the connection is unusable or its data suspect
+    │                               (``vantrel.utils.connection_error`` is an older name)
     │   └── ProtocolError           (one per connection module) a malformed answer
     ├── ConnectError                (also ConnectionError) no connection could be opened
     │   └── ConnectTimeout          (also Timeout) every host tried ran out of time
@@ -39,10 +40,11 @@ from vantrel.share.errors import (
     ServerBusyError,
     ServerError,
 )
-from vantrel.utils import connection_error
+from vantrel.utils import BrokenConnectionError, connection_error
 
 __all__ = [
     "AuthenticationError",
+    "BrokenConnectionError",
     "CallError",
     "CodecError",
     "ConnectError",

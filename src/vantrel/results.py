@@ -104,6 +104,15 @@ class ArrowStream:
         self._prepared: Optional[Tuple[Any, Deque[Tuple[Any, bool]]]] = None
         self._error: Optional[BaseException] = None
 
+    def __repr__(self) -> str:
+        # What it is and where it stands: "<vantrel.results.ArrowStream of call
+        # 'trades': not taken, answer open>"; taken, once a reader has it; the
+        # answer open (batches still to read), done or broken.
+        method = getattr(self._answer, "method", None)
+        call = "" if method is None else " of call %r" % (method,)
+        return "<vantrel.results.ArrowStream%s: %s, answer %s>" % (
+            call, "taken" if self._taken else "not taken", self._answer.state)
+
     def __arrow_c_stream__(self, requested_schema: Any = None) -> Any:
         """A PyCapsule "arrow_array_stream" over the answer's record batches.
 

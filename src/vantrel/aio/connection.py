@@ -35,7 +35,19 @@ from vantrel._core import END, VALUE, AnswerCore, Event
 from vantrel._handshake import NoticeHandler, deliver_notice, handshake_packet
 from vantrel._header import CLOSED_DURING_CALL, DISCONNECTED
 from vantrel._impls import connection_module
-from vantrel._settings import UNSET, AuthOption, Opening, Settings, TLSOption, settings, tls_context
+from vantrel._settings import (
+    CONNECT_TIMEOUT,
+    DEFAULT_MAX_ANSWER_BYTES,
+    LOAD_BALANCE,
+    TIMEOUT,
+    TLS,
+    AuthOption,
+    Opening,
+    Settings,
+    TLSOption,
+    settings,
+    tls_context,
+)
 from vantrel.errors import Timeout, duration_text, encode_failed
 from vantrel.share.codec import pack_one
 from vantrel.share.errors import ServerError
@@ -368,10 +380,10 @@ _nothing_pending = _poll_variant if hasattr(select, "poll") else _select_variant
 
 
 async def connect(address: Optional[AddressLike] = None, auth: AuthOption = None,
-                  *, timeout: Optional[float] = UNSET, connect_timeout: Optional[float] = UNSET,
-                  tls: TLSOption = UNSET, load_balance: str = UNSET,
+                  *, timeout: Optional[float] = TIMEOUT, connect_timeout: Optional[float] = CONNECT_TIMEOUT,
+                  tls: TLSOption = TLS, load_balance: str = LOAD_BALANCE,
                   on_notice: Optional[NoticeHandler] = None,
-                  max_answer_bytes: int = UNSET, user: Optional[str] = None,
+                  max_answer_bytes: int = DEFAULT_MAX_ANSWER_BYTES, user: Optional[str] = None,
                   password: Optional[str] = None) -> AsyncConnection:
     """Open a connection and authenticate: the asyncio twin of :func:`vantrel.connect`.
 

@@ -21,7 +21,6 @@ from vantrel.share.protocol import MSG_TYPE, SERIALIZATION_TYPE, COMPRESSION_MET
 from vantrel.share.errors import get_error
 from vantrel.share.codec import snappy, brotli, msgpack, unpack_header, pack_one, unpack_one, zstd  # noqa: F401 - unpack_header: read by the header check from this namespace
 from vantrel.utils import connection_error
-from vantrel.errors import encode_failed as _encode_failed
 from vantrel.share import errors as _errors
 from vantrel._header import CLOSED_DURING_CALL as _CLOSED_DURING_CALL, header_checker as _header_checker
 from vantrel._header import room_text as _room_text
@@ -226,7 +225,10 @@ class Connection:
                     packet = pack_one((method, args, kwargs), MSG_TYPE.REQUEST,
                                       DEFAULT_SERIALIZER_TYPE, DEFAULT_COMPRESSION_METHOD)
                 except Exception as e:  # nothing was sent: the connection is as it was
-                    failure = _encode_failed(globals(), (method, args, kwargs), e)
+                    # imported here, on the failure only: the module loads beside
+                    # a codec module that has only what it needs
+                    from vantrel.errors import encode_failed
+                    failure = encode_failed(globals(), (method, args, kwargs), e)
                     if failure is e:
                         raise
                     raise failure from e

@@ -143,7 +143,8 @@ def test_call_refused_handshake_exits_1(impl):
 NOT_A_FILE = "/nonexistent/vantrel-test.pem"
 
 USAGE_ERRORS = [
-    (["call", "localhost", "add"], "bad address"),
+    (["call", "localhost", "add"], "no server address: 'localhost' is not HOST:PORT or a vantrel:// URL"),
+    (["call", "vantrel://127.0.0.1:7878?tls_ca=" + NOT_A_FILE, "add"], "cannot load tls_ca="),
     (["call", "127.0.0.1:notaport", "add"], "port 'notaport' is not an integer"),
     (["call", "127.0.0.1:99999", "add"], "port 99999 out of range"),
     (["call", "vantrel://127.0.0.1:7878?tls=maybe", "add"], "is not true or false"),

@@ -166,10 +166,35 @@ void end_deadline(ModuleState& ms, PyObject* sock) {
     restore_exception(std::move(exc));
 }
 
+// A request that could not be packed: the failure becomes what
+// vantrel.errors.encode_failed(namespace, payload, error) returns (an
+// EncodeError naming the method and the argument), with the original as its
+// cause.  Run only on that failure, so the packing of a call pays nothing.
+void name_encode_failure(ModuleState& ms, PyObject* payload) {
+    Ref exc = fetch_exception();
+    if (!exc) {
+        return;
+    }
+    Ref errors = Ref::steal(PyImport_ImportModule("vantrel.errors"));
+    Ref helper = errors ? Ref::steal(PyObject_GetAttrString(errors.get(), "encode_failed")) : Ref{};
+    Ref replaced = helper ? call(helper.get(), ms.module_dict, payload, exc.get()) : Ref{};
+    if (!replaced) {
+        chain_to(exc.get());
+        return;
+    }
+    if (replaced.get() == exc.get() || !PyExceptionInstance_Check(replaced.get())) {
+        restore_exception(std::move(exc));
+        return;
+    }
+    PyException_SetCause(replaced.get(), exc.release());
+    restore_exception(std::move(replaced));
+}
+
 // One call: pack, send, read the answer.
 Ref run_call(ModuleState& ms, PyObject* self, PyObject* payload) {
     Ref packet = pack_with_defaults(payload, ms.REQUEST, false);
     if (!packet) {
+        name_encode_failure(ms, payload);
         return {};  // nothing was sent: the connection is as it was
     }
     Ref sock = getattr(self, ms._socket);

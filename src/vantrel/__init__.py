@@ -17,11 +17,13 @@ __version__ = "0.1.0"
 
 __all__ = [
     "AuthenticationError",
+    "BrokenConnectionError",
     "CallError",
     "CodecError",
     "ConnectError",
     "ConnectTimeout",
     "ConnectionClosed",
+    "EncodeError",
     "Error",
     "InvalidArgumentsError",
     "MethodNotFoundError",
@@ -41,11 +43,13 @@ if TYPE_CHECKING:
     from vantrel.client import connect
     from vantrel.errors import (
         AuthenticationError,
+        BrokenConnectionError,
         CallError,
         CodecError,
         ConnectError,
         ConnectionClosed,
         ConnectTimeout,
+        EncodeError,
         Error,
         InvalidArgumentsError,
         MethodNotFoundError,

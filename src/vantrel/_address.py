@@ -17,6 +17,7 @@ hyphens and dots).
 
 from __future__ import annotations
 
+import difflib
 import ipaddress
 import os
 import re
@@ -26,12 +27,14 @@ from urllib.parse import unquote
 
 __all__ = [
     "DEFAULT_PORT",
+    "TLS_FILE_OPTIONS",
     "Address",
     "AddressLike",
     "Target",
     "format_address",
     "parse_address",
     "parse_target",
+    "unknown_option",
 ]
 
 #: The port of a URL or ``host`` given without one (the reference server's).
@@ -42,7 +45,10 @@ AddressLike = Union[str, Tuple[str, int], Sequence[Union[str, Tuple[str, int]]]]
 
 _SCHEME = "vantrel://"
 _LABEL = re.compile(r"(?!-)[A-Za-z0-9-]{1,63}(?<!-)\Z")
-_OPTIONS = ("tls", "connect_timeout", "timeout", "load_balance")
+_OPTIONS = ("tls", "connect_timeout", "timeout", "load_balance", "tls_ca", "tls_cert", "tls_key",
+            "tls_verify")
+#: The URL's options that make its TLS context (``vantrel._settings.url_tls``).
+TLS_FILE_OPTIONS = ("tls_ca", "tls_cert", "tls_key")
 _TRUE = ("1", "true", "yes", "on")
 _FALSE = ("0", "false", "no", "off")
 
@@ -172,13 +178,17 @@ def parse_address(value: object) -> Address:
 
 
 def _option(name: str, text: str, value: str) -> Any:
-    if name == "tls":
+    if name in ("tls", "tls_verify"):
         low = text.lower()
         if low in _TRUE:
             return True
         if low in _FALSE:
             return False
-        raise _bad(value, "tls=%r is not true or false" % (text,))
+        raise _bad(value, "%s=%r is not true or false" % (name, text))
+    if name in TLS_FILE_OPTIONS:
+        if not text:
+            raise _bad(value, "%s needs a file name" % (name,))
+        return text
     if name in ("connect_timeout", "timeout"):
         try:
             seconds = float(text)
@@ -190,6 +200,14 @@ def _option(name: str, text: str, value: str) -> Any:
     if text not in ("in_order", "random"):
         raise _bad(value, "load_balance=%r is not 'in_order' or 'random'" % (text,))
     return text
+
+
+def unknown_option(name: str, valid: Sequence[str]) -> str:
+    """The text of an unknown option: the nearest valid one, then all of them
+    ("unknown option 'max_sise' (did you mean 'max_size'? valid: ...)")."""
+    near = difflib.get_close_matches(name, valid, n=1)
+    hint = "did you mean %r? " % near[0] if near else ""
+    return "unknown option %r (%svalid: %s)" % (name, hint, ", ".join(sorted(valid)))
 
 
 def _parse_url(value: str) -> Target:
@@ -216,7 +234,7 @@ def _parse_url(value: str) -> Target:
             key, eq, text = item.partition("=")
             key = unquote(key)
             if key not in _OPTIONS:
-                raise _bad(value, "unknown option %r (known: %s)" % (key, ", ".join(_OPTIONS)))
+                raise _bad(value, unknown_option(key, _OPTIONS))
             if not eq:
                 raise _bad(value, "option %r has no value" % (key,))
             options[key] = _option(key, unquote(text), value)

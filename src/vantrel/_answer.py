@@ -30,6 +30,7 @@ from vantrel._core import END, SERVER_ERROR, VALUE, AnswerCore, Event
 from vantrel._header import CLOSED_DURING_CALL
 from vantrel._link import Link
 from vantrel._link import connection_module as connection_module
+from vantrel.errors import encode_failed
 from vantrel.share.errors import ServerError
 
 __all__ = ["BROKEN", "DONE", "OPEN", "Answer", "InCall", "connection_module"]
@@ -87,8 +88,14 @@ class Answer:
         # be packed, or a connection busy with another call, is left as it is.
         self.state = DONE
         types = ns["MSG_TYPE"]
-        packet = ns["pack_one"]((method, args, kwargs), types.REQUEST,
-                                ns["DEFAULT_SERIALIZER_TYPE"], ns["DEFAULT_COMPRESSION_METHOD"])
+        try:
+            packet = ns["pack_one"]((method, args, kwargs), types.REQUEST,
+                                    ns["DEFAULT_SERIALIZER_TYPE"], ns["DEFAULT_COMPRESSION_METHOD"])
+        except Exception as e:
+            failure = encode_failed(ns, (method, args, kwargs), e)
+            if failure is e:
+                raise
+            raise failure from e
         link.begin(method)  # refused on a closed or broken connection, or during another call
         self.state = OPEN
         try:

@@ -41,7 +41,7 @@ from typing import Any, Callable, Optional, Tuple
 from vantrel import _fork
 from vantrel._address import format_address
 from vantrel._header import CLOSED_DURING_CALL, DISCONNECTED
-from vantrel.errors import ConnectionClosed, Timeout
+from vantrel.errors import ConnectionClosed, EncodeError, Timeout, duration_text
 from vantrel.share.errors import ServerError
 from vantrel.utils import connection_error
 
@@ -149,8 +149,8 @@ class CallLife:
             # A child's call on a connection it inherited: its socket here
             # was let go at the fork, so nothing reached the parent's peer.
             return self._inherited()
-        if isinstance(error, ServerError):
-            return error
+        if isinstance(error, (ServerError, EncodeError)):
+            return error  # an ERROR packet read whole, or a request never sent
         if isinstance(error, RuntimeError) and str(error) == CALL_IN_PROGRESS:
             return error  # refused before anything was sent
         if isinstance(error, connection_error) and str(error) == CLOSED_DURING_CALL:
@@ -162,10 +162,10 @@ class CallLife:
                 isinstance(error, BlockingIOError) and self.timeout is not None):
             limit, cap = self.timeout, self.read_timeout
             if limit is not None and (cap is None or cap >= limit):
-                text = "call %r to %s took longer than %g s" % (method, where, limit)
+                text = "call %r to %s took longer than %s" % (method, where, duration_text(limit))
             else:
-                text = "call %r to %s: no data within the socket time-out of %g s" % (
-                    method, where, cap or 0)
+                text = "call %r to %s: no data within the socket time-out of %s" % (
+                    method, where, duration_text(cap or 0))
             self.breaks("closed by a time-out in the previous call (%s)" % text)
             return Timeout(text)
         if isinstance(error, connection_error):

@@ -29,8 +29,9 @@ import warnings
 from typing import Any, Callable, Deque, Dict, List, Mapping, Optional, Tuple
 
 from vantrel import _fork
-from vantrel._address import Address, format_address, parse_target
-from vantrel.errors import PoolClosed, PoolTimeout
+from vantrel._address import Address, format_address, parse_target, unknown_option
+from vantrel._settings import AuthOption, auth_record, silent_last, url_options
+from vantrel.errors import PoolClosed, PoolTimeout, duration_text
 from vantrel.share.errors import ServerBusyError, ServerError
 from vantrel.utils import connection_error
 
@@ -99,7 +100,8 @@ def open_options(options: Mapping[str, Any], wait: float) -> Dict[str, Any]:
 
 
 class Host:
-    __slots__ = ("address", "count", "error", "failed_at", "failures", "probing", "retry_at")
+    __slots__ = ("address", "count", "error", "failed_at", "failures", "first_failed_at", "probing",
+                 "retry_at")
 
     def __init__(self, address: Address) -> None:
         self.address = address
@@ -107,6 +109,7 @@ class Host:
         self.failures = 0       # failed attempts in a row
         self.retry_at = 0.0     # not before this, while another host is up
         self.failed_at = 0.0
+        self.first_failed_at = 0.0  # the first failure of those in a row
         self.probing = False    # an attempt after a failure is under way
         self.error: Optional[BaseException] = None
 
@@ -144,10 +147,23 @@ class Grant:
         self.wake: Any = None
 
 
+def _option_error(connect: Callable[..., Any], given: Mapping[str, Any], error: TypeError) -> str:
+    # The pool's own options and its connections' are valid; the nearest of
+    # them to a misspelled one first.
+    params = inspect.signature(connect).parameters
+    own = [n for n, p in inspect.signature(PoolBase.__init__).parameters.items()
+           if p.kind is p.KEYWORD_ONLY]
+    valid = own + [n for n, p in params.items() if p.kind is p.KEYWORD_ONLY and n not in own]
+    for name in given:
+        if name not in params:
+            return unknown_option(name, valid)
+    return str(error)
+
+
 class PoolCore:
     """The state and rules of one pool; see the module's text."""
 
-    def __init__(self, address: Any, auth: Optional[Mapping[str, Any]], connect: Callable[..., Any],
+    def __init__(self, address: Any, auth: AuthOption, connect: Callable[..., Any],
                  fileno: Callable[[Any], int], *, min_size: int, max_size: int, timeout: float,
                  max_idle: Optional[float], check_after: float, call_timeout: Optional[float],
                  check: Optional[Callable[[Any], Any]], configure: Optional[Callable[[Any], Any]],
@@ -156,9 +172,10 @@ class PoolCore:
         target = parse_target(address)
         self.hosts = [Host(a) for a in target.hosts]
         self.address = target.hosts[0]
-        self.auth = dict(auth) if auth is not None else target.auth()
+        record = auth_record(auth)
+        self.auth = record if record is not None else target.auth()
         opts = dict(options)
-        url = dict(target.options)
+        url = url_options(target.options)  # a URL's TLS files are loaded once
         url.pop("load_balance", None)  # a pool spreads its connections over the hosts
         if call_timeout is None:
             call_timeout = url.pop("timeout", None)
@@ -169,8 +186,7 @@ class PoolCore:
         try:  # a misspelled or missing option fails now, not at each retry
             inspect.signature(connect).bind(self.address, self.auth, **opts)
         except TypeError as e:
-            raise TypeError("%s (options of the pool's connections: %s)"
-                            % (e, ", ".join(sorted(opts)))) from None
+            raise TypeError(_option_error(connect, opts, e)) from None
         self.options = opts
         self.call_timeout = call_timeout
         self.min_size, self.max_size, self.timeout = min_size, max_size, timeout
@@ -265,6 +281,9 @@ class PoolCore:
             up = [h for h in self.hosts if not h.probing and now >= h.failed_at + PROBE_PAUSE]
             if not up:
                 return None
+        if len(up) > 1:  # hosts that connect found silent lately come last among equals
+            order = silent_last([h.address for h in up])
+            up.sort(key=lambda h: order.index(h.address))
         host = min(up, key=lambda h: h.count)
         host.count += 1
         host.probing = host.failures > 0
@@ -283,6 +302,10 @@ class PoolCore:
     def opened(self, host: Host, conn: Any, now: float, handed: bool) -> Entry:
         """Count a new connection, ``handed`` out at once or not."""
         self.opening -= 1
+        if host.failures:
+            log.warning("pool: %s answers again, after %d failed attempts in %s",
+                        format_address(host.address), host.failures,
+                        duration_text(max(now - host.first_failed_at, 0.0)))
         host.failures = 0
         host.probing = False
         host.error = None
@@ -297,6 +320,8 @@ class PoolCore:
         if not retries_connect(error):
             return 0.0
         host.failures += 1
+        if host.failures == 1:
+            host.first_failed_at = now
         host.failed_at = now
         host.error = error
         pause = backoff_delay(host.failures)
@@ -308,8 +333,20 @@ class PoolCore:
         self.counts["handed_out"] -= 1
 
     def log_retry(self, host: Host, error: BaseException, pause: float) -> None:
-        log.warning("pool: connecting to %s failed (%s: %s), retrying in %.1f s",
-                    format_address(host.address), type(error).__name__, error, pause)
+        """One WARNING when ``host`` starts failing, DEBUG for each failure after;
+        the pause said is the true one (``reserve``): the back-off while another
+        host answers, else a probe every PROBE_PAUSE while a caller waits."""
+        others_up = any(h is not host and h.failures == 0 for h in self.hosts)
+        wait = pause if others_up else min(pause, PROBE_PAUSE)
+        when = ("the next attempt in %s (other hosts are used meanwhile)" if others_up else
+                "tried again in %s while a caller waits") % duration_text(wait)
+        if host.failures <= 1:
+            log.warning("pool: connecting to %s failed (%s: %s); %s",
+                        format_address(host.address), type(error).__name__, error, when)
+        else:
+            log.debug("pool: connecting to %s failed again (%d in a row, %s: %s); %s",
+                      format_address(host.address), host.failures, type(error).__name__, error,
+                      when)
 
     def untried(self) -> bool:
         """True while a host has not failed yet (the constructor tries them all)."""
@@ -377,7 +414,7 @@ class PoolCore:
             return
         idle = self.idle  # the least recently used at the left
         while idle and now - idle[0].since > self.max_idle and self.size > self.min_size:
-            self.discard(idle.popleft(), "idle for more than %g s" % self.max_idle)
+            self.discard(idle.popleft(), "idle for more than %s" % duration_text(self.max_idle))
 
     # -- fork, close, statistics ------------------------------------------------------------
 
@@ -434,13 +471,13 @@ class PoolCore:
         if failed and self.size - len(self.idle) < self.max_size:
             last = max(failed, key=lambda h: h.failed_at)
             assert last.error is not None
-            err = PoolTimeout("no connection to %s within %g s: the last attempt failed with "
-                              "%s: %s" % (self.where(), timeout, type(last.error).__name__,
+            err = PoolTimeout("no connection to %s within %s: the last attempt failed with "
+                              "%s: %s" % (self.where(), duration_text(timeout), type(last.error).__name__,
                                           last.error))
             err.__cause__ = last.error
             return err
-        return PoolTimeout("no connection free within %g s: all %d in use"
-                           % (timeout, self.max_size))
+        return PoolTimeout("no connection free within %s: all %d in use"
+                           % (duration_text(timeout), self.max_size))
 
     def describe(self, kind: str) -> str:
         s = self.stats()
@@ -462,7 +499,7 @@ class PoolBase:
     _connect: Callable[..., Any]
     _fileno: Callable[[Any], int]
 
-    def __init__(self, address: Any = None, auth: Optional[Mapping[str, Any]] = None, *,
+    def __init__(self, address: Any = None, auth: AuthOption = None, *,
                  min_size: int = DEFAULTS["min_size"], max_size: int = DEFAULTS["max_size"],
                  timeout: float = DEFAULTS["timeout"],
                  max_idle: Optional[float] = DEFAULTS["max_idle"],

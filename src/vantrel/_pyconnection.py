@@ -221,8 +221,17 @@ class Connection:
         limit = None if life is None else life.limit
         try:
             try:
-                packet = pack_one((method, args, kwargs), MSG_TYPE.REQUEST,
-                                  DEFAULT_SERIALIZER_TYPE, DEFAULT_COMPRESSION_METHOD)
+                try:
+                    packet = pack_one((method, args, kwargs), MSG_TYPE.REQUEST,
+                                      DEFAULT_SERIALIZER_TYPE, DEFAULT_COMPRESSION_METHOD)
+                except Exception as e:  # nothing was sent: the connection is as it was
+                    # imported here, on the failure only: the module loads beside
+                    # a codec module that has only what it needs
+                    from vantrel.errors import encode_failed
+                    failure = encode_failed(globals(), (method, args, kwargs), e)
+                    if failure is e:
+                        raise
+                    raise failure from e
                 sock = self._socket
                 if limit is not None:
                     sock.deadline = _monotonic() + limit  # which the socket's reads honour

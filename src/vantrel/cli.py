@@ -37,6 +37,8 @@ from vantrel._outfile import (
 )
 from vantrel._output import FORMATS, OutputError
 from vantrel._progress import Progress, received_bytes
+from vantrel._settings import url_tls
+from vantrel.errors import ConnectError, ConnectionClosed
 
 EXIT_OK = 0
 EXIT_SERVER_ERROR = 1   # call: the server answered with an error
@@ -237,6 +239,10 @@ def _call_target(args: argparse.Namespace) -> Tuple[Target, str, List[Any]]:
     try:
         target = parse_target(address)
     except ValueError as e:
+        if address is not None and not _looks_like_address(address) and not os.environ.get("VANTREL_URL"):
+            raise UsageError("no server address: %r is not HOST:PORT or a vantrel:// URL (give the "
+                             "address before the method, as in 'vantrel call 127.0.0.1:7878 add 1 2', "
+                             "or set VANTREL_URL)" % (address,)) from None
         raise UsageError(str(e)) from None
     return target, method, [parse_value(w) for w in words] + list(args.args)
 
@@ -359,10 +365,14 @@ def cmd_call(args: argparse.Namespace, stdout: TextIO) -> int:
     options = target.options
     timeout = args.timeout or options.get("timeout") or DEFAULT_TIMEOUT
     connect_timeout = args.timeout or options.get("connect_timeout") or DEFAULT_TIMEOUT
-    tls = None
-    if args.tls or args.tls_ca is not None or options.get("tls"):
+    if args.tls or args.tls_ca is not None:  # the flags win over the URL's TLS options
         tls = _load_tls("--tls-ca", lambda: ssl.create_default_context(cafile=args.tls_ca),
                         args.tls_ca or "(system certificates)")
+    else:
+        try:
+            tls = url_tls(options)
+        except ValueError as e:
+            raise UsageError(str(e)) from None
     auth = _auth(args, target, where)
     address: Any = target.hosts[0] if len(target.hosts) == 1 else list(target.hosts)
     connected = False
@@ -401,6 +411,8 @@ def cmd_call(args: argparse.Namespace, stdout: TextIO) -> int:
         missing = _missing_codec(e)
         if missing is not None:
             _err("cannot decode the answer from %s: %s" % (where, missing))
+        elif isinstance(e, (ConnectError, ConnectionClosed)):  # their texts name the address
+            _err(str(e))
         else:
             _err("connection to %s failed: %s: %s" % (where, type(e).__name__, e))
         return EXIT_CONNECTION

@@ -40,9 +40,13 @@ from vantrel._call import CallLife, refused_login
 from vantrel._handshake import NoticeHandler, check_reply, deliver_notice, handshake_packet
 from vantrel._impls import connection_module, pure_python
 from vantrel._settings import (
+    CONNECT_TIMEOUT,
     DEFAULT_CONNECT_TIMEOUT,
     DEFAULT_MAX_ANSWER_BYTES,
-    UNSET,
+    LOAD_BALANCE,
+    TIMEOUT,
+    TLS,
+    AuthOption,
     Opening,
     Settings,
     TLSOption,
@@ -50,7 +54,7 @@ from vantrel._settings import (
     settings,
     tls_context,
 )
-from vantrel.errors import Timeout
+from vantrel.errors import Timeout, duration_text
 from vantrel.share.errors import ServerError
 
 if TYPE_CHECKING:
@@ -437,7 +441,7 @@ def _open_one(cls: Type[Connection], host: Address, s: Settings, limit: Optional
         sock = cls.sock_factory(host, limit)
     except socket.timeout as e:
         log.debug("connecting to %s timed out", where)
-        raise Timeout("connecting to %s took longer than %g s" % (where, limit or 0)) from e
+        raise Timeout("connecting to %s took longer than %s" % (where, duration_text(limit or 0))) from e
     try:
         if context is not None:
             sock.settimeout(remaining())
@@ -459,7 +463,7 @@ def _open_one(cls: Type[Connection], host: Address, s: Settings, limit: Optional
     except socket.timeout as e:
         _close(sock)
         log.debug("connecting to %s timed out", where)
-        raise Timeout("connecting to %s took longer than %g s" % (where, limit or 0)) from e
+        raise Timeout("connecting to %s took longer than %s" % (where, duration_text(limit or 0))) from e
     except BaseException as e:
         _close(sock)
         log.debug("connecting to %s failed: %s: %s", where, type(e).__name__, e)
@@ -468,20 +472,22 @@ def _open_one(cls: Type[Connection], host: Address, s: Settings, limit: Optional
     return conn
 
 
-def connect(address: Optional[AddressLike] = None, auth: Optional[Mapping[str, Any]] = None, *,
-            timeout: Optional[float] = UNSET, connect_timeout: Optional[float] = UNSET,
-            tls: TLSOption = UNSET, server_hostname: Optional[str] = None, impl: str = "",
-            load_balance: str = UNSET, on_notice: Optional[NoticeHandler] = None,
-            max_answer_bytes: int = UNSET) -> Connection:
+def connect(address: Optional[AddressLike] = None, auth: AuthOption = None, *,
+            timeout: Optional[float] = TIMEOUT, connect_timeout: Optional[float] = CONNECT_TIMEOUT,
+            tls: TLSOption = TLS, server_hostname: Optional[str] = None, impl: str = "",
+            load_balance: str = LOAD_BALANCE, on_notice: Optional[NoticeHandler] = None,
+            max_answer_bytes: int = DEFAULT_MAX_ANSWER_BYTES, user: Optional[str] = None,
+            password: Optional[str] = None) -> Connection:
     """Open an authenticated connection.
 
     - ``address``: ``(host, port)``, ``"host:port"``, ``"[v6addr]:port"``, a
       list of these, or ``vantrel://[user[:password]@]host[:port][,host:port...]
       [?tls=&connect_timeout=&timeout=&load_balance=]``; None: ``VANTREL_URL``.
       A bad address raises ``ValueError`` before any socket is made.
-    - ``auth``: the authentication record (``{"user": ..., "password": ...}``);
-      None: the URL's user and password, else ``VANTREL_USER`` and
-      ``VANTREL_PASSWORD``.
+    - ``auth``: the authentication record (``{"user": ..., "password": ...}``)
+      or a ``(user, password)`` pair; None: the URL's user and password, else
+      ``VANTREL_USER`` and ``VANTREL_PASSWORD``.  ``user`` and ``password``,
+      each when given, win over all of these (docs/usage.md has the table).
     - ``connect_timeout``: seconds for the whole opening (default 10), shared
       out between the hosts: each gets what remains divided by the hosts left.
     - ``timeout``: seconds for each later call as a whole, the request and
@@ -508,7 +514,8 @@ def connect(address: Optional[AddressLike] = None, auth: Optional[Mapping[str, A
     out of time).  The socket is closed in every failure.
     """
     s = settings(address, auth, timeout=timeout, connect_timeout=connect_timeout, tls=tls,
-                 load_balance=load_balance, max_answer_bytes=max_answer_bytes)
+                 load_balance=load_balance, max_answer_bytes=max_answer_bytes, user=user,
+                 password=password)
     cls = connection_class(impl)
     context = tls_context(s.tls)
     opening = Opening(s)

@@ -28,6 +28,7 @@ from typing import Any, Dict, List, Mapping, Optional, Sequence, Tuple
 
 from vantrel._address import Address, AddressLike, parse_target
 from vantrel._many import call_text, normalize_calls
+from vantrel._settings import url_options
 from vantrel.errors import CallError
 
 __all__ = ["read_calls"]
@@ -72,7 +73,7 @@ def _worker_pool(hosts: Tuple[Address, ...], credentials: _Credentials,
             from vantrel.pool import Pool
 
             address: Any = hosts[0] if len(hosts) == 1 else list(hosts)
-            settings = dict(options)
+            settings = url_options(dict(options))
             if "timeout" in settings:  # a pool's own timeout is its wait for a connection
                 settings["call_timeout"] = settings.pop("timeout")
             pool = Pool(address, credentials.record, max_size=WORKER_POOL_SIZE, **settings)
@@ -122,7 +123,7 @@ def _first_schema(hosts: Tuple[Address, ...], record: Optional[Mapping[str, Any]
     from vantrel.results import fetch_arrow
 
     method, args, kwargs = call
-    with connect(hosts[0] if len(hosts) == 1 else list(hosts), record, **options) as conn:
+    with connect(hosts[0] if len(hosts) == 1 else list(hosts), record, **url_options(options)) as conn:
         stream = fetch_arrow(conn, method, *args, **kwargs)
         reader = pa.RecordBatchReader.from_stream(stream)
         schema = reader.schema
@@ -148,10 +149,15 @@ def read_calls(address_or_url: AddressLike, calls: Sequence[Any], *,
     A partition that fails raises :class:`vantrel.CallError` naming its call.
     """
     import dask.dataframe as dd
-    import pyarrow as pa
+
+    from vantrel.results import _optional
+
+    pa = _optional("pyarrow")  # checked before anything is sent
 
     target = parse_target(address_or_url)
-    options = dict(target.options)
+    options = dict(target.options)  # made into connect's options where used (a context does not pickle)
+    if "tls" in connect_options:  # an explicit tls wins over the URL's
+        options = {k: v for k, v in options.items() if not k.startswith("tls_")}
     options.update(connect_options)
     record = auth if auth is not None else target.auth()
     checked = normalize_calls(calls)

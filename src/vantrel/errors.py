@@ -9,7 +9,8 @@ code caught before the family existed, so ``except OSError`` and
     ├── ServerError                 an ERROR packet from the server (has .code)
     │   ├── AuthenticationError, MethodNotFoundError, InvalidArgumentsError,
     │   └── RemoteExecutionError, ServerBusyError
-    ├── connection_error            the connection is unusable or its data suspect
+    ├── BrokenConnectionError       the connection is unusable or its data suspect
+    │                               (``vantrel.utils.connection_error`` is an older name)
     │   └── ProtocolError           (one per connection module) a malformed answer
     ├── ConnectError                (also ConnectionError) no connection could be opened
     │   └── ConnectTimeout          (also Timeout) every host tried ran out of time
@@ -20,13 +21,14 @@ code caught before the family existed, so ``except OSError`` and
     │   ├── PoolTimeout             (also Timeout) no connection within the pool's time-out
     │   └── PoolClosed              the pool was closed
     └── CodecError                  (also ValueError) a body could not be encoded or decoded
+        └── EncodeError             (also TypeError) an argument of a call cannot be encoded
 """
 
 from __future__ import annotations
 
 import socket
 import sys
-from typing import Optional, Sequence, Tuple
+from typing import Any, Mapping, Optional, Sequence, Tuple, Union
 
 from vantrel.share.codec import CodecError
 from vantrel.share.errors import (
@@ -38,15 +40,17 @@ from vantrel.share.errors import (
     ServerBusyError,
     ServerError,
 )
-from vantrel.utils import connection_error
+from vantrel.utils import BrokenConnectionError, connection_error
 
 __all__ = [
     "AuthenticationError",
+    "BrokenConnectionError",
     "CallError",
     "CodecError",
     "ConnectError",
     "ConnectTimeout",
     "ConnectionClosed",
+    "EncodeError",
     "Error",
     "InvalidArgumentsError",
     "MethodNotFoundError",
@@ -115,6 +119,12 @@ class PoolClosed(PoolError):
     """The pool was closed."""
 
 
+def duration_text(seconds: float) -> str:
+    """A duration as the texts say it, to three significant digits: "1 s"
+    for 0.999999, "0.25 s", "12.5 s", "300 s"."""
+    return "%.0f s" % seconds if seconds >= 100 else "%.3g s" % seconds
+
+
 def _cause_text(exc: BaseException) -> str:
     text = str(exc)
     return "%s: %s" % (type(exc).__name__, text) if text else type(exc).__name__
@@ -129,3 +139,55 @@ class CallError(Error):
         super().__init__("%s failed: %s" % (call, _cause_text(cause)))
         self.index = index
         self.cause = cause
+
+
+class EncodeError(CodecError, TypeError):
+    """An argument of a call cannot be encoded: nothing was sent and the
+    connection stays usable.  ``method`` is the call's method; ``argument``
+    the argument's place among the positional ones (0 is the first after the
+    method), its keyword name, or None when no single argument is at fault."""
+
+    def __init__(self, message: str, method: Any = None,
+                 argument: Union[int, str, None] = None) -> None:
+        super().__init__(message)
+        self.method = method
+        self.argument = argument
+
+
+def encode_failed(ns: Mapping[str, Any], payload: Tuple[Any, Any, Any],
+                  error: BaseException) -> BaseException:
+    """What the failure to pack the request ``payload`` (method, args, kwargs)
+    becomes: an :class:`EncodeError` naming the method and the first argument
+    that cannot be packed alone.  ``ns`` is the namespace of the connection
+    module whose ``pack_one`` failed (its serializer is the one tried again).
+    Run only after a failure; other errors (MemoryError) are returned as they are."""
+    if not isinstance(error, (TypeError, ValueError, OverflowError)) or isinstance(error, EncodeError):
+        return error
+    method, args, kwargs = payload
+    pack, types = ns["pack_one"], ns["MSG_TYPE"]
+    serializer, compression = ns["DEFAULT_SERIALIZER_TYPE"], ns["DEFAULT_COMPRESSION_METHOD"]
+
+    def fails(value: Any) -> bool:
+        try:
+            pack(value, types.REQUEST, serializer, compression)
+        except (TypeError, ValueError, OverflowError):
+            return True
+        return False
+
+    place: Union[int, str, None] = None
+    if fails(method):
+        what = "the method name (%s)" % type(method).__name__
+    else:
+        what = ""
+        for i, value in enumerate(args):
+            if fails(value):
+                place, what = i, "argument %d (%s)" % (i + 1, type(value).__name__)
+                break
+        else:
+            for name, value in kwargs.items():
+                if fails(value):
+                    place, what = name, "argument %s= (%s)" % (name, type(value).__name__)
+                    break
+    text = "call %r: cannot encode %s: %s" % (method, what, error) if what else \
+        "call %r: cannot encode the request: %s" % (method, error)
+    return EncodeError(text, method, place)

@@ -104,6 +104,15 @@ class ArrowStream:
         self._prepared: Optional[Tuple[Any, Deque[Tuple[Any, bool]]]] = None
         self._error: Optional[BaseException] = None
 
+    def __repr__(self) -> str:
+        # What it is and where it stands: "<vantrel.results.ArrowStream of call
+        # 'trades': not taken, answer open>"; taken, once a reader has it; the
+        # answer open (batches still to read), done or broken.
+        method = getattr(self._answer, "method", None)
+        call = "" if method is None else " of call %r" % (method,)
+        return "<vantrel.results.ArrowStream%s: %s, answer %s>" % (
+            call, "taken" if self._taken else "not taken", self._answer.state)
+
     def __arrow_c_stream__(self, requested_schema: Any = None) -> Any:
         """A PyCapsule "arrow_array_stream" over the answer's record batches.
 
@@ -282,10 +291,12 @@ def fetch_arrow(conn: Any, method: Any, /, *args: Any, arrow_schema: Any = None,
 
     The request is sent and the answer read up to its first table packet
     before this returns: server errors and protocol errors of that part are
-    raised here, as by ``execute``.  A single RESPONSE answer raises
+    raised here, as by ``execute``.  Without pyarrow installed it raises
+    ImportError before anything is sent.  A single RESPONSE answer raises
     :class:`AnswerKindError` carrying the body; a TABLE2 or FEED stream raises
     it too.
     """
+    _optional("pyarrow")  # checked before anything is sent
     decoder = None if arrow_schema is None else _arrow.TableDecoder(_schema_spec(arrow_schema))
     answer = Answer(conn, method, args, kwargs, raw_tables=True)
     if answer.kind == "response":
@@ -402,5 +413,6 @@ def fetch_arrow_many(pool: Any, calls: Sequence[Any], *, max_workers: Optional[i
     columns of every call; without it the schema is the union of the calls'
     own.  Needs pyarrow.  (The workers are ``vantrel._many``'s.)
     """
+    _optional("pyarrow")  # checked before anything is sent
     return _many.fetch_arrow_many(fetch_arrow, pool, calls, max_workers=max_workers,
                                   arrow_schema=arrow_schema)

@@ -4,11 +4,20 @@ from __future__ import annotations
 
 from vantrel.share.errors import Error
 
-__all__ = ["connection_error"]
+__all__ = ["BrokenConnectionError", "connection_error"]
 
 
-class connection_error(Error):  # noqa: N801 - the wire-level name of the family
+class BrokenConnectionError(Error):
     """Base of the errors that make a connection unusable or its data suspect.
 
-    ``vantrel.connection.ProtocolError`` derives from it.
+    ``vantrel.connection.ProtocolError`` (and the twin's) derives from it.
+    Exported as ``vantrel.BrokenConnectionError`` and
+    ``vantrel.errors.BrokenConnectionError``; ``connection_error`` is its older
+    name, kept because the connection modules import it under that name.
     """
+
+
+BrokenConnectionError.__module__ = "vantrel.errors"
+
+#: The older name of :class:`BrokenConnectionError`.
+connection_error = BrokenConnectionError

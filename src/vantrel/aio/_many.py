@@ -15,6 +15,7 @@ from typing import Any, List, Optional, Sequence
 
 from vantrel._many import TableStream, call_text, normalize_calls, unified_schema
 from vantrel.errors import CallError
+from vantrel.results import _optional
 
 from .results import fetch_arrow
 
@@ -33,8 +34,7 @@ async def fetch_arrow_many(pool: Any, calls: Sequence[Any], *, max_workers: Opti
     fixes the columns of every call; without it the schema is the union of
     the calls' own.  Needs pyarrow.
     """
-    import pyarrow as pa
-
+    pa = _optional("pyarrow")  # checked before anything is sent
     checked = normalize_calls(calls)
     schema = None if arrow_schema is None else pa.schema(arrow_schema)
     limit = asyncio.Semaphore(max_workers or len(checked) or 1)

@@ -27,7 +27,7 @@ import asyncio
 import select
 import time
 from types import ModuleType, TracebackType
-from typing import Any, Awaitable, Dict, List, Mapping, Optional, Tuple, Type
+from typing import Any, Awaitable, Dict, List, Optional, Tuple, Type
 
 from vantrel._address import AddressLike, format_address
 from vantrel._call import CALL_IN_PROGRESS, CallLife, refused_login
@@ -35,8 +35,20 @@ from vantrel._core import END, VALUE, AnswerCore, Event
 from vantrel._handshake import NoticeHandler, deliver_notice, handshake_packet
 from vantrel._header import CLOSED_DURING_CALL, DISCONNECTED
 from vantrel._impls import connection_module
-from vantrel._settings import UNSET, Opening, Settings, TLSOption, settings, tls_context
-from vantrel.errors import Timeout
+from vantrel._settings import (
+    CONNECT_TIMEOUT,
+    DEFAULT_MAX_ANSWER_BYTES,
+    LOAD_BALANCE,
+    TIMEOUT,
+    TLS,
+    AuthOption,
+    Opening,
+    Settings,
+    TLSOption,
+    settings,
+    tls_context,
+)
+from vantrel.errors import Timeout, duration_text, encode_failed
 from vantrel.share.codec import pack_one
 from vantrel.share.errors import ServerError
 from vantrel.share.protocol import MSG_TYPE
@@ -295,8 +307,14 @@ class AsyncCall:
             # blocking call finds it, at its first read
             raise life.failed(module.ProtocolError(DISCONNECTED), method)
         self.deadline = life.begin(method)  # ConnectionClosed on a closed or broken connection
-        self.packet = pack_one((method, args, kwargs), MSG_TYPE.REQUEST,
-                               module.DEFAULT_SERIALIZER_TYPE, module.DEFAULT_COMPRESSION_METHOD)
+        try:
+            self.packet = pack_one((method, args, kwargs), MSG_TYPE.REQUEST,
+                                   module.DEFAULT_SERIALIZER_TYPE, module.DEFAULT_COMPRESSION_METHOD)
+        except Exception as e:  # nothing was sent: the connection is as it was
+            failure = encode_failed(vars(module), (method, args, kwargs), e)
+            if failure is e:
+                raise
+            raise failure from e
         self.conn = conn
         self.method = method
         self.core = AnswerCore(conn._ns, max_bytes=life.max_answer_bytes)
@@ -374,14 +392,15 @@ def _select_variant(fd: int) -> bool:
 _nothing_pending = _poll_variant if hasattr(select, "poll") else _select_variant
 
 
-async def connect(address: Optional[AddressLike] = None, auth: Optional[Mapping[str, Any]] = None,
-                  *, timeout: Optional[float] = UNSET, connect_timeout: Optional[float] = UNSET,
-                  tls: TLSOption = UNSET, load_balance: str = UNSET,
+async def connect(address: Optional[AddressLike] = None, auth: AuthOption = None,
+                  *, timeout: Optional[float] = TIMEOUT, connect_timeout: Optional[float] = CONNECT_TIMEOUT,
+                  tls: TLSOption = TLS, load_balance: str = LOAD_BALANCE,
                   on_notice: Optional[NoticeHandler] = None,
-                  max_answer_bytes: int = UNSET) -> AsyncConnection:
+                  max_answer_bytes: int = DEFAULT_MAX_ANSWER_BYTES, user: Optional[str] = None,
+                  password: Optional[str] = None) -> AsyncConnection:
     """Open a connection and authenticate: the asyncio twin of :func:`vantrel.connect`.
 
-    The address, ``auth`` and the options are those of :func:`vantrel.connect`
+    The address, ``auth`` (or ``user`` and ``password``) and the options are those of :func:`vantrel.connect`
     (every address form, ``VANTREL_URL``, ``VANTREL_USER`` /
     ``VANTREL_PASSWORD``, several hosts each within its share of
     ``connect_timeout``, ``load_balance``, ``on_notice``); ``timeout`` limits
@@ -389,7 +408,8 @@ async def connect(address: Optional[AddressLike] = None, auth: Optional[Mapping[
     naming each host and its cause.
     """
     s = settings(address, auth, timeout=timeout, connect_timeout=connect_timeout, tls=tls,
-                 load_balance=load_balance, max_answer_bytes=max_answer_bytes)
+                 load_balance=load_balance, max_answer_bytes=max_answer_bytes, user=user,
+                 password=password)
     context = tls_context(s.tls)
     opening = Opening(s)
     for host, limit in opening.tries():
@@ -434,5 +454,5 @@ async def _open_one(host: Tuple[str, int], s: Settings, limit: Optional[float],
         if isinstance(e, ServerError):
             raise refused_login(e, host, s.auth.get("user")) from e
         if isinstance(e, TimeoutError) and not isinstance(e, Timeout):
-            raise Timeout("connecting to %s took longer than %g s" % (where, limit or 0)) from e
+            raise Timeout("connecting to %s took longer than %s" % (where, duration_text(limit or 0))) from e
         raise

@@ -12,6 +12,8 @@ import asyncio
 from types import TracebackType
 from typing import Optional, Type
 
+from vantrel.errors import duration_text
+
 __all__ = ["Deadline"]
 
 
@@ -50,4 +52,4 @@ class Deadline:
         if uncancel is not None and uncancel() > self._cancelling:
             return  # also cancelled from elsewhere: that cancellation goes on
         if exc_type is not None and issubclass(exc_type, asyncio.CancelledError):
-            raise TimeoutError("%s took longer than %g s" % (self._what, self._seconds)) from None
+            raise TimeoutError("%s took longer than %s" % (self._what, duration_text(self._seconds))) from None

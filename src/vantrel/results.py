@@ -291,12 +291,13 @@ def fetch_arrow(conn: Any, method: Any, /, *args: Any, arrow_schema: Any = None,
 
     The request is sent and the answer read up to its first table packet
     before this returns: server errors and protocol errors of that part are
-    raised here, as by ``execute``.  Without pyarrow installed it raises
-    ImportError before anything is sent.  A single RESPONSE answer raises
+    raised here, as by ``execute``.  pyarrow is not needed: any consumer of
+    the Arrow PyCapsule interface (polars, DuckDB, nanoarrow) takes the
+    stream; ``read_all()`` and ``to_pandas()`` without pyarrow raise
+    ImportError before the stream is taken.  A single RESPONSE answer raises
     :class:`AnswerKindError` carrying the body; a TABLE2 or FEED stream raises
     it too.
     """
-    _optional("pyarrow")  # checked before anything is sent
     decoder = None if arrow_schema is None else _arrow.TableDecoder(_schema_spec(arrow_schema))
     answer = Answer(conn, method, args, kwargs, raw_tables=True)
     if answer.kind == "response":

@@ -29,7 +29,7 @@ from typing import Any, AsyncIterator, Deque, Iterator, List, Optional, Tuple
 from vantrel import _arrow
 from vantrel._core import END, VALUE, AnswerCore
 from vantrel._lease import unwrap
-from vantrel.results import AnswerKindError, ArrowStream, _optional, _schema_spec
+from vantrel.results import AnswerKindError, ArrowStream, _schema_spec
 
 from .connection import AsyncCall, AsyncConnection
 from .deadline import Deadline
@@ -208,7 +208,6 @@ async def fetch_arrow(conn: AsyncConnection, method: Any, /, *args: Any, arrow_s
     ``arrow_schema`` and the same errors.  The whole answer is read first;
     the connection's ``timeout`` limits that as one call.
     """
-    _optional("pyarrow")  # checked before anything is sent
     conn = unwrap(conn)  # a pool's lease: the connection behind it, while it is held
     decoder = None if arrow_schema is None else _arrow.TableDecoder(_schema_spec(arrow_schema))
     call = conn.call(method, args, kwargs)

@@ -170,13 +170,17 @@ def test_output_files_hold_the_answer(impl, served, tmp_path):
         assert (proc.returncode, proc.stdout, proc.stderr) == (0, "", ""), ext
     # the timestamps (MessagePack timestamps) as Arrow gives them, and as text
     arrow_rows = [dict(r, timestamp=r["timestamp"].to_datetime()) for r in rows]
-    text_rows = [dict(r, timestamp=r["timestamp"].isoformat()) for r in arrow_rows]
+    # as text: ISO 8601 in JSON lines, as pyarrow's CSV writer has it in CSV
+    def text(r, sep):
+        return "%s.%09dZ" % (r["timestamp"].to_datetime().strftime("%Y-%m-%d" + sep + "%H:%M:%S"),
+                             r["timestamp"].nanoseconds)
+    text_rows = [dict(r, timestamp=text(r, "T")) for r in rows]
     assert pq.read_table(files[".parquet"]).to_pylist() == arrow_rows
     assert pq.ParquetFile(files[".parquet"]).metadata.num_rows == 25_000
     assert pa.ipc.open_file(files[".arrow"]).read_all().to_pylist() == arrow_rows
     assert [json.loads(line) for line in files[".jsonl"].read_text().splitlines()] == text_rows
     with open(files[".csv"], newline="") as f:
-        assert [r["timestamp"] for r in csv.DictReader(f)] == [r["timestamp"] for r in text_rows]
+        assert [r["timestamp"] for r in csv.DictReader(f)] == [text(r, " ") for r in rows]
     assert sorted(p.name for p in tmp_path.iterdir()) == sorted(p.name for p in files.values())
     mask = os.umask(0)
     os.umask(mask)

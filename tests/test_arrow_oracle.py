@@ -16,7 +16,7 @@ import datetime as dt
 import decimal
 import math
 import struct
-from typing import Any, Callable, Dict, Iterator, List, Optional, Tuple
+from typing import Any, Dict, Iterator, List, Tuple
 
 import pytest
 
@@ -37,7 +37,7 @@ BOUNDS = [0, 1, -1, 127, 128, -129, 255, 256, 2**15, 2**31 - 1, 2**31, 2**32, 2*
 
 # -- values of each kind ---------------------------------------------------------------
 
-TEXT = st.text(st.characters(blacklist_categories=("Cs",)), max_size=14)
+TEXT = st.text(st.characters(blacklist_categories=["Cs"]), max_size=14)
 WHEN = st.datetimes(dt.datetime(1900, 1, 1), dt.datetime(2200, 1, 1))
 ZONE = st.none() | st.sampled_from([dt.timezone.utc, dt.timezone(dt.timedelta(hours=5, minutes=30)),
                                     dt.timezone(-dt.timedelta(hours=8))])
@@ -89,7 +89,7 @@ def answers(draw: Any) -> Dict[str, Any]:
     nrows = draw(st.integers(1, 8))
     rows = []
     for _ in range(nrows):
-        row = []
+        row: List[Any] = []
         for ks in col_kinds:
             if draw(st.integers(0, 4)) == 0:
                 row.append(None)
@@ -141,7 +141,7 @@ def _infer(values: List[Any]) -> Any:
 def _nanos(value: Any) -> int:
     """A timestamp value (MessagePack, or ISO text) in nanoseconds since the epoch, UTC."""
     if isinstance(value, msgpack.Timestamp):
-        return value.seconds * 10**9 + value.nanoseconds
+        return int(value.seconds * 10**9 + value.nanoseconds)
     if len(value) < 16 or value[10] not in "T ":
         raise Refused  # (fromisoformat reads more forms than isoformat writes)
     try:

@@ -70,7 +70,8 @@ std::string words_of(const char* format) {
     if (std::strncmp(format, "d:", 2) == 0) {
         const char* comma = std::strchr(format, ',');
         const char* width = comma ? std::strchr(comma + 1, ',') : nullptr;
-        return std::string(width ? "decimal" + std::string(width + 1) : "decimal128") + "(" +
+        std::string name = width ? "decimal" + std::string(width + 1) : std::string("decimal128");
+        return name + "(" +
                std::string(format + 2, comma ? static_cast<std::size_t>(comma - format - 2) : 0) + ", " +
                (comma ? std::string(comma + 1, width ? static_cast<std::size_t>(width - comma - 1)
                                                      : std::strlen(comma + 1))

@@ -166,6 +166,22 @@ void end_deadline(ModuleState& ms, PyObject* sock) {
     restore_exception(std::move(exc));
 }
 
+// What a hook returned for the failure `exc` is raised in its place, with
+// `exc` as its cause; `exc` itself when the hook returned it or no exception,
+// and `exc` chained to the hook's own failure when the hook failed.
+void raise_in_place_of(Ref exc, Ref replaced) {
+    if (!replaced) {
+        chain_to(exc.get());
+        return;
+    }
+    if (replaced.get() == exc.get() || !PyExceptionInstance_Check(replaced.get())) {
+        restore_exception(std::move(exc));
+        return;
+    }
+    PyException_SetCause(replaced.get(), exc.release());
+    restore_exception(std::move(replaced));
+}
+
 // A request that could not be packed: the failure becomes what
 // vantrel.errors.encode_failed(namespace, payload, error) returns (an
 // EncodeError naming the method and the argument), with the original as its
@@ -178,16 +194,7 @@ void name_encode_failure(ModuleState& ms, PyObject* payload) {
     Ref errors = Ref::steal(PyImport_ImportModule("vantrel.errors"));
     Ref helper = errors ? Ref::steal(PyObject_GetAttrString(errors.get(), "encode_failed")) : Ref{};
     Ref replaced = helper ? call(helper.get(), ms.module_dict, payload, exc.get()) : Ref{};
-    if (!replaced) {
-        chain_to(exc.get());
-        return;
-    }
-    if (replaced.get() == exc.get() || !PyExceptionInstance_Check(replaced.get())) {
-        restore_exception(std::move(exc));
-        return;
-    }
-    PyException_SetCause(replaced.get(), exc.release());
-    restore_exception(std::move(replaced));
+    raise_in_place_of(std::move(exc), std::move(replaced));
 }
 
 // One call: pack, send, read the answer.
@@ -244,16 +251,7 @@ void report_failure(ModuleState& ms, PyObject* self, PyObject* payload) {
         return;
     }
     Ref replaced = call(hook.get(), self, exc.get(), PyTuple_GET_ITEM(payload, 0));
-    if (!replaced) {
-        chain_to(exc.get());
-        return;
-    }
-    if (replaced.get() == exc.get() || !PyExceptionInstance_Check(replaced.get())) {
-        restore_exception(std::move(exc));
-        return;
-    }
-    PyException_SetCause(replaced.get(), exc.release());
-    restore_exception(std::move(replaced));
+    raise_in_place_of(std::move(exc), std::move(replaced));
 }
 
 }  // namespace

@@ -342,3 +342,9 @@ def test_a_silent_host_is_tried_last_for_a_while(server: ServerThread, monkeypat
                 break
             reached += 1
         assert reached == 1  # only by the first opening
+        # A pool with no memory yet gives a silent first host the share of
+        # connect_timeout that connect gives it (4 s of 8), not the whole
+        # hand-out: the good host still opens within the pool's 6 s.
+        monkeypatch.setattr(settings, "_silent", {})
+        with vantrel.Pool(hosts, max_size=1, timeout=6, connect_timeout=8) as pool:
+            assert pool.execute("add", 2, 3) == 5

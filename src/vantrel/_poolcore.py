@@ -100,11 +100,12 @@ def open_options(options: Mapping[str, Any], wait: float) -> Dict[str, Any]:
 
 
 class Host:
-    __slots__ = ("address", "count", "error", "failed_at", "failures", "first_failed_at", "probing",
-                 "retry_at")
+    __slots__ = ("address", "answered", "count", "error", "failed_at", "failures", "first_failed_at",
+                 "probing", "retry_at")
 
     def __init__(self, address: Address) -> None:
         self.address = address
+        self.answered = False   # a connection was opened on it
         self.count = 0          # connections open or being opened
         self.failures = 0       # failed attempts in a row
         self.retry_at = 0.0     # not before this, while another host is up
@@ -307,6 +308,7 @@ class PoolCore:
                         format_address(host.address), host.failures,
                         duration_text(max(now - host.first_failed_at, 0.0)))
         host.failures = 0
+        host.answered = True
         host.probing = False
         host.error = None
         self.counts["connects"] += 1
@@ -353,8 +355,15 @@ class PoolCore:
         return any(h.failures == 0 for h in self.hosts)
 
     def connect_args(self, host: Host, remaining: float) -> Tuple[Address, Any, Dict[str, Any]]:
-        """What to open a connection on ``host`` with, within ``remaining`` seconds."""
-        return host.address, self.auth, open_options(self.options, max(remaining, 0.001))
+        """What to open a connection on ``host`` with, within ``remaining`` seconds.
+        A host that has not answered yet gets the share of ``connect_timeout``
+        that ``connect`` would give the first of the hosts, so that a silent
+        first host holds a hand-out no longer than it holds ``connect``."""
+        wait = max(remaining, 0.001)
+        limit = self.options.get("connect_timeout", 10.0)
+        if not host.answered and len(self.hosts) > 1 and limit is not None:
+            wait = min(wait, limit / len(self.hosts))
+        return host.address, self.auth, open_options(self.options, wait)
 
     # -- giving back ---------------------------------------------------------------------
 

@@ -133,7 +133,10 @@ def test_table_text_is_the_same_with_and_without_pyarrow(served, tmp_path, times
                       without_pyarrow=without, tmp=tmp_path).stdout for without in (False, True)]
         assert plain[0] == plain[1] and plain[0].count(b"\n") == 3000 + (fmt == "csv")
     text = out["csv", False].decode("utf-8", "surrogateescape")
-    fields = list(csv.reader(io.StringIO(text, newline="")))
+    # (csv before 3.11 refuses a NUL: it is read as a stand-in and put back)
+    stand_in = "\ufffe"
+    fields = [[f.replace(stand_in, "\0") for f in row]
+              for row in csv.reader(io.StringIO(text.replace("\0", stand_in), newline=""))]
     assert fields == [COLUMNS] + [[expected_field(v) for v in row] for row in rows]
     lines = out["jsonl", False].decode().splitlines()
     assert [json.loads(line) for line in lines] == [

@@ -37,7 +37,8 @@ def explain(error: BaseException, tls: bool) -> BaseException:
         if not eof and (isinstance(error, ssl.SSLCertVerificationError)
                         or not isinstance(error, ssl.SSLError)):
             return error
-        if not eof and not isinstance(error, ssl.SSLEOFError) \
+        # (before 3.10 the end of the connection may come as SSLZeroReturnError)
+        if not eof and not isinstance(error, (ssl.SSLEOFError, ssl.SSLZeroReturnError)) \
                 and getattr(error, "reason", None) not in _NOT_TLS:
             return error
         text = ("the server does not speak TLS (it ended the TLS handshake): connect without "

@@ -307,6 +307,11 @@ class _Sink:
         raise NotImplementedError
 
 
+def _decoded(pa: Any, column: Any) -> Any:
+    """A dictionary column as its values; any other column as it is."""
+    return column.dictionary_decode() if pa.types.is_dictionary(column.type) else column
+
+
 def _pa() -> Tuple[Any, Any]:
     import pyarrow as pa
     import pyarrow.compute as pc
@@ -478,10 +483,8 @@ class _CsvSink(_Sink):
 
     def arrow_texts(self, column: Any) -> Any:
         pa, pc = _pa()
+        column = _decoded(pa, column)
         t = column.type
-        if pa.types.is_dictionary(t):
-            column = column.dictionary_decode()
-            t = column.type
         if _is_text(pa, t) or _is_binary(pa, t):
             texts = _filled(pc, column.cast(pa.binary()), b"")
             if _has(pa, texts, b',"\r\n'):
@@ -549,10 +552,8 @@ class _JsonlSink(_Sink):
 
     def arrow_texts(self, column: Any) -> Any:
         pa, pc = _pa()
+        column = _decoded(pa, column)
         t = column.type
-        if pa.types.is_dictionary(t):
-            column = column.dictionary_decode()
-            t = column.type
         texts: Any = None
         if _is_text(pa, t):
             texts = column.cast(pa.binary())
